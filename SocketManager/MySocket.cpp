@@ -1,0 +1,152 @@
+#include "SocketManager/MySocket.h"
+
+#include "log/MyLog.h"
+#include "utility/SocketErrorText.h"
+
+#include <cstring>
+
+namespace {
+
+const char kSourceFile[] = "SocketManager/MySocket";
+constexpr int kSendBufferSize = 128000;
+constexpr int kDrainSize = 128;
+
+// Writes a record for a failed call: the call's format with the current
+// Winsock code and its text appended as the format's last two values.
+void LogFailure(const char* szLabel, int iLine, const char* szCall) {
+    const int iCode = winsock::WSAGetLastError();
+    g_pLog->Write(szLabel, 3, kSourceFile, iLine, "%s, error code: %d, error: %s", szCall, iCode,
+                  GetSocketErrorText(iCode));
+}
+
+int Handle(winsock::SOCKET s) { return static_cast<int>(s); }
+
+}  // namespace
+
+MySocket::MySocket()
+    : m_iSocket(winsock::kInvalidSocket), m_bListening(false), m_bConnecting(false), m_bConnected(false),
+      m_iListenPort(0), m_RemoteAddress() {}
+
+bool MySocket::SetAddress(const char* szHost, std::int32_t iPort, winsock::SockAddrIn* pAddress) {
+    pAddress->sin_family = static_cast<std::uint16_t>(winsock::kAfInet);
+    pAddress->sin_port = 0;
+    const std::uint16_t uPort = winsock::HostToNetShort(static_cast<std::uint16_t>(iPort));
+    if (szHost == nullptr) {
+        pAddress->sin_addr = winsock::HostToNetLong(winsock::kInaddrAny);
+        pAddress->sin_port = uPort;
+        return true;
+    }
+    const std::uint32_t uAddress = winsock::inet_addr(szHost);
+    if (uAddress != winsock::kInaddrNone) {
+        pAddress->sin_addr = uAddress;
+        const winsock::HostEnt* pEntry = winsock::gethostbyname(szHost);
+        if (pEntry != nullptr && pEntry->h_addr_list != nullptr && pEntry->h_addr_list[0] != nullptr) {
+            std::memcpy(&pAddress->sin_addr, pEntry->h_addr_list[0], 4);
+            pAddress->sin_port = uPort;
+            return true;
+        }
+        const int iCode = winsock::WSAGetLastError();
+        g_pLog->Write("MySocket::SetAddress", 3, kSourceFile, 408, "gethostbyname(%s) failed, error code: %d, error: %s",
+                      szHost, iCode, GetSocketErrorText(iCode));
+    }
+    const winsock::HostEnt* pEntry = winsock::gethostbyname(szHost);
+    const bool bNoAnswer = pEntry == nullptr;
+    if (bNoAnswer || pEntry->h_addr_list == nullptr || pEntry->h_addr_list[0] == nullptr) {
+        const int iCode = winsock::WSAGetLastError();
+        g_pLog->Write("MySocket::SetAddress", 3, kSourceFile, bNoAnswer ? 427 : 443,
+                      "gethostbyname(%s) failed, error code: %d, error: %s", szHost, iCode, GetSocketErrorText(iCode));
+        return false;
+    }
+    std::memcpy(&pAddress->sin_addr, pEntry->h_addr_list[0], 4);
+    pAddress->sin_port = uPort;
+    return true;
+}
+
+bool MySocket::SetNonBlocking(bool bNonBlocking) {
+    std::uint32_t uValue = bNonBlocking ? 1u : 0u;
+    if (winsock::ioctlsocket(m_iSocket, winsock::kFionbio, &uValue) == 0) return true;
+    LogFailure("MySocket::SetNonBlocking", 348, "ioctlsocket()");
+    return false;
+}
+
+void MySocket::Close() {
+    if (m_iSocket == winsock::kInvalidSocket) {
+        g_pLog->Write("MySocket::Close", 0, kSourceFile, 270, "m_iSocket is INVALID_SOCKET");
+        return;
+    }
+    if (m_bListening) {
+        g_pLog->Write("MySocket::Close", 0, kSourceFile, 276, "!!!! m_iSocket %d is a listening socket on port: %d",
+                      Handle(m_iSocket), m_iListenPort);
+        return;
+    }
+    if (m_bConnected) winsock::shutdown(m_iSocket, winsock::kSdSend);
+    char aDrain[kDrainSize];
+    winsock::recv(m_iSocket, aDrain, kDrainSize, 0);
+    if (winsock::closesocket(m_iSocket) == winsock::kSocketError) {
+        const int iCode = winsock::WSAGetLastError();
+        g_pLog->Write("MySocket::Close", 2, kSourceFile, 305,
+                      "closesocket(m_iSocket) == -1, m_iSocket = %d, error code: %d, error: %s", Handle(m_iSocket),
+                      iCode, GetSocketErrorText(iCode));
+        return;
+    }
+    g_pLog->Write("MySocket::MySocket", 0, kSourceFile, 310, "Closing socket: %d", Handle(m_iSocket));
+}
+
+MySocket* MySocket::Connect(const char* szHost, std::int32_t iPort, bool bNonBlocking) {
+    g_pLog->Write("MySocket::Connect", 0, kSourceFile, 494, "Enter MySocket::Connect(%s) -- %d", szHost,
+                  static_cast<std::int32_t>(2u * static_cast<std::uint32_t>(iPort)));
+    MySocket* pSocket = new MySocket;
+    if (!pSocket->SetAddress(szHost, iPort, &pSocket->m_RemoteAddress)) {
+        const int iCode = winsock::WSAGetLastError();
+        g_pLog->Write("MySocket::Connect", 3, kSourceFile, 503, "SetAddress(%s) failed, error code: %d, error: %s", szHost,
+                      iCode, GetSocketErrorText(iCode));
+        delete pSocket;
+        return nullptr;
+    }
+    pSocket->m_iSocket = winsock::socket(winsock::kAfInet, winsock::kSockStream, 0);
+    if (pSocket->m_iSocket == winsock::kInvalidSocket) {
+        LogFailure("MySocket::Connect", 511, "socket() failed");
+        delete pSocket;
+        return nullptr;
+    }
+    if (!pSocket->SetNonBlocking(bNonBlocking)) {
+        LogFailure("MySocket::Connect", 519, "SetNonBlocking() failed");
+        pSocket->Close();
+        delete pSocket;
+        return nullptr;
+    }
+    const int iSendBuffer = kSendBufferSize;
+    if (winsock::setsockopt(pSocket->m_iSocket, winsock::kSolSocket, winsock::kSoSndBuf,
+                            reinterpret_cast<const char*>(&iSendBuffer), sizeof iSendBuffer) != 0) {
+        LogFailure("MySocket::Connect", 528, "setsockopt() failed");
+        pSocket->Close();
+        delete pSocket;
+        return nullptr;
+    }
+    if (!pSocket->StartConnect(szHost)) {
+        delete pSocket;
+        return nullptr;
+    }
+    g_pLog->Write("MySocket::Connect", 0, kSourceFile, 566,
+                  "Exit MySocket::Connect(%s). \nSocket %d is created and connected. Source IP = %s", szHost,
+                  Handle(pSocket->m_iSocket), winsock::inet_ntoa(pSocket->m_RemoteAddress.sin_addr));
+    return pSocket;
+}
+
+bool MySocket::StartConnect(const char* szHost) {
+    if (winsock::connect(m_iSocket, &m_RemoteAddress, sizeof m_RemoteAddress) == 0) {
+        // Connected at once: nothing is left to wait for.
+        m_bConnected = true;
+        return true;
+    }
+    const int iCode = winsock::WSAGetLastError();
+    if (iCode == winsock::kWsaEWouldBlock) {
+        m_bConnecting = true;
+        return true;
+    }
+    Close();
+    g_pLog->Write("MySocket::Connect", 3, kSourceFile, 558,
+                  "connect() failed, Close() is called. host: %s, error code: %d, error: %s", szHost, iCode,
+                  GetSocketErrorText(iCode));
+    return false;
+}

@@ -1,0 +1,729 @@
+// POSIX stand-ins for the Winsock and Win32 calls of Platform.h.
+//
+// Error codes are translated once, here, from errno / h_errno / getaddrinfo
+// codes into Winsock numbers, so that everything above this file sees the
+// same codes on every system.
+#include "Platform.h"
+
+#include "NameAnswer.h"
+#include "TestSeam.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <mutex>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace winsock {
+namespace {
+
+thread_local int t_iLastError = 0;
+
+struct ErrnoMapping {
+    int iErrno;
+    int iWsa;
+};
+
+// errno values that have a Winsock counterpart.
+const ErrnoMapping kErrnoToWsa[] = {
+    {EINTR, 10004},        {EBADF, 10009},         {EACCES, 10013},       {EFAULT, 10014},
+    {EINVAL, 10022},       {EMFILE, 10024},        {EWOULDBLOCK, 10035},  {EINPROGRESS, 10035},
+    {EALREADY, 10037},     {ENOTSOCK, 10038},      {EDESTADDRREQ, 10039}, {EMSGSIZE, 10040},
+    {EPROTOTYPE, 10041},   {ENOPROTOOPT, 10042},   {EPROTONOSUPPORT, 10043},
+    {ESOCKTNOSUPPORT, 10044}, {EOPNOTSUPP, 10045}, {EPFNOSUPPORT, 10046}, {EAFNOSUPPORT, 10047},
+    {EADDRINUSE, 10048},   {EADDRNOTAVAIL, 10049}, {ENETDOWN, 10050},     {ENETUNREACH, 10051},
+    {ENETRESET, 10052},    {ECONNABORTED, 10053},  {ECONNRESET, 10054},   {ENOBUFS, 10055},
+    {EISCONN, 10056},      {ENOTCONN, 10057},      {ESHUTDOWN, 10058},    {ETOOMANYREFS, 10059},
+    {ETIMEDOUT, 10060},    {ECONNREFUSED, 10061},  {ELOOP, 10062},        {ENAMETOOLONG, 10063},
+    {EHOSTDOWN, 10064},    {EHOSTUNREACH, 10065},  {ENOTEMPTY, 10066},    {EUSERS, 10068},
+    {EDQUOT, 10069},       {ESTALE, 10070},        {EREMOTE, 10071},      {EPIPE, 10058},
+    {EAGAIN, 10035},
+};
+
+int WsaFromErrno(int iErrno) {
+    for (const ErrnoMapping& mapping : kErrnoToWsa) {
+        if (mapping.iErrno == iErrno) return mapping.iWsa;
+    }
+    return iErrno;  // no counterpart: the plain system code
+}
+
+int WsaFromHostError(int iHostError) {
+    switch (iHostError) {
+        case HOST_NOT_FOUND: return 11001;
+        case TRY_AGAIN: return 11002;
+        case NO_RECOVERY: return 11003;
+        case NO_DATA: return 11004;
+        default: return 11003;
+    }
+}
+
+int WsaFromAddrInfoError(int iError) {
+    switch (iError) {
+        case EAI_NONAME: return 11001;
+        case EAI_AGAIN: return 11002;
+        case EAI_NODATA: return 11004;
+        case EAI_MEMORY: return 10055;
+        case EAI_SYSTEM: return WsaFromErrno(errno);
+        default: return 11003;
+    }
+}
+
+int FailWithErrno() {
+    t_iLastError = WsaFromErrno(errno);
+    return kSocketError;
+}
+
+bool SeamFails(seam::Call call) {
+    int iCode = 0;
+    if (!seam::ShouldFail(call, &iCode)) return false;
+    t_iLastError = iCode;
+    return true;
+}
+
+int Fd(SOCKET s) { return static_cast<int>(s); }
+
+// Sockets whose non-blocking connect has not been reported complete yet,
+// and the error of those whose connect failed (0 while still under way).
+std::mutex g_connectMutex;
+std::map<int, int> g_pendingConnects;
+
+void MarkConnecting(int iFd) {
+    std::lock_guard<std::mutex> guard(g_connectMutex);
+    g_pendingConnects[iFd] = 0;
+}
+
+void ForgetConnect(int iFd) {
+    std::lock_guard<std::mutex> guard(g_connectMutex);
+    g_pendingConnects.erase(iFd);
+}
+
+// For a socket with a connect under way: 0 while it still is or once it
+// completed (then it is forgotten), else the failed connect's errno.
+// Returns true when the socket had a connect under way.
+bool ConnectOutcome(int iFd, short sRevents, int* piError) {
+    std::lock_guard<std::mutex> guard(g_connectMutex);
+    auto it = g_pendingConnects.find(iFd);
+    if (it == g_pendingConnects.end()) return false;
+    if (it->second == 0 && (sRevents & (POLLOUT | POLLERR | POLLHUP)) != 0) {
+        int iError = 0;
+        socklen_t iLength = sizeof iError;
+        if (::getsockopt(iFd, SOL_SOCKET, SO_ERROR, &iError, &iLength) != 0) iError = errno;
+        if (iError == 0 && (sRevents & POLLOUT) != 0) {
+            g_pendingConnects.erase(it);
+            *piError = 0;
+            return true;
+        }
+        it->second = iError != 0 ? iError : ECONNREFUSED;
+    }
+    *piError = it->second;
+    return true;
+}
+
+int TimeoutMilliseconds(const TimeVal* pTimeout) {
+    if (pTimeout == nullptr) return -1;
+    const long long llMs = static_cast<long long>(pTimeout->tv_sec) * 1000 + pTimeout->tv_usec / 1000;
+    if (llMs < 0) return 0;
+    return llMs > 0x7fffffffLL ? 0x7fffffff : static_cast<int>(llMs);
+}
+
+struct PolledSocket {
+    SOCKET s;
+    bool bRead, bWrite, bExcept;
+};
+
+void CollectSockets(FdSet* pSet, int iWhich, std::vector<PolledSocket>* pPolled) {
+    if (pSet == nullptr) return;
+    for (unsigned i = 0; i < pSet->fd_count && i < kFdSetSize; ++i) {
+        PolledSocket* pFound = nullptr;
+        for (PolledSocket& polled : *pPolled) {
+            if (polled.s == pSet->fd_array[i]) pFound = &polled;
+        }
+        if (pFound == nullptr) {
+            pPolled->push_back(PolledSocket{pSet->fd_array[i], false, false, false});
+            pFound = &pPolled->back();
+        }
+        if (iWhich == 0) pFound->bRead = true;
+        if (iWhich == 1) pFound->bWrite = true;
+        if (iWhich == 2) pFound->bExcept = true;
+    }
+}
+
+int PollRetryingOnSignal(std::vector<pollfd>* pFds, int iTimeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(iTimeoutMs);
+    for (;;) {
+        const int iResult = ::poll(pFds->data(), pFds->size(), iTimeoutMs);
+        if (iResult >= 0 || errno != EINTR) return iResult;
+        if (iTimeoutMs > 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            iTimeoutMs = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+        }
+    }
+}
+
+}  // namespace
+
+void FdZero(FdSet* pSet) { pSet->fd_count = 0; }
+
+void FdAdd(SOCKET s, FdSet* pSet) {
+    if (FdIsSet(s, pSet) || pSet->fd_count >= kFdSetSize) return;
+    pSet->fd_array[pSet->fd_count++] = s;
+}
+
+bool FdIsSet(SOCKET s, const FdSet* pSet) {
+    for (unsigned i = 0; i < pSet->fd_count && i < kFdSetSize; ++i) {
+        if (pSet->fd_array[i] == s) return true;
+    }
+    return false;
+}
+
+int WSAGetLastError() { return t_iLastError; }
+void WSASetLastError(int iError) { t_iLastError = iError; }
+
+SOCKET socket(int iAf, int iType, int iProtocol) {
+    if (SeamFails(seam::Call::Socket)) return kInvalidSocket;
+    const int iFd = ::socket(iAf == kAfInet ? AF_INET : iAf, (iType == kSockStream ? SOCK_STREAM : iType) | SOCK_CLOEXEC,
+                             iProtocol);
+    if (iFd < 0) {
+        FailWithErrno();
+        return kInvalidSocket;
+    }
+    ForgetConnect(iFd);
+    return static_cast<SOCKET>(iFd);
+}
+
+int setsockopt(SOCKET s, int iLevel, int iOptName, const char* pOptVal, int iOptLen) {
+    if (SeamFails(seam::Call::SetSockOpt)) return kSocketError;
+    if (iLevel != kSolSocket || iOptName != kSoSndBuf || iOptLen != 4) {
+        t_iLastError = 10042;  // WSAENOPROTOOPT
+        return kSocketError;
+    }
+    int iValue;
+    std::memcpy(&iValue, pOptVal, sizeof iValue);
+    if (::setsockopt(Fd(s), SOL_SOCKET, SO_SNDBUF, &iValue, sizeof iValue) != 0) return FailWithErrno();
+    return 0;
+}
+
+int ioctlsocket(SOCKET s, long lCmd, std::uint32_t* puArg) {
+    if (SeamFails(seam::Call::IoctlSocket)) return kSocketError;
+    if (lCmd != kFionbio || puArg == nullptr) {
+        t_iLastError = kWsaEInval;
+        return kSocketError;
+    }
+    const int iFlags = ::fcntl(Fd(s), F_GETFL);
+    if (iFlags < 0) return FailWithErrno();
+    const int iWanted = *puArg != 0 ? (iFlags | O_NONBLOCK) : (iFlags & ~O_NONBLOCK);
+    if (::fcntl(Fd(s), F_SETFL, iWanted) != 0) return FailWithErrno();
+    return 0;
+}
+
+int connect(SOCKET s, const SockAddrIn* pAddress, int iAddressLength) {
+    if (SeamFails(seam::Call::Connect)) return kSocketError;
+    if (pAddress == nullptr || iAddressLength < static_cast<int>(sizeof(SockAddrIn))) {
+        t_iLastError = kWsaEFault;
+        return kSocketError;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = pAddress->sin_port;
+    address.sin_addr.s_addr = pAddress->sin_addr;
+    if (::connect(Fd(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return 0;
+    if (errno == EINPROGRESS) MarkConnecting(Fd(s));
+    return FailWithErrno();
+}
+
+namespace {
+
+bool HasPendingConnect(int iFd) {
+    std::lock_guard<std::mutex> guard(g_connectMutex);
+    return g_pendingConnects.count(iFd) != 0;
+}
+
+// Sorts one socket's poll result into the caller's sets; returns how many
+// sets it was added to.
+int SortReadiness(const PolledSocket& socket, short sRevents, FdSet* pRead, FdSet* pWrite, FdSet* pExcept) {
+    int iConnectError = 0;
+    if (ConnectOutcome(Fd(socket.s), sRevents, &iConnectError) && iConnectError != 0) {
+        // A failed connect shows in the exception set alone, as on Winsock.
+        if (!socket.bExcept) return 0;
+        FdAdd(socket.s, pExcept);
+        t_iLastError = WsaFromErrno(iConnectError);
+        return 1;
+    }
+    int iReady = 0;
+    if (socket.bRead && (sRevents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+        FdAdd(socket.s, pRead);
+        ++iReady;
+    }
+    if (socket.bWrite && (sRevents & POLLOUT) != 0) {
+        FdAdd(socket.s, pWrite);
+        ++iReady;
+    }
+    if (socket.bExcept && (sRevents & POLLPRI) != 0) {
+        FdAdd(socket.s, pExcept);
+        ++iReady;
+    }
+    return iReady;
+}
+
+// Stops polling for what the caller does not watch, so that the wait does
+// not spin on it: writability once a connect has ended, and a socket whose
+// connect failed while its exception set is not watched.
+void IgnoreUnwatched(const PolledSocket& socket, pollfd* pFd) {
+    int iConnectError = 0;
+    if (ConnectOutcome(pFd->fd, 0, &iConnectError) && iConnectError != 0 && !socket.bExcept) {
+        pFd->fd = -1;
+        return;
+    }
+    if (!socket.bWrite && !HasPendingConnect(pFd->fd)) pFd->events &= static_cast<short>(~POLLOUT);
+}
+
+}  // namespace
+
+int select(int /*iNfds*/, FdSet* pRead, FdSet* pWrite, FdSet* pExcept, const TimeVal* pTimeout) {
+    if (SeamFails(seam::Call::Select)) return kSocketError;
+    std::vector<PolledSocket> polled;
+    CollectSockets(pRead, 0, &polled);
+    CollectSockets(pWrite, 1, &polled);
+    CollectSockets(pExcept, 2, &polled);
+    std::vector<pollfd> fds;
+    for (const PolledSocket& socket : polled) {
+        short sEvents = 0;
+        // Writability also tells when a connect under way has ended.
+        if (socket.bWrite || HasPendingConnect(Fd(socket.s))) sEvents |= POLLOUT;
+        if (socket.bRead) sEvents |= POLLIN;
+        if (socket.bExcept) sEvents |= POLLPRI;
+        fds.push_back(pollfd{Fd(socket.s), sEvents, 0});
+    }
+    FdSet readSet{}, writeSet{}, exceptSet{};
+    const int iTimeoutMs = TimeoutMilliseconds(pTimeout);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(iTimeoutMs < 0 ? 0 : iTimeoutMs);
+    int iReady = 0;
+    // Readiness the caller did not ask about (a connect that completed while
+    // only reading is watched) is absorbed and the wait goes on.
+    for (int iWaitMs = iTimeoutMs;;) {
+        if (PollRetryingOnSignal(&fds, iWaitMs) < 0) return FailWithErrno();
+        for (size_t i = 0; i < fds.size(); ++i) {
+            if ((fds[i].revents & POLLNVAL) != 0) {
+                t_iLastError = 10038;  // WSAENOTSOCK
+                return kSocketError;
+            }
+            if (fds[i].fd < 0) continue;
+            iReady += SortReadiness(polled[i], fds[i].revents, &readSet, &writeSet, &exceptSet);
+            IgnoreUnwatched(polled[i], &fds[i]);
+        }
+        if (iReady > 0 || iWaitMs == 0) break;
+        if (iWaitMs > 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            iWaitMs = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+        }
+    }
+    if (pRead != nullptr) *pRead = readSet;
+    if (pWrite != nullptr) *pWrite = writeSet;
+    if (pExcept != nullptr) *pExcept = exceptSet;
+    return iReady;
+}
+
+int send(SOCKET s, const char* pBuffer, int iLength, int iFlags) {
+    if (SeamFails(seam::Call::Send)) return kSocketError;
+    const ssize_t iSent = ::send(Fd(s), pBuffer, static_cast<size_t>(iLength), iFlags | MSG_NOSIGNAL);
+    return iSent < 0 ? FailWithErrno() : static_cast<int>(iSent);
+}
+
+int recv(SOCKET s, char* pBuffer, int iLength, int iFlags) {
+    if (SeamFails(seam::Call::Recv)) return kSocketError;
+    const ssize_t iReceived = ::recv(Fd(s), pBuffer, static_cast<size_t>(iLength), iFlags);
+    return iReceived < 0 ? FailWithErrno() : static_cast<int>(iReceived);
+}
+
+int shutdown(SOCKET s, int iHow) {
+    const int iPosixHow = iHow == 0 ? SHUT_RD : (iHow == kSdSend ? SHUT_WR : SHUT_RDWR);
+    return ::shutdown(Fd(s), iPosixHow) == 0 ? 0 : FailWithErrno();
+}
+
+int closesocket(SOCKET s) {
+    if (SeamFails(seam::Call::CloseSocket)) return kSocketError;
+    ForgetConnect(Fd(s));
+    return ::close(Fd(s)) == 0 ? 0 : FailWithErrno();
+}
+
+HostEnt* gethostbyname(const char* szName) {
+    if (SeamFails(seam::Call::GetHostByName)) return nullptr;
+    constexpr int kMaxAddresses = 16;
+    thread_local char t_aAddresses[kMaxAddresses][4];
+    thread_local char* t_apList[kMaxAddresses + 1];
+    thread_local HostEnt t_entry;
+    const hostent* pEntry = ::gethostbyname(szName == nullptr ? "" : szName);
+    if (pEntry == nullptr) {
+        t_iLastError = WsaFromHostError(h_errno);
+        return nullptr;
+    }
+    int iCount = 0;
+    if (pEntry->h_addrtype == AF_INET && pEntry->h_length == 4) {
+        for (; pEntry->h_addr_list[iCount] != nullptr && iCount < kMaxAddresses; ++iCount) {
+            std::memcpy(t_aAddresses[iCount], pEntry->h_addr_list[iCount], 4);
+            t_apList[iCount] = t_aAddresses[iCount];
+        }
+    }
+    t_apList[iCount] = nullptr;
+    t_entry.h_addrtype = static_cast<short>(kAfInet);
+    t_entry.h_length = 4;
+    t_entry.h_addr_list = t_apList;
+    return &t_entry;
+}
+
+std::uint32_t inet_addr(const char* szText) {
+    return szText == nullptr ? kInaddrNone : static_cast<std::uint32_t>(::inet_addr(szText));
+}
+
+char* inet_ntoa(std::uint32_t uAddress) {
+    thread_local char t_szText[16];
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(&uAddress);
+    std::snprintf(t_szText, sizeof t_szText, "%u.%u.%u.%u", p[0], p[1], p[2], p[3]);
+    return t_szText;
+}
+
+std::uint16_t HostToNetShort(std::uint16_t uValue) { return htons(uValue); }
+std::uint32_t HostToNetLong(std::uint32_t uValue) { return htonl(uValue); }
+
+// --- Name service, stood in for by getaddrinfo.
+
+namespace {
+
+struct Lookup {
+    std::vector<nameanswer::Address> addresses;
+    bool bAnswered = false;
+};
+
+std::string Utf8Name(const char16_t* wszName) {
+    const int iBytes = os::WideToUtf8(wszName, -1, nullptr, 0);
+    if (iBytes <= 0) return std::string();
+    std::string szName(static_cast<size_t>(iBytes), '\0');
+    os::WideToUtf8(wszName, -1, &szName[0], iBytes);
+    szName.resize(static_cast<size_t>(iBytes - 1));
+    return szName;
+}
+
+bool ResolveWithGetAddrInfo(const std::string& szName, Lookup* pLookup) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* pResult = nullptr;
+    const int iError = ::getaddrinfo(szName.c_str(), nullptr, &hints, &pResult);
+    if (iError != 0) {
+        t_iLastError = WsaFromAddrInfoError(iError);
+        return false;
+    }
+    for (const addrinfo* p = pResult; p != nullptr; p = p->ai_next) {
+        const unsigned char* pBytes = reinterpret_cast<const unsigned char*>(p->ai_addr);
+        pLookup->addresses.emplace_back(pBytes, pBytes + p->ai_addrlen);
+    }
+    ::freeaddrinfo(pResult);
+    return true;
+}
+
+}  // namespace
+
+bool LookupServiceBegin(const char16_t* wszName, std::uint32_t /*uFlags*/, LookupHandle* phLookup) {
+    if (SeamFails(seam::Call::LookupServiceBegin)) return false;
+    if (wszName == nullptr || phLookup == nullptr) {
+        t_iLastError = kWsaEInval;
+        return false;
+    }
+    const std::string szName = Utf8Name(wszName);
+    Lookup* pLookup = new Lookup;
+    if (const auto* pScripted = seam::ScriptedAnswer(szName)) {
+        for (const seam::ScriptedAddress& address : *pScripted) pLookup->addresses.push_back(address.bytes);
+    } else if (!ResolveWithGetAddrInfo(szName, pLookup)) {
+        delete pLookup;
+        return false;
+    }
+    *phLookup = pLookup;
+    return true;
+}
+
+bool LookupServiceNext(LookupHandle hLookup, std::uint32_t /*uFlags*/, std::uint32_t uBufferLength, void* pBuffer) {
+    if (SeamFails(seam::Call::LookupServiceNext)) return false;
+    Lookup* pLookup = static_cast<Lookup*>(hLookup);
+    if (pLookup == nullptr || pLookup->bAnswered) {
+        t_iLastError = 10110;  // WSA_E_NO_MORE
+        return false;
+    }
+    if (!nameanswer::Write(pLookup->addresses, pBuffer, uBufferLength)) {
+        t_iLastError = kWsaEFault;
+        return false;
+    }
+    pLookup->bAnswered = true;
+    return true;
+}
+
+void LookupServiceEnd(LookupHandle hLookup) { delete static_cast<Lookup*>(hLookup); }
+
+std::uint32_t AnswerAddressCount(const void* pAnswer) { return nameanswer::Count(pAnswer); }
+
+bool AnswerAddress(const void* pAnswer, std::uint32_t uIndex, const void** ppAddress, int* piLength) {
+    return nameanswer::At(pAnswer, uIndex, ppAddress, piLength);
+}
+
+bool AddressToString(const void* pAddress, int iLength, char16_t* wszOut, std::uint32_t* puUnits) {
+    if (SeamFails(seam::Call::AddressToString)) return false;
+    char szText[INET6_ADDRSTRLEN + 32] = "";
+    sa_family_t family = 0;
+    if (pAddress != nullptr && iLength >= static_cast<int>(sizeof family)) std::memcpy(&family, pAddress, sizeof family);
+    if (family == AF_INET && iLength >= static_cast<int>(sizeof(sockaddr_in))) {
+        sockaddr_in address;
+        std::memcpy(&address, pAddress, sizeof address);
+        char szHost[INET_ADDRSTRLEN];
+        ::inet_ntop(AF_INET, &address.sin_addr, szHost, sizeof szHost);
+        if (address.sin_port != 0) std::snprintf(szText, sizeof szText, "%s:%u", szHost, ntohs(address.sin_port));
+        else std::snprintf(szText, sizeof szText, "%s", szHost);
+    } else if (family == AF_INET6 && iLength >= static_cast<int>(sizeof(sockaddr_in6))) {
+        sockaddr_in6 address;
+        std::memcpy(&address, pAddress, sizeof address);
+        char szHost[INET6_ADDRSTRLEN];
+        ::inet_ntop(AF_INET6, &address.sin6_addr, szHost, sizeof szHost);
+        if (address.sin6_port != 0) std::snprintf(szText, sizeof szText, "[%s]:%u", szHost, ntohs(address.sin6_port));
+        else std::snprintf(szText, sizeof szText, "%s", szHost);
+    } else {
+        t_iLastError = kWsaEInval;
+        return false;
+    }
+    const int iUnits = os::Utf8ToWide(szText, -1, nullptr, 0);
+    if (wszOut == nullptr || puUnits == nullptr || iUnits <= 0 || static_cast<std::uint32_t>(iUnits) > *puUnits) {
+        if (puUnits != nullptr && iUnits > 0) *puUnits = static_cast<std::uint32_t>(iUnits);
+        t_iLastError = kWsaEFault;
+        return false;
+    }
+    os::Utf8ToWide(szText, -1, wszOut, iUnits);
+    *puUnits = static_cast<std::uint32_t>(iUnits);
+    return true;
+}
+
+}  // namespace winsock
+
+namespace os {
+namespace {
+
+std::string ToUtf8(const char16_t* wszText) {
+    const int iBytes = WideToUtf8(wszText, -1, nullptr, 0);
+    if (iBytes <= 0) return std::string();
+    std::string szText(static_cast<size_t>(iBytes), '\0');
+    WideToUtf8(wszText, -1, &szText[0], iBytes);
+    szText.resize(static_cast<size_t>(iBytes - 1));
+    return szText;
+}
+
+// Decodes one UTF-8 sequence at p (bytes left: iLeft). Invalid input gives
+// U+FFFD for one byte, as Windows does without MB_ERR_INVALID_CHARS.
+char32_t DecodeUtf8(const unsigned char* p, int iLeft, int* piUsed) {
+    *piUsed = 1;
+    if (p[0] < 0x80) return p[0];
+    int iExtra = p[0] >= 0xF0 && p[0] < 0xF5 ? 3 : p[0] >= 0xE0 ? 2 : p[0] >= 0xC2 && p[0] < 0xE0 ? 1 : -1;
+    if (iExtra < 0 || iExtra >= iLeft) return 0xFFFD;
+    char32_t c = p[0] & (0x3F >> iExtra);
+    for (int i = 1; i <= iExtra; ++i) {
+        if ((p[i] & 0xC0) != 0x80) return 0xFFFD;
+        c = (c << 6) | (p[i] & 0x3F);
+    }
+    const char32_t aMinimum[] = {0, 0x80, 0x800, 0x10000};
+    if (c < aMinimum[iExtra] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0xFFFD;
+    *piUsed = iExtra + 1;
+    return c;
+}
+
+}  // namespace
+
+int Utf8ToWide(const char* szSource, int iSourceLength, char16_t* wszDest, int iDestUnits) {
+    if (szSource == nullptr) return 0;
+    const int iLength = iSourceLength < 0 ? static_cast<int>(std::strlen(szSource)) + 1 : iSourceLength;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(szSource);
+    int iUnits = 0;
+    for (int i = 0; i < iLength;) {
+        int iUsed = 1;
+        const char32_t c = DecodeUtf8(p + i, iLength - i, &iUsed);
+        i += iUsed;
+        const int iNeeded = c >= 0x10000 ? 2 : 1;
+        if (iDestUnits > 0) {
+            if (iUnits + iNeeded > iDestUnits) return 0;
+            if (iNeeded == 2) {
+                wszDest[iUnits] = static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+                wszDest[iUnits + 1] = static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+            } else {
+                wszDest[iUnits] = static_cast<char16_t>(c);
+            }
+        }
+        iUnits += iNeeded;
+    }
+    return iUnits;
+}
+
+int WideToUtf8(const char16_t* wszSource, int iSourceUnits, char* szDest, int iDestBytes) {
+    if (wszSource == nullptr) return 0;
+    int iLength = iSourceUnits;
+    if (iLength < 0) {
+        iLength = 0;
+        while (wszSource[iLength] != 0) ++iLength;
+        ++iLength;
+    }
+    int iBytes = 0;
+    for (int i = 0; i < iLength; ++i) {
+        char32_t c = wszSource[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < iLength && wszSource[i + 1] >= 0xDC00 && wszSource[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (wszSource[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        unsigned char aBytes[4];
+        int iCount;
+        if (c < 0x80) { aBytes[0] = static_cast<unsigned char>(c); iCount = 1; }
+        else if (c < 0x800) { aBytes[0] = static_cast<unsigned char>(0xC0 | (c >> 6)); iCount = 2; }
+        else if (c < 0x10000) { aBytes[0] = static_cast<unsigned char>(0xE0 | (c >> 12)); iCount = 3; }
+        else { aBytes[0] = static_cast<unsigned char>(0xF0 | (c >> 18)); iCount = 4; }
+        for (int k = 1; k < iCount; ++k) aBytes[k] = static_cast<unsigned char>(0x80 | ((c >> (6 * (iCount - 1 - k))) & 0x3F));
+        if (iDestBytes > 0) {
+            if (iBytes + iCount > iDestBytes) return 0;
+            std::memcpy(szDest + iBytes, aBytes, static_cast<size_t>(iCount));
+        }
+        iBytes += iCount;
+    }
+    return iBytes;
+}
+
+std::uint32_t GetTempPathWide(std::uint32_t uUnits, char16_t* wszBuffer) {
+    const char* szEnv = std::getenv("TMPDIR");
+    std::string szDirectory = (szEnv != nullptr && szEnv[0] != '\0') ? szEnv : "/tmp/";
+    if (szDirectory.back() != '/') szDirectory += '/';
+    const int iUnits = Utf8ToWide(szDirectory.c_str(), -1, nullptr, 0);
+    if (iUnits <= 0) return 0;
+    if (static_cast<std::uint32_t>(iUnits) > uUnits || wszBuffer == nullptr) return static_cast<std::uint32_t>(iUnits);
+    Utf8ToWide(szDirectory.c_str(), -1, wszBuffer, iUnits);
+    return static_cast<std::uint32_t>(iUnits - 1);
+}
+
+bool PathExists(const char16_t* wszPath) {
+    struct stat info;
+    return ::stat(ToUtf8(wszPath).c_str(), &info) == 0;
+}
+
+bool CopyFileReplacing(const char16_t* wszFrom, const char16_t* wszTo) {
+    std::FILE* pFrom = std::fopen(ToUtf8(wszFrom).c_str(), "rb");
+    if (pFrom == nullptr) return false;
+    std::FILE* pTo = std::fopen(ToUtf8(wszTo).c_str(), "wb");
+    if (pTo == nullptr) {
+        std::fclose(pFrom);
+        return false;
+    }
+    char aBuffer[65536];
+    bool bOk = true;
+    size_t uRead;
+    while ((uRead = std::fread(aBuffer, 1, sizeof aBuffer, pFrom)) > 0) {
+        if (std::fwrite(aBuffer, 1, uRead, pTo) != uRead) {
+            bOk = false;
+            break;
+        }
+    }
+    bOk = std::ferror(pFrom) == 0 && bOk;
+    std::fclose(pFrom);
+    return std::fclose(pTo) == 0 && bOk;
+}
+
+std::FILE* OpenFileWide(const char16_t* wszPath, const char* szMode) {
+    return std::fopen(ToUtf8(wszPath).c_str(), szMode);
+}
+
+bool ReplaceFile(const char* szFrom, const char* szTo) { return ::rename(szFrom, szTo) == 0; }
+
+int LastSystemError() { return errno; }
+
+bool SystemErrorText(int iCode, char* szBuffer, std::uint32_t uSize) {
+    if (szBuffer == nullptr || uSize == 0) return false;
+    int iErrno = 0;
+    for (const winsock::ErrnoMapping& mapping : winsock::kErrnoToWsa) {
+        if (mapping.iWsa == iCode) {
+            iErrno = mapping.iErrno;
+            break;
+        }
+    }
+    if (iErrno == 0 && iCode > 0 && iCode < 4096) iErrno = iCode;
+    // No catalogue entry: the text is empty rather than a made-up one.
+    const char* szText = iErrno != 0 ? ::strerrordesc_np(iErrno) : nullptr;
+    std::snprintf(szBuffer, uSize, "%s", szText != nullptr ? szText : "");
+    return true;
+}
+
+void Sleep(std::uint32_t uMilliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(uMilliseconds)); }
+
+struct CriticalSection::Impl {
+    std::recursive_mutex mutex;
+};
+
+CriticalSection::CriticalSection() : m_pImpl(new Impl) {}
+CriticalSection::~CriticalSection() { delete m_pImpl; }
+void CriticalSection::Enter() { m_pImpl->mutex.lock(); }
+void CriticalSection::Leave() { m_pImpl->mutex.unlock(); }
+
+}  // namespace os
+
+namespace winsock {
+
+int bind(SOCKET s, const SockAddrIn* pAddress, int /*iAddressLength*/) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = pAddress->sin_port;
+    address.sin_addr.s_addr = pAddress->sin_addr;
+    return ::bind(Fd(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0 : FailWithErrno();
+}
+
+int listen(SOCKET s, int iBacklog) { return ::listen(Fd(s), iBacklog) == 0 ? 0 : FailWithErrno(); }
+
+SOCKET accept(SOCKET s, SockAddrIn* pAddress, int* piAddressLength) {
+    sockaddr_in address{};
+    socklen_t iLength = sizeof address;
+    const int iFd = ::accept4(Fd(s), reinterpret_cast<sockaddr*>(&address), &iLength, SOCK_CLOEXEC);
+    if (iFd < 0) {
+        FailWithErrno();
+        return kInvalidSocket;
+    }
+    if (pAddress != nullptr) {
+        *pAddress = SockAddrIn{};
+        pAddress->sin_family = static_cast<std::uint16_t>(kAfInet);
+        pAddress->sin_port = address.sin_port;
+        pAddress->sin_addr = address.sin_addr.s_addr;
+    }
+    if (piAddressLength != nullptr) *piAddressLength = static_cast<int>(sizeof(SockAddrIn));
+    ForgetConnect(iFd);
+    return static_cast<SOCKET>(iFd);
+}
+
+int getsockname(SOCKET s, SockAddrIn* pAddress, int* piAddressLength) {
+    sockaddr_in address{};
+    socklen_t iLength = sizeof address;
+    if (::getsockname(Fd(s), reinterpret_cast<sockaddr*>(&address), &iLength) != 0) return FailWithErrno();
+    *pAddress = SockAddrIn{};
+    pAddress->sin_family = static_cast<std::uint16_t>(kAfInet);
+    pAddress->sin_port = address.sin_port;
+    pAddress->sin_addr = address.sin_addr.s_addr;
+    if (piAddressLength != nullptr) *piAddressLength = static_cast<int>(sizeof(SockAddrIn));
+    return 0;
+}
+
+int SetLinger(SOCKET s, const LingerOption* pOption) {
+    linger value{};
+    value.l_onoff = pOption->l_onoff;
+    value.l_linger = pOption->l_linger;
+    return ::setsockopt(Fd(s), SOL_SOCKET, SO_LINGER, &value, sizeof value) == 0 ? 0 : FailWithErrno();
+}
+
+}  // namespace winsock

@@ -1,0 +1,28 @@
+// Test support: runs a program to its end, as a user's shell would, for the
+// end-to-end tests. Part of the platform layer because starting a process
+// and redirecting its output are system calls.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace testprocess {
+
+struct Result {
+    bool bStarted = false;
+    int iExitCode = -1;   // as the shell shows it: 0..255 on POSIX, the
+                          // full 32-bit code on Windows
+    std::string szStdout; // raw bytes written to standard output
+};
+
+// Runs szProgram with the arguments (no shell, arguments passed as they
+// are) in szWorkDir, its standard input empty and standard output captured.
+// The user's temporary directory of the child is szTempDir (TMPDIR on POSIX,
+// TMP and TEMP on Windows); the rest of the environment is inherited.
+Result Run(const std::string& szProgram, const std::vector<std::string>& arguments,
+           const std::string& szWorkDir, const std::string& szTempDir);
+
+// The exit code a program that returns -1 shows: 255 on POSIX, -1 on Windows.
+int ExitCodeOfMinusOne();
+
+}  // namespace testprocess

@@ -1,0 +1,63 @@
+#include "TestProcess.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace testprocess {
+namespace {
+
+void ExecChild(const std::string& szProgram, const std::vector<std::string>& arguments,
+               const std::string& szWorkDir, const std::string& szTempDir, int iWriteFd) {
+    const int iNull = ::open("/dev/null", O_RDONLY);
+    if (iNull >= 0) ::dup2(iNull, 0);
+    ::dup2(iWriteFd, 1);
+    if (::chdir(szWorkDir.c_str()) != 0) ::_exit(127);
+    if (szTempDir.empty()) ::unsetenv("TMPDIR");
+    else ::setenv("TMPDIR", szTempDir.c_str(), 1);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(szProgram.c_str()));
+    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    ::execv(szProgram.c_str(), argv.data());
+    ::_exit(127);
+}
+
+}  // namespace
+
+Result Run(const std::string& szProgram, const std::vector<std::string>& arguments,
+           const std::string& szWorkDir, const std::string& szTempDir) {
+    Result result;
+    int aPipe[2];
+    if (::pipe(aPipe) != 0) return result;
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        ::close(aPipe[0]);
+        ::close(aPipe[1]);
+        return result;
+    }
+    if (pid == 0) {
+        ::close(aPipe[0]);
+        ExecChild(szProgram, arguments, szWorkDir, szTempDir, aPipe[1]);
+    }
+    ::close(aPipe[1]);
+    result.bStarted = true;
+    char aBuffer[4096];
+    for (;;) {
+        const ssize_t iRead = ::read(aPipe[0], aBuffer, sizeof aBuffer);
+        if (iRead > 0) result.szStdout.append(aBuffer, static_cast<size_t>(iRead));
+        else if (iRead == 0 || errno != EINTR) break;
+    }
+    ::close(aPipe[0]);
+    int iStatus = 0;
+    while (::waitpid(pid, &iStatus, 0) < 0 && errno == EINTR) {
+    }
+    result.iExitCode = WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : 128 + WTERMSIG(iStatus);
+    return result;
+}
+
+int ExitCodeOfMinusOne() { return 255; }
+
+}  // namespace testprocess

@@ -1,0 +1,87 @@
+#include "TestSeam.h"
+
+#include <array>
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+namespace seam {
+namespace {
+
+struct ArmedFailure {
+    int iCode = 0;
+    int iTimes = 0;
+};
+
+std::atomic<bool> g_bArmed{false};
+std::mutex g_mutex;
+std::array<ArmedFailure, static_cast<size_t>(Call::Count)> g_failures;
+std::map<std::string, std::vector<ScriptedAddress>> g_answers;
+
+}  // namespace
+
+void FailNext(Call call, int iCode, int iTimes) {
+    std::lock_guard<std::mutex> guard(g_mutex);
+    g_failures[static_cast<size_t>(call)] = ArmedFailure{iCode, iTimes};
+    g_bArmed.store(true, std::memory_order_relaxed);
+}
+
+void ScriptNameService(const std::string& szName, const std::vector<ScriptedAddress>& addresses) {
+    std::lock_guard<std::mutex> guard(g_mutex);
+    g_answers[szName] = addresses;
+    g_bArmed.store(true, std::memory_order_relaxed);
+}
+
+void Reset() {
+    std::lock_guard<std::mutex> guard(g_mutex);
+    g_failures.fill(ArmedFailure{});
+    g_answers.clear();
+    g_bArmed.store(false, std::memory_order_relaxed);
+}
+
+bool ShouldFail(Call call, int* piCode) {
+    if (!g_bArmed.load(std::memory_order_relaxed)) return false;
+    std::lock_guard<std::mutex> guard(g_mutex);
+    ArmedFailure& failure = g_failures[static_cast<size_t>(call)];
+    if (failure.iTimes <= 0) return false;
+    --failure.iTimes;
+    *piCode = failure.iCode;
+    return true;
+}
+
+const std::vector<ScriptedAddress>* ScriptedAnswer(const std::string& szName) {
+    if (!g_bArmed.load(std::memory_order_relaxed)) return nullptr;
+    std::lock_guard<std::mutex> guard(g_mutex);
+    auto it = g_answers.find(szName);
+    return it == g_answers.end() ? nullptr : &it->second;
+}
+
+ScriptedAddress MakeIpv4Address(const char* szDotted, std::uint16_t uPort) {
+    // sockaddr_in has the same 16-byte layout on Windows and POSIX: the
+    // family in host order, then port and address in network order.
+    unsigned aOctets[4] = {0, 0, 0, 0};
+    int iIndex = 0;
+    for (const char* p = szDotted; *p != '\0' && iIndex < 4; ++p) {
+        if (*p == '.') { ++iIndex; continue; }
+        aOctets[iIndex] = aOctets[iIndex] * 10 + static_cast<unsigned>(*p - '0');
+    }
+    ScriptedAddress address;
+    address.bytes.assign(16, 0);
+    const std::uint16_t uFamily = 2;
+    std::memcpy(address.bytes.data(), &uFamily, sizeof uFamily);
+    address.bytes[2] = static_cast<unsigned char>(uPort >> 8);
+    address.bytes[3] = static_cast<unsigned char>(uPort & 0xff);
+    for (int i = 0; i < 4; ++i) address.bytes[4 + i] = static_cast<unsigned char>(aOctets[i]);
+    return address;
+}
+
+ScriptedAddress MakeUnconvertibleAddress() {
+    ScriptedAddress address;
+    address.bytes.assign(16, 0);
+    const std::uint16_t uFamily = 0x7ff0;  // no system knows this family
+    std::memcpy(address.bytes.data(), &uFamily, sizeof uFamily);
+    return address;
+}
+
+}  // namespace seam

@@ -1,0 +1,167 @@
+#include "utility/Utility.h"
+
+#include "platform/Platform.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr int kNameServiceUnits = 512;   // UTF-16 name and address text
+constexpr int kAnswerSize = 1024;        // one name-service answer
+constexpr int kAddressTextSize = 512;    // the answer's address in UTF-8
+
+// Copies szSource into szDest of uSize bytes; false (nothing copied) when
+// it does not fit with its NUL.
+bool CopyFitting(char* szDest, std::size_t uSize, const char* szSource, std::size_t uLength) {
+    if (uLength >= uSize) return false;
+    std::memcpy(szDest, szSource, uLength);
+    szDest[uLength] = '\0';
+    return true;
+}
+
+// Reads a decimal integer the way the C library's atoi does (white space,
+// one sign, digits), without its undefined behaviour on overflow: the value
+// wraps as a 32-bit integer would.
+std::int32_t ReadDecimal(const char* szText) {
+    const char* p = szText;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+    bool bNegative = false;
+    if (*p == '+' || *p == '-') bNegative = *p++ == '-';
+    std::uint32_t uValue = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) uValue = uValue * 10u + static_cast<std::uint32_t>(*p - '0');
+    if (bNegative) uValue = 0u - uValue;
+    return static_cast<std::int32_t>(uValue);
+}
+
+bool IsHttpsScheme(const char* szScheme) {
+    const char kHttps[] = "https:";
+    for (int i = 0; i < 7; ++i) {
+        if (std::tolower(static_cast<unsigned char>(szScheme[i])) != kHttps[i]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+namespace Utility {
+
+bool GetDomainNameFromURL(const char* szURL, char* szHost, std::int32_t& iPort, char* szPath) {
+    iPort = 80;
+    szHost[0] = '\0';
+    szPath[0] = '\0';
+    if (szURL == nullptr) return true;
+    char szWork[kTextSize];
+    char szScratch[kSchemeSize];
+    const char* pSlashes = std::strstr(szURL, "//");
+    const char* pRest = pSlashes != nullptr ? pSlashes + 2 : szURL;
+    if (!CopyFitting(szWork, sizeof szWork, pRest, std::strlen(pRest))) return false;
+    if (pSlashes != nullptr) {
+        if (!CopyFitting(szScratch, sizeof szScratch, szURL, static_cast<std::size_t>(pSlashes - szURL))) return false;
+        if (IsHttpsScheme(szScratch)) iPort = 443;
+    }
+    if (char* pSpace = std::strchr(szWork, ' ')) *pSpace = '\0';
+    if (char* pSlash = std::strchr(szWork, '/')) {
+        std::strcpy(szPath, pSlash);  // a piece of szWork: fits in kTextSize
+        *pSlash = '\0';
+    }
+    char* pColon = std::strchr(szWork, ':');
+    if (pColon == nullptr) {
+        std::strcpy(szHost, szWork);
+        return true;
+    }
+    *pColon = '\0';
+    std::strcpy(szHost, szWork);
+    if (!CopyFitting(szScratch, sizeof szScratch, pColon + 1, std::strlen(pColon + 1))) return false;
+    const std::int32_t iValue = ReadDecimal(szScratch);
+    if (iValue == 0) return false;
+    iPort = iValue;
+    return true;
+}
+
+bool ResolveHostName(const char* szHost, char* szAddress) {
+    if (szHost == nullptr) return false;
+    const std::size_t uLength = std::strlen(szHost);
+    if (uLength >= static_cast<std::size_t>(kTextSize)) return false;
+    if (const char* pDot = std::strchr(szHost, '.')) {
+        char szFirstLabel[kTextSize];
+        CopyFitting(szFirstLabel, sizeof szFirstLabel, szHost, static_cast<std::size_t>(pDot - szHost));
+        if (ReadDecimal(szFirstLabel) != 0) return CopyFitting(szAddress, kTextSize, szHost, uLength);
+    }
+    const winsock::HostEnt* pEntry = winsock::gethostbyname(szHost);
+    if (pEntry == nullptr || pEntry->h_addr_list == nullptr || pEntry->h_addr_list[0] == nullptr) return false;
+    std::uint32_t uAddress;
+    std::memcpy(&uAddress, pEntry->h_addr_list[0], sizeof uAddress);
+    const char* szDotted = winsock::inet_ntoa(uAddress);
+    return CopyFitting(szAddress, kTextSize, szDotted, std::strlen(szDotted));
+}
+
+namespace {
+
+// Walks the answer's addresses and writes the first that converts to text.
+bool FirstConvertibleAddress(const void* pAnswer, char* szAddress) {
+    const std::uint32_t uCount = winsock::AnswerAddressCount(pAnswer);
+    for (std::uint32_t i = 0; i < uCount; ++i) {
+        const void* pSockAddr = nullptr;
+        int iLength = 0;
+        if (!winsock::AnswerAddress(pAnswer, i, &pSockAddr, &iLength)) continue;
+        char16_t wszText[kNameServiceUnits];
+        std::uint32_t uUnits = kNameServiceUnits;
+        if (!winsock::AddressToString(pSockAddr, iLength, wszText, &uUnits)) continue;
+        char szText[kAddressTextSize];
+        if (!WideToUTF8(wszText, szText, kAddressTextSize)) continue;
+        return CopyFitting(szAddress, kTextSize, szText, std::strlen(szText));
+    }
+    return false;
+}
+
+}  // namespace
+
+bool GetIPAddressByName(const char* szHost, char* szAddress) {
+    if (ResolveHostName(szHost, szAddress)) return true;
+    if (szHost == nullptr) return false;
+    char16_t wszName[kNameServiceUnits];
+    // A name that does not fit the name service's buffer is not looked up.
+    if (os::Utf8ToWide(szHost, -1, wszName, kNameServiceUnits) <= 0) return false;
+    winsock::LookupHandle hLookup = nullptr;
+    const std::uint32_t uFlags = winsock::kLupReturnName | winsock::kLupReturnAddr;
+    if (!winsock::LookupServiceBegin(wszName, uFlags, &hLookup)) return false;
+    unsigned char* pAnswer = new unsigned char[kAnswerSize];
+    bool bResult = false;
+    if (winsock::LookupServiceNext(hLookup, uFlags, kAnswerSize, pAnswer)) {
+        bResult = FirstConvertibleAddress(pAnswer, szAddress);
+    }
+    winsock::LookupServiceEnd(hLookup);
+    delete[] pAnswer;
+    return bResult;
+}
+
+bool WideToUTF8(const char16_t* wszText, char* szOut, std::int32_t iSize) {
+    if (wszText == nullptr || szOut == nullptr || iSize <= 0) return false;
+    const int iWithTerminator = os::WideToUtf8(wszText, -1, nullptr, 0);
+    if (iWithTerminator <= 0 || iWithTerminator - 1 >= iSize) return false;
+    return os::WideToUtf8(wszText, -1, szOut, iSize) == iWithTerminator;
+}
+
+}  // namespace Utility
+
+std::string UrlEncode(const std::string& szValue) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string szEncoded;
+    szEncoded.reserve(szValue.size() * 3);
+    for (const char c : szValue) {
+        const unsigned char uByte = static_cast<unsigned char>(c);
+        if ((uByte >= 'a' && uByte <= 'z') || (uByte >= 'A' && uByte <= 'Z') || (uByte >= '0' && uByte <= '9') ||
+            uByte == '-' || uByte == '_' || uByte == '.') {
+            szEncoded += c;
+        } else if (uByte == ' ') {
+            szEncoded += '+';
+        } else {
+            szEncoded += '%';
+            szEncoded += kHex[uByte >> 4];
+            szEncoded += kHex[uByte & 15];
+        }
+    }
+    return szEncoded;
+}

@@ -1,0 +1,39 @@
+// Stateless network helpers. None of them logs: each reports with a
+// boolean and the caller logs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace Utility {
+
+constexpr int kTextSize = 4096;      // URL, host, path and address buffers
+constexpr int kSchemeSize = 32;      // scheme part and port text
+
+// Splits szURL ("[scheme//]host[:port][/path]", cut at its first space)
+// into szHost and szPath (each kTextSize bytes) and iPort (80, or 443 after
+// "https:", unless a port is given). Host, port and path are written on
+// every call. False when the port text reads as 0, and when the URL
+// (kTextSize bytes or more), the scheme part or the port text (kSchemeSize
+// bytes or more) is too long to handle: then host and path are empty.
+bool GetDomainNameFromURL(const char* szURL, char* szHost, std::int32_t& iPort, char* szPath);
+
+// Turns szHost into dotted address text in szAddress (kTextSize bytes)
+// through the host database; a name whose first label reads as a non-zero
+// number is taken as an address already and copied unchanged. A name too
+// long for szAddress is refused. szAddress is written only on true.
+bool ResolveHostName(const char* szHost, char* szAddress);
+
+// As ResolveHostName, then falls back on the name service (all name
+// spaces), taking the first address of its answer that converts to text.
+bool GetIPAddressByName(const char* szHost, char* szAddress);
+
+// Converts NUL-terminated UTF-16 into UTF-8 in szOut (iSize bytes). False,
+// with szOut untouched, unless the text and its NUL fit.
+bool WideToUTF8(const char16_t* wszText, char* szOut, std::int32_t iSize);
+
+}  // namespace Utility
+
+// Percent-encodes a query value: letters, digits, "-", "_" and "." stay,
+// a space becomes "+", every other byte "%XX" (upper-case hex).
+std::string UrlEncode(const std::string& szValue);
