@@ -21,6 +21,7 @@ constexpr int kReceiveBufferSize = 32768;
 constexpr int kReceiveAtMost = kReceiveBufferSize - 1;
 constexpr std::int32_t kDefaultReplyLimit = std::numeric_limits<std::int32_t>::max() - 1;
 constexpr int kSelectTimeoutsToEnd = 2;
+constexpr int kLineReplyTooLarge = 372;
 
 std::int32_t s_iReplyLimit = kDefaultReplyLimit;
 
@@ -115,7 +116,7 @@ Next OnWritable(Exchange& x, bool bInExceptionSet) {
 // the reply would pass the limit of a signed 32-bit length.
 bool KeepPiece(Exchange& x, int iReceived) {
     if (iReceived > s_iReplyLimit - x.iTotalDataReceived) {
-        g_pLog->Write(kLabel, 3, kSourceFile, __LINE__, "Reply too large: iTotalDataReceived = %d, iReceived = %d",
+        g_pLog->Write(kLabel, 3, kSourceFile, kLineReplyTooLarge, "Reply too large: iTotalDataReceived = %d, iReceived = %d",
                       x.iTotalDataReceived, iReceived);
         x.bTooLarge = true;
         x.bResult = false;

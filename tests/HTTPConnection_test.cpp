@@ -1,0 +1,309 @@
+// The HTTP exchange against a scripted loopback server: the request bytes,
+// the reply split, the time-outs and every failure record.
+#include "SocketManager/HTTPConnection.h"
+#include "platform/TestSeam.h"
+#include "support/LogCapture.h"
+#include "support/ScriptedServer.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+using namespace testsupport;
+
+namespace {
+
+const std::string kDefaultHeaders =
+    "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, application/vnd.ms-powerpoint, "
+    "application/vnd.ms-excel, application/msword, application/x-shockwave-flash, */*\n"
+    "Accept-Language: en-us\n"
+    "Pragma: no-cache\n";
+const std::string kDefaultAgent =
+    "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0; .NET CLR 1.0.3705; .NET CLR 1.1.4322)\n";
+
+class HTTPConnectionTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        seam::Reset();
+        HTTPConnection::SetReplyLimitForTesting(0);
+        delete[] m_result.pData;
+    }
+
+    std::string Url(const ScriptedServer& server, const std::string& path = "/as/wapi/retrieve_db?Email=a") {
+        return "127.0.0.1:" + std::to_string(server.Port()) + path;
+    }
+
+    bool Get(const std::string& url, int iTimeout = 7, bool bAbsolute = false, const char* szFallback = "") {
+        return HTTPConnection::Download(url.c_str(), szFallback, "", "", "", 0, iTimeout, bAbsolute, &m_result,
+                                        &m_bConnectFailed);
+    }
+
+    std::string Body() const {
+        return m_result.pBody == nullptr ? std::string() : std::string(m_result.pBody, m_result.iBodyLength);
+    }
+
+    LogCapture m_log;
+    DownloadResult m_result{};
+    bool m_bConnectFailed = true;
+};
+
+std::string Port(const ScriptedServer& server) { return std::to_string(server.Port()); }
+
+}  // namespace
+
+TEST(HTTPRequest, DefaultGetHasSixHeaderLinesAndNoPortForPort80) {
+    const std::string request = HTTPConnection::BuildRequest("192.0.2.7", 80, "", "", "", "", 0);
+    EXPECT_EQ("GET http://192.0.2.7/ HTTP/1.0\n" + kDefaultHeaders + kDefaultAgent +
+                  "Host: 192.0.2.7\nProxy-Connection: Keep-Alive\r\n\r\n",
+              request);
+}
+
+TEST(HTTPRequest, PostCarriesOptionsLengthAndBody) {
+    const std::string request =
+        HTTPConnection::BuildRequest("example.test", 8080, "/p?q=1", "Agent/2", "X-Extra: yes", "a=1\0b", 5);
+    EXPECT_EQ("POST http://example.test:8080/p?q=1 HTTP/1.0\n" + kDefaultHeaders +
+                  "User-Agent: Agent/2\nX-Extra: yes\nHost: example.test\nContent-Length: 5\n"
+                  "Proxy-Connection: Keep-Alive\r\n\r\n" + std::string("a=1\0b", 5),
+              request);
+}
+
+TEST_F(HTTPConnectionTest, SendsTheExactRequestAndSplitsAtTheBlankLine) {
+    ScriptedServer server({Reply(HttpReply("BODY"))});
+    ASSERT_TRUE(Get(Url(server)));
+    ASSERT_TRUE(server.WaitForConnections(1));
+    EXPECT_EQ("GET http://127.0.0.1:" + Port(server) + "/as/wapi/retrieve_db?Email=a HTTP/1.0\n" + kDefaultHeaders +
+                  kDefaultAgent + "Host: 127.0.0.1\nProxy-Connection: Keep-Alive\r\n\r\n",
+              server.Requests().at(0));
+    const std::string reply = HttpReply("BODY");
+    EXPECT_EQ(static_cast<int>(reply.size()), m_result.iDataLength);
+    EXPECT_EQ(reply, std::string(m_result.pData, m_result.iDataLength));
+    EXPECT_EQ(static_cast<int>(reply.find("\r\n\r\n")), m_result.iHeaderEnd);
+    EXPECT_EQ("BODY", Body());
+    EXPECT_FALSE(m_bConnectFailed);
+    const auto records = m_log.Summaries();
+    ASSERT_EQ(3u, records.size());
+    EXPECT_EQ("MySocket::Connect|494|Enter MySocket::Connect(127.0.0.1) -- " + std::to_string(2 * server.Port()),
+              records[0]);
+    EXPECT_EQ(0u, records[1].find("MySocket::Connect|566|Exit MySocket::Connect(127.0.0.1). \nSocket "));
+    EXPECT_NE(std::string::npos, records[1].find(" is created and connected. Source IP = 127.0.0.1"));
+    EXPECT_EQ(0u, records[2].find("MySocket::MySocket|310|Closing socket: "));
+}
+
+TEST_F(HTTPConnectionTest, PostThroughTheExchangeSendsTheBody) {
+    ScriptedServer server({Reply(HttpReply("ok"))});
+    const std::string url = Url(server, "/upload");
+    ASSERT_TRUE(HTTPConnection::Download(url.c_str(), nullptr, "UA", "", "k=v", 3, 7, false, &m_result,
+                                         &m_bConnectFailed));
+    ASSERT_TRUE(server.WaitForConnections(1));
+    const std::string request = server.Requests().at(0);
+    EXPECT_EQ(0u, request.find("POST http://127.0.0.1:" + Port(server) + "/upload HTTP/1.0\n"));
+    EXPECT_NE(std::string::npos, request.find("Host: 127.0.0.1\nContent-Length: 3\nProxy-Connection: Keep-Alive\r\n\r\nk=v"));
+    EXPECT_EQ("ok", Body());
+}
+
+struct SplitCase {
+    const char* name;
+    std::string reply;
+    int iHeaderEnd;
+    std::string body;
+    bool bBody;
+};
+
+class HeaderSplit : public HTTPConnectionTest, public ::testing::WithParamInterface<SplitCase> {};
+
+TEST_P(HeaderSplit, UsesTheSeparatorKindsInOrderOfPreference) {
+    const SplitCase& c = GetParam();
+    ScriptedServer server({Reply(c.reply)});
+    ASSERT_TRUE(Get(Url(server)));
+    EXPECT_EQ(c.iHeaderEnd, m_result.iHeaderEnd);
+    EXPECT_EQ(static_cast<int>(c.reply.size()), m_result.iDataLength);
+    EXPECT_EQ(c.bBody, m_result.pBody != nullptr);
+    EXPECT_EQ(c.body, Body());
+    if (m_result.pBody != nullptr) {
+        EXPECT_EQ(m_result.pData + m_result.iDataLength, m_result.pBody + m_result.iBodyLength);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, HeaderSplit,
+    ::testing::Values(SplitCase{"CrLf", "H: 1\r\n\r\nbody", 4, "body", true},
+                      SplitCase{"LfOnly", "H: 1\n\nbody", 4, "body", true},
+                      SplitCase{"ReturnTag", "junk<__Return__>x", 4, "<__Return__>x", true},
+                      SplitCase{"None", "no separator at all", -1, "", false},
+                      SplitCase{"CrLfWinsOverEarlierLf", "H\n\nA\r\n\r\nB", 4, "B", true},
+                      SplitCase{"EmptyBody", "H\r\n\r\n", 1, "", true}),
+    [](const ::testing::TestParamInfo<SplitCase>& info) { return std::string(info.param.name); });
+
+TEST_F(HTTPConnectionTest, JoinsALargeReplyFromManyPiecesInOrder) {
+    std::string body;
+    for (int i = 0; i < 200000; ++i) body += static_cast<char>((i * 7919) % 251);
+    ScriptedServer server({ReplyInPieces(HttpReply(body), 7001, 1)});
+    ASSERT_TRUE(Get(Url(server)));
+    EXPECT_EQ(body, Body());
+}
+
+TEST_F(HTTPConnectionTest, CloseWithoutReplyFailsAndLeavesTheResultUntouched) {
+    ScriptedServer server({CloseWithoutReply()});
+    EXPECT_FALSE(Get(Url(server)));
+    EXPECT_EQ(nullptr, m_result.pData);
+    EXPECT_EQ(0, m_result.iHeaderEnd);
+    const auto records = m_log.Summaries();
+    ASSERT_EQ(4u, records.size());
+    EXPECT_EQ(0u, records[2].find("HTTPConnection|411|iTotalDataReceived = 0, error code: "));
+}
+
+TEST_F(HTTPConnectionTest, RefusedConnectionShowsAsExceptionThenNothingReceived) {
+    int iPort;
+    {
+        ScriptedServer closed({});
+        iPort = closed.Port();
+    }
+    EXPECT_FALSE(Get("127.0.0.1:" + std::to_string(iPort) + "/x"));
+    EXPECT_FALSE(m_bConnectFailed);
+    const auto records = m_log.Summaries();
+    ASSERT_EQ(5u, records.size());
+    EXPECT_EQ("HTTPConnection|363|uFdException, error code: 10061, error: Connection refused.", records[2]);
+    EXPECT_EQ("HTTPConnection|411|iTotalDataReceived = 0, error code: 10061, error: Connection refused.", records[3]);
+}
+
+TEST_F(HTTPConnectionTest, SilentServerEndsWithTheInactivityTimeOut) {
+    ScriptedServer server({{ReadRequest(), HoldOpen()}});
+    EXPECT_FALSE(Get(Url(server), 1));
+    const auto records = m_log.Summaries();
+    ASSERT_EQ(5u, records.size());
+    EXPECT_EQ("HTTPConnection|195|Timeout now: iTimeout = 1", records[2]);
+    EXPECT_EQ(0u, records[3].find("HTTPConnection|411|"));
+}
+
+TEST_F(HTTPConnectionTest, ReplyThenSilenceKeepsWhatArrived) {
+    ScriptedServer server({{ReadRequest(), Send(HttpReply("kept")), HoldOpen()}});
+    EXPECT_TRUE(Get(Url(server), 1));
+    EXPECT_EQ("kept", Body());
+    EXPECT_EQ("HTTPConnection|195|Timeout now: iTimeout = 1", m_log.Summaries().at(2));
+}
+
+TEST_F(HTTPConnectionTest, AbsoluteTimeOutCountsFromTheStartOfTheCall) {
+    ScriptedServer server({{ReadRequest(), Send("HTTP/1.0 200 OK\r\n"), HoldOpen()}});
+    EXPECT_TRUE(Get(Url(server), 1, true));
+    EXPECT_EQ("HTTPConnection|182|Timeout now: iTimeout = 1", m_log.Summaries().at(2));
+}
+
+TEST_F(HTTPConnectionTest, ZeroTimeOutEndsBeforeAnyWait) {
+    ScriptedServer server({{ReadRequest(), HoldOpen()}});
+    EXPECT_FALSE(Get(Url(server), 0));
+    const auto records = m_log.Summaries();
+    ASSERT_EQ(5u, records.size());
+    EXPECT_EQ("HTTPConnection|195|Timeout now: iTimeout = 0", records[2]);
+    EXPECT_EQ(0u, records[3].find("HTTPConnection|411|"));
+}
+
+TEST_F(HTTPConnectionTest, ResetInTheMiddleKeepsTheBytesThatArrived) {
+    const std::string reply = "HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n" + std::string(5000, 'x');
+    ScriptedServer server({{ReadRequest(), Send(reply), Pause(200), Reset()}});
+    EXPECT_TRUE(Get(Url(server)));
+    EXPECT_EQ(std::string(5000, 'x'), Body());
+    EXPECT_EQ("HTTPConnection|326|recv() iReturn == -1, error code: 10054, error: Connection reset by peer.",
+              m_log.Summaries().at(2));
+}
+
+TEST_F(HTTPConnectionTest, ReplyPastTheLengthLimitFailsAndKeepsNothing) {
+    HTTPConnection::SetReplyLimitForTesting(1000);
+    ScriptedServer server({ReplyInPieces(HttpReply(std::string(5000, 'y')), 600, 50)});
+    EXPECT_FALSE(Get(Url(server)));
+    EXPECT_EQ(nullptr, m_result.pData);
+    EXPECT_EQ(0, m_result.iBodyLength);
+    const auto records = m_log.Summaries();
+    ASSERT_EQ(4u, records.size()) << ::testing::PrintToString(records);
+    EXPECT_EQ("HTTPConnection|372|Reply too large: iTotalDataReceived = 600, iReceived = 600", records[2]);
+}
+
+TEST_F(HTTPConnectionTest, ReplyExactlyAtTheLimitIsKept) {
+    const std::string reply = HttpReply("12345");
+    HTTPConnection::SetReplyLimitForTesting(static_cast<int>(reply.size()));
+    ScriptedServer server({Reply(reply)});
+    EXPECT_TRUE(Get(Url(server)));
+    EXPECT_EQ("12345", Body());
+}
+
+struct LoopFailure {
+    const char* name;
+    seam::Call call;
+    int iCode;
+    bool bResult;
+    std::string record;
+};
+
+class LoopFailures : public HTTPConnectionTest, public ::testing::WithParamInterface<LoopFailure> {};
+
+TEST_P(LoopFailures, AreLoggedAtTheirLine) {
+    const LoopFailure& c = GetParam();
+    ScriptedServer server({Reply(HttpReply("x"))});
+    seam::FailNext(c.call, c.iCode);
+    EXPECT_EQ(c.bResult, Get(Url(server)));
+    const auto records = m_log.Summaries();
+    ASSERT_GE(records.size(), 3u);
+    EXPECT_EQ(c.record, records[2]);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, LoopFailures,
+    ::testing::Values(
+        LoopFailure{"Select", seam::Call::Select, 10022, false,
+                    "SocketManager|220|select() failed, error code: 10022, error: Invalid argument."},
+        LoopFailure{"Send", seam::Call::Send, 10053, false,
+                    "HTTPConnection|278|iErrorCode: 10053, error: Software caused connection abort."},
+        LoopFailure{"Recv", seam::Call::Recv, 10054, false,
+                    "HTTPConnection|326|recv() iReturn == -1, error code: 10054, error: Connection reset by peer."}),
+    [](const ::testing::TestParamInfo<LoopFailure>& info) { return std::string(info.param.name); });
+
+TEST_F(HTTPConnectionTest, UnparsableUrlIsLogged) {
+    EXPECT_FALSE(Get("127.0.0.1:0/x"));
+    const auto records = m_log.Records();
+    ASSERT_EQ(1u, records.size());
+    EXPECT_EQ("63", records[0].line);
+    EXPECT_EQ(0u, records[0].message.find("Failed to parse SERVER_ADDRESS: 127.0.0.1:0/x, Error Code = "));
+}
+
+TEST_F(HTTPConnectionTest, UnresolvableHostWithoutFallbackIsLogged) {
+    seam::FailNext(seam::Call::GetHostByName, 11001);
+    EXPECT_FALSE(Get("nohost:81/x"));
+    EXPECT_EQ(std::vector<std::string>{"HTTPConnection|74|Failed to get IP address for SERVER_ADDRESS: nohost:81/x, "
+                                       "Error Code = 11001, Error = Host not found."},
+              m_log.Summaries());
+}
+
+TEST_F(HTTPConnectionTest, FallbackAddressIsUsedWhileTheRequestNamesTheHost) {
+    ScriptedServer server({Reply(HttpReply("via fallback"))});
+    seam::FailNext(seam::Call::GetHostByName, 11001);
+    EXPECT_TRUE(Get("http://backup-host:" + Port(server) + "/p", 7, false, "127.0.0.1"));
+    EXPECT_EQ("via fallback", Body());
+    ASSERT_TRUE(server.WaitForConnections(1));
+    const std::string request = server.Requests().at(0);
+    EXPECT_EQ(0u, request.find("GET http://backup-host:" + Port(server) + "/p HTTP/1.0\n"));
+    EXPECT_NE(std::string::npos, request.find("\nHost: backup-host\n"));
+}
+
+TEST_F(HTTPConnectionTest, FallbackThatIsNotAnAddressIsRefused) {
+    seam::FailNext(seam::Call::GetHostByName, 11001);
+    EXPECT_FALSE(Get("nohost:81/x", 7, false, "not-an-address"));
+    const auto records = m_log.Records();
+    ASSERT_EQ(1u, records.size());
+    EXPECT_EQ("100", records[0].line);
+    EXPECT_EQ(0u, records[0].message.find("inet_addr(nohost) failed, error code: "));
+}
+
+TEST_F(HTTPConnectionTest, FallbackTooLongForTheAddressBufferIsRefused) {
+    seam::FailNext(seam::Call::GetHostByName, 11001);
+    const std::string fallback(5000, '1');
+    EXPECT_FALSE(Get("nohost:81/x", 7, false, fallback.c_str()));
+    EXPECT_EQ("74", m_log.Records().at(0).line);
+}
+
+TEST_F(HTTPConnectionTest, FailedSocketCreationEndsWithTheConnectRecord) {
+    seam::FailNext(seam::Call::Socket, 10024);
+    EXPECT_FALSE(Get("127.0.0.1:81/x"));
+    const auto records = m_log.Summaries();
+    ASSERT_EQ(3u, records.size());
+    EXPECT_EQ("MySocket::Connect|511|socket() failed, error code: 10024, error: Too many open files.", records[1]);
+    EXPECT_EQ("HTTPConnection|108|Connect() failed, error code: 10024, error: Too many open files.", records[2]);
+}
