@@ -22,6 +22,10 @@ struct Result {
 Result Run(const std::string& szProgram, const std::vector<std::string>& arguments,
            const std::string& szWorkDir, const std::string& szTempDir);
 
+// How a "\n" written to a text-mode stream reaches a file or pipe: "\n" on
+// POSIX, "\r\n" on Windows.
+const char* TextLineEnd();
+
 // The exit code a program that returns -1 shows: 255 on POSIX, -1 on Windows.
 int ExitCodeOfMinusOne();
 

@@ -58,6 +58,8 @@ Result Run(const std::string& szProgram, const std::vector<std::string>& argumen
     return result;
 }
 
+const char* TextLineEnd() { return "\n"; }
+
 int ExitCodeOfMinusOne() { return 255; }
 
 }  // namespace testprocess

@@ -1,0 +1,357 @@
+// End-to-end: the built program, run in a temporary directory with its own
+// temporary directory for the log, against a scripted loopback server.
+// What is compared is what a user and a scheduled job see: standard output,
+// the exit code, the files and the log records.
+#include "platform/TestProcess.h"
+#include "support/ScriptedServer.h"
+#include "support/TestFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+using namespace testsupport;
+
+namespace {
+
+const char kUsage[] =
+    "First run the following command to generate a config file: \n\nDorvane.exe server_address email_address "
+    "password\n\nThen run Dorvane.exe";
+const char kMissing[] =
+    "The configuration file has not been created. Please run the following command to generate the missing file: "
+    "\n\nDorvane.exe server_address email_address password\n\nThen run Dorvane.exe";
+const char kFailureReply[] =
+    "<__Status__>FAILED</__Status__><__Reason__>Invalid e-mail address or password</__Reason__>";
+
+// "\n" as the program's text-mode standard output shows it.
+std::string Console(const std::string& text) {
+    std::string shown;
+    for (char c : text) shown += c == '\n' ? std::string(testprocess::TextLineEnd()) : std::string(1, c);
+    return shown;
+}
+
+// Binary data with every byte value, NULs and both separators among them.
+std::string BinaryBody(std::size_t uSize) {
+    std::string body;
+    for (std::size_t i = 0; i < uSize; ++i) body += static_cast<char>((i * 131 + i / 256) % 256);
+    return body + "\r\n\r\n\n\n<__Return__>";
+}
+
+class DorvaneRun : public ::testing::Test {
+protected:
+    testprocess::Result Run(const std::vector<std::string>& arguments) {
+        return testprocess::Run(DORVANE_EXE, arguments, m_work.Path(), m_temp.Path());
+    }
+
+    void Configure(const std::string& server, const std::string& email = "user@example.com",
+                   const std::string& password = "p@ss w0rd") {
+        ASSERT_EQ(0, Run({server, email, password}).iExitCode);
+    }
+
+    void ConfigureFor(const ScriptedServer& server) {
+        Configure("http://127.0.0.1:" + std::to_string(server.Port()) + "/ignored/path");
+    }
+
+    std::string Log() const { return FromTextMode(ReadFile(m_temp.File("Dorvane.txt"))); }
+
+    std::vector<std::string> Records() const {
+        std::string error;
+        const auto records = ParseLog(Log(), &error);
+        EXPECT_TRUE(error.empty()) << "log not in record layout near: " << error;
+        return Summaries(records);
+    }
+
+    // The records of the driver itself, without the socket layer's.
+    std::vector<std::string> DriverRecords() const {
+        std::vector<std::string> driver;
+        for (const std::string& record : Records()) {
+            if (record.rfind("Dorvane", 0) == 0) driver.push_back(record);
+        }
+        return driver;
+    }
+
+    // Files the download wrote in the working directory.
+    std::vector<std::string> Backups() const {
+        std::vector<std::string> names;
+        for (const std::string& name : ListFiles(m_work.Path())) {
+            if (name.rfind("Database.", 0) == 0) names.push_back(name);
+        }
+        return names;
+    }
+
+    TempDir m_work;
+    TempDir m_temp;
+};
+
+bool IsBackupName(const std::string& name) {
+    if (name.size() != 26 || name.compare(0, 9, "Database.") != 0 || name.compare(23, 3, ".db") != 0) return false;
+    for (int i = 9; i < 23; ++i) {
+        if (name[i] < '0' || name[i] > '9') return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+// --- Start-up, usage and the configuration file
+
+TEST_F(DorvaneRun, WrongArgumentCountPrintsUsageAndLogsTheCount) {
+    const std::vector<std::vector<std::string>> counts = {{"a", "b"}, {"a"}, {"a", "b", "c", "d"}};
+    for (const auto& arguments : counts) {
+        const auto result = Run(arguments);
+        EXPECT_EQ(0, result.iExitCode);
+        EXPECT_EQ(Console(kUsage), result.szStdout);
+        EXPECT_EQ(std::vector<std::string>{"Dorvane:main()|45|Wrong argc = " + std::to_string(arguments.size() + 1)},
+                  Records());
+    }
+    EXPECT_FALSE(FileExists(m_work.File("Ostrel.cfg")));
+}
+
+TEST_F(DorvaneRun, ConfigurationFileHoldsTheTaggedValuesAndTheEncipheredPassword) {
+    const auto result = Run({"http://192.0.2.7:81/x", "user@example.com", "p@ss w0rd"});
+    EXPECT_EQ(0, result.iExitCode);
+    EXPECT_EQ("The configuration file, Ostrel.cfg, is created.", result.szStdout);
+    EXPECT_EQ("<__ServerAddress__>http://192.0.2.7:81/x</__ServerAddress__><__Email__>user@example.com</__Email__>"
+              "<__Password__>VmQtA0UbXwBk</__Password__>",
+              ReadFile(m_work.File("Ostrel.cfg")));
+    EXPECT_TRUE(Records().empty());
+}
+
+TEST_F(DorvaneRun, ConfigurationAcceptsValuesAtTheirLimitsAndRefusesLongerOnes) {
+    WriteFile(m_work.File("Ostrel.cfg"), "earlier configuration");
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string message;
+    };
+    const std::vector<Case> refused = {
+        {{std::string(4096, 's'), "e", "p"}, "The server address is longer than 4095 bytes; Ostrel.cfg is not written.\n"},
+        {{"s", std::string(512, 'e'), "p"}, "The e-mail address is longer than 511 bytes; Ostrel.cfg is not written.\n"},
+        {{"s", "e", std::string(382, 'p')}, "The password is longer than 381 bytes; Ostrel.cfg is not written.\n"},
+    };
+    for (const Case& c : refused) {
+        const auto result = Run(c.arguments);
+        EXPECT_EQ(0, result.iExitCode);
+        EXPECT_EQ(Console(c.message), result.szStdout);
+        EXPECT_EQ("earlier configuration", ReadFile(m_work.File("Ostrel.cfg")));
+    }
+    const auto result = Run({std::string(4095, 's'), std::string(511, 'e'), std::string(381, 'p')});
+    EXPECT_EQ("The configuration file, Ostrel.cfg, is created.", result.szStdout);
+    const std::string content = ReadFile(m_work.File("Ostrel.cfg"));
+    const std::size_t uStart = content.find("<__Password__>") + 14;
+    EXPECT_EQ(508u, content.find("</__Password__>") - uStart);
+}
+
+TEST_F(DorvaneRun, ConfigurationFileThatCannotBeCreatedIsReported) {
+    std::filesystem::create_directory(m_work.File("Ostrel.cfg"));
+    const auto result = Run({"s", "e", "p"});
+    EXPECT_EQ(0, result.iExitCode);
+    EXPECT_EQ("Failed to create a configuration file", result.szStdout);
+    EXPECT_TRUE(Records().empty());
+}
+
+TEST_F(DorvaneRun, MissingConfigurationFileIsReported) {
+    const auto result = Run({});
+    EXPECT_EQ(0, result.iExitCode);
+    EXPECT_EQ(Console(kMissing), result.szStdout);
+    EXPECT_TRUE(Records().empty());
+}
+
+TEST_F(DorvaneRun, EachRunStartsAnEmptyLogAndKeepsThePreviousOneAsBackup) {
+    Run({"first"});
+    const std::string firstLog = ReadFile(m_temp.File("Dorvane.txt"));
+    EXPECT_NE(std::string::npos, firstLog.find("Wrong argc = 2"));
+    Run({"a", "b", "c", "d", "second"});
+    EXPECT_EQ(firstLog, ReadFile(m_temp.File("Dorvane.txt.bak")));
+    EXPECT_EQ(std::vector<std::string>{"Dorvane:main()|45|Wrong argc = 6"}, Records());
+}
+
+TEST_F(DorvaneRun, LogThatCannotStartEndsTheRunWithMinusOne) {
+    std::filesystem::create_directory(m_temp.File("Dorvane.txt"));
+    const auto result = Run({"s", "e", "p"});
+    EXPECT_EQ(testprocess::ExitCodeOfMinusOne(), result.iExitCode);
+    EXPECT_EQ(Console("3...\n"), result.szStdout);
+    EXPECT_FALSE(FileExists(m_work.File("Ostrel.cfg")));
+}
+
+// --- Download runs
+
+TEST_F(DorvaneRun, DownloadSavesTheBodyByteForByte) {
+    const std::string body = BinaryBody(100000);
+    ScriptedServer server({ReplyInPieces(HttpReply(body), 9000, 2)});
+    ConfigureFor(server);
+    const auto result = Run({});
+    EXPECT_EQ(0, result.iExitCode);
+    EXPECT_EQ("", result.szStdout);
+    const auto backups = Backups();
+    ASSERT_EQ(1u, backups.size());
+    EXPECT_TRUE(IsBackupName(backups[0])) << backups[0];
+    EXPECT_EQ(body, ReadFile(m_work.File(backups[0])));
+    ASSERT_TRUE(server.WaitForConnections(1));
+    EXPECT_EQ(0u, server.Requests().at(0).find("GET http://127.0.0.1:" + std::to_string(server.Port()) +
+                                               "/as/wapi/retrieve_db?Email=user%40example.com&Password=p%40ss+w0rd "
+                                               "HTTP/1.0\n"));
+    const auto records = Records();
+    ASSERT_EQ(5u, records.size());
+    EXPECT_EQ("MySocket::Connect|494|Enter MySocket::Connect(127.0.0.1) -- " + std::to_string(2 * server.Port()),
+              records[0]);
+    EXPECT_EQ(0u, records[2].find("MySocket::MySocket|310|Closing socket: "));
+    EXPECT_EQ("Dorvane|144|iDownloadSize = " + std::to_string(body.size()), records[3]);
+    EXPECT_EQ("Dorvane|184|Dorvane completed: File name = " + backups[0] + ", size = " + std::to_string(body.size()),
+              records[4]);
+}
+
+TEST_F(DorvaneRun, FailureReplyPrintsTheReasonWhateverItsStatusAndSavesNothing) {
+    for (const int iStatus : {200, 403}) {
+        ScriptedServer server({Reply(HttpReply(kFailureReply, iStatus))});
+        ConfigureFor(server);
+        const auto result = Run({});
+        EXPECT_EQ(0, result.iExitCode);
+        EXPECT_EQ("Invalid e-mail address or password", result.szStdout);
+        EXPECT_TRUE(Backups().empty());
+        EXPECT_EQ((std::vector<std::string>{"Dorvane|144|iDownloadSize = " + std::to_string(sizeof kFailureReply - 1),
+                                            "Dorvane|154|Failed: Invalid e-mail address or password"}),
+                  DriverRecords());
+    }
+}
+
+TEST_F(DorvaneRun, FailureMarkerInsideBinaryDataWithoutReasonPrintsNothing) {
+    ScriptedServer server({Reply(HttpReply(std::string("\0\1bin", 5) + "<__Status__>FAILED</__Status__>tail"))});
+    ConfigureFor(server);
+    const auto result = Run({});
+    EXPECT_EQ("", result.szStdout);
+    EXPECT_TRUE(Backups().empty());
+    EXPECT_EQ("Dorvane|154|Failed: ", DriverRecords().back());
+}
+
+TEST_F(DorvaneRun, OverlongReasonIsCutToItsBuffer) {
+    const std::string reason = std::string(600, 'r');
+    ScriptedServer server({Reply(HttpReply("<__Status__>FAILED</__Status__><__Reason__>" + reason + "</__Reason__>"))});
+    ConfigureFor(server);
+    const auto result = Run({});
+    EXPECT_EQ(std::string(511, 'r'), result.szStdout);
+    EXPECT_EQ("Dorvane|154|Failed: " + std::string(511, 'r'), DriverRecords().back());
+}
+
+TEST_F(DorvaneRun, FailedFirstAttemptIsRetriedWithTheSameRequest) {
+    ScriptedServer server({CloseWithoutReply(), Reply(HttpReply("second time"))});
+    ConfigureFor(server);
+    Run({});
+    ASSERT_EQ(1u, Backups().size());
+    EXPECT_EQ("second time", ReadFile(m_work.File(Backups()[0])));
+    ASSERT_TRUE(server.WaitForConnections(2));
+    const auto requests = server.Requests();
+    EXPECT_EQ(requests.at(0), requests.at(1));
+    const auto driver = DriverRecords();
+    ASSERT_EQ(3u, driver.size());
+    EXPECT_EQ("Dorvane|199|Repeat to Dorvane", driver[0]);
+}
+
+struct FailedAttempts {
+    const char* name;
+    std::string reply;
+    std::string record;  // the driver's record for each refused attempt, or ""
+};
+
+class RefusedReplies : public DorvaneRun, public ::testing::WithParamInterface<FailedAttempts> {};
+
+// Each of these replies fails both attempts: nothing is saved and the run
+// ends with the configured address in the log.
+TEST_P(RefusedReplies, AreRetriedOnceAndNeverSaved) {
+    const FailedAttempts& c = GetParam();
+    ScriptedServer server({Reply(c.reply), Reply(c.reply)});
+    ConfigureFor(server);
+    const auto result = Run({});
+    EXPECT_EQ(0, result.iExitCode);
+    EXPECT_EQ("", result.szStdout);
+    EXPECT_TRUE(Backups().empty());
+    std::vector<std::string> expected;
+    if (!c.record.empty()) expected.push_back(c.record);
+    expected.push_back("Dorvane|199|Repeat to Dorvane");
+    if (!c.record.empty()) expected.push_back(c.record);
+    expected.push_back("Dorvane|205|Failed to connect to http://127.0.0.1:" + std::to_string(server.Port()) +
+                       "/ignored/path");
+    EXPECT_EQ(expected, DriverRecords());
+    EXPECT_EQ(2, server.Connections());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, RefusedReplies,
+    ::testing::Values(
+        FailedAttempts{"Truncated", "HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\nonly this",
+                       "Dorvane|146|Incomplete reply: Content-Length = 1000, received = 9"},
+        FailedAttempts{"ErrorPage", HttpReply("<html>Internal error</html>", 500),
+                       "Dorvane|148|Error reply: HTTP status 500"},
+        FailedAttempts{"EmptyBody", HttpReply(""), ""},
+        FailedAttempts{"NoSeparator", "HTTP/1.0 200 OK no blank line", ""}),
+    [](const ::testing::TestParamInfo<FailedAttempts>& info) { return std::string(info.param.name); });
+
+TEST_F(DorvaneRun, ReplyWithoutStatusLineIsSavedAsTheBodyAfterTheBlankLine) {
+    ScriptedServer server({Reply("X-Raw: yes\n\nraw body")});
+    ConfigureFor(server);
+    Run({});
+    ASSERT_EQ(1u, Backups().size());
+    EXPECT_EQ("raw body", ReadFile(m_work.File(Backups()[0])));
+}
+
+TEST_F(DorvaneRun, UnsplittableServerAddressEndsTheRun) {
+    Configure("127.0.0.1:0");
+    const auto result = Run({});
+    EXPECT_EQ(0, result.iExitCode);
+    EXPECT_EQ(std::vector<std::string>{"Dorvane:main()|120|Utility::GetDomainNameFromURL() returns false"}, Records());
+}
+
+namespace {
+
+// The backup names of the seconds from now on, for making them unusable.
+std::vector<std::string> UpcomingBackupNames(int iSeconds) {
+    std::vector<std::string> names;
+    const std::time_t now = std::time(nullptr);
+    for (int i = 0; i < iSeconds; ++i) {
+        const std::time_t moment = now + i;
+        char szStamp[32];
+        std::strftime(szStamp, sizeof szStamp, "%Y%m%d%H%M%S", std::localtime(&moment));
+        names.push_back(std::string("Database.") + szStamp + ".db");
+    }
+    return names;
+}
+
+}  // namespace
+
+TEST_F(DorvaneRun, BackupThatCannotBeOpenedIsLoggedAndNotCompleted) {
+    ScriptedServer server({Reply(HttpReply("data"))});
+    ConfigureFor(server);
+    for (const std::string& name : UpcomingBackupNames(30)) std::filesystem::create_directory(m_work.File(name + ".part"));
+    Run({});
+    const auto driver = DriverRecords();
+    ASSERT_EQ(2u, driver.size());
+    EXPECT_EQ("Dorvane|144|iDownloadSize = 4", driver[0]);
+    EXPECT_EQ(0u, driver[1].find("Dorvane|177|cannot open file Database."));
+}
+
+TEST_F(DorvaneRun, BackupThatCannotTakeItsNameLeavesNoPartialFile) {
+    ScriptedServer server({Reply(HttpReply("data"))});
+    ConfigureFor(server);
+    for (const std::string& name : UpcomingBackupNames(30)) {
+        std::filesystem::create_directory(m_work.File(name));
+        WriteFile(m_work.File(name) + "/keep", "x");
+    }
+    Run({});
+    const auto driver = DriverRecords();
+    ASSERT_EQ(2u, driver.size());
+    EXPECT_EQ(0u, driver[1].find("Dorvane|186|cannot write file Database."));
+    for (const std::string& name : ListFiles(m_work.Path())) EXPECT_EQ(std::string::npos, name.find(".part")) << name;
+}
+
+TEST_F(DorvaneRun, NewBackupReplacesAFileOfTheSameName) {
+    ScriptedServer server({Reply(HttpReply("new backup"))});
+    ConfigureFor(server);
+    const auto names = UpcomingBackupNames(30);
+    for (const std::string& name : names) WriteFile(m_work.File(name), "older run");
+    Run({});
+    int iReplaced = 0;
+    for (const std::string& name : names) iReplaced += ReadFile(m_work.File(name)) == "new backup" ? 1 : 0;
+    EXPECT_EQ(1, iReplaced);
+}
