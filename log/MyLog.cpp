@@ -79,6 +79,10 @@ MyLog::MyLog(const char* szInstanceName)
     CopyCut(m_szInstanceName, sizeof m_szInstanceName, szInstanceName);
 }
 
+MyLog::~MyLog() {
+    if (m_pFile != nullptr) std::fclose(m_pFile);
+}
+
 bool MyLog::WideToUTF8(const char16_t* wszText, char* szOut, int iCapacity) {
     return Utility::WideToUTF8(wszText, szOut, iCapacity);
 }

@@ -24,6 +24,9 @@ public:
     // Dorvane makes its one instance through Initialize; tests construct
     // their own. A name longer than 511 bytes is cut to fit.
     explicit MyLog(const char* szInstanceName);
+    // Closes a stream still open from set-up. Dorvane's own instance lives
+    // until the process ends.
+    ~MyLog();
     MyLog(const MyLog&) = delete;
     MyLog& operator=(const MyLog&) = delete;
 

@@ -52,6 +52,8 @@ bool GetDomainNameFromURL(const char* szURL, char* szHost, std::int32_t& iPort, 
     szHost[0] = '\0';
     szPath[0] = '\0';
     if (szURL == nullptr) return true;
+    // The whole text must fit the working copy, scheme part included.
+    if (std::strlen(szURL) >= static_cast<std::size_t>(kTextSize)) return false;
     char szWork[kTextSize];
     char szScratch[kSchemeSize];
     const char* pSlashes = std::strstr(szURL, "//");
@@ -71,9 +73,14 @@ bool GetDomainNameFromURL(const char* szURL, char* szHost, std::int32_t& iPort, 
         std::strcpy(szHost, szWork);
         return true;
     }
+    // A port text too long to handle refuses the whole URL: host and path
+    // stay empty.
+    if (!CopyFitting(szScratch, sizeof szScratch, pColon + 1, std::strlen(pColon + 1))) {
+        szPath[0] = '\0';
+        return false;
+    }
     *pColon = '\0';
     std::strcpy(szHost, szWork);
-    if (!CopyFitting(szScratch, sizeof szScratch, pColon + 1, std::strlen(pColon + 1))) return false;
     const std::int32_t iValue = ReadDecimal(szScratch);
     if (iValue == 0) return false;
     iPort = iValue;
