@@ -1,0 +1,113 @@
+#!/usr/bin/env bash
+# The main job, start to finish, on a fresh Debian machine:
+#   installs what is missing, builds Dorvane and BackupService, creates an
+#   example database, serves it with BackupService on a free loopback port,
+#   has Dorvane write its configuration and download a backup, and checks
+#   the backup with sqlite3. Exits non-zero when any step or check fails.
+# Usage: scripts/main-job.sh      (from anywhere; builds in ./build)
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+rows=300
+email=user@example.com
+password=secret
+
+say() { printf '==> %s\n' "$*"; }
+fail() {
+    printf 'FAILED: %s\n' "$*" >&2
+    exit 1
+}
+
+# --- 1. packages ---------------------------------------------------------
+packages=(cmake g++ libmicrohttpd-dev libsqlite3-dev sqlite3 libgtest-dev)
+missing=()
+for package in "${packages[@]}"; do
+    dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+done
+if ((${#missing[@]})); then
+    sudo=()
+    if [ "$(id -u)" -ne 0 ]; then
+        command -v sudo >/dev/null 2>&1 || fail "need root or sudo to install: ${missing[*]}"
+        sudo=(sudo)
+    fi
+    say "installing ${missing[*]}"
+    "${sudo[@]}" apt-get update
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
+else
+    say "packages: all present"
+fi
+
+# --- 2. build ------------------------------------------------------------
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+cmake --build build -j2
+dorvane="$root/build/Dorvane"
+service="$root/build/service/BackupService"
+[ -x "$dorvane" ] || fail "the build made no $dorvane"
+[ -x "$service" ] || fail "the build made no $service"
+say "built $dorvane and $service"
+
+# --- 3. an example database ----------------------------------------------
+work=$(mktemp -d "${TMPDIR:-/tmp}/dorvane-main-job.XXXXXX")
+database="$work/example.db"
+"$root/scripts/make-example-db.sh" "$database" "$rows"
+source_rows=$(sqlite3 "$database" "SELECT count(*) FROM customers;")
+say "example database $database ($source_rows rows)"
+
+# --- 4. the service ------------------------------------------------------
+service_pid=
+stop_service() {
+    if [ -n "$service_pid" ]; then
+        kill "$service_pid" 2>/dev/null || true
+        wait "$service_pid" 2>/dev/null || true
+        service_pid=
+    fi
+}
+trap stop_service EXIT
+trap 'exit 1' INT TERM
+
+: >"$work/service.log"
+"$service" --database "$database" --account "$email:$password" \
+    >"$work/service.log" 2>"$work/service.err" &
+service_pid=$!
+line=
+for _ in $(seq 300); do  # wait up to 30 s for "listening on ..."
+    line=$(head -n 1 "$work/service.log" 2>/dev/null || true)
+    [[ $line == "listening on "* ]] && break
+    kill -0 "$service_pid" 2>/dev/null || fail "BackupService stopped: $(cat "$work/service.err")"
+    sleep 0.1
+done
+[[ $line == "listening on 127.0.0.1:"* ]] || fail "BackupService did not start (log: $work/service.log)"
+port=${line##*:}
+say "BackupService listening on 127.0.0.1:$port (log: $work/service.log)"
+
+# --- 5. Dorvane: configuration, then the download -------------------------
+client="$work/client"
+mkdir "$client"
+cd "$client"
+config_output=$(TMPDIR="$client" "$dorvane" "http://127.0.0.1:$port" "$email" "$password" 2>&1) ||
+    fail "Dorvane's configuration mode failed: $config_output"
+grep -qF "The configuration file, Ostrel.cfg, is created." <<<"$config_output" ||
+    fail "Dorvane did not confirm the configuration: $config_output"
+[ -f Ostrel.cfg ] || fail "no Ostrel.cfg in $client"
+say "Dorvane wrote $client/Ostrel.cfg"
+
+code=0
+download_output=$(TMPDIR="$client" timeout 300 "$dorvane" 2>&1) || code=$?
+say "Dorvane's log: $client/Dorvane.txt"
+[ "$code" -eq 0 ] || fail "the download exited with $code: $download_output"
+shopt -s nullglob
+saved=(Database.*.db)
+[ "${#saved[@]}" -eq 1 ] || fail "expected one Database.*.db in $client, found ${#saved[@]}"
+say "Dorvane saved $client/${saved[0]} ($(stat -c %s "${saved[0]}") bytes)"
+
+# --- 6. checks -------------------------------------------------------------
+integrity=$(sqlite3 "${saved[0]}" "PRAGMA integrity_check;")
+[ "$integrity" = ok ] || fail "integrity_check of ${saved[0]}: $integrity"
+saved_rows=$(sqlite3 "${saved[0]}" "SELECT count(*) FROM customers;")
+[ "$saved_rows" = "$source_rows" ] || fail "${saved[0]} has $saved_rows rows, the source $source_rows"
+say "check: integrity ok, $saved_rows rows as in the source"
+
+stop_service
+say "BackupService stopped; everything is in $work"
+echo "PASSED"

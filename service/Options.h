@@ -1,0 +1,47 @@
+// Command-line options of BackupService.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Accounts.h"
+
+namespace backupservice {
+
+struct ListenAddress {
+    std::string host = "127.0.0.1";  // numeric address, without brackets
+    uint16_t port = 0;               // 0 lets the system pick a free port
+    bool ipv6 = false;
+
+    // "127.0.0.1:8080" or "[::1]:8080"
+    std::string text() const;
+};
+
+struct Options {
+    ListenAddress listen;
+    bool listenGiven = false;
+    std::string database;
+    std::vector<Account> accounts;
+    bool showHelp = false;
+};
+
+struct ParseResult {
+    bool ok = false;
+    Options options;
+    std::string error;  // set when ok is false
+};
+
+// Parses the arguments that follow the program name.
+ParseResult parseOptions(const std::vector<std::string>& args);
+
+// Parses "ADDRESS:PORT" where ADDRESS is a numeric IPv4 address, a bracketed
+// IPv6 address or "localhost". Returns false and sets error when it is not.
+bool parseListenAddress(const std::string& text, ListenAddress& out, std::string& error);
+
+// True for 127.0.0.0/8 and ::1.
+bool isLoopback(const ListenAddress& address);
+
+std::string usageText(const std::string& programName);
+
+}  // namespace backupservice

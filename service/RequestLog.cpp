@@ -1,0 +1,52 @@
+#include "RequestLog.h"
+
+#include <ctime>
+
+namespace backupservice {
+
+std::string printableForLog(const std::string& text) {
+    std::string result;
+    result.reserve(text.size());
+    for (char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        result += (u > 0x20 && u < 0x7f) ? c : '?';
+    }
+    return result.empty() ? "-" : result;
+}
+
+std::string formatRequestRecord(const RequestRecord& record, std::time_t when) {
+    std::tm utc{};
+    gmtime_r(&when, &utc);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    std::string line = stamp;
+    line += ' ' + printableForLog(record.client);
+    line += ' ' + printableForLog(record.method);
+    line += ' ' + printableForLog(record.path);
+    line += ' ' + std::to_string(record.status);
+    line += ' ' + std::to_string(record.bytes);
+    if (!record.complete) line += " incomplete";
+    return line;
+}
+
+void RequestLog::open(const std::string& firstLine) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    put(firstLine);
+    isOpen_ = true;
+    opened_.notify_all();
+}
+
+void RequestLog::write(const RequestRecord& record) {
+    const std::string line = formatRequestRecord(record, std::time(nullptr));
+    std::unique_lock<std::mutex> lock(mutex_);
+    opened_.wait(lock, [this] { return isOpen_; });
+    put(line);
+}
+
+void RequestLog::put(const std::string& line) {
+    std::fputs(line.c_str(), out_);
+    std::fputc('\n', out_);
+    std::fflush(out_);
+}
+
+}  // namespace backupservice

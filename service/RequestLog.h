@@ -1,0 +1,47 @@
+// One line per request on a stream (standard output in the service).
+#pragma once
+
+#include <cstdint>
+#include <condition_variable>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <string>
+
+namespace backupservice {
+
+struct RequestRecord {
+    std::string client;  // peer address, e.g. "127.0.0.1"
+    std::string method;
+    std::string path;    // target path without the query: never credentials
+    unsigned int status = 0;
+    uint64_t bytes = 0;  // body bytes handed to the connection
+    bool complete = true;
+};
+
+// "2024-05-01T10:00:00Z 127.0.0.1 GET /as/wapi/retrieve_db 200 20480"
+// followed by " incomplete" when the transfer was cut short.
+std::string formatRequestRecord(const RequestRecord& record, std::time_t when);
+
+// Replaces control and non-ASCII bytes so a request cannot forge log lines.
+std::string printableForLog(const std::string& text);
+
+// Request lines wait until open() has written the start-up line, so that
+// "listening on ..." is always the first line even if a client that already
+// knows the port gets in before the service has announced it.
+class RequestLog {
+public:
+    explicit RequestLog(std::FILE* out) : out_(out) {}
+    void open(const std::string& firstLine);
+    void write(const RequestRecord& record);
+
+private:
+    void put(const std::string& line);
+
+    std::mutex mutex_;
+    std::condition_variable opened_;
+    bool isOpen_ = false;
+    std::FILE* out_;
+};
+
+}  // namespace backupservice

@@ -1,0 +1,45 @@
+#include "Routing.h"
+
+#include <cctype>
+
+namespace backupservice {
+
+const char* const kReasonInvalidCredentials = "Invalid e-mail address or password";
+const char* const kReasonNotFound = "Not found";
+const char* const kReasonUnavailable = "The database could not be read";
+
+std::string taggedFailure(const std::string& reason) {
+    return "<__Status__>FAILED</__Status__><__Reason__>" + reason + "</__Reason__>";
+}
+
+namespace {
+
+bool startsWithNoCase(const std::string& text, const std::string& prefix) {
+    if (text.size() < prefix.size()) return false;
+    for (size_t i = 0; i < prefix.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string targetPath(const std::string& target) {
+    for (const char* scheme : {"http://", "https://"}) {
+        const std::string prefix(scheme);
+        if (startsWithNoCase(target, prefix)) {
+            const auto slash = target.find('/', prefix.size());
+            return slash == std::string::npos ? "/" : target.substr(slash);
+        }
+    }
+    return target;
+}
+
+Route routeRequest(const std::string& method, const std::string& target) {
+    if (method == "GET" && targetPath(target) == "/as/wapi/retrieve_db") {
+        return Route::RetrieveDatabase;
+    }
+    return Route::NotFound;
+}
+
+}  // namespace backupservice
