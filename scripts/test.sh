@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the Linux build
-# first, then the Windows cross-build under Wine.
+# first, then the same with the sanitizers, then the Windows cross-build
+# under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -8,6 +9,8 @@ scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j2
 ctest --test-dir build --output-on-failure -j2
+
+scripts/test-sanitized.sh
 
 if [ -x scripts/ci-windows.sh ]; then
   scripts/ci-windows.sh
