@@ -22,6 +22,15 @@ struct Result {
 Result Run(const std::string& szProgram, const std::vector<std::string>& arguments,
            const std::string& szWorkDir, const std::string& szTempDir);
 
+// As Run, with the size of any file the child writes limited to
+// uFileSizeLimit bytes, as on a full disk: a write past it fails (the
+// signal a system may raise for it is ignored). Only where
+// SupportsFileSizeLimit() says so.
+Result RunWithFileSizeLimit(const std::string& szProgram, const std::vector<std::string>& arguments,
+                            const std::string& szWorkDir, const std::string& szTempDir,
+                            unsigned long long uFileSizeLimit);
+bool SupportsFileSizeLimit();
+
 // How a "\n" written to a text-mode stream reaches a file or pipe: "\n" on
 // POSIX, "\r\n" on Windows.
 const char* TextLineEnd();

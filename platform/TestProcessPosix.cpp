@@ -2,15 +2,27 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <csignal>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace testprocess {
 namespace {
 
+void LimitFileSize(unsigned long long uLimit) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    limit.rlim_cur = static_cast<rlim_t>(uLimit);
+    limit.rlim_max = static_cast<rlim_t>(uLimit);
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+}
+
 void ExecChild(const std::string& szProgram, const std::vector<std::string>& arguments,
-               const std::string& szWorkDir, const std::string& szTempDir, int iWriteFd) {
+               const std::string& szWorkDir, const std::string& szTempDir, int iWriteFd,
+               unsigned long long uFileSizeLimit) {
+    if (uFileSizeLimit > 0) LimitFileSize(uFileSizeLimit);
     const int iNull = ::open("/dev/null", O_RDONLY);
     if (iNull >= 0) ::dup2(iNull, 0);
     ::dup2(iWriteFd, 1);
@@ -27,8 +39,9 @@ void ExecChild(const std::string& szProgram, const std::vector<std::string>& arg
 
 }  // namespace
 
-Result Run(const std::string& szProgram, const std::vector<std::string>& arguments,
-           const std::string& szWorkDir, const std::string& szTempDir) {
+Result RunWithFileSizeLimit(const std::string& szProgram, const std::vector<std::string>& arguments,
+                            const std::string& szWorkDir, const std::string& szTempDir,
+                            unsigned long long uFileSizeLimit) {
     Result result;
     int aPipe[2];
     if (::pipe(aPipe) != 0) return result;
@@ -40,7 +53,7 @@ Result Run(const std::string& szProgram, const std::vector<std::string>& argumen
     }
     if (pid == 0) {
         ::close(aPipe[0]);
-        ExecChild(szProgram, arguments, szWorkDir, szTempDir, aPipe[1]);
+        ExecChild(szProgram, arguments, szWorkDir, szTempDir, aPipe[1], uFileSizeLimit);
     }
     ::close(aPipe[1]);
     result.bStarted = true;
@@ -57,6 +70,13 @@ Result Run(const std::string& szProgram, const std::vector<std::string>& argumen
     result.iExitCode = WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : 128 + WTERMSIG(iStatus);
     return result;
 }
+
+Result Run(const std::string& szProgram, const std::vector<std::string>& arguments,
+           const std::string& szWorkDir, const std::string& szTempDir) {
+    return RunWithFileSizeLimit(szProgram, arguments, szWorkDir, szTempDir, 0);
+}
+
+bool SupportsFileSizeLimit() { return true; }
 
 const char* TextLineEnd() { return "\n"; }
 

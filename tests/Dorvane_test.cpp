@@ -2,9 +2,7 @@
 // temporary directory for the log, against a scripted loopback server.
 // What is compared is what a user and a scheduled job see: standard output,
 // the exit code, the files and the log records.
-#include "platform/TestProcess.h"
-#include "support/ScriptedServer.h"
-#include "support/TestFiles.h"
+#include "support/ProgramRun.h"
 
 #include <gtest/gtest.h>
 
@@ -25,74 +23,6 @@ const char kMissing[] =
     "\n\nDorvane.exe server_address email_address password\n\nThen run Dorvane.exe";
 const char kFailureReply[] =
     "<__Status__>FAILED</__Status__><__Reason__>Invalid e-mail address or password</__Reason__>";
-
-// "\n" as the program's text-mode standard output shows it.
-std::string Console(const std::string& text) {
-    std::string shown;
-    for (char c : text) shown += c == '\n' ? std::string(testprocess::TextLineEnd()) : std::string(1, c);
-    return shown;
-}
-
-// Binary data with every byte value, NULs and both separators among them.
-std::string BinaryBody(std::size_t uSize) {
-    std::string body;
-    for (std::size_t i = 0; i < uSize; ++i) body += static_cast<char>((i * 131 + i / 256) % 256);
-    return body + "\r\n\r\n\n\n<__Return__>";
-}
-
-class DorvaneRun : public ::testing::Test {
-protected:
-    testprocess::Result Run(const std::vector<std::string>& arguments) {
-        return testprocess::Run(DORVANE_EXE, arguments, m_work.Path(), m_temp.Path());
-    }
-
-    void Configure(const std::string& server, const std::string& email = "user@example.com",
-                   const std::string& password = "p@ss w0rd") {
-        ASSERT_EQ(0, Run({server, email, password}).iExitCode);
-    }
-
-    void ConfigureFor(const ScriptedServer& server) {
-        Configure("http://127.0.0.1:" + std::to_string(server.Port()) + "/ignored/path");
-    }
-
-    std::string Log() const { return FromTextMode(ReadFile(m_temp.File("Dorvane.txt"))); }
-
-    std::vector<std::string> Records() const {
-        std::string error;
-        const auto records = ParseLog(Log(), &error);
-        EXPECT_TRUE(error.empty()) << "log not in record layout near: " << error;
-        return Summaries(records);
-    }
-
-    // The records of the driver itself, without the socket layer's.
-    std::vector<std::string> DriverRecords() const {
-        std::vector<std::string> driver;
-        for (const std::string& record : Records()) {
-            if (record.rfind("Dorvane", 0) == 0) driver.push_back(record);
-        }
-        return driver;
-    }
-
-    // Files the download wrote in the working directory.
-    std::vector<std::string> Backups() const {
-        std::vector<std::string> names;
-        for (const std::string& name : ListFiles(m_work.Path())) {
-            if (name.rfind("Database.", 0) == 0) names.push_back(name);
-        }
-        return names;
-    }
-
-    TempDir m_work;
-    TempDir m_temp;
-};
-
-bool IsBackupName(const std::string& name) {
-    if (name.size() != 26 || name.compare(0, 9, "Database.") != 0 || name.compare(23, 3, ".db") != 0) return false;
-    for (int i = 9; i < 23; ++i) {
-        if (name[i] < '0' || name[i] > '9') return false;
-    }
-    return true;
-}
 
 }  // namespace
 
