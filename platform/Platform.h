@@ -174,7 +174,9 @@ int LastSystemError();
 
 // The system's message text for an error code (FormatMessageA). Writes a
 // NUL-terminated text of at most uSize - 1 bytes into szBuffer and returns
-// true; returns false and leaves the buffer as it was when no text is known.
+// true. When the system's message catalogue has no text for the code,
+// Windows returns false and leaves the buffer as it was; POSIX, which has
+// no such catalogue, writes an empty text.
 bool SystemErrorText(int iCode, char* szBuffer, std::uint32_t uSize);
 
 void Sleep(std::uint32_t uMilliseconds);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <thread>
 
 namespace seam {
 namespace {
@@ -12,6 +13,7 @@ namespace {
 struct ArmedFailure {
     int iCode = 0;
     int iTimes = 0;
+    std::thread::id thread;  // only calls on the arming thread fail
 };
 
 std::atomic<bool> g_bArmed{false};
@@ -23,7 +25,7 @@ std::map<std::string, std::vector<ScriptedAddress>> g_answers;
 
 void FailNext(Call call, int iCode, int iTimes) {
     std::lock_guard<std::mutex> guard(g_mutex);
-    g_failures[static_cast<size_t>(call)] = ArmedFailure{iCode, iTimes};
+    g_failures[static_cast<size_t>(call)] = ArmedFailure{iCode, iTimes, std::this_thread::get_id()};
     g_bArmed.store(true, std::memory_order_relaxed);
 }
 
@@ -44,7 +46,7 @@ bool ShouldFail(Call call, int* piCode) {
     if (!g_bArmed.load(std::memory_order_relaxed)) return false;
     std::lock_guard<std::mutex> guard(g_mutex);
     ArmedFailure& failure = g_failures[static_cast<size_t>(call)];
-    if (failure.iTimes <= 0) return false;
+    if (failure.iTimes <= 0 || failure.thread != std::this_thread::get_id()) return false;
     --failure.iTimes;
     *piCode = failure.iCode;
     return true;

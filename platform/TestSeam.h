@@ -28,7 +28,8 @@ enum class Call {
     Count
 };
 
-// The next iTimes calls of `call` fail with the Winsock code iCode.
+// The next iTimes calls of `call` made on the calling thread fail with the
+// Winsock code iCode. Other threads (a test's scripted peer) are not touched.
 void FailNext(Call call, int iCode, int iTimes = 1);
 
 // A scripted name-service entry: when LookupServiceBegin is asked for

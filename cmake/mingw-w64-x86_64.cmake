@@ -1,0 +1,63 @@
+# Cross-build for 64-bit Windows with Debian's MinGW-w64 compilers.
+#
+#   cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+#
+# The -posix compilers are used because Debian's default (win32 thread
+# model) ones have no std::thread or std::mutex. The runtime is linked
+# statically, so Dorvane.exe and the tests run with no MinGW DLL beside them.
+#
+# Programs built here run under Wine through CMAKE_CROSSCOMPILING_EMULATOR
+# (test discovery and ctest). The runner uses a private Wine prefix: the one
+# named by DORVANE_WINEPREFIX, else one of its own under the temporary
+# directory. Wine takes several seconds to set up a new prefix, so a script
+# running many programs should prepare the prefix once (wineboot -i) and
+# keep a wineserver up while it runs (see scripts/ci-windows.sh).
+
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(DORVANE_MINGW_TRIPLE x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${DORVANE_MINGW_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${DORVANE_MINGW_TRIPLE}-g++-posix)
+set(CMAKE_RC_COMPILER ${DORVANE_MINGW_TRIPLE}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${DORVANE_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++")
+
+# The runner script is written into the build tree; this file is also read
+# for CMake's own trial builds, which get a copy of their own.
+set(DORVANE_WINE_RUNNER ${CMAKE_BINARY_DIR}/dorvane-wine-run.sh)
+file(WRITE ${DORVANE_WINE_RUNNER} [=[#!/bin/sh
+# Runs a Windows program under 64-bit Wine with a private prefix.
+# Written by cmake/mingw-w64-x86_64.cmake.
+set -e
+if [ -n "${DORVANE_WINE:-}" ]; then
+    wine_binary=$DORVANE_WINE
+elif command -v wine64 >/dev/null 2>&1; then
+    wine_binary=$(command -v wine64)
+elif [ -x /usr/lib/wine/wine64 ]; then
+    wine_binary=/usr/lib/wine/wine64
+else
+    wine_binary=wine
+fi
+if [ -z "${DORVANE_WINEPREFIX:-}" ]; then
+    DORVANE_WINEPREFIX=${TMPDIR:-/tmp}/dorvane-wineprefix-$(id -u)
+fi
+mkdir -p "$DORVANE_WINEPREFIX"
+export WINEPREFIX="$DORVANE_WINEPREFIX"
+export WINELOADER="$wine_binary"
+export WINEDEBUG=-all
+# No Mono or Gecko set-up dialogs and no desktop menu entries: console
+# programs need none of them, and without a display they only cost time.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+unset DISPLAY WAYLAND_DISPLAY
+exec "$wine_binary" "$@"
+]=])
+set(CMAKE_CROSSCOMPILING_EMULATOR /bin/sh ${DORVANE_WINE_RUNNER})

@@ -1,0 +1,653 @@
+// The Windows implementation of Platform.h: Winsock 2 and the Win32
+// wide-name calls.
+//
+// Most calls pass straight through. Winsock already reports its own error
+// codes, so they need no translation here; what this file adds is the
+// conversion between our plain structures and the system's, the checks of
+// the test seam, and the bookkeeping that makes a failed non-blocking
+// connect report its error through WSAGetLastError() after select(), as the
+// callers expect on every system.
+//
+// winsock::WSAGetLastError() is the last error of this thread's socket
+// calls. Windows keeps that code in the thread's one last-error slot, which
+// every file, memory and thread-storage call may overwrite as well (writing
+// a log record between a failed call and the record of its code would
+// replace 10038 with 183, "already exists"). So each failed call here takes
+// the system's code at once into a per-thread copy, and that copy is what
+// callers read.
+
+// The classic Winsock calls this layer passes on (gethostbyname, inet_addr,
+// inet_ntoa) and _wfopen are marked deprecated by Microsoft's headers; they
+// are used on purpose, so MSVC is told not to warn about them. These must
+// come before the first system header.
+#ifndef _WINSOCK_DEPRECATED_NO_WARNINGS
+#define _WINSOCK_DEPRECATED_NO_WARNINGS
+#endif
+#ifndef _CRT_SECURE_NO_WARNINGS
+#define _CRT_SECURE_NO_WARNINGS
+#endif
+
+#include "Platform.h"
+
+#include "NameAnswer.h"
+#include "TestSeam.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// <windows.h> maps ReplaceFile to ReplaceFileW; ours is os::ReplaceFile.
+#undef ReplaceFile
+
+namespace {
+
+// The socket library is started before main runs, so that every socket
+// call of the program finds it ready. Version 1.1 is all Dorvane needs.
+// Without it nothing useful can happen: end the process at once, quietly.
+void StopSocketLibrary() { ::WSACleanup(); }
+
+struct SocketLibrary {
+    SocketLibrary() {
+        WSADATA data;
+        if (::WSAStartup(MAKEWORD(1, 1), &data) != 0) ::ExitProcess(static_cast<UINT>(-1));
+        std::atexit(StopSocketLibrary);
+    }
+};
+
+const SocketLibrary g_socketLibrary;
+
+}  // namespace
+
+namespace winsock {
+namespace {
+
+thread_local int t_iLastError = 0;
+
+// Records an error code of our own making.
+void SetError(int iError) {
+    t_iLastError = iError;
+    ::WSASetLastError(iError);
+}
+
+// Records the code the system just gave for a failed call. The code is read
+// before anything else runs: even the first use of t_iLastError on a thread
+// may clear the system's slot.
+int FailFromSystem() {
+    const int iError = ::WSAGetLastError();
+    t_iLastError = iError;
+    return kSocketError;
+}
+
+bool SeamFails(seam::Call call) {
+    int iCode = 0;
+    if (!seam::ShouldFail(call, &iCode)) return false;
+    SetError(iCode);
+    return true;
+}
+
+::SOCKET Native(SOCKET s) { return static_cast<::SOCKET>(s); }
+
+// Sockets are not handed to child processes, as on POSIX (close-on-exec):
+// a child holding a copy would keep a connection open after we close it.
+void KeepFromChildren(::SOCKET s) {
+    ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+}
+
+sockaddr_in ToNative(const SockAddrIn& address) {
+    sockaddr_in native{};
+    native.sin_family = AF_INET;
+    native.sin_port = address.sin_port;
+    native.sin_addr.s_addr = address.sin_addr;
+    return native;
+}
+
+SockAddrIn FromNative(const sockaddr_in& native) {
+    SockAddrIn address{};
+    address.sin_family = static_cast<std::uint16_t>(kAfInet);
+    address.sin_port = native.sin_port;
+    address.sin_addr = native.sin_addr.s_addr;
+    return address;
+}
+
+// Non-blocking connects under way, and the error of those that failed
+// (0 while still under way). Winsock shows a failed connect in the except
+// set of select() but leaves its error to getsockopt(SO_ERROR); the error is
+// remembered here so that every select() that reports the failure can also
+// hand it over through WSAGetLastError().
+std::mutex g_connectMutex;
+std::map<::SOCKET, int> g_pendingConnects;
+
+void MarkConnecting(::SOCKET s) {
+    std::lock_guard<std::mutex> guard(g_connectMutex);
+    g_pendingConnects[s] = 0;
+}
+
+void ForgetConnect(::SOCKET s) {
+    std::lock_guard<std::mutex> guard(g_connectMutex);
+    g_pendingConnects.erase(s);
+}
+
+void CopyIn(const FdSet* pSet, fd_set* pNative) {
+    pNative->fd_count = 0;
+    for (unsigned i = 0; i < pSet->fd_count && i < kFdSetSize && i < FD_SETSIZE; ++i) {
+        pNative->fd_array[pNative->fd_count++] = Native(pSet->fd_array[i]);
+    }
+}
+
+bool InNative(::SOCKET s, const fd_set* pNative) {
+    for (u_int i = 0; i < pNative->fd_count; ++i) {
+        if (pNative->fd_array[i] == s) return true;
+    }
+    return false;
+}
+
+void RemoveNative(::SOCKET s, fd_set* pNative) {
+    u_int uKept = 0;
+    for (u_int i = 0; i < pNative->fd_count; ++i) {
+        if (pNative->fd_array[i] != s) pNative->fd_array[uKept++] = pNative->fd_array[i];
+    }
+    pNative->fd_count = uKept;
+}
+
+void CopyOut(const fd_set* pNative, FdSet* pSet) {
+    FdZero(pSet);
+    for (u_int i = 0; i < pNative->fd_count; ++i) FdAdd(static_cast<SOCKET>(pNative->fd_array[i]), pSet);
+}
+
+// Settles the sockets of a select() result that had a connect under way:
+// a completed connect is forgotten; a failed one is taken out of the read
+// and write sets and its error is returned (0 when none failed).
+int SettleConnects(fd_set* pRead, fd_set* pWrite, fd_set* pExcept) {
+    std::lock_guard<std::mutex> guard(g_connectMutex);
+    int iFailure = 0;
+    for (auto it = g_pendingConnects.begin(); it != g_pendingConnects.end();) {
+        const ::SOCKET s = it->first;
+        const bool bExcept = pExcept != nullptr && InNative(s, pExcept);
+        const bool bWrite = pWrite != nullptr && InNative(s, pWrite);
+        if (it->second == 0 && (bExcept || bWrite)) {
+            int iError = 0;
+            int iLength = sizeof iError;
+            if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&iError), &iLength) != 0) {
+                iError = ::WSAGetLastError();
+            }
+            if (iError == 0 && bWrite) {
+                it = g_pendingConnects.erase(it);
+                continue;
+            }
+            it->second = iError != 0 ? iError : WSAECONNREFUSED;
+        }
+        if (it->second != 0) {
+            if (pRead != nullptr) RemoveNative(s, pRead);
+            if (pWrite != nullptr) RemoveNative(s, pWrite);
+            if (bExcept) iFailure = it->second;
+        }
+        ++it;
+    }
+    return iFailure;
+}
+
+}  // namespace
+
+void FdZero(FdSet* pSet) { pSet->fd_count = 0; }
+
+void FdAdd(SOCKET s, FdSet* pSet) {
+    if (FdIsSet(s, pSet) || pSet->fd_count >= kFdSetSize) return;
+    pSet->fd_array[pSet->fd_count++] = s;
+}
+
+bool FdIsSet(SOCKET s, const FdSet* pSet) {
+    for (unsigned i = 0; i < pSet->fd_count && i < kFdSetSize; ++i) {
+        if (pSet->fd_array[i] == s) return true;
+    }
+    return false;
+}
+
+int WSAGetLastError() { return t_iLastError; }
+void WSASetLastError(int iError) { SetError(iError); }
+
+SOCKET socket(int iAf, int iType, int iProtocol) {
+    if (SeamFails(seam::Call::Socket)) return kInvalidSocket;
+    const ::SOCKET s = ::socket(iAf, iType, iProtocol);
+    if (s == INVALID_SOCKET) {
+        FailFromSystem();
+        return kInvalidSocket;
+    }
+    KeepFromChildren(s);
+    ForgetConnect(s);
+    return static_cast<SOCKET>(s);
+}
+
+int setsockopt(SOCKET s, int iLevel, int iOptName, const char* pOptVal, int iOptLen) {
+    if (SeamFails(seam::Call::SetSockOpt)) return kSocketError;
+    if (iLevel != kSolSocket || iOptName != kSoSndBuf) {
+        SetError(WSAENOPROTOOPT);
+        return kSocketError;
+    }
+    return ::setsockopt(Native(s), SOL_SOCKET, SO_SNDBUF, pOptVal, iOptLen) == 0 ? 0 : FailFromSystem();
+}
+
+int ioctlsocket(SOCKET s, long lCmd, std::uint32_t* puArg) {
+    if (SeamFails(seam::Call::IoctlSocket)) return kSocketError;
+    if (lCmd != kFionbio || puArg == nullptr) {
+        SetError(WSAEINVAL);
+        return kSocketError;
+    }
+    u_long uArg = *puArg;
+    if (::ioctlsocket(Native(s), FIONBIO, &uArg) != 0) return FailFromSystem();
+    *puArg = static_cast<std::uint32_t>(uArg);
+    return 0;
+}
+
+int connect(SOCKET s, const SockAddrIn* pAddress, int iAddressLength) {
+    if (SeamFails(seam::Call::Connect)) return kSocketError;
+    if (pAddress == nullptr || iAddressLength < static_cast<int>(sizeof(SockAddrIn))) {
+        SetError(WSAEFAULT);
+        return kSocketError;
+    }
+    const sockaddr_in address = ToNative(*pAddress);
+    if (::connect(Native(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return 0;
+    FailFromSystem();
+    if (t_iLastError == WSAEWOULDBLOCK) MarkConnecting(Native(s));
+    return kSocketError;
+}
+
+int select(int /*iNfds*/, FdSet* pRead, FdSet* pWrite, FdSet* pExcept, const TimeVal* pTimeout) {
+    if (SeamFails(seam::Call::Select)) return kSocketError;
+    fd_set read, write, except;
+    if (pRead != nullptr) CopyIn(pRead, &read);
+    if (pWrite != nullptr) CopyIn(pWrite, &write);
+    if (pExcept != nullptr) CopyIn(pExcept, &except);
+    timeval timeout{};
+    if (pTimeout != nullptr) {
+        timeout.tv_sec = pTimeout->tv_sec;
+        timeout.tv_usec = pTimeout->tv_usec;
+    }
+    fd_set* pNativeRead = pRead != nullptr ? &read : nullptr;
+    fd_set* pNativeWrite = pWrite != nullptr ? &write : nullptr;
+    fd_set* pNativeExcept = pExcept != nullptr ? &except : nullptr;
+    if (::select(0, pNativeRead, pNativeWrite, pNativeExcept, pTimeout != nullptr ? &timeout : nullptr) == SOCKET_ERROR) {
+        return FailFromSystem();
+    }
+    const int iFailure = SettleConnects(pNativeRead, pNativeWrite, pNativeExcept);
+    int iReady = 0;
+    if (pRead != nullptr) {
+        CopyOut(&read, pRead);
+        iReady += static_cast<int>(pRead->fd_count);
+    }
+    if (pWrite != nullptr) {
+        CopyOut(&write, pWrite);
+        iReady += static_cast<int>(pWrite->fd_count);
+    }
+    if (pExcept != nullptr) {
+        CopyOut(&except, pExcept);
+        iReady += static_cast<int>(pExcept->fd_count);
+    }
+    if (iFailure != 0) SetError(iFailure);
+    return iReady;
+}
+
+int send(SOCKET s, const char* pBuffer, int iLength, int iFlags) {
+    if (SeamFails(seam::Call::Send)) return kSocketError;
+    const int iSent = ::send(Native(s), pBuffer, iLength, iFlags);
+    return iSent == SOCKET_ERROR ? FailFromSystem() : iSent;
+}
+
+int recv(SOCKET s, char* pBuffer, int iLength, int iFlags) {
+    if (SeamFails(seam::Call::Recv)) return kSocketError;
+    const int iReceived = ::recv(Native(s), pBuffer, iLength, iFlags);
+    return iReceived == SOCKET_ERROR ? FailFromSystem() : iReceived;
+}
+
+int shutdown(SOCKET s, int iHow) { return ::shutdown(Native(s), iHow) == 0 ? 0 : FailFromSystem(); }
+
+int closesocket(SOCKET s) {
+    if (SeamFails(seam::Call::CloseSocket)) return kSocketError;
+    ForgetConnect(Native(s));
+    return ::closesocket(Native(s)) == 0 ? 0 : FailFromSystem();
+}
+
+HostEnt* gethostbyname(const char* szName) {
+    if (SeamFails(seam::Call::GetHostByName)) return nullptr;
+    // Winsock's answer lives in per-thread storage that other database
+    // calls reuse; ours is kept until this thread's next look-up.
+    constexpr int kMaxAddresses = 16;
+    thread_local char t_aAddresses[kMaxAddresses][4];
+    thread_local char* t_apList[kMaxAddresses + 1];
+    thread_local HostEnt t_entry;
+    const hostent* pEntry = ::gethostbyname(szName == nullptr ? "" : szName);
+    if (pEntry == nullptr) {
+        FailFromSystem();
+        return nullptr;
+    }
+    int iCount = 0;
+    if (pEntry->h_addrtype == AF_INET && pEntry->h_length == 4) {
+        for (; pEntry->h_addr_list[iCount] != nullptr && iCount < kMaxAddresses; ++iCount) {
+            std::memcpy(t_aAddresses[iCount], pEntry->h_addr_list[iCount], 4);
+            t_apList[iCount] = t_aAddresses[iCount];
+        }
+    }
+    t_apList[iCount] = nullptr;
+    t_entry.h_addrtype = static_cast<short>(kAfInet);
+    t_entry.h_length = 4;
+    t_entry.h_addr_list = t_apList;
+    return &t_entry;
+}
+
+std::uint32_t inet_addr(const char* szText) {
+    return szText == nullptr ? kInaddrNone : static_cast<std::uint32_t>(::inet_addr(szText));
+}
+
+char* inet_ntoa(std::uint32_t uAddress) {
+    thread_local char t_szText[16];
+    in_addr address{};
+    address.s_addr = uAddress;
+    const char* szText = ::inet_ntoa(address);
+    std::snprintf(t_szText, sizeof t_szText, "%s", szText != nullptr ? szText : "");
+    return t_szText;
+}
+
+std::uint16_t HostToNetShort(std::uint16_t uValue) { return ::htons(uValue); }
+std::uint32_t HostToNetLong(std::uint32_t uValue) { return ::htonl(uValue); }
+
+int bind(SOCKET s, const SockAddrIn* pAddress, int /*iAddressLength*/) {
+    const sockaddr_in address = ToNative(*pAddress);
+    return ::bind(Native(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0 : FailFromSystem();
+}
+
+int listen(SOCKET s, int iBacklog) { return ::listen(Native(s), iBacklog) == 0 ? 0 : FailFromSystem(); }
+
+SOCKET accept(SOCKET s, SockAddrIn* pAddress, int* piAddressLength) {
+    sockaddr_in address{};
+    int iLength = sizeof address;
+    const ::SOCKET accepted = ::accept(Native(s), reinterpret_cast<sockaddr*>(&address), &iLength);
+    if (accepted == INVALID_SOCKET) {
+        FailFromSystem();
+        return kInvalidSocket;
+    }
+    KeepFromChildren(accepted);
+    ForgetConnect(accepted);
+    if (pAddress != nullptr) *pAddress = FromNative(address);
+    if (piAddressLength != nullptr) *piAddressLength = static_cast<int>(sizeof(SockAddrIn));
+    return static_cast<SOCKET>(accepted);
+}
+
+int getsockname(SOCKET s, SockAddrIn* pAddress, int* piAddressLength) {
+    sockaddr_in address{};
+    int iLength = sizeof address;
+    if (::getsockname(Native(s), reinterpret_cast<sockaddr*>(&address), &iLength) != 0) return FailFromSystem();
+    *pAddress = FromNative(address);
+    if (piAddressLength != nullptr) *piAddressLength = static_cast<int>(sizeof(SockAddrIn));
+    return 0;
+}
+
+int SetLinger(SOCKET s, const LingerOption* pOption) {
+    linger value{};
+    value.l_onoff = pOption->l_onoff;
+    value.l_linger = pOption->l_linger;
+    return ::setsockopt(Native(s), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&value), sizeof value) == 0
+               ? 0
+               : FailFromSystem();
+}
+
+// --- Name service: WSALookupServiceBeginW/NextW/End.
+
+namespace {
+
+// The service class of host names, SVCID_HOSTNAME.
+const GUID kHostNameClass = {0x0002a800, 0x0000, 0x0000, {0xc0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+
+// The room one answer of the system's name service gets. An answer that
+// needs more is reported as a failure rather than retried.
+constexpr DWORD kAnswerBufferBytes = 1024;
+
+// A query: either the system's, or one answered from the test seam.
+struct Lookup {
+    HANDLE hSystem = nullptr;
+    bool bScripted = false;
+    std::vector<nameanswer::Address> addresses;  // scripted answer
+    bool bAnswered = false;
+};
+
+std::string Utf8Name(const char16_t* wszName) {
+    const int iBytes = os::WideToUtf8(wszName, -1, nullptr, 0);
+    if (iBytes <= 0) return std::string();
+    std::string szName(static_cast<size_t>(iBytes), '\0');
+    os::WideToUtf8(wszName, -1, &szName[0], iBytes);
+    szName.resize(static_cast<size_t>(iBytes - 1));
+    return szName;
+}
+
+bool NextScriptedAnswer(Lookup* pLookup, std::uint32_t uBufferLength, void* pBuffer) {
+    if (pLookup->bAnswered) {
+        SetError(WSA_E_NO_MORE);
+        return false;
+    }
+    if (!nameanswer::Write(pLookup->addresses, pBuffer, uBufferLength)) {
+        SetError(WSAEFAULT);
+        return false;
+    }
+    pLookup->bAnswered = true;
+    return true;
+}
+
+bool NextSystemAnswer(Lookup* pLookup, std::uint32_t uFlags, std::uint32_t uBufferLength, void* pBuffer) {
+    union {
+        WSAQUERYSETW querySet;
+        unsigned char aBytes[kAnswerBufferBytes];
+    } answer;
+    DWORD dwLength = sizeof answer;
+    if (::WSALookupServiceNextW(pLookup->hSystem, uFlags, &dwLength, &answer.querySet) != 0) {
+        FailFromSystem();
+        return false;
+    }
+    std::vector<nameanswer::Address> addresses;
+    for (DWORD i = 0; i < answer.querySet.dwNumberOfCsAddrs && answer.querySet.lpcsaBuffer != nullptr; ++i) {
+        const SOCKET_ADDRESS& remote = answer.querySet.lpcsaBuffer[i].RemoteAddr;
+        const unsigned char* pBytes = reinterpret_cast<const unsigned char*>(remote.lpSockaddr);
+        if (pBytes == nullptr || remote.iSockaddrLength <= 0) continue;
+        addresses.emplace_back(pBytes, pBytes + remote.iSockaddrLength);
+    }
+    if (!nameanswer::Write(addresses, pBuffer, uBufferLength)) {
+        SetError(WSAEFAULT);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool LookupServiceBegin(const char16_t* wszName, std::uint32_t uFlags, LookupHandle* phLookup) {
+    if (SeamFails(seam::Call::LookupServiceBegin)) return false;
+    if (wszName == nullptr || phLookup == nullptr) {
+        SetError(WSAEINVAL);
+        return false;
+    }
+    Lookup* pLookup = new Lookup;
+    if (const auto* pScripted = seam::ScriptedAnswer(Utf8Name(wszName))) {
+        pLookup->bScripted = true;
+        for (const seam::ScriptedAddress& address : *pScripted) pLookup->addresses.push_back(address.bytes);
+        *phLookup = pLookup;
+        return true;
+    }
+    GUID serviceClass = kHostNameClass;
+    WSAQUERYSETW query;
+    std::memset(&query, 0, sizeof query);
+    query.dwSize = sizeof query;
+    query.lpszServiceInstanceName = const_cast<wchar_t*>(reinterpret_cast<const wchar_t*>(wszName));
+    query.lpServiceClassId = &serviceClass;
+    query.dwNameSpace = NS_ALL;
+    if (::WSALookupServiceBeginW(&query, uFlags, &pLookup->hSystem) != 0) {
+        FailFromSystem();
+        delete pLookup;
+        return false;
+    }
+    *phLookup = pLookup;
+    return true;
+}
+
+bool LookupServiceNext(LookupHandle hLookup, std::uint32_t uFlags, std::uint32_t uBufferLength, void* pBuffer) {
+    if (SeamFails(seam::Call::LookupServiceNext)) return false;
+    Lookup* pLookup = static_cast<Lookup*>(hLookup);
+    if (pLookup == nullptr) {
+        SetError(WSA_INVALID_HANDLE);
+        return false;
+    }
+    if (pLookup->bScripted) return NextScriptedAnswer(pLookup, uBufferLength, pBuffer);
+    return NextSystemAnswer(pLookup, uFlags, uBufferLength, pBuffer);
+}
+
+void LookupServiceEnd(LookupHandle hLookup) {
+    Lookup* pLookup = static_cast<Lookup*>(hLookup);
+    if (pLookup == nullptr) return;
+    if (pLookup->hSystem != nullptr) ::WSALookupServiceEnd(pLookup->hSystem);
+    delete pLookup;
+}
+
+std::uint32_t AnswerAddressCount(const void* pAnswer) { return nameanswer::Count(pAnswer); }
+
+bool AnswerAddress(const void* pAnswer, std::uint32_t uIndex, const void** ppAddress, int* piLength) {
+    return nameanswer::At(pAnswer, uIndex, ppAddress, piLength);
+}
+
+bool AddressToString(const void* pAddress, int iLength, char16_t* wszOut, std::uint32_t* puUnits) {
+    if (SeamFails(seam::Call::AddressToString)) return false;
+    if (puUnits == nullptr) {
+        SetError(WSAEFAULT);
+        return false;
+    }
+    DWORD dwUnits = *puUnits;
+    if (::WSAAddressToStringW(static_cast<sockaddr*>(const_cast<void*>(pAddress)), static_cast<DWORD>(iLength),
+                              nullptr, reinterpret_cast<wchar_t*>(wszOut), &dwUnits) != 0) {
+        FailFromSystem();
+        if (t_iLastError == WSAEFAULT) *puUnits = static_cast<std::uint32_t>(dwUnits);
+        return false;
+    }
+    *puUnits = static_cast<std::uint32_t>(dwUnits);
+    return true;
+}
+
+}  // namespace winsock
+
+namespace os {
+namespace {
+
+thread_local int t_iLastSystemError = 0;
+
+// Keeps the error of a failed file call where no later socket call can
+// overwrite it (both share the thread's last-error slot).
+void NoteFileFailure() { t_iLastSystemError = static_cast<int>(::GetLastError()); }
+
+const wchar_t* Wide(const char16_t* wszText) { return reinterpret_cast<const wchar_t*>(wszText); }
+
+std::wstring WideFromUtf8(const char* szText) {
+    if (szText == nullptr) return std::wstring();
+    const int iUnits = ::MultiByteToWideChar(CP_UTF8, 0, szText, -1, nullptr, 0);
+    if (iUnits <= 0) return std::wstring();
+    std::wstring wszText(static_cast<size_t>(iUnits), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, szText, -1, &wszText[0], iUnits);
+    wszText.resize(static_cast<size_t>(iUnits - 1));
+    return wszText;
+}
+
+}  // namespace
+
+int Utf8ToWide(const char* szSource, int iSourceLength, char16_t* wszDest, int iDestUnits) {
+    if (szSource == nullptr) return 0;
+    return ::MultiByteToWideChar(CP_UTF8, 0, szSource, iSourceLength, reinterpret_cast<wchar_t*>(wszDest), iDestUnits);
+}
+
+int WideToUtf8(const char16_t* wszSource, int iSourceUnits, char* szDest, int iDestBytes) {
+    if (wszSource == nullptr) return 0;
+    return ::WideCharToMultiByte(CP_UTF8, 0, Wide(wszSource), iSourceUnits, szDest, iDestBytes, nullptr, nullptr);
+}
+
+std::uint32_t GetTempPathWide(std::uint32_t uUnits, char16_t* wszBuffer) {
+    return static_cast<std::uint32_t>(::GetTempPathW(uUnits, reinterpret_cast<wchar_t*>(wszBuffer)));
+}
+
+bool PathExists(const char16_t* wszPath) {
+    return wszPath != nullptr && ::GetFileAttributesW(Wide(wszPath)) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool CopyFileReplacing(const char16_t* wszFrom, const char16_t* wszTo) {
+    if (::CopyFileW(Wide(wszFrom), Wide(wszTo), FALSE)) return true;
+    NoteFileFailure();
+    return false;
+}
+
+std::FILE* OpenFileWide(const char16_t* wszPath, const char* szMode) {
+    // A mode without 'b' or 't' means text mode; say so explicitly so that
+    // the process-wide default translation mode cannot change it.
+    std::wstring wszMode;
+    bool bModeGiven = false;
+    for (const char* p = szMode; p != nullptr && *p != '\0'; ++p) {
+        if (*p == 'b' || *p == 't') bModeGiven = true;
+        wszMode += static_cast<wchar_t>(static_cast<unsigned char>(*p));
+    }
+    if (!bModeGiven) wszMode += L't';
+    ::SetLastError(0);
+    std::FILE* pFile = ::_wfopen(Wide(wszPath), wszMode.c_str());
+    if (pFile == nullptr) {
+        NoteFileFailure();
+        // A failure the C library found itself (a bad mode, no free
+        // stream) leaves no system code behind.
+        if (t_iLastSystemError == 0) t_iLastSystemError = ERROR_INVALID_PARAMETER;
+    }
+    return pFile;
+}
+
+bool ReplaceFile(const char* szFrom, const char* szTo) {
+    const std::wstring wszFrom = WideFromUtf8(szFrom);
+    const std::wstring wszTo = WideFromUtf8(szTo);
+    if (::MoveFileExW(wszFrom.c_str(), wszTo.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    NoteFileFailure();
+    return false;
+}
+
+int LastSystemError() { return t_iLastSystemError; }
+
+bool SystemErrorText(int iCode, char* szBuffer, std::uint32_t uSize) {
+    if (szBuffer == nullptr || uSize == 0) return false;
+    // Formatted aside first: a failed call must leave the caller's buffer
+    // as it was, and FormatMessage may have written part of it by then.
+    // The system takes at most 64 KB.
+    const DWORD dwSize = uSize < 0x10000u ? static_cast<DWORD>(uSize) : 0xFFFFu;
+    std::vector<char> text(dwSize, '\0');
+    const DWORD dwLength = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                            static_cast<DWORD>(iCode), 0, text.data(), dwSize, nullptr);
+    if (dwLength == 0 || dwLength >= dwSize) return false;
+    std::memcpy(szBuffer, text.data(), dwLength);
+    szBuffer[dwLength] = '\0';
+    return true;
+}
+
+void Sleep(std::uint32_t uMilliseconds) { ::Sleep(uMilliseconds); }
+
+struct CriticalSection::Impl {
+    CRITICAL_SECTION section;
+};
+
+CriticalSection::CriticalSection() : m_pImpl(new Impl) { ::InitializeCriticalSection(&m_pImpl->section); }
+
+CriticalSection::~CriticalSection() {
+    ::DeleteCriticalSection(&m_pImpl->section);
+    delete m_pImpl;
+}
+
+void CriticalSection::Enter() { ::EnterCriticalSection(&m_pImpl->section); }
+void CriticalSection::Leave() { ::LeaveCriticalSection(&m_pImpl->section); }
+
+}  // namespace os

@@ -1,0 +1,93 @@
+#!/bin/sh
+# Windows build of Dorvane: cross-compiles with MinGW-w64 and runs the unit
+# and end-to-end tests under Wine. Exits non-zero when anything fails.
+#
+#   scripts/ci-windows.sh            (from anywhere; builds in build-windows/)
+#
+# The Wine prefix is private to this run: it is created in a temporary
+# directory, prepared once, served by one wineserver for the whole run, and
+# removed at the end.
+set -eu
+
+cd "$(dirname "$0")/.."
+BUILD_DIR=build-windows
+JOBS=2
+
+log() { printf '== %s\n' "$*"; }
+
+# --- Tools. Checked with dpkg first, so a machine that has them all is not
+# sent to the package archive.
+PACKAGES="cmake make g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine64 googletest"
+missing=""
+for package in $PACKAGES; do
+    dpkg -s "$package" >/dev/null 2>&1 || missing="$missing $package"
+done
+if [ -n "$missing" ]; then
+    log "installing:$missing"
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO=sudo
+    $SUDO apt-get update
+    # shellcheck disable=SC2086 # the list is meant to split into words
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends $missing
+fi
+
+if command -v wine64 >/dev/null 2>&1; then
+    DORVANE_WINE=$(command -v wine64)
+else
+    DORVANE_WINE=/usr/lib/wine/wine64
+fi
+# Debian's wineserver wrapper always asks for a server that quits with its
+# last client; the binary itself is called so that -p can keep it up.
+if [ -x /usr/lib/wine/wineserver64 ]; then
+    WINESERVER=/usr/lib/wine/wineserver64
+else
+    WINESERVER=$(command -v wineserver)
+fi
+export DORVANE_WINE
+
+# --- The private Wine prefix, used by the runner of the toolchain file.
+DORVANE_WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/dorvane-wine.XXXXXX")
+export DORVANE_WINEPREFIX
+
+# shellcheck disable=SC2317 # called through the trap
+stop_wine() {
+    WINEPREFIX="$DORVANE_WINEPREFIX" "$WINESERVER" -k >/dev/null 2>&1 || true
+    WINEPREFIX="$DORVANE_WINEPREFIX" "$WINESERVER" -w >/dev/null 2>&1 || true
+    rm -rf "$DORVANE_WINEPREFIX"
+}
+trap stop_wine EXIT
+trap 'exit 130' INT TERM
+
+started=$(date +%s)
+
+log "configuring $BUILD_DIR"
+cmake -S . -B "$BUILD_DIR" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+
+RUN_UNDER_WINE="$BUILD_DIR/dorvane-wine-run.sh"
+
+# Setting up a prefix takes seconds; it is done once here, and a persistent
+# wineserver spares every test program the server's start-up.
+log "preparing Wine prefix $DORVANE_WINEPREFIX"
+WINEPREFIX="$DORVANE_WINEPREFIX" WINEDEBUG=-all "$WINESERVER" -p
+/bin/sh "$RUN_UNDER_WINE" wineboot -i 2>/dev/null
+
+log "building"
+cmake --build "$BUILD_DIR" -j "$JOBS"
+
+# Tests that fail under Wine only, because Wine's Winsock differs from
+# Windows'. They run in a second pass whose outcome is shown but does not
+# decide the result. Keep this list short and say why for each entry.
+#  - ResetInTheMiddle...: after the peer resets the connection (RST),
+#    Wine's recv() returns 0, an orderly close, where Windows fails with
+#    WSAECONNRESET (10054).
+WINE_DEVIATIONS='^HTTPConnectionTest[.]ResetInTheMiddleKeepsTheBytesThatArrived$'
+
+log "testing under Wine"
+status=0
+ctest --test-dir "$BUILD_DIR" -j "$JOBS" --output-on-failure -E "$WINE_DEVIATIONS" || status=$?
+
+log "known Wine deviations (not counted)"
+ctest --test-dir "$BUILD_DIR" -j "$JOBS" -R "$WINE_DEVIATIONS" || true
+
+log "finished in $(( $(date +%s) - started ))s, status $status"
+exit "$status"

@@ -1,0 +1,229 @@
+// The platform layer's contract, checked the same way on every system.
+#include "platform/Platform.h"
+#include "platform/TestSeam.h"
+#include "support/TestFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+using namespace winsock;
+
+struct SeamReset {
+    ~SeamReset() { seam::Reset(); }
+};
+
+SockAddrIn Loopback(std::uint16_t uNetPort) {
+    SockAddrIn address{};
+    address.sin_family = static_cast<std::uint16_t>(kAfInet);
+    address.sin_port = uNetPort;
+    address.sin_addr = inet_addr("127.0.0.1");
+    return address;
+}
+
+// A listening socket on a port the system picks.
+SOCKET Listen(SockAddrIn* pAddress) {
+    const SOCKET s = socket(kAfInet, kSockStream, 0);
+    *pAddress = Loopback(0);
+    int iLength = sizeof *pAddress;
+    if (s == kInvalidSocket || bind(s, pAddress, sizeof *pAddress) != 0 || listen(s, 4) != 0 ||
+        getsockname(s, pAddress, &iLength) != 0) {
+        return kInvalidSocket;
+    }
+    return s;
+}
+
+std::string Utf8(const char16_t* wszText) {
+    char szText[512];
+    return os::WideToUtf8(wszText, -1, szText, sizeof szText) > 0 ? std::string(szText) : std::string("<invalid>");
+}
+
+TEST(Platform, LoopbackExchangeEndsWithOrderlyClose) {
+    SockAddrIn address;
+    const SOCKET listener = Listen(&address);
+    ASSERT_NE(listener, kInvalidSocket);
+    const SOCKET client = socket(kAfInet, kSockStream, 0);
+    ASSERT_EQ(connect(client, &address, sizeof address), 0) << WSAGetLastError();
+    const SOCKET server = accept(listener, nullptr, nullptr);
+    ASSERT_NE(server, kInvalidSocket);
+
+    EXPECT_EQ(send(client, "hello", 5, 0), 5);
+    char aBuffer[16] = {};
+    ASSERT_EQ(recv(server, aBuffer, sizeof aBuffer, 0), 5);
+    EXPECT_EQ(std::string(aBuffer, 5), "hello");
+    EXPECT_EQ(shutdown(client, kSdSend), 0);
+    EXPECT_EQ(recv(server, aBuffer, sizeof aBuffer, 0), 0);
+
+    EXPECT_EQ(closesocket(server), 0);
+    EXPECT_EQ(closesocket(client), 0);
+    EXPECT_EQ(closesocket(listener), 0);
+}
+
+TEST(Platform, FailedNonBlockingConnectShowsInExceptionSetWithItsError) {
+    SockAddrIn address;
+    const SOCKET listener = Listen(&address);
+    ASSERT_NE(listener, kInvalidSocket);
+    closesocket(listener);  // nobody listens on the port now
+
+    const SOCKET s = socket(kAfInet, kSockStream, 0);
+    std::uint32_t uNonBlocking = 1;
+    ASSERT_EQ(ioctlsocket(s, kFionbio, &uNonBlocking), 0);
+    ASSERT_EQ(connect(s, &address, sizeof address), kSocketError);
+    ASSERT_EQ(WSAGetLastError(), kWsaEWouldBlock);
+
+    for (int iRound = 0; iRound < 2; ++iRound) {  // the failure stays reported
+        FdSet readSet, writeSet, exceptSet;
+        FdZero(&readSet);
+        FdZero(&writeSet);
+        FdZero(&exceptSet);
+        FdAdd(s, &readSet);
+        FdAdd(s, &writeSet);
+        FdAdd(s, &exceptSet);
+        WSASetLastError(0);
+        const TimeVal wait{10, 0};
+        EXPECT_EQ(select(0, &readSet, &writeSet, &exceptSet, &wait), 1);
+        EXPECT_TRUE(FdIsSet(s, &exceptSet));
+        EXPECT_FALSE(FdIsSet(s, &readSet));
+        EXPECT_FALSE(FdIsSet(s, &writeSet));
+        EXPECT_EQ(WSAGetLastError(), 10061);  // connection refused
+    }
+    closesocket(s);
+}
+
+TEST(Platform, ArmedFailureFailsTheNextCallsOnly) {
+    SeamReset reset;
+    seam::FailNext(seam::Call::Socket, 10050, 2);
+    EXPECT_EQ(socket(kAfInet, kSockStream, 0), kInvalidSocket);
+    EXPECT_EQ(WSAGetLastError(), 10050);
+    EXPECT_EQ(socket(kAfInet, kSockStream, 0), kInvalidSocket);
+    const SOCKET s = socket(kAfInet, kSockStream, 0);
+    EXPECT_NE(s, kInvalidSocket);
+    closesocket(s);
+}
+
+TEST(Platform, SocketErrorOutlivesAFailedFileCall) {
+    SeamReset reset;
+    seam::FailNext(seam::Call::Send, 10053);
+    EXPECT_EQ(send(kInvalidSocket, "x", 1, 0), kSocketError);
+    EXPECT_EQ(os::OpenFileWide(u"no-such-directory/file.txt", "r"), nullptr);
+    EXPECT_EQ(WSAGetLastError(), 10053);
+}
+
+TEST(Platform, HostDatabaseKnowsLocalhostButNotAnInvalidName) {
+    const HostEnt* pEntry = gethostbyname("localhost");
+    ASSERT_NE(pEntry, nullptr);
+    ASSERT_NE(pEntry->h_addr_list[0], nullptr);
+    EXPECT_EQ(pEntry->h_length, 4);
+    std::uint32_t uAddress;
+    std::memcpy(&uAddress, pEntry->h_addr_list[0], sizeof uAddress);
+    EXPECT_EQ(std::string(inet_ntoa(uAddress)).rfind("127.", 0), 0u);
+    EXPECT_EQ(inet_addr("not an address"), kInaddrNone);
+    EXPECT_EQ(gethostbyname("no-such-host.invalid"), nullptr);
+    EXPECT_GE(WSAGetLastError(), 11001);
+    EXPECT_LE(WSAGetLastError(), 11004);
+}
+
+TEST(Platform, ScriptedNameServiceAnswerReadsBackAsText) {
+    SeamReset reset;
+    seam::ScriptNameService("backup.test", {seam::MakeIpv4Address("10.1.2.3", 8080), seam::MakeUnconvertibleAddress(),
+                                            seam::MakeIpv4Address("10.1.2.4", 0)});
+    LookupHandle hLookup = nullptr;
+    ASSERT_TRUE(LookupServiceBegin(u"backup.test", kLupReturnName | kLupReturnAddr, &hLookup));
+    alignas(8) unsigned char aAnswer[1024];
+    EXPECT_FALSE(LookupServiceNext(hLookup, kLupReturnName | kLupReturnAddr, 8, aAnswer));  // does not fit
+    ASSERT_TRUE(LookupServiceNext(hLookup, kLupReturnName | kLupReturnAddr, sizeof aAnswer, aAnswer));
+    ASSERT_EQ(AnswerAddressCount(aAnswer), 3u);
+
+    std::string texts[3];
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        const void* pAddress = nullptr;
+        int iLength = 0;
+        ASSERT_TRUE(AnswerAddress(aAnswer, i, &pAddress, &iLength));
+        char16_t wszText[64];
+        std::uint32_t uUnits = 64;
+        texts[i] = AddressToString(pAddress, iLength, wszText, &uUnits) ? Utf8(wszText) : "<none>";
+    }
+    EXPECT_EQ(texts[0], "10.1.2.3:8080");
+    EXPECT_EQ(texts[1], "<none>");
+    EXPECT_EQ(texts[2], "10.1.2.4");
+
+    EXPECT_FALSE(LookupServiceNext(hLookup, kLupReturnName | kLupReturnAddr, sizeof aAnswer, aAnswer));
+    EXPECT_EQ(WSAGetLastError(), 10110);  // no more answers
+    LookupServiceEnd(hLookup);
+}
+
+TEST(Platform, AddressTextThatDoesNotFitFailsAndGivesTheSizeNeeded) {
+    const seam::ScriptedAddress address = seam::MakeIpv4Address("192.168.100.200", 65000);
+    char16_t wszText[8];
+    std::uint32_t uUnits = 8;
+    EXPECT_FALSE(AddressToString(address.bytes.data(), static_cast<int>(address.bytes.size()), wszText, &uUnits));
+    EXPECT_EQ(WSAGetLastError(), kWsaEFault);
+    EXPECT_EQ(uUnits, 22u);  // "192.168.100.200:65000" and its terminator
+}
+
+TEST(Platform, Utf8AndUtf16ConvertBothWaysWithWindowsResults) {
+    const char* szText = "Gr\xc3\xbc\xc3\x9f \xf0\x9f\x98\x80";  // "Grüß " and U+1F600
+    EXPECT_EQ(os::Utf8ToWide(szText, -1, nullptr, 0), 8);
+    char16_t wszText[8];
+    ASSERT_EQ(os::Utf8ToWide(szText, -1, wszText, 8), 8);
+    EXPECT_EQ(wszText[2], u'\u00fc');
+    EXPECT_EQ(wszText[5], 0xD83D);
+    char16_t wszSmall[4];
+    EXPECT_EQ(os::Utf8ToWide(szText, -1, wszSmall, 4), 0);
+    char szBack[16];
+    ASSERT_EQ(os::WideToUtf8(wszText, -1, szBack, sizeof szBack), 12);
+    EXPECT_STREQ(szBack, szText);
+    EXPECT_EQ(os::WideToUtf8(wszText, -1, szBack, 5), 0);
+}
+
+TEST(Platform, TempPathEndsWithSeparatorAndExists) {
+    char16_t wszTemp[512];
+    const std::uint32_t uLength = os::GetTempPathWide(512, wszTemp);
+    ASSERT_GT(uLength, 0u);
+    ASSERT_LT(uLength, 512u);
+    EXPECT_TRUE(wszTemp[uLength - 1] == u'\\' || wszTemp[uLength - 1] == u'/');
+    EXPECT_TRUE(os::PathExists(wszTemp));
+    char16_t wszTiny[1];
+    EXPECT_GT(os::GetTempPathWide(1, wszTiny), 0u);
+}
+
+TEST(Platform, FilesOpenCopyAndReplaceByName) {
+    testsupport::TempDir directory;
+    const std::string first = directory.File("first.txt");
+    const std::string second = directory.File("second.txt");
+    char16_t wszFirst[512], wszSecond[512];
+    ASSERT_GT(os::Utf8ToWide(first.c_str(), -1, wszFirst, 512), 0);
+    ASSERT_GT(os::Utf8ToWide(second.c_str(), -1, wszSecond, 512), 0);
+
+    std::FILE* pFile = os::OpenFileWide(wszFirst, "w");
+    ASSERT_NE(pFile, nullptr);
+    std::fputs("one\ntwo\n", pFile);
+    std::fclose(pFile);
+    EXPECT_EQ(testsupport::FromTextMode(testsupport::ReadFile(first)), "one\ntwo\n");
+
+    testsupport::WriteFile(second, "old");
+    EXPECT_TRUE(os::CopyFileReplacing(wszFirst, wszSecond));
+    EXPECT_EQ(testsupport::ReadFile(second), testsupport::ReadFile(first));
+
+    testsupport::WriteFile(second, "old");
+    EXPECT_TRUE(os::ReplaceFile(first.c_str(), second.c_str()));
+    EXPECT_FALSE(os::PathExists(wszFirst));
+    EXPECT_EQ(testsupport::FromTextMode(testsupport::ReadFile(second)), "one\ntwo\n");
+
+    EXPECT_FALSE(os::ReplaceFile(first.c_str(), second.c_str()));
+    EXPECT_NE(os::LastSystemError(), 0);
+    EXPECT_EQ(os::OpenFileWide(wszFirst, "r"), nullptr);
+    EXPECT_NE(os::LastSystemError(), 0);
+}
+
+TEST(Platform, SystemErrorTextForAKnownCode) {
+    char szText[256] = "before";
+    ASSERT_TRUE(os::SystemErrorText(10061, szText, sizeof szText));
+    EXPECT_GT(std::strlen(szText), 0u);
+    EXPECT_LT(std::strlen(szText), sizeof szText);
+}
+
+}  // namespace
