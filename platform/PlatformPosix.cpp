@@ -193,6 +193,8 @@ void WSASetLastError(int iError) { t_iLastError = iError; }
 
 SOCKET socket(int iAf, int iType, int iProtocol) {
     if (SeamFails(seam::Call::Socket)) return kInvalidSocket;
+    SOCKET injected;
+    if (seam::TakeInjectedSocket(&injected)) return injected;
     const int iFd = ::socket(iAf == kAfInet ? AF_INET : iAf, (iType == kSockStream ? SOCK_STREAM : iType) | SOCK_CLOEXEC,
                              iProtocol);
     if (iFd < 0) {
@@ -232,6 +234,11 @@ int connect(SOCKET s, const SockAddrIn* pAddress, int iAddressLength) {
     if (SeamFails(seam::Call::Connect)) return kSocketError;
     if (pAddress == nullptr || iAddressLength < static_cast<int>(sizeof(SockAddrIn))) {
         t_iLastError = kWsaEFault;
+        return kSocketError;
+    }
+    if (seam::IsInjectedSocket(s)) {  // already connected to the test's peer
+        MarkConnecting(Fd(s));
+        t_iLastError = kWsaEWouldBlock;
         return kSocketError;
     }
     sockaddr_in address{};
@@ -727,3 +734,15 @@ int SetLinger(SOCKET s, const LingerOption* pOption) {
 }
 
 }  // namespace winsock
+
+namespace seam {
+
+bool MakeSocketPair(std::uintptr_t* pFirst, std::uintptr_t* pSecond) {
+    int aFds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, aFds) != 0) return false;
+    *pFirst = static_cast<std::uintptr_t>(aFds[0]);
+    *pSecond = static_cast<std::uintptr_t>(aFds[1]);
+    return true;
+}
+
+}  // namespace seam

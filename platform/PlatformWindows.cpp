@@ -220,6 +220,8 @@ void WSASetLastError(int iError) { SetError(iError); }
 
 SOCKET socket(int iAf, int iType, int iProtocol) {
     if (SeamFails(seam::Call::Socket)) return kInvalidSocket;
+    SOCKET injected;
+    if (seam::TakeInjectedSocket(&injected)) return injected;
     const ::SOCKET s = ::socket(iAf, iType, iProtocol);
     if (s == INVALID_SOCKET) {
         FailFromSystem();
@@ -255,6 +257,11 @@ int connect(SOCKET s, const SockAddrIn* pAddress, int iAddressLength) {
     if (SeamFails(seam::Call::Connect)) return kSocketError;
     if (pAddress == nullptr || iAddressLength < static_cast<int>(sizeof(SockAddrIn))) {
         SetError(WSAEFAULT);
+        return kSocketError;
+    }
+    if (seam::IsInjectedSocket(s)) {  // already connected to the test's peer
+        MarkConnecting(Native(s));
+        SetError(WSAEWOULDBLOCK);
         return kSocketError;
     }
     const sockaddr_in address = ToNative(*pAddress);
@@ -651,3 +658,35 @@ void CriticalSection::Enter() { ::EnterCriticalSection(&m_pImpl->section); }
 void CriticalSection::Leave() { ::LeaveCriticalSection(&m_pImpl->section); }
 
 }  // namespace os
+
+namespace seam {
+
+// Windows has no socketpair(): connect two loopback sockets through a
+// listener that is closed again at once.
+bool MakeSocketPair(std::uintptr_t* pFirst, std::uintptr_t* pSecond) {
+    const ::SOCKET listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int iLength = sizeof address;
+    ::SOCKET first = INVALID_SOCKET;
+    ::SOCKET second = INVALID_SOCKET;
+    if (listener != INVALID_SOCKET && ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::listen(listener, 1) == 0 && ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &iLength) == 0) {
+        first = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (first != INVALID_SOCKET &&
+            ::connect(first, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+            second = ::accept(listener, nullptr, nullptr);
+        }
+    }
+    if (listener != INVALID_SOCKET) ::closesocket(listener);
+    if (second == INVALID_SOCKET) {
+        if (first != INVALID_SOCKET) ::closesocket(first);
+        return false;
+    }
+    *pFirst = static_cast<std::uintptr_t>(first);
+    *pSecond = static_cast<std::uintptr_t>(second);
+    return true;
+}
+
+}  // namespace seam

@@ -20,6 +20,9 @@ std::atomic<bool> g_bArmed{false};
 std::mutex g_mutex;
 std::array<ArmedFailure, static_cast<size_t>(Call::Count)> g_failures;
 std::map<std::string, std::vector<ScriptedAddress>> g_answers;
+bool g_bInjectPending = false;
+std::uintptr_t g_injected = 0;
+std::thread::id g_injectThread;
 
 }  // namespace
 
@@ -35,10 +38,36 @@ void ScriptNameService(const std::string& szName, const std::vector<ScriptedAddr
     g_bArmed.store(true, std::memory_order_relaxed);
 }
 
+void InjectNextSocket(std::uintptr_t s) {
+    std::lock_guard<std::mutex> guard(g_mutex);
+    g_bInjectPending = true;
+    g_injected = s;
+    g_injectThread = std::this_thread::get_id();
+    g_bArmed.store(true, std::memory_order_relaxed);
+}
+
+bool TakeInjectedSocket(std::uintptr_t* ps) {
+    if (!g_bArmed.load(std::memory_order_relaxed)) return false;
+    std::lock_guard<std::mutex> guard(g_mutex);
+    if (!g_bInjectPending || g_injectThread != std::this_thread::get_id()) return false;
+    g_bInjectPending = false;
+    *ps = g_injected;
+    return true;
+}
+
+bool IsInjectedSocket(std::uintptr_t s) {
+    if (!g_bArmed.load(std::memory_order_relaxed)) return false;
+    std::lock_guard<std::mutex> guard(g_mutex);
+    return g_injectThread == std::this_thread::get_id() && g_injected == s;
+}
+
 void Reset() {
     std::lock_guard<std::mutex> guard(g_mutex);
     g_failures.fill(ArmedFailure{});
     g_answers.clear();
+    g_bInjectPending = false;
+    g_injected = 0;
+    g_injectThread = std::thread::id();
     g_bArmed.store(false, std::memory_order_relaxed);
 }
 

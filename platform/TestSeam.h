@@ -41,12 +41,25 @@ struct ScriptedAddress {
 };
 void ScriptNameService(const std::string& szName, const std::vector<ScriptedAddress>& addresses);
 
-// Drops every armed failure and scripted answer.
+// Lets a test or fuzzer play the peer over a socket pair instead of a
+// listening socket: the next socket() call on the calling thread returns s,
+// and connect() on s reports the connection as under way (select() then
+// shows it writable). s should be one end of MakeSocketPair's pair.
+void InjectNextSocket(std::uintptr_t s);
+// A connected pair of stream sockets, as winsock handles. False on failure.
+// Implemented by each platform.
+bool MakeSocketPair(std::uintptr_t* pFirst, std::uintptr_t* pSecond);
+
+// Drops every armed failure, scripted answer and injected socket.
 void Reset();
 
 // For the platform implementations. True when `call` must fail now; the
 // code is then in *piCode.
 bool ShouldFail(Call call, int* piCode);
+// For the platform implementations: the socket to hand out instead of a new
+// one, and whether a socket is such a stand-in.
+bool TakeInjectedSocket(std::uintptr_t* ps);
+bool IsInjectedSocket(std::uintptr_t s);
 // The scripted addresses for a UTF-8 name, or null when none are scripted.
 const std::vector<ScriptedAddress>* ScriptedAnswer(const std::string& szName);
 

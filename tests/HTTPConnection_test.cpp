@@ -1,6 +1,7 @@
 // The HTTP exchange against a scripted loopback server: the request bytes,
 // the reply split, the time-outs and every failure record.
 #include "SocketManager/HTTPConnection.h"
+#include "platform/Platform.h"
 #include "platform/TestSeam.h"
 #include "support/LogCapture.h"
 #include "support/ScriptedServer.h"
@@ -306,4 +307,19 @@ TEST_F(HTTPConnectionTest, FailedSocketCreationEndsWithTheConnectRecord) {
     ASSERT_EQ(3u, records.size());
     EXPECT_EQ("MySocket::Connect|511|socket() failed, error code: 10024, error: Too many open files.", records[1]);
     EXPECT_EQ("HTTPConnection|108|Connect() failed, error code: 10024, error: Too many open files.", records[2]);
+}
+
+TEST_F(HTTPConnectionTest, PeerOverAnInjectedSocketPairPlaysTheServer) {
+    std::uintptr_t client = 0, peer = 0;
+    ASSERT_TRUE(seam::MakeSocketPair(&client, &peer));
+    const std::string reply = HttpReply("over the pair");
+    ASSERT_EQ(static_cast<int>(reply.size()), winsock::send(peer, reply.data(), static_cast<int>(reply.size()), 0));
+    winsock::shutdown(peer, winsock::kSdSend);
+    seam::InjectNextSocket(client);
+    EXPECT_TRUE(Get("127.0.0.1:80/x"));
+    EXPECT_EQ("over the pair", Body());
+    char aRequest[64] = {};
+    EXPECT_GT(winsock::recv(peer, aRequest, sizeof aRequest - 1, 0), 0);
+    EXPECT_EQ(0, std::string(aRequest).find("GET http://127.0.0.1/x HTTP/1.0\n"));
+    winsock::closesocket(peer);
 }
