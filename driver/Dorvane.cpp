@@ -190,31 +190,42 @@ bool IsCompleteBackup(const DownloadResult* pResult) {
     return true;
 }
 
-// One attempt: the reply, or null (nothing kept) when it failed.
-DownloadResult* Attempt(const Settings& settings, const Server& server) {
-    DownloadResult* pResult = new DownloadResult{};
+// A reply an attempt kept: the record, and whether it is a failure reply.
+struct Reply {
+    DownloadResult* pResult = nullptr;
+    bool bFailureReply = false;
+};
+
+// One attempt: the reply, or no record (nothing kept) when it failed.
+Reply Attempt(const Settings& settings, const Server& server) {
+    Reply reply;
+    reply.pResult = new DownloadResult{};
     const std::string szPassword = UrlEncode(settings.szPassword);
     const std::string szEmail = UrlEncode(settings.szEmail);
     const std::string szURL = server.szAddress + (":" + std::to_string(server.iPort)) + kServicePath +
                               "?Email=" + szEmail + "&Password=" + szPassword;
     bool bConnectFailed = false;
-    const bool bOk = HTTPConnection::Download(szURL.c_str(), "", "", "", "", 0, kTimeoutSeconds, false, pResult,
-                                              &bConnectFailed);
-    if (bOk && pResult->iBodyLength > 0 && (HasFailureMarker(pResult) || IsCompleteBackup(pResult))) return pResult;
-    DestroyResult(pResult);
-    return nullptr;
+    const bool bOk = HTTPConnection::Download(szURL.c_str(), "", "", "", "", 0, kTimeoutSeconds, false,
+                                              reply.pResult, &bConnectFailed);
+    if (bOk && reply.pResult->iBodyLength > 0) {
+        reply.bFailureReply = HasFailureMarker(reply.pResult);
+        if (reply.bFailureReply || IsCompleteBackup(reply.pResult)) return reply;
+    }
+    DestroyResult(reply.pResult);
+    return Reply();
 }
 
-// Up to two attempts, 3000 ms apart. Null when both failed (logged).
-DownloadResult* Download(const Settings& settings, const Server& server) {
+// Up to two attempts, 3000 ms apart. No record when both failed (logged).
+Reply Download(const Settings& settings, const Server& server) {
     for (int iAttempt = 1; iAttempt <= kAttempts; ++iAttempt) {
-        if (DownloadResult* pResult = Attempt(settings, server)) return pResult;
+        const Reply reply = Attempt(settings, server);
+        if (reply.pResult != nullptr) return reply;
         if (iAttempt == kAttempts) break;
         LogDriver("Dorvane", kLineRepeat, "Repeat to Dorvane");
         os::Sleep(kRetryPauseMs);
     }
     g_pLog->Write("Dorvane", 0, kSourceFile, kLineGaveUp, "Failed to connect to %s", settings.szServerAddress);
-    return nullptr;
+    return Reply();
 }
 
 void ReportFailureReply(DownloadResult* pResult) {
@@ -273,12 +284,12 @@ void RunDownloadMode() {
         LogDriver("Dorvane:main()", kLineResolveFailed, "Utility::GetIPAddressByName() returns false");
         return;
     }
-    DownloadResult* pResult = Download(settings, server);
-    if (pResult == nullptr) return;
-    g_pLog->Write("Dorvane", 0, kSourceFile, kLineDownloadSize, "iDownloadSize = %d", pResult->iBodyLength);
-    if (HasFailureMarker(pResult)) ReportFailureReply(pResult);
-    else SaveBody(pResult);
-    DestroyResult(pResult);
+    const Reply reply = Download(settings, server);
+    if (reply.pResult == nullptr) return;
+    g_pLog->Write("Dorvane", 0, kSourceFile, kLineDownloadSize, "iDownloadSize = %d", reply.pResult->iBodyLength);
+    if (reply.bFailureReply) ReportFailureReply(reply.pResult);
+    else SaveBody(reply.pResult);
+    DestroyResult(reply.pResult);
 }
 
 }  // namespace
