@@ -35,6 +35,11 @@ bool SupportsFileSizeLimit();
 // POSIX, "\r\n" on Windows.
 const char* TextLineEnd();
 
+// Whether this is the Windows build, for the few expectations where
+// Windows' own behaviour differs (for example Winsock answering an empty
+// host name with the local host).
+bool BuiltForWindows();
+
 // The exit code a program that returns -1 shows: 255 on POSIX, -1 on Windows.
 int ExitCodeOfMinusOne();
 

@@ -80,6 +80,8 @@ bool SupportsFileSizeLimit() { return true; }
 
 const char* TextLineEnd() { return "\n"; }
 
+bool BuiltForWindows() { return false; }
+
 int ExitCodeOfMinusOne() { return 255; }
 
 }  // namespace testprocess

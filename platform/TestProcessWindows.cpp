@@ -264,6 +264,8 @@ bool SupportsFileSizeLimit() { return false; }
 // The C runtime's text mode writes each "\n" as CR LF.
 const char* TextLineEnd() { return "\r\n"; }
 
+bool BuiltForWindows() { return true; }
+
 int ExitCodeOfMinusOne() { return -1; }
 
 }  // namespace testprocess

@@ -1,6 +1,8 @@
 // Message texts for the error codes that the socket layer and the driver log.
 #include "utility/SocketErrorText.h"
 
+#include "platform/TestProcess.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,11 +11,7 @@
 
 namespace {
 
-#if defined(_WIN32)
-constexpr bool kBuiltForWindows = true;
-#else
-constexpr bool kBuiltForWindows = false;
-#endif
+const bool kBuiltForWindows = testprocess::BuiltForWindows();
 
 struct TableEntry {
     int iCode;
