@@ -7,6 +7,7 @@
 #include "utility/SocketErrorText.h"
 #include "utility/Utility.h"
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <limits>
@@ -17,8 +18,16 @@ namespace {
 
 const char kSourceFile[] = "SocketManager/HTTPConnection";
 const char kLabel[] = "HTTPConnection";
-constexpr int kReceiveBufferSize = 32768;
+// One receive buffer serves the whole call. It is large so that a fast
+// peer is drained in few passes; each piece is still kept at its exact size.
+constexpr int kReceiveBufferSize = 1024 * 1024;
 constexpr int kReceiveAtMost = kReceiveBufferSize - 1;
+// Pieces this large are faulted in before the copy; and the final block is
+// faulted in this far ahead of the copy into it.
+constexpr int kPrepareAtLeast = 64 * 1024;
+constexpr std::size_t kPrepareAhead = 4u * 1024 * 1024;
+// Room for the list of pieces of a large reply, so it is not regrown.
+constexpr std::size_t kExpectedPieces = 8192;
 constexpr std::int32_t kDefaultReplyLimit = std::numeric_limits<std::int32_t>::max() - 1;
 constexpr int kSelectTimeoutsToEnd = 2;
 constexpr int kLineReplyTooLarge = 372;
@@ -123,6 +132,7 @@ bool KeepPiece(Exchange& x, int iReceived) {
         return false;
     }
     DataChunk chunk{iReceived, new char[static_cast<std::size_t>(iReceived)]};
+    if (iReceived >= kPrepareAtLeast) os::PrepareForWrite(chunk.pBuffer, static_cast<std::size_t>(iReceived));
     std::memcpy(chunk.pBuffer, x.pReceiveBuffer.get(), static_cast<std::size_t>(iReceived));
     x.chunks.push_back(chunk);
     x.iTotalDataReceived += iReceived;
@@ -201,17 +211,25 @@ void SplitHeader(DownloadResult* pResult) {
     }
 }
 
-// Joins the pieces into pResult->pData (freeing each piece as it is
-// copied) and splits it.
+// Joins the pieces into pResult->pData and splits it. The pieces are
+// copied from the last to the first, each freed as soon as it is copied,
+// so memory given back by the pieces is taken up by the block; the block
+// is faulted in a few megabytes ahead of the copy.
 void Assemble(Exchange& x, DownloadResult* pResult) {
     pResult->iDataLength = x.iTotalDataReceived;
     pResult->pData = new char[static_cast<std::size_t>(x.iTotalDataReceived) + 1];
-    char* pWrite = pResult->pData;
-    for (DataChunk& chunk : x.chunks) {
-        std::memcpy(pWrite, chunk.pBuffer, static_cast<std::size_t>(chunk.iLength));
-        pWrite += chunk.iLength;
-        delete[] chunk.pBuffer;
-        chunk.pBuffer = nullptr;
+    char* pWrite = pResult->pData + x.iTotalDataReceived;
+    char* pPrepared = pWrite;
+    for (auto it = x.chunks.rbegin(); it != x.chunks.rend(); ++it) {
+        pWrite -= it->iLength;
+        if (pWrite < pPrepared) {
+            const std::size_t uAhead = std::min<std::size_t>(kPrepareAhead, static_cast<std::size_t>(pWrite - pResult->pData));
+            os::PrepareForWrite(pWrite - uAhead, static_cast<std::size_t>(pPrepared - pWrite) + uAhead);
+            pPrepared = pWrite - uAhead;
+        }
+        std::memcpy(pWrite, it->pBuffer, static_cast<std::size_t>(it->iLength));
+        delete[] it->pBuffer;
+        it->pBuffer = nullptr;
     }
     x.chunks.clear();
     pResult->pData[x.iTotalDataReceived] = '\0';  // the spare byte
@@ -313,6 +331,7 @@ bool HTTPConnection::Download(const char* szURL, const char* szDefaultIPAddress,
     if (x.pSocket == nullptr) return false;
     x.request = BuildRequest(szHost, iPort, szPath, szUserAgent, szExtraHeader, pPostData, iPostDataLength);
     x.tLastActivity = std::time(nullptr);
+    x.chunks.reserve(kExpectedPieces);
     while (RunPass(x)) {
     }
     if (x.iTotalDataReceived <= 0) {

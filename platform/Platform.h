@@ -12,6 +12,7 @@
 // systems' headers define the plain names as macros.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -180,6 +181,11 @@ int LastSystemError();
 bool SystemErrorText(int iCode, char* szBuffer, std::uint32_t uSize);
 
 void Sleep(std::uint32_t uMilliseconds);
+
+// A hint before a large copy into fresh memory: faults the pages of
+// [pMemory, pMemory + uBytes) in ahead of the copy, where the system can
+// do that faster than on first touch. Does nothing elsewhere; never fails.
+void PrepareForWrite(void* pMemory, std::size_t uBytes);
 
 // A re-entrant lock (a critical section). Never torn down by Dorvane.
 class CriticalSection {

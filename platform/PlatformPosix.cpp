@@ -19,6 +19,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
@@ -668,6 +669,18 @@ bool SystemErrorText(int iCode, char* szBuffer, std::uint32_t uSize) {
     const char* szText = iErrno != 0 ? ::strerrordesc_np(iErrno) : nullptr;
     std::snprintf(szBuffer, uSize, "%s", szText != nullptr ? szText : "");
     return true;
+}
+
+void PrepareForWrite(void* pMemory, std::size_t uBytes) {
+#ifdef MADV_POPULATE_WRITE
+    const std::uintptr_t uPage = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const std::uintptr_t uBegin = reinterpret_cast<std::uintptr_t>(pMemory) & ~(uPage - 1);
+    const std::uintptr_t uEnd = reinterpret_cast<std::uintptr_t>(pMemory) + uBytes;
+    if (uBytes > 0) ::madvise(reinterpret_cast<void*>(uBegin), uEnd - uBegin, MADV_POPULATE_WRITE);
+#else
+    (void)pMemory;
+    (void)uBytes;
+#endif
 }
 
 void Sleep(std::uint32_t uMilliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(uMilliseconds)); }
