@@ -1,0 +1,119 @@
+#!/usr/bin/env bash
+# Benchmark: Dorvane's download against curl and wget, over loopback, from
+# a private nginx. One command, stops by itself:
+#
+#     bench/run.sh                       # 64 MiB and 1 GiB, 5 runs each
+#     RUNS=3 SIZES=64 bench/run.sh       # quick
+#
+# RUNS        rounds per size (default 5, at most 100); a round runs every
+#             client once, in an order that rotates from round to round
+# SIZES       file sizes in MiB (default "64 1024"; Dorvane refuses replies
+#             over 2^31-2 bytes, so at most 2047)
+# PHASE_RUNS  extra Dorvane runs per size under strace, to split its wall
+#             time into phases (default 3; 0 skips them)
+# COMPARE     path of a second Dorvane program (another build), run in the
+#             same rounds as "Dorvane-B": before and after a change
+# BENCH_TMP   where the temporary directory goes (default /tmp); it needs
+#             about 3 x the sum of the sizes free, and is deleted on exit
+#
+# Installs nginx and time when missing (Debian), builds Dorvane (Release)
+# into build-bench/, starts nginx in the foreground on a free port of
+# 127.0.0.1 with its configuration, pid, logs and temporary files in the
+# temporary directory, and stops it on exit.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+RUNS="${RUNS:-5}"
+SIZES="${SIZES:-64 1024}"
+BENCH_TMP="${BENCH_TMP:-/tmp}"
+PHASE_RUNS="${PHASE_RUNS:-3}"
+COMPARE="${COMPARE:-}"
+for size in ${SIZES//,/ }; do
+    case "$size" in ''|*[!0-9]*) echo "bench: SIZES must be numbers of MiB" >&2; exit 2 ;; esac
+    [ "$size" -ge 1 ] && [ "$size" -le 2047 ] || { echo "bench: sizes must be 1..2047 MiB" >&2; exit 2; }
+done
+[ -z "$COMPARE" ] || [ -x "$COMPARE" ] || { echo "bench: COMPARE=$COMPARE is not a program" >&2; exit 2; }
+
+log() { printf '%s\n' "bench: $*"; }
+
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+# --- Tools
+missing=()
+packages="nginx time"
+[ "$PHASE_RUNS" = 0 ] || packages="$packages strace"
+for pkg in $packages; do
+    dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+    log "installing ${missing[*]}"
+    as_root apt-get update -qq
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+for tool in nginx curl wget cmp python3 cmake; do
+    command -v "$tool" >/dev/null || { [ -x "/usr/sbin/$tool" ] && continue; log "$tool is missing"; exit 1; }
+done
+NGINX="$(command -v nginx || echo /usr/sbin/nginx)"
+
+# --- Build
+log "building Dorvane (Release) into build-bench/"
+cmake -S "$ROOT" -B "$ROOT/build-bench" -DCMAKE_BUILD_TYPE=Release -DDORVANE_TESTS=OFF >/dev/null
+cmake --build "$ROOT/build-bench" -j2 --target Dorvane >/dev/null
+DORVANE="$ROOT/build-bench/Dorvane"
+[ -x "$DORVANE" ] || { log "no $DORVANE"; exit 1; }
+
+# --- Temporary directory and nginx
+DIR="$(mktemp -d "$BENCH_TMP/dorvane-bench.XXXXXX")"
+NGINX_PID=""
+cleanup() {
+    if [ -n "$NGINX_PID" ] && kill -0 "$NGINX_PID" 2>/dev/null; then
+        kill -TERM "$NGINX_PID" 2>/dev/null || true
+        for _ in $(seq 1 50); do kill -0 "$NGINX_PID" 2>/dev/null || break; sleep 0.1; done
+        kill -KILL "$NGINX_PID" 2>/dev/null || true
+        wait "$NGINX_PID" 2>/dev/null || true
+    fi
+    rm -rf "$DIR"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+mkdir -p "$DIR/nginx/logs" "$DIR/nginx/temp" "$DIR/data"
+PORT="$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()')"
+USER_LINE=""
+[ "$(id -u)" -eq 0 ] && USER_LINE="user root;"  # the workers must read files in the private 0700 directory
+sed -e "s|@DIR@|$DIR|g" -e "s|@PORT@|$PORT|g" -e "s|@USER_LINE@|$USER_LINE|" \
+    "$ROOT/bench/nginx.conf.in" >"$DIR/nginx/nginx.conf"
+"$NGINX" -t -q -e "$DIR/nginx/logs/error.log" -p "$DIR/nginx" -c "$DIR/nginx/nginx.conf"
+"$NGINX" -e "$DIR/nginx/logs/error.log" -p "$DIR/nginx" -c "$DIR/nginx/nginx.conf" &
+NGINX_PID=$!
+ready=""
+for _ in $(seq 1 100); do
+    code="$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$PORT/" || true)"
+    [ "$code" = "404" ] && { ready=1; break; }
+    kill -0 "$NGINX_PID" 2>/dev/null || break
+    sleep 0.1
+done
+[ -n "$ready" ] || { log "nginx did not start"; cat "$DIR/nginx/logs/error.log" || true; exit 1; }
+log "nginx $("$NGINX" -v 2>&1 | sed 's|.*/||') listening on 127.0.0.1:$PORT (pid $NGINX_PID)"
+
+# --- Test files
+for size in ${SIZES//,/ }; do
+    log "creating a random file of $size MiB"
+    head -c "$((size * 1024 * 1024))" /dev/urandom >"$DIR/data/$size.bin"
+done
+
+# --- Machine
+log "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //'), \
+$(awk '/MemTotal/ {printf "%.1f GiB", $2 / 1048576}' /proc/meminfo) RAM, kernel $(uname -r), $(df -T "$DIR" | awk 'NR == 2 {print $2}') file system under $BENCH_TMP"
+[ -z "$COMPARE" ] || log "Dorvane-B: $COMPARE"
+log "clients: Dorvane ($(git -C "$ROOT" rev-parse --short HEAD 2>/dev/null || echo '?')$([ -z "$(git -C "$ROOT" status --porcelain -- CMakeLists.txt SocketManager driver log utility platform 2>/dev/null)" ] || echo ', with uncommitted changes')), \
+$(curl --version | head -1 | cut -d' ' -f1-2), $(wget --version | head -1 | cut -d' ' -f1-3)"
+log "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+
+status=0
+python3 "$ROOT/bench/bench.py" --dir "$DIR" --server "http://127.0.0.1:$PORT" --dorvane "$DORVANE" \
+    --sizes "$SIZES" --runs "$RUNS" --phase-runs "$PHASE_RUNS" --compare "$COMPARE" || status=$?
+log "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
+exit "$status"
