@@ -5,6 +5,7 @@
 // same codes on every system.
 #include "Platform.h"
 
+#include "HostEntry.h"
 #include "NameAnswer.h"
 #include "TestSeam.h"
 
@@ -368,27 +369,12 @@ int closesocket(SOCKET s) {
 
 HostEnt* gethostbyname(const char* szName) {
     if (SeamFails(seam::Call::GetHostByName)) return nullptr;
-    constexpr int kMaxAddresses = 16;
-    thread_local char t_aAddresses[kMaxAddresses][4];
-    thread_local char* t_apList[kMaxAddresses + 1];
-    thread_local HostEnt t_entry;
     const hostent* pEntry = ::gethostbyname(szName == nullptr ? "" : szName);
     if (pEntry == nullptr) {
         t_iLastError = WsaFromHostError(h_errno);
         return nullptr;
     }
-    int iCount = 0;
-    if (pEntry->h_addrtype == AF_INET && pEntry->h_length == 4) {
-        for (; pEntry->h_addr_list[iCount] != nullptr && iCount < kMaxAddresses; ++iCount) {
-            std::memcpy(t_aAddresses[iCount], pEntry->h_addr_list[iCount], 4);
-            t_apList[iCount] = t_aAddresses[iCount];
-        }
-    }
-    t_apList[iCount] = nullptr;
-    t_entry.h_addrtype = static_cast<short>(kAfInet);
-    t_entry.h_length = 4;
-    t_entry.h_addr_list = t_apList;
-    return &t_entry;
+    return hostentry::Keep(*pEntry, AF_INET);
 }
 
 std::uint32_t inet_addr(const char* szText) {
