@@ -1,0 +1,99 @@
+// Any bytes as a server's whole reply: the exchange splits header from body
+// consistently, and the driver's reply checks (status code, declared
+// length) read only the bytes they are given and agree with plain
+// reference readings of the header.
+#include "ExchangePeer.h"
+#include "driver/ReplyCheck.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+using fuzzpeer::Require;
+
+namespace {
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// "HTTP/" + version token, spaces, then exactly three digits.
+int ReferenceStatus(const std::string& data) {
+    if (data.compare(0, 5, "HTTP/") != 0) return -1;
+    std::size_t i = data.find_first_of(" \r\n", 5);
+    if (i == std::string::npos) return -1;
+    i = data.find_first_not_of(' ', i);
+    if (i == std::string::npos || i + 3 > data.size()) return -1;
+    const std::string code = data.substr(i, 3);
+    if (!IsDigit(code[0]) || !IsDigit(code[1]) || !IsDigit(code[2])) return -1;
+    if (i + 3 < data.size() && IsDigit(data[i + 3])) return -1;
+    return std::stoi(code);
+}
+
+// The first header line named Content-Length decides: blanks, digits,
+// then nothing but blanks and a carriage return.
+bool ReferenceLength(const std::string& header, std::int64_t* piLength) {
+    const std::string kName = "content-length:";
+    std::size_t uStart = 0;
+    while (uStart < header.size()) {
+        std::size_t uEnd = header.find('\n', uStart);
+        if (uEnd == std::string::npos) uEnd = header.size();
+        std::string line = header.substr(uStart, uEnd - uStart);
+        uStart = uEnd + 1;
+        if (line.size() < kName.size()) continue;
+        bool bNamed = true;
+        for (std::size_t k = 0; k < kName.size(); ++k) {
+            const char c = line[k];
+            bNamed = bNamed && (c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) == kName[k];
+        }
+        if (!bNamed) continue;
+        std::size_t i = line.find_first_not_of(" \t", kName.size());
+        if (i == std::string::npos || !IsDigit(line[i])) return false;
+        std::int64_t iValue = 0;
+        const std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+        for (; i < line.size() && IsDigit(line[i]); ++i) {
+            const int iDigit = line[i] - '0';
+            iValue = iValue > (kMax - iDigit) / 10 ? kMax : iValue * 10 + iDigit;
+        }
+        if (line.find_first_not_of(" \t\r", i) != std::string::npos) return false;
+        *piLength = iValue;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t uSize) {
+    if (uSize == 0 || uSize > fuzzpeer::kMaxReply) return 0;
+    const std::string reply(reinterpret_cast<const char*>(pData), uSize);
+    fuzzpeer::Outcome outcome = fuzzpeer::RunExchange(reply, fuzzpeer::PeerScript{});
+    const DownloadResult& r = outcome.result;
+    Require(outcome.bOk, "a reply ended by an orderly close is received");
+    Require(r.iDataLength == static_cast<std::int32_t>(uSize), "iDataLength counts every byte");
+    Require(std::memcmp(r.pData, reply.data(), uSize) == 0, "pData holds the reply in order");
+    fuzzpeer::CheckSplit(r);
+
+    // The checks get copies of exactly the bytes they may read.
+    const std::vector<char> data(r.pData, r.pData + r.iDataLength);
+    const int iStatus = ReplyStatusCode(data.data(), static_cast<std::int32_t>(data.size()));
+    Require(iStatus == ReferenceStatus(reply), "the status code reads the status line");
+
+    const std::int32_t iHeaderLength = r.iHeaderEnd;
+    std::int64_t iDeclared = -7;
+    bool bDeclared = false;
+    if (iHeaderLength > 0) {
+        const std::vector<char> header(r.pData, r.pData + iHeaderLength);
+        bDeclared = DeclaredContentLength(header.data(), iHeaderLength, &iDeclared);
+    } else {
+        bDeclared = DeclaredContentLength(r.pData, iHeaderLength, &iDeclared);
+    }
+    std::int64_t iExpected = -7;
+    const bool bExpected = iHeaderLength > 0 && ReferenceLength(reply.substr(0, iHeaderLength), &iExpected);
+    Require(bDeclared == bExpected, "a declared length is found exactly when the header has one");
+    Require(iDeclared == iExpected, "the declared length is the field's value, untouched when there is none");
+    Require(!bDeclared || iDeclared >= 0, "a declared length is never negative");
+    delete[] r.pData;
+    return 0;
+}

@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# One end-to-end download under valgrind's memcheck: a Debug build of
+# Dorvane writes its configuration and downloads a backup from a local
+# BackupService, each run under memcheck. Exits non-zero when memcheck
+# reports an error or a definite/indirect leak, when a run fails, or when the
+# saved backup does not pass SQLite's integrity check.
+# Usage: scripts/test-valgrind.sh      (builds in ./build-valgrind)
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+email=user@example.com
+password=secret
+
+say() { printf '==> %s\n' "$*"; }
+fail() {
+    printf 'FAILED: %s\n' "$*" >&2
+    exit 1
+}
+
+scripts/install-deps.sh valgrind
+
+build="$root/build-valgrind"
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DDORVANE_TESTS=OFF
+cmake --build "$build" -j2 --target Dorvane BackupService
+dorvane="$build/Dorvane"
+service="$build/service/BackupService"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/dorvane-valgrind.XXXXXX")
+export TMPDIR="$work"
+service_pid=
+cleanup() {
+    if [ -n "$service_pid" ]; then
+        kill "$service_pid" 2>/dev/null || true
+        wait "$service_pid" 2>/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+
+"$root/scripts/make-example-db.sh" "$work/source.db" 50 >/dev/null
+"$service" --listen 127.0.0.1:0 --database "$work/source.db" --account "$email:$password" \
+    >"$work/service.log" 2>"$work/service.err" &
+service_pid=$!
+line=
+for _ in $(seq 300); do  # up to 30 s for "listening on ..."
+    line=$(head -n 1 "$work/service.log" 2>/dev/null || true)
+    [[ $line == "listening on "* ]] && break
+    kill -0 "$service_pid" 2>/dev/null || fail "BackupService stopped: $(cat "$work/service.err")"
+    sleep 0.1
+done
+[[ $line == "listening on 127.0.0.1:"* ]] || fail "BackupService did not start"
+port=${line##*:}
+say "BackupService on 127.0.0.1:$port"
+
+memcheck=(valgrind --tool=memcheck --leak-check=full --errors-for-leak-kinds=definite,indirect
+    --error-exitcode=1 --track-origins=yes)
+
+# Runs Dorvane under memcheck in the client directory; $1 names the run.
+run_checked() {
+    local name=$1
+    shift
+    local code=0
+    (cd "$work/client" && "${memcheck[@]}" --log-file="$work/memcheck-$name.txt" "$dorvane" "$@" \
+        >"$work/output-$name.txt" 2>&1) || code=$?
+    grep -E 'ERROR SUMMARY|definitely lost|indirectly lost|All heap blocks were freed' "$work/memcheck-$name.txt" |
+        sed "s/^==[0-9]*== */    $name: /"
+    if [ "$code" -ne 0 ]; then
+        cat "$work/memcheck-$name.txt" "$work/output-$name.txt" >&2
+        fail "the $name run exited with $code"
+    fi
+}
+
+mkdir "$work/client"
+run_checked configuration "http://127.0.0.1:$port" "$email" "$password"
+grep -qF "The configuration file, Ostrel.cfg, is created." "$work/output-configuration.txt" ||
+    fail "configuration mode did not write Ostrel.cfg: $(cat "$work/output-configuration.txt")"
+
+run_checked download
+shopt -s nullglob
+saved=("$work/client/"Database.*.db)
+[ "${#saved[@]}" -eq 1 ] || fail "expected one Database.*.db, found ${#saved[@]} (log: $(cat "$work/Dorvane.txt" 2>/dev/null))"
+integrity=$(sqlite3 "${saved[0]}" "PRAGMA integrity_check;")
+[ "$integrity" = ok ] || fail "integrity_check of the backup: $integrity"
+say "backup $(basename "${saved[0]}") ($(stat -c %s "${saved[0]}") bytes): integrity ok"
+echo "valgrind: 2 passed, 0 failed"
