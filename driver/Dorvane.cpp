@@ -47,7 +47,9 @@ constexpr int kLineSplitFailed = 120;
 constexpr int kLineResolveFailed = 126;
 constexpr int kLineDownloadSize = 144;
 constexpr int kLineIncompleteReply = 146;
+constexpr int kLineOverlongReply = 147;
 constexpr int kLineErrorReply = 148;
+constexpr int kLineUnreadableLength = 149;
 constexpr int kLineFailureReply = 154;
 constexpr int kLineCannotOpen = 177;
 constexpr int kLineCompleted = 184;
@@ -174,8 +176,8 @@ bool HasFailureMarker(const DownloadResult* pResult) {
 }
 
 // Whether the body of a reply may be taken as the backup: a status line,
-// when there is one, must say 2xx, and a declared length must have arrived
-// whole. Logs why a reply is refused.
+// when there is one, must say 2xx, and the body must be exactly as long as
+// a declared Content-Length. Logs why a reply is refused.
 bool IsCompleteBackup(const DownloadResult* pResult) {
     const int iStatus = ReplyStatusCode(pResult->pData, pResult->iDataLength);
     if (iStatus >= 0 && (iStatus < 200 || iStatus > 299)) {
@@ -183,13 +185,21 @@ bool IsCompleteBackup(const DownloadResult* pResult) {
         return false;
     }
     std::int64_t iDeclared = 0;
-    if (DeclaredContentLength(pResult->pData, pResult->iHeaderEnd, &iDeclared) && pResult->iBodyLength < iDeclared) {
-        g_pLog->Write("Dorvane", 0, kSourceFile, kLineIncompleteReply,
-                      "Incomplete reply: Content-Length = %lld, received = %d", static_cast<long long>(iDeclared),
-                      pResult->iBodyLength);
-        return false;
+    switch (DeclaredContentLength(pResult->pData, pResult->iHeaderEnd, &iDeclared)) {
+        case DeclaredLength::None:
+            return true;
+        case DeclaredLength::Unreadable:
+            LogDriver("Dorvane", kLineUnreadableLength, "Malformed reply: unreadable Content-Length");
+            return false;
+        case DeclaredLength::Valid:
+            break;
     }
-    return true;
+    if (pResult->iBodyLength == iDeclared) return true;
+    const bool bShort = pResult->iBodyLength < iDeclared;
+    g_pLog->Write("Dorvane", 0, kSourceFile, bShort ? kLineIncompleteReply : kLineOverlongReply,
+                  "%s reply: Content-Length = %lld, received = %d", bShort ? "Incomplete" : "Overlong",
+                  static_cast<long long>(iDeclared), pResult->iBodyLength);
+    return false;
 }
 
 // A reply an attempt kept: the record, and whether it is a failure reply.

@@ -41,21 +41,24 @@ int ReplyStatusCode(const char* pData, std::int32_t iDataLength) {
     const char* pEnd = pData + iDataLength;
     while (p < pEnd && *p != ' ' && *p != '\r' && *p != '\n') ++p;
     while (p < pEnd && *p == ' ') ++p;
-    if (pEnd - p < 3 || !IsDigit(p[0]) || !IsDigit(p[1]) || !IsDigit(p[2])) return -1;
-    if (pEnd - p > 3 && IsDigit(p[3])) return -1;
+    if (pEnd - p < 3 || !IsDigit(p[0]) || !IsDigit(p[1]) || !IsDigit(p[2])) return 0;
+    if (pEnd - p > 3 && IsDigit(p[3])) return 0;
     return (p[0] - '0') * 100 + (p[1] - '0') * 10 + (p[2] - '0');
 }
 
-bool DeclaredContentLength(const char* pData, std::int32_t iHeaderLength, std::int64_t* piLength) {
-    if (pData == nullptr || iHeaderLength <= 0) return false;
+DeclaredLength DeclaredContentLength(const char* pData, std::int32_t iHeaderLength, std::int64_t* piLength) {
+    if (pData == nullptr || iHeaderLength <= 0) return DeclaredLength::None;
     const char* p = pData;
     const char* pEnd = pData + iHeaderLength;
     while (p < pEnd) {
         const char* pLineEnd = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(pEnd - p)));
         if (pLineEnd == nullptr) pLineEnd = pEnd;
         const char kName[] = "content-length:";
-        if (StartsWithName(p, pLineEnd, kName)) return ReadLength(p + sizeof kName - 1, pLineEnd, piLength);
+        if (StartsWithName(p, pLineEnd, kName)) {
+            return ReadLength(p + sizeof kName - 1, pLineEnd, piLength) ? DeclaredLength::Valid
+                                                                       : DeclaredLength::Unreadable;
+        }
         p = pLineEnd + (pLineEnd < pEnd ? 1 : 0);
     }
-    return false;
+    return DeclaredLength::None;
 }

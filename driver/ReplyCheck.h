@@ -4,11 +4,15 @@
 
 #include <cstdint>
 
-// The status code of the reply's status line ("HTTP/x.y NNN ..."), or -1
-// when the data does not begin with a status line.
+// The status code of the reply's status line ("HTTP/x.y NNN ..."): -1 when
+// the data does not begin with "HTTP/" (there is no status line), 0 when it
+// does but holds no three-digit code.
 int ReplyStatusCode(const char* pData, std::int32_t iDataLength);
 
-// The value of the first Content-Length field among the header's bytes
-// (pData[0 .. iHeaderLength)). False when there is none or it is not a
-// decimal number; a value too large to hold saturates.
-bool DeclaredContentLength(const char* pData, std::int32_t iHeaderLength, std::int64_t* piLength);
+enum class DeclaredLength { None, Valid, Unreadable };
+
+// Reads the first Content-Length field among the header's bytes
+// (pData[0 .. iHeaderLength)): Valid, with the value in *piLength (a value
+// too large to hold saturates); None when there is no such field;
+// Unreadable when its value is not a plain decimal number.
+DeclaredLength DeclaredContentLength(const char* pData, std::int32_t iHeaderLength, std::int64_t* piLength);

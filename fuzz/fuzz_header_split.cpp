@@ -18,22 +18,23 @@ namespace {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-// "HTTP/" + version token, spaces, then exactly three digits.
+// "HTTP/" + version token, spaces, then exactly three digits; -1 without
+// "HTTP/", 0 when the code cannot be read.
 int ReferenceStatus(const std::string& data) {
     if (data.compare(0, 5, "HTTP/") != 0) return -1;
     std::size_t i = data.find_first_of(" \r\n", 5);
-    if (i == std::string::npos) return -1;
+    if (i == std::string::npos) return 0;
     i = data.find_first_not_of(' ', i);
-    if (i == std::string::npos || i + 3 > data.size()) return -1;
+    if (i == std::string::npos || i + 3 > data.size()) return 0;
     const std::string code = data.substr(i, 3);
-    if (!IsDigit(code[0]) || !IsDigit(code[1]) || !IsDigit(code[2])) return -1;
-    if (i + 3 < data.size() && IsDigit(data[i + 3])) return -1;
+    if (!IsDigit(code[0]) || !IsDigit(code[1]) || !IsDigit(code[2])) return 0;
+    if (i + 3 < data.size() && IsDigit(data[i + 3])) return 0;
     return std::stoi(code);
 }
 
 // The first header line named Content-Length decides: blanks, digits,
 // then nothing but blanks and a carriage return.
-bool ReferenceLength(const std::string& header, std::int64_t* piLength) {
+DeclaredLength ReferenceLength(const std::string& header, std::int64_t* piLength) {
     const std::string kName = "content-length:";
     std::size_t uStart = 0;
     while (uStart < header.size()) {
@@ -49,18 +50,18 @@ bool ReferenceLength(const std::string& header, std::int64_t* piLength) {
         }
         if (!bNamed) continue;
         std::size_t i = line.find_first_not_of(" \t", kName.size());
-        if (i == std::string::npos || !IsDigit(line[i])) return false;
+        if (i == std::string::npos || !IsDigit(line[i])) return DeclaredLength::Unreadable;
         std::int64_t iValue = 0;
         const std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
         for (; i < line.size() && IsDigit(line[i]); ++i) {
             const int iDigit = line[i] - '0';
             iValue = iValue > (kMax - iDigit) / 10 ? kMax : iValue * 10 + iDigit;
         }
-        if (line.find_first_not_of(" \t\r", i) != std::string::npos) return false;
+        if (line.find_first_not_of(" \t\r", i) != std::string::npos) return DeclaredLength::Unreadable;
         *piLength = iValue;
-        return true;
+        return DeclaredLength::Valid;
     }
-    return false;
+    return DeclaredLength::None;
 }
 
 }  // namespace
@@ -82,18 +83,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t uSi
 
     const std::int32_t iHeaderLength = r.iHeaderEnd;
     std::int64_t iDeclared = -7;
-    bool bDeclared = false;
+    DeclaredLength declared = DeclaredLength::None;
     if (iHeaderLength > 0) {
         const std::vector<char> header(r.pData, r.pData + iHeaderLength);
-        bDeclared = DeclaredContentLength(header.data(), iHeaderLength, &iDeclared);
+        declared = DeclaredContentLength(header.data(), iHeaderLength, &iDeclared);
     } else {
-        bDeclared = DeclaredContentLength(r.pData, iHeaderLength, &iDeclared);
+        declared = DeclaredContentLength(r.pData, iHeaderLength, &iDeclared);
     }
     std::int64_t iExpected = -7;
-    const bool bExpected = iHeaderLength > 0 && ReferenceLength(reply.substr(0, iHeaderLength), &iExpected);
-    Require(bDeclared == bExpected, "a declared length is found exactly when the header has one");
-    Require(iDeclared == iExpected, "the declared length is the field's value, untouched when there is none");
-    Require(!bDeclared || iDeclared >= 0, "a declared length is never negative");
+    const DeclaredLength expected =
+        iHeaderLength > 0 ? ReferenceLength(reply.substr(0, iHeaderLength), &iExpected) : DeclaredLength::None;
+    Require(declared == expected, "a declared length is read exactly when the header has a readable one");
+    Require(iDeclared == iExpected, "the declared length is the field's value, untouched otherwise");
+    Require(declared != DeclaredLength::Valid || iDeclared >= 0, "a declared length is never negative");
     delete[] r.pData;
     return 0;
 }

@@ -214,6 +214,11 @@ INSTANTIATE_TEST_SUITE_P(
                        "Dorvane|146|Incomplete reply: Content-Length = 1000, received = 9"},
         FailedAttempts{"ErrorPage", HttpReply("<html>Internal error</html>", 500),
                        "Dorvane|148|Error reply: HTTP status 500"},
+        FailedAttempts{"UnreadableStatus", "HTTP/1.0 20 OK\r\n\r\nbody", "Dorvane|148|Error reply: HTTP status 0"},
+        FailedAttempts{"Overlong", "HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nabcdef",
+                       "Dorvane|147|Overlong reply: Content-Length = 3, received = 6"},
+        FailedAttempts{"UnreadableLength", "HTTP/1.0 200 OK\r\nContent-Length: 5x\r\n\r\nabcde",
+                       "Dorvane|149|Malformed reply: unreadable Content-Length"},
         FailedAttempts{"EmptyBody", HttpReply(""), ""},
         FailedAttempts{"NoSeparator", "HTTP/1.0 200 OK no blank line", ""}),
     [](const ::testing::TestParamInfo<FailedAttempts>& info) { return std::string(info.param.name); });
