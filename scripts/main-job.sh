@@ -55,30 +55,12 @@ source_rows=$(sqlite3 "$database" "SELECT count(*) FROM customers;")
 say "example database $database ($source_rows rows)"
 
 # --- 4. the service ------------------------------------------------------
-service_pid=
-stop_service() {
-    if [ -n "$service_pid" ]; then
-        kill "$service_pid" 2>/dev/null || true
-        wait "$service_pid" 2>/dev/null || true
-        service_pid=
-    fi
-}
-trap stop_service EXIT
+# shellcheck source=scripts/backup-service.sh
+. "$root/scripts/backup-service.sh"
+trap stop_backup_service EXIT
 trap 'exit 1' INT TERM
 
-: >"$work/service.log"
-"$service" --database "$database" --account "$email:$password" \
-    >"$work/service.log" 2>"$work/service.err" &
-service_pid=$!
-line=
-for _ in $(seq 300); do  # wait up to 30 s for "listening on ..."
-    line=$(head -n 1 "$work/service.log" 2>/dev/null || true)
-    [[ $line == "listening on "* ]] && break
-    kill -0 "$service_pid" 2>/dev/null || fail "BackupService stopped: $(cat "$work/service.err")"
-    sleep 0.1
-done
-[[ $line == "listening on 127.0.0.1:"* ]] || fail "BackupService did not start (log: $work/service.log)"
-port=${line##*:}
+start_backup_service "$service" "$work" --database "$database" --account "$email:$password"
 say "BackupService listening on 127.0.0.1:$port (log: $work/service.log)"
 
 # --- 5. Dorvane: configuration, then the download -------------------------
@@ -108,6 +90,6 @@ saved_rows=$(sqlite3 "${saved[0]}" "SELECT count(*) FROM customers;")
 [ "$saved_rows" = "$source_rows" ] || fail "${saved[0]} has $saved_rows rows, the source $source_rows"
 say "check: integrity ok, $saved_rows rows as in the source"
 
-stop_service
+stop_backup_service
 say "BackupService stopped; everything is in $work"
 echo "PASSED"

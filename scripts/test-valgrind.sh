@@ -27,30 +27,17 @@ service="$build/service/BackupService"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/dorvane-valgrind.XXXXXX")
 export TMPDIR="$work"
-service_pid=
+# shellcheck source=scripts/backup-service.sh
+. "$root/scripts/backup-service.sh"
 cleanup() {
-    if [ -n "$service_pid" ]; then
-        kill "$service_pid" 2>/dev/null || true
-        wait "$service_pid" 2>/dev/null || true
-    fi
+    stop_backup_service
     rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM
 
 "$root/scripts/make-example-db.sh" "$work/source.db" 50 >/dev/null
-"$service" --listen 127.0.0.1:0 --database "$work/source.db" --account "$email:$password" \
-    >"$work/service.log" 2>"$work/service.err" &
-service_pid=$!
-line=
-for _ in $(seq 300); do  # up to 30 s for "listening on ..."
-    line=$(head -n 1 "$work/service.log" 2>/dev/null || true)
-    [[ $line == "listening on "* ]] && break
-    kill -0 "$service_pid" 2>/dev/null || fail "BackupService stopped: $(cat "$work/service.err")"
-    sleep 0.1
-done
-[[ $line == "listening on 127.0.0.1:"* ]] || fail "BackupService did not start"
-port=${line##*:}
+start_backup_service "$service" "$work" --database "$work/source.db" --account "$email:$password"
 say "BackupService on 127.0.0.1:$port"
 
 memcheck=(valgrind --tool=memcheck --leak-check=full --errors-for-leak-kinds=definite,indirect
