@@ -82,12 +82,14 @@ cmake --build "$BUILD_DIR" -j "$JOBS"
 #    WSAECONNRESET (10054).
 WINE_DEVIATIONS='^HTTPConnectionTest[.]ResetInTheMiddleKeepsTheBytesThatArrived$'
 
+# The uncounted pass comes first, so that the last summary ctest prints is
+# the one that decides.
+log "known Wine deviations (not counted)"
+ctest --test-dir "$BUILD_DIR" -j "$JOBS" -R "$WINE_DEVIATIONS" || true
+
 log "testing under Wine"
 status=0
 ctest --test-dir "$BUILD_DIR" -j "$JOBS" --output-on-failure -E "$WINE_DEVIATIONS" || status=$?
-
-log "known Wine deviations (not counted)"
-ctest --test-dir "$BUILD_DIR" -j "$JOBS" -R "$WINE_DEVIATIONS" || true
 
 log "finished in $(( $(date +%s) - started ))s, status $status"
 exit "$status"
