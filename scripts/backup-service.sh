@@ -1,5 +1,11 @@
-# Sourced by the scripts that run BackupService: start it on a free
-# loopback port and stop it again. Expects a `fail` function from the caller.
+# Sourced by the scripts that run BackupService: their messages, and
+# starting the service on a free loopback port and stopping it again.
+
+say() { printf '==> %s\n' "$*"; }
+fail() {
+    printf 'FAILED: %s\n' "$*" >&2
+    exit 1
+}
 
 service_pid=
 

@@ -13,11 +13,8 @@ rows=300
 email=user@example.com
 password=secret
 
-say() { printf '==> %s\n' "$*"; }
-fail() {
-    printf 'FAILED: %s\n' "$*" >&2
-    exit 1
-}
+# shellcheck source=scripts/backup-service.sh
+. "$root/scripts/backup-service.sh"
 
 # --- 1. packages ---------------------------------------------------------
 packages=(cmake g++ libmicrohttpd-dev libsqlite3-dev sqlite3 libgtest-dev)
@@ -55,8 +52,6 @@ source_rows=$(sqlite3 "$database" "SELECT count(*) FROM customers;")
 say "example database $database ($source_rows rows)"
 
 # --- 4. the service ------------------------------------------------------
-# shellcheck source=scripts/backup-service.sh
-. "$root/scripts/backup-service.sh"
 trap stop_backup_service EXIT
 trap 'exit 1' INT TERM
 

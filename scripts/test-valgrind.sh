@@ -11,11 +11,8 @@ cd "$root"
 email=user@example.com
 password=secret
 
-say() { printf '==> %s\n' "$*"; }
-fail() {
-    printf 'FAILED: %s\n' "$*" >&2
-    exit 1
-}
+# shellcheck source=scripts/backup-service.sh
+. "$root/scripts/backup-service.sh"
 
 scripts/install-deps.sh valgrind
 
@@ -27,8 +24,6 @@ service="$build/service/BackupService"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/dorvane-valgrind.XXXXXX")
 export TMPDIR="$work"
-# shellcheck source=scripts/backup-service.sh
-. "$root/scripts/backup-service.sh"
 cleanup() {
     stop_backup_service
     rm -rf "$work"
