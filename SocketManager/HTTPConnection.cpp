@@ -347,5 +347,3 @@ bool HTTPConnection::Download(const char* szURL, const char* szDefaultIPAddress,
 void HTTPConnection::SetReplyLimitForTesting(std::int32_t iLimit) {
     s_iReplyLimit = iLimit > 0 ? iLimit : kDefaultReplyLimit;
 }
-
-std::int32_t HTTPConnection::ReplyLimit() { return s_iReplyLimit; }

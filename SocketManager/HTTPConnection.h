@@ -35,5 +35,4 @@ public:
     // fit a signed 32-bit length. Tests lower it to reach the limit cheaply;
     // 0 restores the default.
     static void SetReplyLimitForTesting(std::int32_t iLimit);
-    static std::int32_t ReplyLimit();
 };
