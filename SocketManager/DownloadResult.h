@@ -1,15 +1,34 @@
-// The record that receives one HTTP reply.
+// The record that receives one HTTP reply, and where its body goes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
-// Allocated with every field zero by the caller, filled by
-// HTTPConnection::Download, and freed by the caller: pData with delete[]
-// whenever it is not null, whatever the result, then the record.
+// Takes a reply's body as it arrives. The caller of HTTPConnection::Download
+// provides it; the exchange hands it every byte after the header's blank
+// line, in arrival order, and keeps none of them.
+class BodyDestination {
+public:
+    virtual ~BodyDestination() = default;
+    // Takes the next uLength (> 0) bytes of the body; the exchange owns
+    // pBytes and reuses it after the call. False when they cannot be kept:
+    // the exchange then ends at once and fails; the destination's owner
+    // reports why.
+    virtual bool Append(const char* pBytes, std::size_t uLength) = 0;
+};
+
+// Allocated with every field zero by the caller, who sets pBodyDestination,
+// filled by HTTPConnection::Download, and freed by the caller: pData with
+// delete[] whenever it is not null, whatever the result, then the record.
+// Only the part of the reply before the body is held in memory, and never
+// more than HTTPConnection::kHeaderLimit bytes of it.
 struct DownloadResult {
-    char* pData;               // every received byte, then one spare byte
-    std::int32_t iDataLength;  // received bytes, the spare one not counted
-    char* pBody;               // into pData: the first byte of the body
-    std::int32_t iBodyLength;  // bytes from pBody to the end of the data
-    std::int32_t iHeaderEnd;   // where the separator used begins, or -1
+    BodyDestination* pBodyDestination;  // the caller's; receives the body
+    char* pData;               // the header up to and including its blank line; the
+                               // whole reply when it has none; then one spare byte
+    std::int32_t iDataLength;  // bytes in pData, the spare one not counted
+    std::int64_t iBodyLength;  // bytes handed to pBodyDestination
+    std::int32_t iHeaderEnd;   // where the separator used begins in pData, or -1
+    bool bEndedByError;        // the reply ended with a receive error or exception
+                               // readiness, not the server's close or a time-out
 };

@@ -10,35 +10,35 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
-#include <limits>
 #include <memory>
-#include <vector>
 
 namespace {
 
 const char kSourceFile[] = "SocketManager/HTTPConnection";
 const char kLabel[] = "HTTPConnection";
-// One receive buffer serves the whole call. It is large so that a fast
-// peer is drained in few passes; each piece is still kept at its exact size.
+// One receive buffer serves the whole call; it is large so that a fast
+// peer is drained in few passes.
 constexpr int kReceiveBufferSize = 1024 * 1024;
-constexpr int kReceiveAtMost = kReceiveBufferSize - 1;
-// Pieces this large are faulted in before the copy; and the final block is
-// faulted in this far ahead of the copy into it.
-constexpr int kPrepareAtLeast = 64 * 1024;
-constexpr std::size_t kPrepareAhead = 4u * 1024 * 1024;
-// Room for the list of pieces of a large reply, so it is not regrown.
-constexpr std::size_t kExpectedPieces = 8192;
-constexpr std::int32_t kDefaultReplyLimit = std::numeric_limits<std::int32_t>::max() - 1;
 constexpr int kSelectTimeoutsToEnd = 2;
-constexpr int kLineReplyTooLarge = 372;
+const char kReturnTag[] = "<__Return__>";
+constexpr std::int32_t kReturnTagLength = 12;
 
-std::int32_t s_iReplyLimit = kDefaultReplyLimit;
-
-// One received piece: exactly iLength bytes, owned by the piece.
-struct DataChunk {
-    std::int32_t iLength;
-    char* pBuffer;
-};
+// The lines of this module's log records.
+constexpr int kLineBadUrl = 63;
+constexpr int kLineUnresolved = 74;
+constexpr int kLineNoHostEntry = 91;
+constexpr int kLineNotAnAddress = 100;
+constexpr int kLineConnectFailed = 108;
+constexpr int kLineAbsoluteTimeout = 182;
+constexpr int kLineInactivityTimeout = 195;
+constexpr int kLineSelectFailed = 220;
+constexpr int kLineConnectTimedOut = 235;
+constexpr int kLineConnectRefused = 258;
+constexpr int kLineSendFailed = 278;
+constexpr int kLineRecvFailed = 326;
+constexpr int kLineHeaderTooLarge = 340;
+constexpr int kLineException = 363;
+constexpr int kLineNothingReceived = 411;
 
 // Everything one call of Download works with.
 struct Exchange {
@@ -50,13 +50,14 @@ struct Exchange {
     std::time_t tLastActivity = 0;
     bool bCheckInactivity = true;
     int iSelectTimeouts = 0;
-    std::vector<DataChunk> chunks;
-    std::int32_t iTotalDataReceived = 0;
+    std::int64_t iTotalDataReceived = 0;
+    std::string header;   // the bytes before the body, at most kHeaderLimit
+    bool bInBody = false; // the blank line was found: bytes go to the destination
     bool bResult = true;
-    bool bTooLarge = false;
     std::int32_t iTimeout = 0;
     bool bAbsoluteTimeout = false;
     bool* pbConnectFailed = nullptr;
+    DownloadResult* pResult = nullptr;
     std::unique_ptr<char[]> pReceiveBuffer;
 };
 
@@ -74,13 +75,13 @@ bool TimedOut(Exchange& x) {
     const std::time_t now = std::time(nullptr);
     if (x.bAbsoluteTimeout) {
         if (now - x.tStart < x.iTimeout) return false;
-        g_pLog->Write(kLabel, 3, kSourceFile, 182, "Timeout now: iTimeout = %d", x.iTimeout);
+        g_pLog->Write(kLabel, 3, kSourceFile, kLineAbsoluteTimeout, "Timeout now: iTimeout = %d", x.iTimeout);
         return true;
     }
     const bool bCheck = x.bCheckInactivity;
     x.bCheckInactivity = true;
     if (!bCheck || now - x.tLastActivity < x.iTimeout) return false;
-    g_pLog->Write(kLabel, 3, kSourceFile, 195, "Timeout now: iTimeout = %d", x.iTimeout);
+    g_pLog->Write(kLabel, 3, kSourceFile, kLineInactivityTimeout, "Timeout now: iTimeout = %d", x.iTimeout);
     return true;
 }
 
@@ -93,7 +94,7 @@ void NoteActivity(Exchange& x) {
 Next OnWritable(Exchange& x, bool bInExceptionSet) {
     if (x.pSocket->m_bConnecting) {
         if (bInExceptionSet) {
-            LogCode(kLabel, 3, 258, "failed to connect");
+            LogCode(kLabel, 3, kLineConnectRefused, "failed to connect");
             x.bResult = false;
             *x.pbConnectFailed = true;
             return Next::Leave;
@@ -108,7 +109,8 @@ Next OnWritable(Exchange& x, bool bInExceptionSet) {
     if (iSent == winsock::kSocketError) {
         const int iCode = winsock::WSAGetLastError();
         if (iCode == winsock::kWsaEWouldBlock) return Next::EndPass;
-        g_pLog->Write(kLabel, 0, kSourceFile, 278, "iErrorCode: %d, error: %s", iCode, GetSocketErrorText(iCode));
+        g_pLog->Write(kLabel, 0, kSourceFile, kLineSendFailed, "iErrorCode: %d, error: %s", iCode,
+                      GetSocketErrorText(iCode));
         return Next::Leave;
     }
     if (iSent == 0) return Next::EndPass;
@@ -121,40 +123,77 @@ Next OnWritable(Exchange& x, bool bInExceptionSet) {
     return Next::GoOn;
 }
 
-// Keeps a copy of the received bytes as one exact-size piece. False when
-// the reply would pass the limit of a signed 32-bit length.
-bool KeepPiece(Exchange& x, int iReceived) {
-    if (iReceived > s_iReplyLimit - x.iTotalDataReceived) {
-        g_pLog->Write(kLabel, 3, kSourceFile, kLineReplyTooLarge, "Reply too large: iTotalDataReceived = %d, iReceived = %d",
-                      x.iTotalDataReceived, iReceived);
-        x.bTooLarge = true;
+// Hands body bytes to the caller's destination. False when it refuses them.
+bool GiveToBody(Exchange& x, const char* pBytes, std::size_t uLength) {
+    if (uLength == 0) return true;
+    if (!x.pResult->pBodyDestination->Append(pBytes, uLength)) {
         x.bResult = false;
         return false;
     }
-    DataChunk chunk{iReceived, new char[static_cast<std::size_t>(iReceived)]};
-    if (iReceived >= kPrepareAtLeast) os::PrepareForWrite(chunk.pBuffer, static_cast<std::size_t>(iReceived));
-    std::memcpy(chunk.pBuffer, x.pReceiveBuffer.get(), static_cast<std::size_t>(iReceived));
-    x.chunks.push_back(chunk);
-    x.iTotalDataReceived += iReceived;
+    x.pResult->iBodyLength += static_cast<std::int64_t>(uLength);
     return true;
+}
+
+// The first blank line ("\r\n\r\n" or "\n\n", whichever starts first) in
+// text at or after iFrom: its index and length, or false.
+bool FindBlankLine(const std::string& text, std::int32_t iFrom, std::int32_t* piAt, std::int32_t* piLength) {
+    const std::int32_t iSize = static_cast<std::int32_t>(text.size());
+    const char* pFrom = text.data() + iFrom;
+    const std::int32_t iCrLf = FindBytes("\r\n\r\n", 4, pFrom, iSize - iFrom);
+    const std::int32_t iLf = FindBytes("\n\n", 2, pFrom, iSize - iFrom);
+    if (iCrLf < 0 && iLf < 0) return false;
+    const bool bCrLf = iCrLf >= 0 && (iLf < 0 || iCrLf < iLf);
+    *piAt = iFrom + (bCrLf ? iCrLf : iLf);
+    *piLength = bCrLf ? 4 : 2;
+    return true;
+}
+
+// Adds received bytes to the header until its blank line shows; from then
+// on they belong to the body. False when the reply cannot go on.
+bool TakeReceived(Exchange& x, const char* pBytes, std::size_t uLength) {
+    if (x.bInBody) return GiveToBody(x, pBytes, uLength);
+    const std::size_t uOld = x.header.size();
+    const std::size_t uTake = std::min(uLength, static_cast<std::size_t>(HTTPConnection::kHeaderLimit) - uOld);
+    x.header.append(pBytes, uTake);
+    // A separator may straddle the old end: look from three bytes before it.
+    const std::int32_t iFrom = static_cast<std::int32_t>(uOld > 3 ? uOld - 3 : 0);
+    std::int32_t iAt = 0, iSeparator = 0;
+    if (!FindBlankLine(x.header, iFrom, &iAt, &iSeparator)) {
+        if (uTake == uLength) return true;
+        g_pLog->Write(kLabel, 3, kSourceFile, kLineHeaderTooLarge,
+                      "Reply header too large: no blank line in the first %d bytes", HTTPConnection::kHeaderLimit);
+        x.header.clear();
+        x.bResult = false;
+        return false;
+    }
+    x.bInBody = true;
+    x.pResult->iHeaderEnd = iAt;
+    const std::size_t uBodyStart = static_cast<std::size_t>(iAt + iSeparator);
+    const bool bKept = GiveToBody(x, x.header.data() + uBodyStart, x.header.size() - uBodyStart) &&
+                       GiveToBody(x, pBytes + uTake, uLength - uTake);
+    x.header.resize(uBodyStart);
+    return bKept;
 }
 
 Next OnReadable(Exchange& x) {
     if (!x.pReceiveBuffer) x.pReceiveBuffer.reset(new char[kReceiveBufferSize]);
-    const int iReceived = winsock::recv(x.pSocket->m_iSocket, x.pReceiveBuffer.get(), kReceiveAtMost, 0);
+    const int iReceived = winsock::recv(x.pSocket->m_iSocket, x.pReceiveBuffer.get(), kReceiveBufferSize, 0);
     if (iReceived == winsock::kSocketError) {
         const int iCode = winsock::WSAGetLastError();
         if (iCode == winsock::kWsaEWouldBlock) return Next::EndPass;
-        g_pLog->Write(kLabel, 0, kSourceFile, 326, "recv() iReturn == -1, error code: %d, error: %s", iCode,
-                      GetSocketErrorText(iCode));
+        g_pLog->Write(kLabel, 0, kSourceFile, kLineRecvFailed, "recv() iReturn == -1, error code: %d, error: %s",
+                      iCode, GetSocketErrorText(iCode));
+        x.pResult->bEndedByError = true;
         return Next::Leave;
     }
     if (iReceived == 0) return Next::Leave;  // the server closed: the normal end
     NoteActivity(x);
-    return KeepPiece(x, iReceived) ? Next::GoOn : Next::Leave;
+    x.iTotalDataReceived += iReceived;
+    return TakeReceived(x, x.pReceiveBuffer.get(), static_cast<std::size_t>(iReceived)) ? Next::GoOn : Next::Leave;
 }
 
-// One pass of the loop; false when the loop ends.
+// One pass of the loop; false when the loop ends. The write set is given
+// only while the request is not all sent: an empty set is passed as null.
 bool RunPass(Exchange& x) {
     if (TimedOut(x)) return false;
     const winsock::SOCKET s = x.pSocket->m_iSocket;
@@ -166,9 +205,10 @@ bool RunPass(Exchange& x) {
     winsock::FdAdd(s, &exceptSet);
     if (!x.bAllSent) winsock::FdAdd(s, &writeSet);
     const winsock::TimeVal wait{static_cast<long>(x.iTimeout), 0};
-    const int iReady = winsock::select(static_cast<int>(s) + 1, &readSet, &writeSet, &exceptSet, &wait);
+    const int iReady = winsock::select(static_cast<int>(s) + 1, &readSet, x.bAllSent ? nullptr : &writeSet,
+                                       &exceptSet, &wait);
     if (iReady < 0) {
-        LogCode("SocketManager", 3, 220, "select() failed");
+        LogCode("SocketManager", 3, kLineSelectFailed, "select() failed");
         x.bResult = false;
         return false;
     }
@@ -176,64 +216,42 @@ bool RunPass(Exchange& x) {
     if (iReady == 0) {
         ++x.iSelectTimeouts;
         if (!x.pSocket->m_bConnected) {
-            LogCode(kLabel, 3, 235, "failed to connect");
+            LogCode(kLabel, 3, kLineConnectTimedOut, "failed to connect");
             x.bResult = false;
             return false;
         }
         next = Next::EndPass;
     }
-    if (next == Next::GoOn && winsock::FdIsSet(s, &writeSet) && !x.bAllSent) {
+    if (next == Next::GoOn && !x.bAllSent && winsock::FdIsSet(s, &writeSet)) {
         next = OnWritable(x, winsock::FdIsSet(s, &exceptSet));
     }
     if (next == Next::GoOn && winsock::FdIsSet(s, &readSet)) next = OnReadable(x);
     if (next == Next::GoOn && winsock::FdIsSet(s, &exceptSet)) {
-        LogCode(kLabel, 0, 363, "uFdException");
+        LogCode(kLabel, 0, kLineException, "uFdException");
+        x.pResult->bEndedByError = true;
         next = Next::Leave;
     }
     return next != Next::Leave && x.iSelectTimeouts < kSelectTimeoutsToEnd;
 }
 
-void SplitHeader(DownloadResult* pResult) {
-    struct Separator {
-        const char* szText;
-        std::int32_t iLength;
-        std::int32_t iBodyOffset;
-    };
-    const Separator kSeparators[] = {{"\r\n\r\n", 4, 4}, {"\n\n", 2, 2}, {"<__Return__>", 12, 0}};
-    pResult->iHeaderEnd = -1;
-    for (const Separator& separator : kSeparators) {
-        const std::int32_t i = FindBytes(separator.szText, separator.iLength, pResult->pData, pResult->iDataLength);
-        if (i < 0) continue;
-        pResult->iHeaderEnd = i;
-        pResult->pBody = pResult->pData + i + separator.iBodyOffset;
-        pResult->iBodyLength = pResult->iDataLength - i - separator.iBodyOffset;
-        return;
-    }
-}
-
-// Joins the pieces into pResult->pData and splits it. The pieces are
-// copied from the last to the first, each freed as soon as it is copied,
-// so memory given back by the pieces is taken up by the block; the block
-// is faulted in a few megabytes ahead of the copy.
-void Assemble(Exchange& x, DownloadResult* pResult) {
-    pResult->iDataLength = x.iTotalDataReceived;
-    pResult->pData = new char[static_cast<std::size_t>(x.iTotalDataReceived) + 1];
-    char* pWrite = pResult->pData + x.iTotalDataReceived;
-    char* pPrepared = pWrite;
-    for (auto it = x.chunks.rbegin(); it != x.chunks.rend(); ++it) {
-        pWrite -= it->iLength;
-        if (pWrite < pPrepared) {
-            const std::size_t uAhead = std::min<std::size_t>(kPrepareAhead, static_cast<std::size_t>(pWrite - pResult->pData));
-            os::PrepareForWrite(pWrite - uAhead, static_cast<std::size_t>(pPrepared - pWrite) + uAhead);
-            pPrepared = pWrite - uAhead;
+// After the loop: a reply that never showed a blank line has its body at
+// "<__Return__>", if anywhere; the header bytes are handed over in pData.
+void Finish(Exchange& x) {
+    DownloadResult* pResult = x.pResult;
+    if (!x.bInBody) {
+        pResult->iHeaderEnd = -1;
+        const std::int32_t iTag = FindBytes(kReturnTag, kReturnTagLength, x.header.data(),
+                                            static_cast<std::int32_t>(x.header.size()));
+        if (iTag >= 0 && x.bResult) {
+            pResult->iHeaderEnd = iTag;
+            GiveToBody(x, x.header.data() + iTag, x.header.size() - static_cast<std::size_t>(iTag));
         }
-        std::memcpy(pWrite, it->pBuffer, static_cast<std::size_t>(it->iLength));
-        delete[] it->pBuffer;
-        it->pBuffer = nullptr;
     }
-    x.chunks.clear();
-    pResult->pData[x.iTotalDataReceived] = '\0';  // the spare byte
-    SplitHeader(pResult);
+    if (x.header.empty()) return;
+    pResult->iDataLength = static_cast<std::int32_t>(x.header.size());
+    pResult->pData = new char[x.header.size() + 1];
+    std::memcpy(pResult->pData, x.header.data(), x.header.size());
+    pResult->pData[x.header.size()] = '\0';  // the spare byte
 }
 
 void CleanUp(Exchange& x) {
@@ -241,8 +259,7 @@ void CleanUp(Exchange& x) {
     delete x.pSocket;
     x.pSocket = nullptr;
     std::string().swap(x.request);
-    for (DataChunk& chunk : x.chunks) delete[] chunk.pBuffer;
-    x.chunks.clear();
+    std::string().swap(x.header);
 }
 
 // Splits, resolves and checks the URL's server and starts the connection.
@@ -252,7 +269,7 @@ MySocket* Prepare(const char* szURL, const char* szDefaultIPAddress, char* szHos
     char szAddress[Utility::kTextSize] = "";
     if (!Utility::GetDomainNameFromURL(szURL, szHost, iPort, szPath)) {
         const int iCode = winsock::WSAGetLastError();
-        g_pLog->Write(kLabel, 3, kSourceFile, 63, "Failed to parse SERVER_ADDRESS: %s, Error Code = %d, Error = %s",
+        g_pLog->Write(kLabel, 3, kSourceFile, kLineBadUrl, "Failed to parse SERVER_ADDRESS: %s, Error Code = %d, Error = %s",
                       szURL, iCode, GetSocketErrorText(iCode));
         return nullptr;
     }
@@ -261,7 +278,7 @@ MySocket* Prepare(const char* szURL, const char* szDefaultIPAddress, char* szHos
                                std::strlen(szDefaultIPAddress) < sizeof szAddress;
         if (!bFallback) {
             const int iCode = winsock::WSAGetLastError();
-            g_pLog->Write(kLabel, 3, kSourceFile, 74,
+            g_pLog->Write(kLabel, 3, kSourceFile, kLineUnresolved,
                           "Failed to get IP address for SERVER_ADDRESS: %s, Error Code = %d, Error = %s", szURL, iCode,
                           GetSocketErrorText(iCode));
             return nullptr;
@@ -270,18 +287,18 @@ MySocket* Prepare(const char* szURL, const char* szDefaultIPAddress, char* szHos
     }
     if (winsock::inet_addr(szAddress) == winsock::kInaddrNone) {
         const int iCode = winsock::WSAGetLastError();
-        g_pLog->Write(kLabel, 3, kSourceFile, 100, "inet_addr(%s) failed, error code: %d, error: %s", szHost, iCode,
+        g_pLog->Write(kLabel, 3, kSourceFile, kLineNotAnAddress, "inet_addr(%s) failed, error code: %d, error: %s", szHost, iCode,
                       GetSocketErrorText(iCode));
         return nullptr;
     }
     if (winsock::gethostbyname(szAddress) == nullptr) {
         const int iCode = winsock::WSAGetLastError();
-        g_pLog->Write(kLabel, 3, kSourceFile, 91, "gethostbyname(%s) failed, error code: %d, error: %s", szHost, iCode,
+        g_pLog->Write(kLabel, 3, kSourceFile, kLineNoHostEntry, "gethostbyname(%s) failed, error code: %d, error: %s", szHost, iCode,
                       GetSocketErrorText(iCode));
         return nullptr;
     }
     MySocket* pSocket = MySocket::Connect(szAddress, iPort, true);
-    if (pSocket == nullptr) LogCode(kLabel, 3, 108, "Connect() failed");
+    if (pSocket == nullptr) LogCode(kLabel, 3, kLineConnectFailed, "Connect() failed");
     return pSocket;
 }
 
@@ -324,6 +341,7 @@ bool HTTPConnection::Download(const char* szURL, const char* szDefaultIPAddress,
     x.iTimeout = iTimeout;
     x.bAbsoluteTimeout = bAbsoluteTimeout;
     x.pbConnectFailed = pbConnectFailed;
+    x.pResult = pResult;
     char szHost[Utility::kTextSize] = "";
     char szPath[Utility::kTextSize] = "";
     std::int32_t iPort = 80;
@@ -331,19 +349,14 @@ bool HTTPConnection::Download(const char* szURL, const char* szDefaultIPAddress,
     if (x.pSocket == nullptr) return false;
     x.request = BuildRequest(szHost, iPort, szPath, szUserAgent, szExtraHeader, pPostData, iPostDataLength);
     x.tLastActivity = std::time(nullptr);
-    x.chunks.reserve(kExpectedPieces);
     while (RunPass(x)) {
     }
     if (x.iTotalDataReceived <= 0) {
-        LogCode(kLabel, 0, 411, "iTotalDataReceived = 0");
+        LogCode(kLabel, 0, kLineNothingReceived, "iTotalDataReceived = 0");
         x.bResult = false;
-    } else if (!x.bTooLarge) {
-        Assemble(x, pResult);
+    } else {
+        Finish(x);
     }
     CleanUp(x);
     return x.bResult;
-}
-
-void HTTPConnection::SetReplyLimitForTesting(std::int32_t iLimit) {
-    s_iReplyLimit = iLimit > 0 ? iLimit : kDefaultReplyLimit;
 }

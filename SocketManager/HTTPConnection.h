@@ -1,6 +1,6 @@
 // One complete HTTP/1.0 exchange: connect, send the request, read the reply
-// until the server closes or a time-out ends the wait, split it into header
-// and body.
+// until the server closes or a time-out ends the wait; the header is kept,
+// the body streamed to the caller's destination.
 #pragma once
 
 #include "SocketManager/DownloadResult.h"
@@ -10,6 +10,10 @@
 
 class HTTPConnection {
 public:
+    // The most bytes held in memory while looking for the header's blank
+    // line; a reply that has none within them fails.
+    static constexpr std::int32_t kHeaderLimit = 16 * 1024 * 1024;
+
     // Fetches szURL ("[scheme//]host[:port][/path?query]"). szDefaultIPAddress
     // (null or empty for none) is used when the host does not resolve.
     // szUserAgent and szExtraHeader must not be null (empty selects the
@@ -17,10 +21,18 @@ public:
     // request a POST carrying that many bytes of pPostData.
     // iTimeout (seconds) bounds each wait and, with bAbsoluteTimeout, the
     // whole call; otherwise the time since the last send or receive.
-    // *pResult (all fields zero) receives the reply; the caller frees it.
+    // *pResult (all fields zero but pBodyDestination) receives the reply:
+    // the header ends at the first blank line ("\r\n\r\n" or "\n\n",
+    // whichever comes first) and stays in pData; every byte after it goes to
+    // pResult->pBodyDestination as it arrives, so the body's size is bounded
+    // by the destination alone. A reply with no blank line is held in pData
+    // (at most kHeaderLimit bytes); when the server ends it, its body is
+    // what starts at "<__Return__>", handed to the destination then, or
+    // none. The caller frees pData.
     // *pbConnectFailed is set only when the connection attempt is reported
     // failed. True when at least one byte arrived and nothing failed that
-    // makes the reply unusable; every failure is logged.
+    // makes the reply unusable; every failure is logged, except a refusal of
+    // the destination, which its owner reports.
     static bool Download(const char* szURL, const char* szDefaultIPAddress, const char* szUserAgent,
                          const char* szExtraHeader, const char* pPostData, std::int32_t iPostDataLength,
                          std::int32_t iTimeout, bool bAbsoluteTimeout, DownloadResult* pResult,
@@ -30,9 +42,4 @@ public:
     static std::string BuildRequest(const char* szHost, std::int32_t iPort, const char* szPath,
                                     const char* szUserAgent, const char* szExtraHeader, const char* pPostData,
                                     std::int32_t iPostDataLength);
-
-    // The most bytes a reply may have: the total and its spare byte must
-    // fit a signed 32-bit length. Tests lower it to reach the limit cheaply;
-    // 0 restores the default.
-    static void SetReplyLimitForTesting(std::int32_t iLimit);
 };

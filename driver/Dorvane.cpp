@@ -2,6 +2,7 @@
 
 #include "SocketManager/DownloadResult.h"
 #include "SocketManager/HTTPConnection.h"
+#include "driver/BackupBody.h"
 #include "driver/PasswordCipher.h"
 #include "driver/ReplyCheck.h"
 #include "driver/TaggedText.h"
@@ -10,12 +11,11 @@
 #include "utility/SocketErrorText.h"
 #include "utility/Utility.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <new>
+#include <memory>
 #include <string>
 
 namespace {
@@ -24,14 +24,11 @@ const char kSourceFile[] = "driver/Dorvane";
 const char kConfigFile[] = "Ostrel.cfg";
 const char kCipherMode[] = "A";
 const char kServicePath[] = "/as/wapi/retrieve_db";
-const char kFailureMarker[] = "<__Status__>FAILED</__Status__>";
-constexpr std::int32_t kFailureMarkerLength = 31;
 constexpr std::int32_t kTimeoutSeconds = 7;
 constexpr int kAttempts = 2;
 constexpr std::uint32_t kRetryPauseMs = 3000;
 // A configuration file is a few kilobytes; anything past this is not one.
 constexpr long kMaxConfigFileSize = 16L * 1024 * 1024;
-constexpr std::size_t kWriteSlice = 64 * 1024;
 
 const char kUsageFirst[] =
     "First run the following command to generate a config file: \n\nDorvane.exe server_address email_address "
@@ -171,10 +168,6 @@ bool ReadConfiguration(Settings* pSettings) {
     return true;
 }
 
-bool HasFailureMarker(const DownloadResult* pResult) {
-    return FindBytes(kFailureMarker, kFailureMarkerLength, pResult->pBody, pResult->iBodyLength) >= 0;
-}
-
 // Whether the body of a reply may be taken as the backup: a status line,
 // when there is one, must say 2xx, and the body must be exactly as long as
 // a declared Content-Length. Logs why a reply is refused.
@@ -197,21 +190,41 @@ bool IsCompleteBackup(const DownloadResult* pResult) {
     if (pResult->iBodyLength == iDeclared) return true;
     const bool bShort = pResult->iBodyLength < iDeclared;
     g_pLog->Write("Dorvane", 0, kSourceFile, bShort ? kLineIncompleteReply : kLineOverlongReply,
-                  "%s reply: Content-Length = %lld, received = %d", bShort ? "Incomplete" : "Overlong",
-                  static_cast<long long>(iDeclared), pResult->iBodyLength);
+                  "%s reply: Content-Length = %lld, received = %lld", bShort ? "Incomplete" : "Overlong",
+                  static_cast<long long>(iDeclared), static_cast<long long>(pResult->iBodyLength));
     return false;
 }
 
-// A reply an attempt kept: the record, and whether it is a failure reply.
+// What an attempt ended with.
+enum class Outcome { Kept, Failed, Stop };
+
+// A reply an attempt kept: the record, its body on disk, and whether it is
+// a failure reply.
 struct Reply {
+    Outcome outcome = Outcome::Failed;
     DownloadResult* pResult = nullptr;
+    std::unique_ptr<BackupBody> pBody;
     bool bFailureReply = false;
 };
 
-// One attempt: the reply, or no record (nothing kept) when it failed.
+// Logs why the body could not be kept on disk: it will not be kept on the
+// next attempt either.
+void ReportBodyTrouble(const BackupBody& body) {
+    const int iCode = body.SystemError();
+    const bool bCreate = body.Problem() == BackupBody::Trouble::CannotCreate;
+    g_pLog->Write("Dorvane", 0, kSourceFile, bCreate ? kLineCannotOpen : kLineCannotWrite,
+                  bCreate ? "cannot open file %s, error code: %d, error: %s"
+                          : "cannot write file %s, error code: %d, error: %s",
+                  body.FileName(), iCode, GetSocketErrorText(iCode));
+}
+
+// One attempt: the reply with its body on disk (Kept), nothing kept
+// (Failed), or a body that could not be stored (Stop, logged).
 Reply Attempt(const Settings& settings, const Server& server) {
     Reply reply;
+    reply.pBody.reset(new BackupBody);
     reply.pResult = new DownloadResult{};
+    reply.pResult->pBodyDestination = reply.pBody.get();
     const std::string szPassword = UrlEncode(settings.szPassword);
     const std::string szEmail = UrlEncode(settings.szEmail);
     const std::string szURL = server.szAddress + (":" + std::to_string(server.iPort)) + kServicePath +
@@ -219,19 +232,27 @@ Reply Attempt(const Settings& settings, const Server& server) {
     bool bConnectFailed = false;
     const bool bOk = HTTPConnection::Download(szURL.c_str(), "", "", "", "", 0, kTimeoutSeconds, false,
                                               reply.pResult, &bConnectFailed);
-    if (bOk && reply.pResult->iBodyLength > 0) {
-        reply.bFailureReply = HasFailureMarker(reply.pResult);
-        if (reply.bFailureReply || IsCompleteBackup(reply.pResult)) return reply;
+    if (reply.pBody->Problem() != BackupBody::Trouble::None) {
+        ReportBodyTrouble(*reply.pBody);
+        reply.outcome = Outcome::Stop;
+    } else if (bOk && reply.pResult->iBodyLength > 0) {
+        reply.bFailureReply = reply.pBody->HasFailureMarker();
+        if (reply.bFailureReply || IsCompleteBackup(reply.pResult)) reply.outcome = Outcome::Kept;
     }
+    if (reply.outcome == Outcome::Kept) return reply;
     DestroyResult(reply.pResult);
-    return Reply();
+    reply.pResult = nullptr;
+    reply.pBody.reset();
+    return reply;
 }
 
-// Up to two attempts, 3000 ms apart. No record when both failed (logged).
+// Up to two attempts, 3000 ms apart. No record when both failed (logged)
+// or the body could not be stored.
 Reply Download(const Settings& settings, const Server& server) {
     for (int iAttempt = 1; iAttempt <= kAttempts; ++iAttempt) {
-        const Reply reply = Attempt(settings, server);
-        if (reply.pResult != nullptr) return reply;
+        Reply reply = Attempt(settings, server);
+        if (reply.outcome == Outcome::Kept) return reply;
+        if (reply.outcome == Outcome::Stop) return Reply();
         if (iAttempt == kAttempts) break;
         LogDriver("Dorvane", kLineRepeat, "Repeat to Dorvane");
         os::Sleep(kRetryPauseMs);
@@ -240,54 +261,30 @@ Reply Download(const Settings& settings, const Server& server) {
     return Reply();
 }
 
-void ReportFailureReply(DownloadResult* pResult) {
-    pResult->pBody[pResult->iBodyLength] = '\0';  // the spare byte
+void ReportFailureReply(BackupBody& body) {
+    body.Drop();
     char szReason[512] = "";
-    ExtractTagValueCut(pResult->pBody, "<__Reason__>", "</__Reason__>", szReason, sizeof szReason);
+    body.Reason(szReason, sizeof szReason);
     g_pLog->Write("Dorvane", 0, kSourceFile, kLineFailureReply, "Failed: %s", szReason);
     std::printf("%s", szReason);
 }
 
-// Writes uLength bytes in slices of kWriteSlice: the system copies a
-// moderate write into its file cache much faster than one huge one.
-bool WriteInSlices(const char* pData, std::size_t uLength, std::FILE* pFile) {
-    for (std::size_t uDone = 0; uDone < uLength;) {
-        const std::size_t uSlice = std::min(kWriteSlice, uLength - uDone);
-        if (std::fwrite(pData + uDone, 1, uSlice, pFile) != uSlice) return false;
-        uDone += uSlice;
-    }
-    return true;
-}
-
-// Writes the body to "Database.<stamp>.db" through a temporary file in the
-// same directory, so that a failed write never leaves a partial backup
-// under the final name.
-void SaveBody(const DownloadResult* pResult) {
+// Gives the staged body its final name, "Database.<local time now>.db";
+// a failure leaves nothing behind.
+void SaveBody(BackupBody& body, std::int64_t iSize) {
     char szStamp[32] = "";
     const std::time_t now = std::time(nullptr);
     if (const std::tm* pLocal = std::localtime(&now)) std::strftime(szStamp, sizeof szStamp, "%Y%m%d%H%M%S", pLocal);
     char szFileName[512];
     std::snprintf(szFileName, sizeof szFileName, "Database.%s.db", szStamp);
-    const std::string szPartName = std::string(szFileName) + ".part";
-    std::FILE* pFile = std::fopen(szPartName.c_str(), "wb");
-    if (pFile == nullptr) {
-        const int iCode = winsock::WSAGetLastError();
-        g_pLog->Write("Dorvane", 0, kSourceFile, kLineCannotOpen, "cannot open file %s, error code: %d, error: %s",
-                      szFileName, iCode, GetSocketErrorText(iCode));
-        return;
-    }
-    bool bSaved = WriteInSlices(pResult->pBody, static_cast<std::size_t>(pResult->iBodyLength), pFile);
-    bSaved = std::fclose(pFile) == 0 && bSaved;
-    bSaved = bSaved && os::ReplaceFile(szPartName.c_str(), szFileName);
-    if (!bSaved) {
-        const int iCode = os::LastSystemError();
-        std::remove(szPartName.c_str());
+    if (!body.Keep(szFileName)) {
+        const int iCode = body.SystemError();
         g_pLog->Write("Dorvane", 0, kSourceFile, kLineCannotWrite, "cannot write file %s, error code: %d, error: %s",
                       szFileName, iCode, GetSocketErrorText(iCode));
         return;
     }
-    g_pLog->Write("Dorvane", 0, kSourceFile, kLineCompleted, "Dorvane completed: File name = %s, size = %d", szFileName,
-                  pResult->iBodyLength);
+    g_pLog->Write("Dorvane", 0, kSourceFile, kLineCompleted, "Dorvane completed: File name = %s, size = %lld",
+                  szFileName, static_cast<long long>(iSize));
 }
 
 void RunDownloadMode() {
@@ -308,10 +305,11 @@ void RunDownloadMode() {
     }
     const Reply reply = Download(settings, server);
     if (reply.pResult == nullptr) return;
-    g_pLog->Write("Dorvane", 0, kSourceFile, kLineDownloadSize, "iDownloadSize = %d", reply.pResult->iBodyLength);
-    if (reply.bFailureReply) ReportFailureReply(reply.pResult);
-    else SaveBody(reply.pResult);
+    const std::int64_t iSize = reply.pResult->iBodyLength;
     DestroyResult(reply.pResult);
+    g_pLog->Write("Dorvane", 0, kSourceFile, kLineDownloadSize, "iDownloadSize = %lld", static_cast<long long>(iSize));
+    if (reply.bFailureReply) ReportFailureReply(*reply.pBody);
+    else SaveBody(*reply.pBody, iSize);
 }
 
 }  // namespace

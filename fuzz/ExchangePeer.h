@@ -9,6 +9,7 @@
 #include "log/MyLog.h"
 #include "platform/Platform.h"
 #include "platform/TestSeam.h"
+#include "support/StringBody.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -94,8 +95,10 @@ struct PeerScript {
 };
 
 struct Outcome {
+    explicit Outcome(std::size_t uRefusePast) : body(uRefusePast) { result.pBodyDestination = &body; }
     bool bOk = false;
     bool bConnectFailed = false;
+    testsupport::StringBody body;
     DownloadResult result{};
 };
 
@@ -120,11 +123,11 @@ inline void WaitForRequest(std::uintptr_t s) {
     winsock::select(static_cast<int>(s) + 1, &readSet, nullptr, nullptr, &wait);
 }
 
-// Runs one exchange against a peer that sends `reply` as scripted. The
-// caller frees result.pData with delete[].
-inline Outcome RunExchange(const std::string& reply, const PeerScript& script) {
+// Runs one exchange against a peer that sends `reply` as scripted, into a
+// body destination that refuses bytes past uRefusePast (0: none). The
+// caller frees outcome.result.pData with delete[].
+inline void RunExchange(const std::string& reply, const PeerScript& script, Outcome& outcome) {
     StartLogOnce();
-    Outcome outcome;
     std::uintptr_t client = 0, peer = 0;
     Require(seam::MakeSocketPair(&client, &peer), "a socket pair can be made");
     const bool bPieces = script.end == PeerEnd::Pieces;
@@ -160,31 +163,44 @@ inline Outcome RunExchange(const std::string& reply, const PeerScript& script) {
     if (player.joinable()) player.join();
     if (bPeerOpen) winsock::closesocket(peer);
     seam::Reset();
-    return outcome;
 }
 
-// The reply split: the first "\r\n\r\n", else the first "\n\n", else the
-// first "<__Return__>" (which stays in the body), else none.
-inline void CheckSplit(const DownloadResult& r) {
+// The first blank line ("\r\n\r\n" or "\n\n", whichever starts first):
+// its index and length, or npos.
+inline std::size_t BlankLine(const std::string& data, std::size_t* puLength) {
+    const std::size_t uCrLf = data.find("\r\n\r\n");
+    const std::size_t uLf = data.find("\n\n");
+    *puLength = uCrLf < uLf ? 4 : 2;
+    return uCrLf < uLf ? uCrLf : uLf;
+}
+
+// The reply split, on what arrived: the header runs to the end of the first
+// blank line and stays in pData, the rest went to the destination; without
+// a blank line pData holds everything, and the body is what starts at the
+// first "<__Return__>" (tag included), or nothing. Returns what arrived,
+// which must begin the reply the peer wrote.
+inline std::string CheckSplit(const Outcome& o, const std::string& reply) {
+    const DownloadResult& r = o.result;
     const std::string data(r.pData, static_cast<std::size_t>(r.iDataLength));
-    struct Separator {
-        const char* szText;
-        std::size_t uBodyOffset;
-    };
-    const Separator kSeparators[] = {{"\r\n\r\n", 4}, {"\n\n", 2}, {"<__Return__>", 0}};
-    for (const Separator& separator : kSeparators) {
-        const std::size_t uAt = data.find(separator.szText);
-        if (uAt == std::string::npos) continue;
-        Require(r.iHeaderEnd == static_cast<std::int32_t>(uAt), "iHeaderEnd is the first index of the chosen separator");
-        Require(r.pBody == r.pData + uAt + separator.uBodyOffset, "the body starts right after the separator");
-        Require(r.pBody + r.iBodyLength == r.pData + r.iDataLength, "the body runs to the end of the data");
-        Require(FindBytes(separator.szText, static_cast<std::int32_t>(std::strlen(separator.szText)), r.pData,
-                          r.iDataLength) == r.iHeaderEnd,
-                "FindBytes agrees on the separator");
-        return;
+    const std::string& body = o.body.m_bytes;
+    Require(r.iBodyLength == static_cast<std::int64_t>(body.size()), "iBodyLength counts what the destination took");
+    std::size_t uSeparator = 0;
+    const std::size_t uAt = BlankLine(data, &uSeparator);
+    const std::string arrived = uAt == std::string::npos ? data : data + body;
+    Require(reply.compare(0, arrived.size(), arrived) == 0, "what arrived begins the reply, in order");
+    if (uAt != std::string::npos) {
+        Require(r.iHeaderEnd == static_cast<std::int32_t>(uAt), "iHeaderEnd is the first blank line");
+        Require(uAt + uSeparator == data.size(), "the header ends with its blank line");
+        return arrived;
     }
-    Require(r.iHeaderEnd == -1, "no separator: iHeaderEnd is -1");
-    Require(r.pBody == nullptr && r.iBodyLength == 0, "no separator: no body");
+    const std::size_t uTag = data.find("<__Return__>");
+    if (uTag != std::string::npos) {
+        Require(r.iHeaderEnd == static_cast<std::int32_t>(uTag), "without a blank line the body starts at the tag");
+        Require(body == data.substr(uTag), "the body runs from the tag to the end");
+    } else {
+        Require(r.iHeaderEnd == -1 && body.empty(), "no separator: no body");
+    }
+    return arrived;
 }
 
 }  // namespace fuzzpeer

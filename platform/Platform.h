@@ -187,6 +187,48 @@ void Sleep(std::uint32_t uMilliseconds);
 // do that faster than on first touch. Does nothing elsewhere; never fails.
 void PrepareForWrite(void* pMemory, std::size_t uBytes);
 
+// --- The staged backup file: a new file in the current directory that
+// receives a backup as it arrives and takes its final name only when it is
+// whole and on stable storage.
+//
+// At most one staged file is open in a process at a time. While it is open,
+// an interrupt (POSIX: SIGINT, SIGTERM, SIGHUP; Windows: Ctrl+C, Ctrl+Break,
+// console close) removes it, and the process then ends the way the signal
+// would have ended it. Failures report the system's own code (errno or
+// GetLastError()) through LastError().
+class StagedFile {
+public:
+    StagedFile();
+    // Removes a file that was created and not committed.
+    ~StagedFile();
+    StagedFile(const StagedFile&) = delete;
+    StagedFile& operator=(const StagedFile&) = delete;
+
+    // Creates a new file named szPrefix, a text unique to this run (the
+    // process id and a random part; never an existing file's name), then
+    // szSuffix, in the current directory; POSIX mode 0600. Once per object.
+    bool Create(const char* szPrefix, const char* szSuffix);
+    // The UTF-8 name chosen by Create ("" before it). Valid while the object lives.
+    const char* Name() const;
+    // Appends all uLength bytes, retrying short writes. Bytes written some
+    // megabytes back are handed to the disk as it goes (write-behind), so
+    // that Commit has little left to flush.
+    bool Write(const char* pBytes, std::size_t uLength);
+    // Flushes the file to stable storage, closes it and renames it over
+    // szFinalName (UTF-8, same directory), replacing a file of that name,
+    // then flushes the directory entry. On failure the staged file is
+    // removed and nothing takes the final name.
+    bool Commit(const char* szFinalName);
+    // Closes and removes the file; does nothing when none is open.
+    void Discard();
+    // The system's code of the last failed call of this object.
+    int LastError() const;
+
+private:
+    struct Impl;
+    Impl* m_pImpl;
+};
+
 // A re-entrant lock (a critical section). Never torn down by Dorvane.
 class CriticalSection {
 public:

@@ -31,6 +31,13 @@ Result RunWithFileSizeLimit(const std::string& szProgram, const std::vector<std:
                             unsigned long long uFileSizeLimit);
 bool SupportsFileSizeLimit();
 
+// Sends the signal iSignal (SIGINT, SIGTERM, ...) to the child most
+// recently started by Run that is still running, from another thread than
+// the one waiting in Run. False when there is none, and on Windows, which
+// has no signals to send to a process. The exit code Run then reports for
+// a child the signal ended is 128 + iSignal.
+bool SignalLatestChild(int iSignal);
+
 // How a "\n" written to a text-mode stream reaches a file or pipe: "\n" on
 // POSIX, "\r\n" on Windows.
 const char* TextLineEnd();

@@ -1,5 +1,6 @@
 #include "TestProcess.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <csignal>
@@ -10,6 +11,8 @@
 
 namespace testprocess {
 namespace {
+
+std::atomic<pid_t> s_latestChild{0};
 
 void LimitFileSize(unsigned long long uLimit) {
     ::signal(SIGXFSZ, SIG_IGN);
@@ -56,6 +59,7 @@ Result RunWithFileSizeLimit(const std::string& szProgram, const std::vector<std:
         ExecChild(szProgram, arguments, szWorkDir, szTempDir, aPipe[1], uFileSizeLimit);
     }
     ::close(aPipe[1]);
+    s_latestChild = pid;
     result.bStarted = true;
     char aBuffer[4096];
     for (;;) {
@@ -67,6 +71,8 @@ Result RunWithFileSizeLimit(const std::string& szProgram, const std::vector<std:
     int iStatus = 0;
     while (::waitpid(pid, &iStatus, 0) < 0 && errno == EINTR) {
     }
+    pid_t expected = pid;
+    s_latestChild.compare_exchange_strong(expected, 0);
     result.iExitCode = WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : 128 + WTERMSIG(iStatus);
     return result;
 }
@@ -77,6 +83,11 @@ Result Run(const std::string& szProgram, const std::vector<std::string>& argumen
 }
 
 bool SupportsFileSizeLimit() { return true; }
+
+bool SignalLatestChild(int iSignal) {
+    const pid_t pid = s_latestChild;
+    return pid > 0 && ::kill(pid, iSignal) == 0;
+}
 
 const char* TextLineEnd() { return "\n"; }
 

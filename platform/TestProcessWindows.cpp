@@ -268,4 +268,6 @@ bool BuiltForWindows() { return true; }
 
 int ExitCodeOfMinusOne() { return -1; }
 
+bool SignalLatestChild(int /*iSignal*/) { return false; }
+
 }  // namespace testprocess

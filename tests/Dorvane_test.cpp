@@ -6,9 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <ctime>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace testsupport;
@@ -147,6 +150,35 @@ TEST_F(DorvaneRun, FailureReplyPrintsTheReasonWhateverItsStatusAndSavesNothing) 
     }
 }
 
+struct FailureReplyCase {
+    const char* name;
+    std::string body;
+    std::size_t uPiece;  // bytes per send
+};
+
+class FailureReplies : public DorvaneRun, public ::testing::WithParamInterface<FailureReplyCase> {};
+
+// However the failure reply arrives, its reason is printed and nothing of it
+// stays on disk.
+TEST_P(FailureReplies, AreFoundWhereverTheMarkerStands) {
+    const FailureReplyCase& c = GetParam();
+    const std::string reply = HttpReply(c.body);
+    ScriptedServer server({ReplyInPieces(reply, c.uPiece, 5)});
+    ConfigureFor(server);
+    const auto result = Run({});
+    EXPECT_EQ("Invalid e-mail address or password", result.szStdout);
+    EXPECT_EQ(std::vector<std::string>{"Ostrel.cfg"}, ListFiles(m_work.Path()));
+    EXPECT_EQ("Dorvane|154|Failed: Invalid e-mail address or password", DriverRecords().back());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bodies, FailureReplies,
+    ::testing::Values(
+        // Each piece ends inside the marker or the reason's tags.
+        FailureReplyCase{"SplitAcrossReceives", kFailureReply, 17},
+        FailureReplyCase{"AfterMegabytesOfPadding", std::string(3 * 1024 * 1024, ' ') + kFailureReply, 256 * 1024}),
+    [](const ::testing::TestParamInfo<FailureReplyCase>& info) { return std::string(info.param.name); });
+
 TEST_F(DorvaneRun, FailureMarkerInsideBinaryDataWithoutReasonPrintsNothing) {
     ScriptedServer server({Reply(HttpReply(std::string("\0\1bin", 5) + "<__Status__>FAILED</__Status__>tail"))});
     ConfigureFor(server);
@@ -231,6 +263,15 @@ TEST_F(DorvaneRun, ReplyWithoutStatusLineIsSavedAsTheBodyAfterTheBlankLine) {
     EXPECT_EQ("raw body", ReadFile(m_work.File(Backups()[0])));
 }
 
+TEST_F(DorvaneRun, BareLfHeaderEndsAtItsBlankLineAndKeepsCrLfsInTheBody) {
+    const std::string body = "A\r\n\r\nB\n\nC";
+    ScriptedServer server({Reply("HTTP/1.0 200 OK\nContent-Length: " + std::to_string(body.size()) + "\n\n" + body)});
+    ConfigureFor(server);
+    Run({});
+    ASSERT_EQ(1u, Backups().size());
+    EXPECT_EQ(body, ReadFile(m_work.File(Backups()[0])));
+}
+
 TEST_F(DorvaneRun, UnsplittableServerAddressEndsTheRun) {
     Configure("127.0.0.1:0");
     const auto result = Run({});
@@ -255,15 +296,19 @@ std::vector<std::string> UpcomingBackupNames(int iSeconds) {
 
 }  // namespace
 
-TEST_F(DorvaneRun, BackupThatCannotBeOpenedIsLoggedAndNotCompleted) {
-    ScriptedServer server({Reply(HttpReply("data"))});
+TEST_F(DorvaneRun, BackupThatCannotBeCreatedIsLoggedAndNotRetried) {
+    if (testprocess::BuiltForWindows()) GTEST_SKIP() << "Windows cannot remove a running program's working directory";
+    // The working directory goes away while the reply is on its way, so the
+    // staged file cannot be created; the configuration was read before.
+    const std::string work = m_work.Path();
+    ScriptedServer server({{ReadRequest(), Call([work] { std::filesystem::remove_all(work); }), Send(HttpReply("data"))}});
     ConfigureFor(server);
-    for (const std::string& name : UpcomingBackupNames(30)) std::filesystem::create_directory(m_work.File(name + ".part"));
     Run({});
     const auto driver = DriverRecords();
-    ASSERT_EQ(2u, driver.size());
-    EXPECT_EQ("Dorvane|144|iDownloadSize = 4", driver[0]);
-    EXPECT_EQ(0u, driver[1].find("Dorvane|177|cannot open file Database."));
+    ASSERT_EQ(1u, driver.size()) << ::testing::PrintToString(driver);
+    EXPECT_EQ(0u, driver[0].find("Dorvane|177|cannot open file Database.")) << driver[0];
+    EXPECT_NE(std::string::npos, driver[0].find(".part, error code: 2, error: No such file or directory")) << driver[0];
+    EXPECT_EQ(1, server.Connections());
 }
 
 TEST_F(DorvaneRun, BackupThatCannotTakeItsNameLeavesNoPartialFile) {
@@ -289,4 +334,46 @@ TEST_F(DorvaneRun, NewBackupReplacesAFileOfTheSameName) {
     int iReplaced = 0;
     for (const std::string& name : names) iReplaced += ReadFile(m_work.File(name)) == "new backup" ? 1 : 0;
     EXPECT_EQ(1, iReplaced);
+}
+
+// --- Runs that end early or overlap
+
+TEST_F(DorvaneRun, InterruptedRunLeavesNoFileAndEndsByItsSignal) {
+    if (testprocess::BuiltForWindows()) GTEST_SKIP() << "no signal can be sent to a Windows process";
+    for (const int iSignal : {SIGINT, SIGTERM}) {
+        // The signal comes once the staged file holds part of the body.
+        const std::string work = m_work.Path();
+        const auto interrupt = [work, iSignal] {
+            for (int i = 0; i < 500 && ListFiles(work).size() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            EXPECT_EQ(2u, ListFiles(work).size()) << "the staged file exists";
+            EXPECT_TRUE(testprocess::SignalLatestChild(iSignal));
+        };
+        const std::string header = "HTTP/1.0 200 OK\r\nContent-Length: 1000000\r\n\r\n";
+        ScriptedServer server({{ReadRequest(), Send(header + std::string(300000, 'b')), Call(interrupt), HoldOpen()}});
+        ConfigureFor(server);
+        const auto result = Run({});
+        EXPECT_EQ(128 + iSignal, result.iExitCode);
+        EXPECT_EQ(std::vector<std::string>{"Ostrel.cfg"}, ListFiles(m_work.Path()));
+    }
+}
+
+TEST_F(DorvaneRun, TwoRunsAtOnceInOneDirectoryEachSaveAWholeBody) {
+    const std::string first = std::string(400000, '1');
+    const std::string second = std::string(300000, '2');
+    ScriptedServer server({ReplyInPieces(HttpReply(first), 50000, 40), ReplyInPieces(HttpReply(second), 50000, 40)});
+    ConfigureFor(server);
+    std::thread other([this] { Run({}); });
+    Run({});
+    other.join();
+    // Two runs in the same second share the final name: the later rename
+    // wins, and the file is still one whole body.
+    const auto backups = Backups();
+    ASSERT_FALSE(backups.empty());
+    for (const std::string& name : backups) {
+        EXPECT_TRUE(IsBackupName(name)) << name;
+        const std::string saved = ReadFile(m_work.File(name));
+        EXPECT_TRUE(saved == first || saved == second) << name << " holds " << saved.size() << " bytes";
+    }
+    EXPECT_EQ(backups.size() + 1, ListFiles(m_work.Path()).size()) << "nothing but backups and the configuration";
+    EXPECT_EQ(2, server.Connections());
 }

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -20,10 +21,12 @@ struct Step {
         Pause,        // wait iMilliseconds
         HoldOpen,     // keep the connection open, reading, until the peer closes
         Reset,        // close with a reset (linger 0)
+        Call,         // run the test's function, on the server's thread
     };
     Kind kind;
     std::string bytes;
     int iMilliseconds = 0;
+    std::function<void()> call = nullptr;
 };
 
 // What one connection plays; after its last step the connection is closed
@@ -35,6 +38,7 @@ Step Send(std::string bytes);
 Step Pause(int iMilliseconds);
 Step HoldOpen();
 Step Reset();
+Step Call(std::function<void()> call);
 
 // Common scripts.
 Script Reply(const std::string& bytes);                    // read, send, close

@@ -1,0 +1,35 @@
+#include "driver/BackupBody.h"
+
+namespace {
+
+const char kFailureMarker[] = "<__Status__>FAILED</__Status__>";
+constexpr std::size_t kReasonSize = 512;
+// The staged file: "Database.<pid>.<random>.part" in the current directory.
+const char kStagedPrefix[] = "Database.";
+const char kStagedSuffix[] = ".part";
+
+}  // namespace
+
+BackupBody::BackupBody() : m_marker(kFailureMarker), m_reason("<__Reason__>", "</__Reason__>", kReasonSize) {}
+
+bool BackupBody::Append(const char* pBytes, std::size_t uLength) {
+    if (m_trouble != Trouble::None) return false;
+    if (m_marker.Fed() == 0 && !m_file.Create(kStagedPrefix, kStagedSuffix)) {
+        m_trouble = Trouble::CannotCreate;
+        return false;
+    }
+    if (!m_file.Write(pBytes, uLength)) {
+        m_trouble = Trouble::CannotWrite;
+        m_file.Discard();
+        return false;
+    }
+    m_marker.Feed(pBytes, uLength);
+    m_reason.Feed(pBytes, uLength);
+    return true;
+}
+
+void BackupBody::Reason(char* szReason, std::size_t uSize) const {
+    if (uSize == 0) return;
+    szReason[0] = '\0';
+    m_reason.Value(szReason, uSize);
+}

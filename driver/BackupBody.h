@@ -1,0 +1,49 @@
+// Where a download's body goes: a staged file in the current directory,
+// created when the first byte arrives, while the bytes are watched for what
+// decides whether the reply is a backup or the service's failure reply.
+#pragma once
+
+#include "SocketManager/DownloadResult.h"
+#include "driver/BodyWatch.h"
+#include "platform/Platform.h"
+
+#include <cstddef>
+#include <cstdint>
+
+class BackupBody : public BodyDestination {
+public:
+    // Why the body could not be kept.
+    enum class Trouble { None, CannotCreate, CannotWrite };
+
+    BackupBody();
+
+    // Creates the staged file on the first call, writes the bytes and
+    // watches them. False (and Problem() says why) when the file cannot be
+    // created or written; nothing more is taken after that.
+    bool Append(const char* pBytes, std::size_t uLength) override;
+
+    Trouble Problem() const { return m_trouble; }
+    // The staged file's name ("" before the first byte) and the system's
+    // code of its failed call.
+    const char* FileName() const { return m_file.Name(); }
+    int SystemError() const { return m_file.LastError(); }
+
+    // Whether the body holds the service's failure marker anywhere.
+    bool HasFailureMarker() const { return m_marker.Found() >= 0; }
+    // The failure reason as the service tagged it, read from the start of
+    // the body up to its first NUL and cut to uSize - 1 bytes; "" when the
+    // tags are missing. szReason holds uSize bytes.
+    void Reason(char* szReason, std::size_t uSize) const;
+
+    // Makes the staged file the backup szFinalName; false on failure, with
+    // nothing left behind (SystemError() then says why).
+    bool Keep(const char* szFinalName) { return m_file.Commit(szFinalName); }
+    // Removes the staged file, if any. The destructor does the same.
+    void Drop() { m_file.Discard(); }
+
+private:
+    os::StagedFile m_file;
+    Trouble m_trouble = Trouble::None;
+    StreamSearch m_marker;
+    TagValueWatch m_reason;
+};

@@ -1,0 +1,31 @@
+// A body destination for tests and fuzzers: keeps the body in memory, and
+// can refuse bytes past a limit as a full disk would.
+#pragma once
+
+#include "SocketManager/DownloadResult.h"
+
+#include <cstddef>
+#include <string>
+
+namespace testsupport {
+
+class StringBody : public BodyDestination {
+public:
+    // uRefusePast: the most bytes taken before Append fails; 0 for no limit.
+    explicit StringBody(std::size_t uRefusePast = 0) : m_uRefusePast(uRefusePast) {}
+
+    bool Append(const char* pBytes, std::size_t uLength) override {
+        ++m_iAppends;
+        if (m_uRefusePast != 0 && m_bytes.size() + uLength > m_uRefusePast) return false;
+        m_bytes.append(pBytes, uLength);
+        return true;
+    }
+
+    std::string m_bytes;
+    int m_iAppends = 0;
+
+private:
+    std::size_t m_uRefusePast;
+};
+
+}  // namespace testsupport
