@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <ctime>
 #include <memory>
 
 namespace {
@@ -20,6 +19,11 @@ const char kLabel[] = "HTTPConnection";
 // peer is drained in few passes.
 constexpr int kReceiveBufferSize = 1024 * 1024;
 constexpr int kSelectTimeoutsToEnd = 2;
+// The low-speed limit: an exchange fails once fewer than kLowSpeedBytes
+// arrived in the last kLowSpeedSeconds, so a trickling server cannot hold a
+// run for ever.
+constexpr int kLowSpeedSeconds = 60;
+constexpr std::int64_t kLowSpeedBytes = 1024;
 const char kReturnTag[] = "<__Return__>";
 constexpr std::int32_t kReturnTagLength = 12;
 
@@ -31,6 +35,7 @@ constexpr int kLineNotAnAddress = 100;
 constexpr int kLineConnectFailed = 108;
 constexpr int kLineAbsoluteTimeout = 182;
 constexpr int kLineInactivityTimeout = 195;
+constexpr int kLineTooSlow = 200;
 constexpr int kLineSelectFailed = 220;
 constexpr int kLineConnectTimedOut = 235;
 constexpr int kLineConnectRefused = 258;
@@ -40,14 +45,37 @@ constexpr int kLineHeaderTooLarge = 340;
 constexpr int kLineException = 363;
 constexpr int kLineNothingReceived = 411;
 
+// Bytes received in each of the last kLowSpeedSeconds seconds.
+struct SpeedWindow {
+    std::int64_t iStart = 0;                     // when the window began to count
+    std::int64_t aSecond[kLowSpeedSeconds] = {};  // the second each slot counts
+    std::int64_t aBytes[kLowSpeedSeconds] = {};
+
+    void Note(std::int64_t iNow, std::int64_t iBytes) {
+        const std::size_t uSlot = static_cast<std::size_t>(iNow % kLowSpeedSeconds);
+        if (aSecond[uSlot] != iNow) {
+            aSecond[uSlot] = iNow;
+            aBytes[uSlot] = 0;
+        }
+        aBytes[uSlot] += iBytes;
+    }
+    // The bytes of the last kLowSpeedSeconds seconds.
+    std::int64_t Recent(std::int64_t iNow) const {
+        std::int64_t iSum = 0;
+        for (int i = 0; i < kLowSpeedSeconds; ++i) iSum += aSecond[i] > iNow - kLowSpeedSeconds ? aBytes[i] : 0;
+        return iSum;
+    }
+};
+
 // Everything one call of Download works with.
 struct Exchange {
     MySocket* pSocket = nullptr;
     std::string request;  // the request buffer: request text, then the body
     std::int32_t iBytesSent = 0;
     bool bAllSent = false;
-    std::time_t tStart = 0;
-    std::time_t tLastActivity = 0;
+    std::int64_t tStart = 0;
+    std::int64_t tLastActivity = 0;
+    SpeedWindow speed;
     bool bCheckInactivity = true;
     int iSelectTimeouts = 0;
     std::int64_t iTotalDataReceived = 0;
@@ -72,7 +100,7 @@ void LogCode(const char* szLabel, int iLevel, int iLine, const char* szWhat) {
 
 // Step 1 of a pass: true when the time-out ends the loop.
 bool TimedOut(Exchange& x) {
-    const std::time_t now = std::time(nullptr);
+    const std::int64_t now = os::CurrentTime();
     if (x.bAbsoluteTimeout) {
         if (now - x.tStart < x.iTimeout) return false;
         g_pLog->Write(kLabel, 3, kSourceFile, kLineAbsoluteTimeout, "Timeout now: iTimeout = %d", x.iTimeout);
@@ -87,7 +115,19 @@ bool TimedOut(Exchange& x) {
 
 void NoteActivity(Exchange& x) {
     x.bCheckInactivity = false;
-    x.tLastActivity = std::time(nullptr);
+    x.tLastActivity = os::CurrentTime();
+}
+
+// True, after logging, when too few bytes arrived of late.
+bool TooSlow(Exchange& x) {
+    const std::int64_t now = os::CurrentTime();
+    if (now - x.speed.iStart < kLowSpeedSeconds) return false;
+    const std::int64_t iRecent = x.speed.Recent(now);
+    if (iRecent >= kLowSpeedBytes) return false;
+    g_pLog->Write(kLabel, 3, kSourceFile, kLineTooSlow, "Too slow: %lld bytes in the last %d seconds",
+                  static_cast<long long>(iRecent), kLowSpeedSeconds);
+    x.bResult = false;
+    return true;
 }
 
 // The socket is writable and the request not all sent.
@@ -188,6 +228,7 @@ Next OnReadable(Exchange& x) {
     }
     if (iReceived == 0) return Next::Leave;  // the server closed: the normal end
     NoteActivity(x);
+    x.speed.Note(x.tLastActivity, iReceived);
     x.iTotalDataReceived += iReceived;
     return TakeReceived(x, x.pReceiveBuffer.get(), static_cast<std::size_t>(iReceived)) ? Next::GoOn : Next::Leave;
 }
@@ -195,7 +236,7 @@ Next OnReadable(Exchange& x) {
 // One pass of the loop; false when the loop ends. The write set is given
 // only while the request is not all sent: an empty set is passed as null.
 bool RunPass(Exchange& x) {
-    if (TimedOut(x)) return false;
+    if (TimedOut(x) || TooSlow(x)) return false;
     const winsock::SOCKET s = x.pSocket->m_iSocket;
     winsock::FdSet readSet, writeSet, exceptSet;
     winsock::FdZero(&readSet);
@@ -262,6 +303,20 @@ void CleanUp(Exchange& x) {
     std::string().swap(x.header);
 }
 
+// The URL as the log may show it: the value of a "Password=" query field
+// replaced with "***".
+std::string LoggableUrl(const char* szURL) {
+    std::string url = szURL;
+    const char kField[] = "Password=";
+    for (std::size_t uAt = url.find(kField); uAt != std::string::npos; uAt = url.find(kField, uAt + 1)) {
+        if (uAt > 0 && url[uAt - 1] != '?' && url[uAt - 1] != '&') continue;
+        const std::size_t uValue = uAt + sizeof kField - 1;
+        const std::size_t uEnd = url.find('&', uValue);
+        url.replace(uValue, (uEnd == std::string::npos ? url.size() : uEnd) - uValue, "***");
+    }
+    return url;
+}
+
 // Splits, resolves and checks the URL's server and starts the connection.
 // Null, after logging, when any step fails.
 MySocket* Prepare(const char* szURL, const char* szDefaultIPAddress, char* szHost, std::int32_t& iPort,
@@ -269,8 +324,9 @@ MySocket* Prepare(const char* szURL, const char* szDefaultIPAddress, char* szHos
     char szAddress[Utility::kTextSize] = "";
     if (!Utility::GetDomainNameFromURL(szURL, szHost, iPort, szPath)) {
         const int iCode = winsock::WSAGetLastError();
-        g_pLog->Write(kLabel, 3, kSourceFile, kLineBadUrl, "Failed to parse SERVER_ADDRESS: %s, Error Code = %d, Error = %s",
-                      szURL, iCode, GetSocketErrorText(iCode));
+        g_pLog->Write(kLabel, 3, kSourceFile, kLineBadUrl,
+                      "Failed to parse SERVER_ADDRESS: %s, Error Code = %d, Error = %s", LoggableUrl(szURL).c_str(),
+                      iCode, GetSocketErrorText(iCode));
         return nullptr;
     }
     if (!Utility::ResolveHostName(szHost, szAddress)) {
@@ -279,16 +335,16 @@ MySocket* Prepare(const char* szURL, const char* szDefaultIPAddress, char* szHos
         if (!bFallback) {
             const int iCode = winsock::WSAGetLastError();
             g_pLog->Write(kLabel, 3, kSourceFile, kLineUnresolved,
-                          "Failed to get IP address for SERVER_ADDRESS: %s, Error Code = %d, Error = %s", szURL, iCode,
-                          GetSocketErrorText(iCode));
+                          "Failed to get IP address for SERVER_ADDRESS: %s, Error Code = %d, Error = %s",
+                          LoggableUrl(szURL).c_str(), iCode, GetSocketErrorText(iCode));
             return nullptr;
         }
         std::strcpy(szAddress, szDefaultIPAddress);
     }
     if (winsock::inet_addr(szAddress) == winsock::kInaddrNone) {
         const int iCode = winsock::WSAGetLastError();
-        g_pLog->Write(kLabel, 3, kSourceFile, kLineNotAnAddress, "inet_addr(%s) failed, error code: %d, error: %s", szHost, iCode,
-                      GetSocketErrorText(iCode));
+        g_pLog->Write(kLabel, 3, kSourceFile, kLineNotAnAddress, "inet_addr(%s) failed, error code: %d, error: %s",
+                      szHost, iCode, GetSocketErrorText(iCode));
         return nullptr;
     }
     if (winsock::gethostbyname(szAddress) == nullptr) {
@@ -337,7 +393,7 @@ bool HTTPConnection::Download(const char* szURL, const char* szDefaultIPAddress,
                               bool* pbConnectFailed) {
     *pbConnectFailed = false;
     Exchange x;
-    x.tStart = std::time(nullptr);
+    x.tStart = os::CurrentTime();
     x.iTimeout = iTimeout;
     x.bAbsoluteTimeout = bAbsoluteTimeout;
     x.pbConnectFailed = pbConnectFailed;
@@ -348,7 +404,8 @@ bool HTTPConnection::Download(const char* szURL, const char* szDefaultIPAddress,
     x.pSocket = Prepare(szURL, szDefaultIPAddress, szHost, iPort, szPath);
     if (x.pSocket == nullptr) return false;
     x.request = BuildRequest(szHost, iPort, szPath, szUserAgent, szExtraHeader, pPostData, iPostDataLength);
-    x.tLastActivity = std::time(nullptr);
+    x.tLastActivity = os::CurrentTime();
+    x.speed.iStart = x.tLastActivity;
     while (RunPass(x)) {
     }
     if (x.iTotalDataReceived <= 0) {

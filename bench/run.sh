@@ -7,14 +7,15 @@
 #
 # RUNS        rounds per size (default 5, at most 100); a round runs every
 #             client once, in an order that rotates from round to round
-# SIZES       file sizes in MiB (default "64 1024"; Dorvane refuses replies
-#             over 2^31-2 bytes, so at most 2047)
+# SIZES       file sizes in MiB (default "64 1024"; "1024 4096" adds the
+#             4 GiB run, on demand), at most 8192
 # PHASE_RUNS  extra Dorvane runs per size under strace, to split its wall
 #             time into phases (default 3; 0 skips them)
 # COMPARE     path of a second Dorvane program (another build), run in the
 #             same rounds as "Dorvane-B": before and after a change
 # BENCH_TMP   where the temporary directory goes (default /tmp); it needs
-#             about 3 x the sum of the sizes free, and is deleted on exit
+#             about 4 x the largest size plus the sum of the sizes free, and
+#             is deleted on exit
 #
 # Installs nginx and time when missing (Debian), builds Dorvane (Release)
 # into build-bench/, starts nginx in the foreground on a free port of
@@ -30,7 +31,7 @@ PHASE_RUNS="${PHASE_RUNS:-3}"
 COMPARE="${COMPARE:-}"
 for size in ${SIZES//,/ }; do
     case "$size" in ''|*[!0-9]*) echo "bench: SIZES must be numbers of MiB" >&2; exit 2 ;; esac
-    [ "$size" -ge 1 ] && [ "$size" -le 2047 ] || { echo "bench: sizes must be 1..2047 MiB" >&2; exit 2; }
+    [ "$size" -ge 1 ] && [ "$size" -le 8192 ] || { echo "bench: sizes must be 1..8192 MiB" >&2; exit 2; }
 done
 [ -z "$COMPARE" ] || [ -x "$COMPARE" ] || { echo "bench: COMPARE=$COMPARE is not a program" >&2; exit 2; }
 

@@ -1,8 +1,13 @@
 #include "driver/BackupBody.h"
 
+#include <algorithm>
+
 namespace {
 
 const char kFailureMarker[] = "<__Status__>FAILED</__Status__>";
+// "SQLite format 3" and its NUL: the first 16 bytes of every SQLite database.
+const char kSqliteHeader[] = "SQLite format 3";
+constexpr std::size_t kSqliteHeaderLength = sizeof kSqliteHeader;
 constexpr std::size_t kReasonSize = 512;
 // The staged file: "Database.<pid>.<random>.part" in the current directory.
 const char kStagedPrefix[] = "Database.";
@@ -14,7 +19,7 @@ BackupBody::BackupBody() : m_marker(kFailureMarker), m_reason("<__Reason__>", "<
 
 bool BackupBody::Append(const char* pBytes, std::size_t uLength) {
     if (m_trouble != Trouble::None) return false;
-    if (m_marker.Fed() == 0 && !m_file.Create(kStagedPrefix, kStagedSuffix)) {
+    if (m_start.empty() && !m_file.Create(kStagedPrefix, kStagedSuffix)) {
         m_trouble = Trouble::CannotCreate;
         return false;
     }
@@ -23,10 +28,16 @@ bool BackupBody::Append(const char* pBytes, std::size_t uLength) {
         m_file.Discard();
         return false;
     }
-    m_marker.Feed(pBytes, uLength);
+    if (m_start.size() < kSqliteHeaderLength) {
+        m_start.append(pBytes, std::min(uLength, kSqliteHeaderLength - m_start.size()));
+    }
+    // A database needs no search for the marker.
+    if (!IsDatabase()) m_marker.Feed(pBytes, uLength);
     m_reason.Feed(pBytes, uLength);
     return true;
 }
+
+bool BackupBody::IsDatabase() const { return m_start.compare(0, std::string::npos, kSqliteHeader, kSqliteHeaderLength) == 0; }
 
 void BackupBody::Reason(char* szReason, std::size_t uSize) const {
     if (uSize == 0) return;

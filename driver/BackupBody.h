@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 class BackupBody : public BodyDestination {
 public:
@@ -28,8 +29,11 @@ public:
     const char* FileName() const { return m_file.Name(); }
     int SystemError() const { return m_file.LastError(); }
 
-    // Whether the body holds the service's failure marker anywhere.
-    bool HasFailureMarker() const { return m_marker.Found() >= 0; }
+    // Whether the body holds the service's failure marker anywhere. A body
+    // that begins with the SQLite file header is a database, whatever its
+    // rows hold, and never a failure reply.
+    bool HasFailureMarker() const { return !IsDatabase() && m_marker.Found() >= 0; }
+    bool IsDatabase() const;
     // The failure reason as the service tagged it, read from the start of
     // the body up to its first NUL and cut to uSize - 1 bytes; "" when the
     // tags are missing. szReason holds uSize bytes.
@@ -44,6 +48,7 @@ public:
 private:
     os::StagedFile m_file;
     Trouble m_trouble = Trouble::None;
+    std::string m_start;  // the body's first bytes, as many as the SQLite header has
     StreamSearch m_marker;
     TagValueWatch m_reason;
 };

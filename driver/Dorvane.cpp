@@ -47,6 +47,9 @@ constexpr int kLineIncompleteReply = 146;
 constexpr int kLineOverlongReply = 147;
 constexpr int kLineErrorReply = 148;
 constexpr int kLineUnreadableLength = 149;
+constexpr int kLineEndedByError = 150;
+constexpr int kLineTransferCoding = 151;
+constexpr int kLinePartialContent = 152;
 constexpr int kLineFailureReply = 154;
 constexpr int kLineCannotOpen = 177;
 constexpr int kLineCompleted = 184;
@@ -168,19 +171,37 @@ bool ReadConfiguration(Settings* pSettings) {
     return true;
 }
 
-// Whether the body of a reply may be taken as the backup: a status line,
-// when there is one, must say 2xx, and the body must be exactly as long as
-// a declared Content-Length. Logs why a reply is refused.
-bool IsCompleteBackup(const DownloadResult* pResult) {
+// Whether the status line, when there is one, says 2xx and not 206, and
+// the body is not transfer-coded. Logs why a reply is refused.
+bool IsWholeFileReply(const DownloadResult* pResult) {
     const int iStatus = ReplyStatusCode(pResult->pData, pResult->iDataLength);
+    if (iStatus == 206) {
+        LogDriver("Dorvane", kLinePartialContent, "Partial reply: HTTP status 206");
+        return false;
+    }
     if (iStatus >= 0 && (iStatus < 200 || iStatus > 299)) {
         g_pLog->Write("Dorvane", 0, kSourceFile, kLineErrorReply, "Error reply: HTTP status %d", iStatus);
         return false;
     }
+    if (HasTransferCoding(pResult->pData, pResult->iHeaderEnd)) {
+        LogDriver("Dorvane", kLineTransferCoding, "Refused reply: chunked or other transfer coding");
+        return false;
+    }
+    return true;
+}
+
+// Whether the body of a reply may be taken as the backup: a whole-file
+// reply whose body is exactly as long as a declared Content-Length, and,
+// when the connection ended in an error, one that declared its length.
+// Logs why a reply is refused.
+bool IsCompleteBackup(const DownloadResult* pResult) {
+    if (!IsWholeFileReply(pResult)) return false;
     std::int64_t iDeclared = 0;
     switch (DeclaredContentLength(pResult->pData, pResult->iHeaderEnd, &iDeclared)) {
         case DeclaredLength::None:
-            return true;
+            if (!pResult->bEndedByError) return true;
+            LogDriver("Dorvane", kLineEndedByError, "Incomplete reply: the connection ended with an error");
+            return false;
         case DeclaredLength::Unreadable:
             LogDriver("Dorvane", kLineUnreadableLength, "Malformed reply: unreadable Content-Length");
             return false;
@@ -261,10 +282,20 @@ Reply Download(const Settings& settings, const Server& server) {
     return Reply();
 }
 
+// Replaces the control bytes of a server's text, but for line feed and
+// tab, with "?", so that it cannot drive the terminal or forge lines.
+void MakePrintable(char* szText) {
+    for (char* p = szText; *p != '\0'; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7f) *p = '?';
+    }
+}
+
 void ReportFailureReply(BackupBody& body) {
     body.Drop();
     char szReason[512] = "";
     body.Reason(szReason, sizeof szReason);
+    MakePrintable(szReason);
     g_pLog->Write("Dorvane", 0, kSourceFile, kLineFailureReply, "Failed: %s", szReason);
     std::printf("%s", szReason);
 }

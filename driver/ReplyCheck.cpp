@@ -46,19 +46,42 @@ int ReplyStatusCode(const char* pData, std::int32_t iDataLength) {
     return (p[0] - '0') * 100 + (p[1] - '0') * 10 + (p[2] - '0');
 }
 
-DeclaredLength DeclaredContentLength(const char* pData, std::int32_t iHeaderLength, std::int64_t* piLength) {
-    if (pData == nullptr || iHeaderLength <= 0) return DeclaredLength::None;
+namespace {
+
+// The value of the first header field named szName (lower case, with its
+// colon) among [pData, pData + iHeaderLength): its bounds, or false.
+bool FindField(const char* pData, std::int32_t iHeaderLength, const char* szName, const char** ppValue,
+               const char** ppValueEnd) {
+    if (pData == nullptr || iHeaderLength <= 0) return false;
     const char* p = pData;
     const char* pEnd = pData + iHeaderLength;
     while (p < pEnd) {
         const char* pLineEnd = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(pEnd - p)));
         if (pLineEnd == nullptr) pLineEnd = pEnd;
-        const char kName[] = "content-length:";
-        if (StartsWithName(p, pLineEnd, kName)) {
-            return ReadLength(p + sizeof kName - 1, pLineEnd, piLength) ? DeclaredLength::Valid
-                                                                       : DeclaredLength::Unreadable;
+        if (StartsWithName(p, pLineEnd, szName)) {
+            *ppValue = p + std::strlen(szName);
+            *ppValueEnd = pLineEnd;
+            return true;
         }
         p = pLineEnd + (pLineEnd < pEnd ? 1 : 0);
     }
-    return DeclaredLength::None;
+    return false;
+}
+
+}  // namespace
+
+DeclaredLength DeclaredContentLength(const char* pData, std::int32_t iHeaderLength, std::int64_t* piLength) {
+    const char* pValue = nullptr;
+    const char* pValueEnd = nullptr;
+    if (!FindField(pData, iHeaderLength, "content-length:", &pValue, &pValueEnd)) return DeclaredLength::None;
+    return ReadLength(pValue, pValueEnd, piLength) ? DeclaredLength::Valid : DeclaredLength::Unreadable;
+}
+
+bool HasTransferCoding(const char* pData, std::int32_t iHeaderLength) {
+    const char* p = nullptr;
+    const char* pEnd = nullptr;
+    if (!FindField(pData, iHeaderLength, "transfer-encoding:", &p, &pEnd)) return false;
+    while (p < pEnd && (*p == ' ' || *p == '\t')) ++p;
+    while (pEnd > p && (pEnd[-1] == ' ' || pEnd[-1] == '\t' || pEnd[-1] == '\r')) --pEnd;
+    return !(pEnd - p == 8 && StartsWithName(p, pEnd, "identity"));
 }

@@ -1,5 +1,5 @@
 // Reading the few header facts the driver needs to judge a reply: the
-// status code and the declared body length.
+// status code, the declared body length and any transfer coding.
 #pragma once
 
 #include <cstdint>
@@ -16,3 +16,8 @@ enum class DeclaredLength { None, Valid, Unreadable };
 // too large to hold saturates); None when there is no such field;
 // Unreadable when its value is not a plain decimal number.
 DeclaredLength DeclaredContentLength(const char* pData, std::int32_t iHeaderLength, std::int64_t* piLength);
+
+// Whether the header's bytes (pData[0 .. iHeaderLength)) carry a
+// Transfer-Encoding field (the first one decides) with any value but
+// "identity": chunked or otherwise coded, the body is not the file itself.
+bool HasTransferCoding(const char* pData, std::int32_t iHeaderLength);

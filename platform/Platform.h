@@ -29,6 +29,7 @@ constexpr int kSolSocket = 0xffff;        // level for socket options
 constexpr int kSoSndBuf = 0x1001;         // send buffer size option
 constexpr long kFionbio = 0x8004667EL;    // ioctlsocket: non-blocking mode
 constexpr int kSdSend = 1;                // shutdown: sending side
+constexpr int kMsgOob = 1;                // send: urgent (out-of-band) data
 constexpr std::uint32_t kInaddrNone = 0xffffffffu;
 constexpr std::uint32_t kInaddrAny = 0u;
 
@@ -181,6 +182,10 @@ int LastSystemError();
 bool SystemErrorText(int iCode, char* szBuffer, std::uint32_t uSize);
 
 void Sleep(std::uint32_t uMilliseconds);
+
+// The calendar time in whole seconds (time()), the clock of the exchange's
+// time-outs. Tests may move it forward through the seam.
+std::int64_t CurrentTime();
 
 // A hint before a large copy into fresh memory: faults the pages of
 // [pMemory, pMemory + uBytes) in ahead of the copy, where the system can

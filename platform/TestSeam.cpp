@@ -17,6 +17,7 @@ struct ArmedFailure {
 };
 
 std::atomic<bool> g_bArmed{false};
+std::atomic<std::int64_t> g_clockOffset{0};
 std::mutex g_mutex;
 std::array<ArmedFailure, static_cast<size_t>(Call::Count)> g_failures;
 std::map<std::string, std::vector<ScriptedAddress>> g_answers;
@@ -61,7 +62,12 @@ bool IsInjectedSocket(std::uintptr_t s) {
     return g_injectThread == std::this_thread::get_id() && g_injected == s;
 }
 
+void AdvanceClock(int iSeconds) { g_clockOffset.fetch_add(iSeconds, std::memory_order_relaxed); }
+
+std::int64_t ClockOffset() { return g_clockOffset.load(std::memory_order_relaxed); }
+
 void Reset() {
+    g_clockOffset.store(0, std::memory_order_relaxed);
     std::lock_guard<std::mutex> guard(g_mutex);
     g_failures.fill(ArmedFailure{});
     g_answers.clear();

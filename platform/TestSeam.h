@@ -50,7 +50,14 @@ void InjectNextSocket(std::uintptr_t s);
 // Implemented by each platform.
 bool MakeSocketPair(std::uintptr_t* pFirst, std::uintptr_t* pSecond);
 
-// Drops every armed failure, scripted answer and injected socket.
+// Moves os::CurrentTime() forward by iSeconds, for every thread, so that
+// limits counted in minutes can be reached at once. Reset() undoes it.
+void AdvanceClock(int iSeconds);
+// For the platform: the seconds AdvanceClock has added so far.
+std::int64_t ClockOffset();
+
+// Drops every armed failure, scripted answer and injected socket, and puts
+// the clock back.
 void Reset();
 
 // For the platform implementations. True when `call` must fail now; the

@@ -122,6 +122,11 @@ TEST_F(DorvaneRun, DownloadSavesTheBodyByteForByte) {
     ASSERT_EQ(1u, backups.size());
     EXPECT_TRUE(IsBackupName(backups[0])) << backups[0];
     EXPECT_EQ(body, ReadFile(m_work.File(backups[0])));
+    if (!testprocess::BuiltForWindows()) {
+        EXPECT_EQ(std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
+                  std::filesystem::status(m_work.File(backups[0])).permissions())
+            << "a backup is readable by its owner alone";
+    }
     ASSERT_TRUE(server.WaitForConnections(1));
     EXPECT_EQ(0u, server.Requests().at(0).find("GET http://127.0.0.1:" + std::to_string(server.Port()) +
                                                "/as/wapi/retrieve_db?Email=user%40example.com&Password=p%40ss+w0rd "
@@ -188,6 +193,24 @@ TEST_F(DorvaneRun, FailureMarkerInsideBinaryDataWithoutReasonPrintsNothing) {
     EXPECT_EQ("Dorvane|154|Failed: ", DriverRecords().back());
 }
 
+TEST_F(DorvaneRun, DatabaseHoldingTheFailureMarkerIsABackup) {
+    const std::string database = std::string("SQLite format 3\0", 16) + std::string(5000, '\0') + kFailureReply;
+    ScriptedServer server({Reply(HttpReply(database))});
+    ConfigureFor(server);
+    EXPECT_EQ("", Run({}).szStdout);
+    ASSERT_EQ(1u, Backups().size());
+    EXPECT_EQ(database, ReadFile(m_work.File(Backups()[0])));
+}
+
+TEST_F(DorvaneRun, ReasonIsPrintedAndLoggedWithoutControlBytes) {
+    const std::string reason = "\x1b[2J\x1b]52;c;cGF5\x07\r\nFAKE: backup OK\tdone\x7f \xc3\xbc\xe2\x82\xac\nline";
+    ScriptedServer server({Reply(HttpReply("<__Status__>FAILED</__Status__><__Reason__>" + reason + "</__Reason__>"))});
+    ConfigureFor(server);
+    const std::string shown = "?[2J?]52;c;cGF5??\nFAKE: backup OK\tdone? \xc3\xbc\xe2\x82\xac\nline";
+    EXPECT_EQ(shown, Run({}).szStdout);
+    EXPECT_EQ("Dorvane|154|Failed: " + shown, DriverRecords().back());
+}
+
 TEST_F(DorvaneRun, OverlongReasonIsCutToItsBuffer) {
     const std::string reason = std::string(600, 'r');
     ScriptedServer server({Reply(HttpReply("<__Status__>FAILED</__Status__><__Reason__>" + reason + "</__Reason__>"))});
@@ -251,6 +274,9 @@ INSTANTIATE_TEST_SUITE_P(
                        "Dorvane|147|Overlong reply: Content-Length = 3, received = 6"},
         FailedAttempts{"UnreadableLength", "HTTP/1.0 200 OK\r\nContent-Length: 5x\r\n\r\nabcde",
                        "Dorvane|149|Malformed reply: unreadable Content-Length"},
+        FailedAttempts{"Chunked", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
+                       "Dorvane|151|Refused reply: chunked or other transfer coding"},
+        FailedAttempts{"PartialContent", HttpReply("part", 206), "Dorvane|152|Partial reply: HTTP status 206"},
         FailedAttempts{"EmptyBody", HttpReply(""), ""},
         FailedAttempts{"NoSeparator", "HTTP/1.0 200 OK no blank line", ""}),
     [](const ::testing::TestParamInfo<FailedAttempts>& info) { return std::string(info.param.name); });

@@ -205,6 +205,25 @@ TEST_F(HTTPConnectionTest, AbsoluteTimeOutCountsFromTheStartOfTheCall) {
     EXPECT_EQ("HTTPConnection|182|Timeout now: iTimeout = 2", m_log.Summaries().at(2));
 }
 
+TEST_F(HTTPConnectionTest, TricklingServerFailsTheLowSpeedLimit) {
+    // Each byte comes six seconds after the last by the exchange's clock:
+    // never silent for the 7 s time-out, never 1024 bytes in a minute.
+    Script script{ReadRequest(), Send("HTTP/1.0 200 OK\r\n\r\n")};
+    for (int i = 0; i < 12; ++i) {
+        script.push_back(Call([] { seam::AdvanceClock(6); }));
+        script.push_back(Send("x"));
+        script.push_back(Pause(20));
+    }
+    script.push_back(HoldOpen());
+    ScriptedServer server({script});
+    EXPECT_FALSE(Get(Url(server)));
+    const auto records = m_log.Summaries();
+    ASSERT_EQ(4u, records.size()) << ::testing::PrintToString(records);
+    EXPECT_EQ(0u, records[2].find("HTTPConnection|200|Too slow: ")) << records[2];
+    EXPECT_NE(std::string::npos, records[2].find(" bytes in the last 60 seconds")) << records[2];
+    EXPECT_LT(m_body.m_bytes.size(), 12u);
+}
+
 TEST_F(HTTPConnectionTest, ZeroTimeOutEndsBeforeAnyWait) {
     ScriptedServer server({{ReadRequest(), HoldOpen()}});
     EXPECT_FALSE(Get(Url(server), 0));
@@ -276,18 +295,20 @@ INSTANTIATE_TEST_SUITE_P(
                     "HTTPConnection|326|recv() iReturn == -1, error code: 10054, error: Connection reset by peer."}),
     [](const ::testing::TestParamInfo<LoopFailure>& info) { return std::string(info.param.name); });
 
-TEST_F(HTTPConnectionTest, UnparsableUrlIsLogged) {
-    EXPECT_FALSE(Get("127.0.0.1:0/x"));
+TEST_F(HTTPConnectionTest, UnparsableUrlIsLoggedWithoutThePassword) {
+    EXPECT_FALSE(Get("127.0.0.1:0/x?Email=a%40b&Password=s%40cret"));
     const auto records = m_log.Records();
     ASSERT_EQ(1u, records.size());
     EXPECT_EQ("63", records[0].line);
-    EXPECT_EQ(0u, records[0].message.find("Failed to parse SERVER_ADDRESS: 127.0.0.1:0/x, Error Code = "));
+    EXPECT_EQ(0u, records[0].message.find(
+                      "Failed to parse SERVER_ADDRESS: 127.0.0.1:0/x?Email=a%40b&Password=***, Error Code = "));
 }
 
-TEST_F(HTTPConnectionTest, UnresolvableHostWithoutFallbackIsLogged) {
+TEST_F(HTTPConnectionTest, UnresolvableHostWithoutFallbackIsLoggedWithoutThePassword) {
     seam::FailNext(seam::Call::GetHostByName, 11001);
-    EXPECT_FALSE(Get("nohost:81/x"));
-    EXPECT_EQ(std::vector<std::string>{"HTTPConnection|74|Failed to get IP address for SERVER_ADDRESS: nohost:81/x, "
+    EXPECT_FALSE(Get("nohost:81/x?Password=s%40cret&Email=a&XPassword=y"));
+    EXPECT_EQ(std::vector<std::string>{"HTTPConnection|74|Failed to get IP address for SERVER_ADDRESS: "
+                                       "nohost:81/x?Password=***&Email=a&XPassword=y, "
                                        "Error Code = 11001, Error = Host not found."},
               m_log.Summaries());
 }

@@ -25,6 +25,7 @@ Step Send(std::string bytes) { return Step{Step::Kind::Send, std::move(bytes), 0
 Step Pause(int iMilliseconds) { return Step{Step::Kind::Pause, "", iMilliseconds}; }
 Step HoldOpen() { return Step{Step::Kind::HoldOpen, "", 0}; }
 Step Reset() { return Step{Step::Kind::Reset, "", 0}; }
+Step SendUrgent(std::string bytes) { return Step{Step::Kind::SendUrgent, std::move(bytes), 0}; }
 Step Call(std::function<void()> call) { return Step{Step::Kind::Call, "", 0, std::move(call)}; }
 
 Script Reply(const std::string& bytes) { return {ReadRequest(), Send(bytes)}; }
@@ -145,6 +146,9 @@ void ScriptedServer::Play(std::uintptr_t s, const Script& script, std::size_t uI
         if (step.kind == Step::Kind::Pause) std::this_thread::sleep_for(std::chrono::milliseconds(step.iMilliseconds));
         if (step.kind == Step::Kind::HoldOpen) HoldUntilPeerCloses(s, uIndex);
         if (step.kind == Step::Kind::Call) step.call();
+        if (step.kind == Step::Kind::SendUrgent) {
+            winsock::send(s, step.bytes.data(), static_cast<int>(step.bytes.size()), winsock::kMsgOob);
+        }
         if (step.kind == Step::Kind::Send) {
             std::size_t uSent = 0;
             while (uSent < step.bytes.size()) {

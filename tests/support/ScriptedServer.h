@@ -22,6 +22,7 @@ struct Step {
         HoldOpen,     // keep the connection open, reading, until the peer closes
         Reset,        // close with a reset (linger 0)
         Call,         // run the test's function, on the server's thread
+        SendUrgent,   // send the bytes as urgent (out-of-band) data
     };
     Kind kind;
     std::string bytes;
@@ -39,6 +40,7 @@ Step Pause(int iMilliseconds);
 Step HoldOpen();
 Step Reset();
 Step Call(std::function<void()> call);
+Step SendUrgent(std::string bytes);
 
 // Common scripts.
 Script Reply(const std::string& bytes);                    // read, send, close
