@@ -51,6 +51,7 @@ export DORVANE_WINEPREFIX
 
 # shellcheck disable=SC2317 # called through the trap
 stop_wine() {
+    [ -z "${DORVANE_FULL_FS:-}" ] || umount "$FULL_FS_MOUNT" 2>/dev/null || true
     WINEPREFIX="$DORVANE_WINEPREFIX" "$WINESERVER" -k >/dev/null 2>&1 || true
     WINEPREFIX="$DORVANE_WINEPREFIX" "$WINESERVER" -w >/dev/null 2>&1 || true
     rm -rf "$DORVANE_WINEPREFIX"
@@ -86,6 +87,17 @@ WINE_DEVIATIONS='^HTTPConnectionTest[.]ResetInTheMiddleKeepsTheBytesThatArrived$
 # the one that decides.
 log "known Wine deviations (not counted)"
 ctest --test-dir "$BUILD_DIR" -j "$JOBS" -R "$WINE_DEVIATIONS" || true
+
+# A real full file system for the full-disk test: a 1 MiB tmpfs, named to the
+# Windows tests by its drive path. Mounting needs root; without it that test
+# says so and skips.
+FULL_FS_MOUNT="$DORVANE_WINEPREFIX/full-fs"
+mkdir -p "$FULL_FS_MOUNT"
+if mount -t tmpfs -o size=1m dorvane-full "$FULL_FS_MOUNT" 2>/dev/null; then
+    DORVANE_FULL_FS="Z:$(printf '%s' "$FULL_FS_MOUNT" | tr / '\\')"
+    export DORVANE_FULL_FS
+    log "full file system for the tests: $FULL_FS_MOUNT ($DORVANE_FULL_FS)"
+fi
 
 log "testing under Wine"
 status=0

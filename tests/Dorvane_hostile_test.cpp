@@ -189,6 +189,24 @@ TEST_F(DorvaneRun, FullDiskWhileSavingLeavesNoPartialBackup) {
     EXPECT_NE(std::string::npos, driver[0].find(".part, error code: 27, error: File too large")) << driver[0];
 }
 
+// A file system that really fills up while the body streams in. The test
+// scripts provide one where they can mount it (DORVANE_FULL_FS).
+TEST_F(DorvaneRun, FullFileSystemLeavesNoPartialBackupAndNamesTheSystemCode) {
+    const char* szFull = std::getenv("DORVANE_FULL_FS");
+    if (szFull == nullptr || szFull[0] == '\0') GTEST_SKIP() << "DORVANE_FULL_FS names no small file system to fill";
+    const TempDir work(szFull);
+    ScriptedServer server({Reply(HttpReply(std::string(2 * 1024 * 1024, 'd')))});
+    ConfigureFor(server);
+    WriteFile(work.File("Ostrel.cfg"), ReadFile(m_work.File("Ostrel.cfg")));
+    EXPECT_EQ(0, testprocess::Run(DORVANE_EXE, {}, work.Path(), m_temp.Path()).iExitCode);
+    EXPECT_EQ(std::vector<std::string>{"Ostrel.cfg"}, ListFiles(work.Path()));
+    const auto driver = DriverRecords();
+    ASSERT_EQ(1u, driver.size()) << ::testing::PrintToString(driver);
+    const std::string code = testprocess::BuiltForWindows() ? "112" : "28";
+    EXPECT_EQ(0u, driver[0].find("Dorvane|186|cannot write file Database.")) << driver[0];
+    EXPECT_NE(std::string::npos, driver[0].find(".part, error code: " + code + ", error: ")) << driver[0];
+}
+
 TEST_F(DorvaneRun, TemporaryDirectoryThatCannotHoldTheLogEndsWithMinusOne) {
     const std::string missing = m_temp.File("no-such-directory");
     const auto result = testprocess::Run(DORVANE_EXE, {"s", "e", "p"}, m_work.Path(), missing);

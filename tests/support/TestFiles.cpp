@@ -12,12 +12,14 @@ namespace fs = std::filesystem;
 
 namespace testsupport {
 
-TempDir::TempDir() {
+TempDir::TempDir() : TempDir(fs::temp_directory_path().string()) {}
+
+TempDir::TempDir(const std::string& parent) {
     static std::atomic<unsigned> s_uCounter{0};
     std::random_device random;
     const auto ticks = std::chrono::steady_clock::now().time_since_epoch().count();
     for (;;) {
-        const fs::path candidate = fs::temp_directory_path() /
+        const fs::path candidate = fs::path(parent) /
                                    ("dorvane-test-" + std::to_string(random()) + "-" + std::to_string(ticks) + "-" +
                                     std::to_string(s_uCounter++));
         if (fs::create_directory(candidate)) {

@@ -11,6 +11,8 @@ namespace testsupport {
 class TempDir {
 public:
     TempDir();
+    // The same under the directory parent.
+    explicit TempDir(const std::string& parent);
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
