@@ -15,6 +15,10 @@ public:
     // the exchange then ends at once and fails; the destination's owner
     // reports why.
     virtual bool Append(const char* pBytes, std::size_t uLength) = 0;
+    // Called once, before the first Append, when the header's blank line
+    // has arrived: pHeader holds the iHeaderLength bytes before it (not
+    // owned, valid during the call). Not called for a reply without one.
+    virtual void HeaderEnds(const char* /*pHeader*/, std::int32_t /*iHeaderLength*/) {}
 };
 
 // Allocated with every field zero by the caller, who sets pBodyDestination,

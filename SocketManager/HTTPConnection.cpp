@@ -208,6 +208,7 @@ bool TakeReceived(Exchange& x, const char* pBytes, std::size_t uLength) {
     }
     x.bInBody = true;
     x.pResult->iHeaderEnd = iAt;
+    x.pResult->pBodyDestination->HeaderEnds(x.header.data(), iAt);
     const std::size_t uBodyStart = static_cast<std::size_t>(iAt + iSeparator);
     const bool bKept = GiveToBody(x, x.header.data() + uBodyStart, x.header.size() - uBodyStart) &&
                        GiveToBody(x, pBytes + uTake, uLength - uTake);

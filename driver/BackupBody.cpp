@@ -1,5 +1,7 @@
 #include "driver/BackupBody.h"
 
+#include "driver/ReplyCheck.h"
+
 #include <algorithm>
 
 namespace {
@@ -15,7 +17,15 @@ const char kStagedSuffix[] = ".part";
 
 }  // namespace
 
-BackupBody::BackupBody() : m_marker(kFailureMarker), m_reason("<__Reason__>", "</__Reason__>", kReasonSize) {}
+BackupBody::BackupBody(Progress* pProgress)
+    : m_pProgress(pProgress), m_marker(kFailureMarker), m_reason("<__Reason__>", "</__Reason__>", kReasonSize) {}
+
+void BackupBody::HeaderEnds(const char* pHeader, std::int32_t iHeaderLength) {
+    if (m_pProgress == nullptr) return;
+    std::int64_t iTotal = -1;
+    if (DeclaredContentLength(pHeader, iHeaderLength, &iTotal) != DeclaredLength::Valid) iTotal = -1;
+    m_pProgress->Start(iTotal);
+}
 
 bool BackupBody::Append(const char* pBytes, std::size_t uLength) {
     if (m_trouble != Trouble::None) return false;
@@ -34,6 +44,8 @@ bool BackupBody::Append(const char* pBytes, std::size_t uLength) {
     // A database needs no search for the marker.
     if (!IsDatabase()) m_marker.Feed(pBytes, uLength);
     m_reason.Feed(pBytes, uLength);
+    m_iReceived += static_cast<std::int64_t>(uLength);
+    if (m_pProgress != nullptr) m_pProgress->Update(m_iReceived);
     return true;
 }
 

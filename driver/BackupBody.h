@@ -5,6 +5,7 @@
 
 #include "SocketManager/DownloadResult.h"
 #include "driver/BodyWatch.h"
+#include "driver/Progress.h"
 #include "platform/Platform.h"
 
 #include <cstddef>
@@ -16,12 +17,15 @@ public:
     // Why the body could not be kept.
     enum class Trouble { None, CannotCreate, CannotWrite };
 
-    BackupBody();
+    // pProgress (not owned, may be null) shows the body's arrival.
+    explicit BackupBody(Progress* pProgress);
 
     // Creates the staged file on the first call, writes the bytes and
     // watches them. False (and Problem() says why) when the file cannot be
     // created or written; nothing more is taken after that.
     bool Append(const char* pBytes, std::size_t uLength) override;
+    // Starts the progress line, with the declared length when there is one.
+    void HeaderEnds(const char* pHeader, std::int32_t iHeaderLength) override;
 
     Trouble Problem() const { return m_trouble; }
     // The staged file's name ("" before the first byte) and the system's
@@ -46,6 +50,8 @@ public:
     void Drop() { m_file.Discard(); }
 
 private:
+    Progress* m_pProgress;
+    std::int64_t m_iReceived = 0;
     os::StagedFile m_file;
     Trouble m_trouble = Trouble::None;
     std::string m_start;  // the body's first bytes, as many as the SQLite header has

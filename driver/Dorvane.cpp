@@ -4,6 +4,7 @@
 #include "SocketManager/HTTPConnection.h"
 #include "driver/BackupBody.h"
 #include "driver/PasswordCipher.h"
+#include "driver/Progress.h"
 #include "driver/ReplyCheck.h"
 #include "driver/TaggedText.h"
 #include "log/MyLog.h"
@@ -241,9 +242,9 @@ void ReportBodyTrouble(const BackupBody& body) {
 
 // One attempt: the reply with its body on disk (Kept), nothing kept
 // (Failed), or a body that could not be stored (Stop, logged).
-Reply Attempt(const Settings& settings, const Server& server) {
+Reply Attempt(const Settings& settings, const Server& server, Progress* pProgress) {
     Reply reply;
-    reply.pBody.reset(new BackupBody);
+    reply.pBody.reset(new BackupBody(pProgress));
     reply.pResult = new DownloadResult{};
     reply.pResult->pBodyDestination = reply.pBody.get();
     const std::string szPassword = UrlEncode(settings.szPassword);
@@ -253,6 +254,7 @@ Reply Attempt(const Settings& settings, const Server& server) {
     bool bConnectFailed = false;
     const bool bOk = HTTPConnection::Download(szURL.c_str(), "", "", "", "", 0, kTimeoutSeconds, false,
                                               reply.pResult, &bConnectFailed);
+    pProgress->Clear();
     if (reply.pBody->Problem() != BackupBody::Trouble::None) {
         ReportBodyTrouble(*reply.pBody);
         reply.outcome = Outcome::Stop;
@@ -269,9 +271,9 @@ Reply Attempt(const Settings& settings, const Server& server) {
 
 // Up to two attempts, 3000 ms apart. No record when both failed (logged)
 // or the body could not be stored.
-Reply Download(const Settings& settings, const Server& server) {
+Reply Download(const Settings& settings, const Server& server, Progress* pProgress) {
     for (int iAttempt = 1; iAttempt <= kAttempts; ++iAttempt) {
-        Reply reply = Attempt(settings, server);
+        Reply reply = Attempt(settings, server, pProgress);
         if (reply.outcome == Outcome::Kept) return reply;
         if (reply.outcome == Outcome::Stop) return Reply();
         if (iAttempt == kAttempts) break;
@@ -334,7 +336,10 @@ void RunDownloadMode() {
         LogDriver("Dorvane:main()", kLineResolveFailed, "Utility::GetIPAddressByName() returns false");
         return;
     }
-    const Reply reply = Download(settings, server);
+    // A person at a terminal sees the download's progress on standard
+    // error; anything else sees exactly what it always did.
+    Progress progress(os::IsTerminal(stderr) ? stderr : nullptr);
+    const Reply reply = Download(settings, server, &progress);
     if (reply.pResult == nullptr) return;
     const std::int64_t iSize = reply.pResult->iBodyLength;
     DestroyResult(reply.pResult);

@@ -183,6 +183,10 @@ bool SystemErrorText(int iCode, char* szBuffer, std::uint32_t uSize);
 
 void Sleep(std::uint32_t uMilliseconds);
 
+// Whether the stream is a terminal (a console on Windows), where a person
+// may be watching.
+bool IsTerminal(std::FILE* pStream);
+
 // The calendar time in whole seconds (time()), the clock of the exchange's
 // time-outs. Tests may move it forward through the seam.
 std::int64_t CurrentTime();

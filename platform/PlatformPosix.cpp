@@ -657,6 +657,8 @@ void PrepareForWrite(void* pMemory, std::size_t uBytes) {
 
 void Sleep(std::uint32_t uMilliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(uMilliseconds)); }
 
+bool IsTerminal(std::FILE* pStream) { return pStream != nullptr && ::isatty(::fileno(pStream)) == 1; }
+
 struct CriticalSection::Impl {
     std::recursive_mutex mutex;
 };

@@ -43,6 +43,8 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
+#include <io.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -615,6 +617,14 @@ bool SystemErrorText(int iCode, char* szBuffer, std::uint32_t uSize) {
 void PrepareForWrite(void* /*pMemory*/, std::size_t /*uBytes*/) {}
 
 void Sleep(std::uint32_t uMilliseconds) { ::Sleep(uMilliseconds); }
+
+// A console, not merely a character device: _isatty() also says yes for NUL.
+bool IsTerminal(std::FILE* pStream) {
+    if (pStream == nullptr) return false;
+    const HANDLE hStream = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(pStream)));
+    DWORD dwMode = 0;
+    return hStream != INVALID_HANDLE_VALUE && ::GetConsoleMode(hStream, &dwMode) != FALSE;
+}
 
 struct CriticalSection::Impl {
     CRITICAL_SECTION section;

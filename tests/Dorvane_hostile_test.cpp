@@ -80,24 +80,35 @@ TEST_F(HostileServer, ResetInTheMiddleOfADeclaredBodyKeepsNothing) {
     EXPECT_EQ(0u, driver[3].find("Dorvane|205|Failed to connect to "));
 }
 
-// A connection that ends in an error, with no Content-Length to show the body
-// whole, is no backup: each attempt logs why.
-TEST_F(HostileServer, ConnectionEndingInAnErrorWithoutALengthKeepsNothing) {
-    const std::string start = "HTTP/1.0 200 OK\r\n\r\n" + std::string(4016, 'b');
-    const std::vector<Script> endings = {{ReadRequest(), Send(start), Pause(100), Reset()},
-                                         {ReadRequest(), Send(start), Pause(100), SendUrgent("!"), Pause(100),
-                                          Send(std::string(4000, 'c'))}};
-    for (const Script& script : endings) {
-        ScriptedServer server({script, script});
-        ConfigureFor(server);
-        Run({});
-        EXPECT_TRUE(Backups().empty());
-        const auto driver = DriverRecords();
-        ASSERT_EQ(4u, driver.size()) << ::testing::PrintToString(Records());
-        EXPECT_EQ("Dorvane|150|Incomplete reply: the connection ended with an error", driver[0]);
-        EXPECT_EQ(driver[0], driver[2]);
-    }
+struct ErrorEnding {
+    const char* name;
+    Script script;
+};
+
+class ConnectionErrors : public HostileServer, public ::testing::WithParamInterface<ErrorEnding> {};
+
+// A connection that ends in an error, with no Content-Length to show the
+// body whole, is no backup: each attempt logs why.
+TEST_P(ConnectionErrors, WithoutALengthKeepNothing) {
+    const Script& script = GetParam().script;
+    ScriptedServer server({script, script});
+    ConfigureFor(server);
+    Run({});
+    EXPECT_TRUE(Backups().empty());
+    const auto driver = DriverRecords();
+    ASSERT_EQ(4u, driver.size()) << ::testing::PrintToString(Records());
+    EXPECT_EQ("Dorvane|150|Incomplete reply: the connection ended with an error", driver[0]);
+    EXPECT_EQ(driver[0], driver[2]);
 }
+
+const std::string kUndeclaredStart = "HTTP/1.0 200 OK\r\n\r\n" + std::string(4016, 'b');
+
+INSTANTIATE_TEST_SUITE_P(
+    Endings, ConnectionErrors,
+    ::testing::Values(ErrorEnding{"Reset", {ReadRequest(), Send(kUndeclaredStart), Pause(100), Reset()}},
+                      ErrorEnding{"UrgentByte", {ReadRequest(), Send(kUndeclaredStart), Pause(100), SendUrgent("!"),
+                                                 Pause(100), Send(std::string(4000, 'c'))}}),
+    [](const ::testing::TestParamInfo<ErrorEnding>& info) { return std::string(info.param.name); });
 
 TEST_F(HostileServer, HundredKilobyteReasonIsCutNotOverrun) {
     const std::string reason(100 * 1024, 'R');

@@ -207,7 +207,7 @@ TEST_F(DorvaneRun, ReasonIsPrintedAndLoggedWithoutControlBytes) {
     ScriptedServer server({Reply(HttpReply("<__Status__>FAILED</__Status__><__Reason__>" + reason + "</__Reason__>"))});
     ConfigureFor(server);
     const std::string shown = "?[2J?]52;c;cGF5??\nFAKE: backup OK\tdone? \xc3\xbc\xe2\x82\xac\nline";
-    EXPECT_EQ(shown, Run({}).szStdout);
+    EXPECT_EQ(Console(shown), Run({}).szStdout);
     EXPECT_EQ("Dorvane|154|Failed: " + shown, DriverRecords().back());
 }
 
