@@ -1,4 +1,4 @@
-# shellcheck shell=sh disable=SC2034 # the variables are read by the scripts that source this
+# shellcheck shell=dash disable=SC2034 # the variables are read by the scripts that source this
 # Shared by the project's scripts (sourced, never run): their messages,
 # installing missing Debian packages, the build's job count, and starting
 # and stopping BackupService on a free loopback port.
@@ -63,7 +63,7 @@ service_status=
 # Sets service_pid and port; fails when the service stops or does not say
 # where it listens.
 start_backup_service() {
-    local service=$1 log_dir=$2 line=
+    local service="$1" log_dir="$2" line=
     shift 2
     : >"$log_dir/service.log"
     "$service" --listen 127.0.0.1:0 "$@" >"$log_dir/service.log" 2>"$log_dir/service.err" &
