@@ -15,7 +15,8 @@ cd "$(dirname "$0")/.."
 BUILD_DIR=build-windows
 
 # --- Tools.
-ensure_packages cmake make g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine64 googletest
+# groff-base writes the manual as text for the zip.
+ensure_packages cmake make g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine64 googletest groff-base
 
 if command -v wine64 >/dev/null 2>&1; then
     DORVANE_WINE=$(command -v wine64)

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the Linux build
 # first, then the same with the sanitizers, a valgrind run of a download, a
-# short run of each fuzz target and the Windows cross-build under Wine.
+# short run of each fuzz target, the Windows cross-build under Wine, and
+# what is shipped: the packages, the manual pages and the scheduling
+# examples, and that the programs carry no test code.
 # Every stage must pass; a stage whose script is missing fails the run.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -26,3 +28,4 @@ run_stage scripts/test-valgrind.sh
 export FUZZ_SECONDS="${FUZZ_SECONDS:-10}"
 run_stage scripts/test-fuzz.sh
 run_stage scripts/ci-windows.sh
+run_stage scripts/test-shipping.sh
