@@ -14,8 +14,11 @@ cd "$root"
 # run_stage SCRIPT: runs one stage's script, which must be there.
 run_stage() {
     [ -x "$1" ] || fail "the stage $1 is missing (or not executable)"
+    local started
+    started=$(date +%s)
     say "stage $1"
     "$1"
+    say "stage $1 passed in $(($(date +%s) - started))s"
 }
 
 scripts/install-deps.sh
