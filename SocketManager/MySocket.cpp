@@ -11,6 +11,23 @@ const char kSourceFile[] = "SocketManager/MySocket";
 constexpr int kSendBufferSize = 128000;
 constexpr int kDrainSize = 128;
 
+// Log lines of the socket's records.
+constexpr int kLineCloseInvalid = 270;          // Close() of a socket that was never opened
+constexpr int kLineCloseListening = 276;        // Close() of a listening socket, which it leaves open
+constexpr int kLineCloseFailed = 305;           // closesocket() failed
+constexpr int kLineClosed = 310;                // the socket is closed
+constexpr int kLineNonBlockingFailed = 348;     // ioctlsocket() failed
+constexpr int kLineDottedLookupFailed = 408;    // gethostbyname() of a dotted address failed
+constexpr int kLineLookupNoAnswer = 427;        // gethostbyname() gave no answer
+constexpr int kLineLookupNoAddress = 443;       // gethostbyname() answered without an address
+constexpr int kLineConnectEnter = 494;          // Connect() begins
+constexpr int kLineAddressFailed = 503;         // SetAddress() failed
+constexpr int kLineSocketFailed = 511;          // socket() failed
+constexpr int kLineSetNonBlockingFailed = 519;  // SetNonBlocking() failed
+constexpr int kLineSendBufferFailed = 528;      // setsockopt() of the send buffer failed
+constexpr int kLineConnectFailed = 558;         // connect() failed
+constexpr int kLineConnected = 566;             // Connect() ends with a socket
+
 // Writes a record for a failed call: the call's format with the current
 // Winsock code and its text appended as the format's last two values.
 void LogFailure(const char* szLabel, int iLine, const char* szCall) {
@@ -46,14 +63,14 @@ bool MySocket::SetAddress(const char* szHost, std::int32_t iPort, winsock::SockA
             return true;
         }
         const int iCode = winsock::WSAGetLastError();
-        g_pLog->Write("MySocket::SetAddress", 3, kSourceFile, 408, "gethostbyname(%s) failed, error code: %d, error: %s",
+        g_pLog->Write("MySocket::SetAddress", 3, kSourceFile, kLineDottedLookupFailed, "gethostbyname(%s) failed, error code: %d, error: %s",
                       szHost, iCode, GetSocketErrorText(iCode));
     }
     const winsock::HostEnt* pEntry = winsock::gethostbyname(szHost);
     const bool bNoAnswer = pEntry == nullptr;
     if (bNoAnswer || pEntry->h_addr_list == nullptr || pEntry->h_addr_list[0] == nullptr) {
         const int iCode = winsock::WSAGetLastError();
-        g_pLog->Write("MySocket::SetAddress", 3, kSourceFile, bNoAnswer ? 427 : 443,
+        g_pLog->Write("MySocket::SetAddress", 3, kSourceFile, bNoAnswer ? kLineLookupNoAnswer : kLineLookupNoAddress,
                       "gethostbyname(%s) failed, error code: %d, error: %s", szHost, iCode, GetSocketErrorText(iCode));
         return false;
     }
@@ -65,17 +82,17 @@ bool MySocket::SetAddress(const char* szHost, std::int32_t iPort, winsock::SockA
 bool MySocket::SetNonBlocking(bool bNonBlocking) {
     std::uint32_t uValue = bNonBlocking ? 1u : 0u;
     if (winsock::ioctlsocket(m_iSocket, winsock::kFionbio, &uValue) == 0) return true;
-    LogFailure("MySocket::SetNonBlocking", 348, "ioctlsocket()");
+    LogFailure("MySocket::SetNonBlocking", kLineNonBlockingFailed, "ioctlsocket()");
     return false;
 }
 
 void MySocket::Close() {
     if (m_iSocket == winsock::kInvalidSocket) {
-        g_pLog->Write("MySocket::Close", 0, kSourceFile, 270, "m_iSocket is INVALID_SOCKET");
+        g_pLog->Write("MySocket::Close", 0, kSourceFile, kLineCloseInvalid, "m_iSocket is INVALID_SOCKET");
         return;
     }
     if (m_bListening) {
-        g_pLog->Write("MySocket::Close", 0, kSourceFile, 276, "!!!! m_iSocket %d is a listening socket on port: %d",
+        g_pLog->Write("MySocket::Close", 0, kSourceFile, kLineCloseListening, "!!!! m_iSocket %d is a listening socket on port: %d",
                       Handle(m_iSocket), m_iListenPort);
         return;
     }
@@ -84,33 +101,33 @@ void MySocket::Close() {
     winsock::recv(m_iSocket, aDrain, kDrainSize, 0);
     if (winsock::closesocket(m_iSocket) == winsock::kSocketError) {
         const int iCode = winsock::WSAGetLastError();
-        g_pLog->Write("MySocket::Close", 2, kSourceFile, 305,
+        g_pLog->Write("MySocket::Close", 2, kSourceFile, kLineCloseFailed,
                       "closesocket(m_iSocket) == -1, m_iSocket = %d, error code: %d, error: %s", Handle(m_iSocket),
                       iCode, GetSocketErrorText(iCode));
         return;
     }
-    g_pLog->Write("MySocket::MySocket", 0, kSourceFile, 310, "Closing socket: %d", Handle(m_iSocket));
+    g_pLog->Write("MySocket::MySocket", 0, kSourceFile, kLineClosed, "Closing socket: %d", Handle(m_iSocket));
 }
 
 MySocket* MySocket::Connect(const char* szHost, std::int32_t iPort, bool bNonBlocking) {
-    g_pLog->Write("MySocket::Connect", 0, kSourceFile, 494, "Enter MySocket::Connect(%s) -- %d", szHost,
+    g_pLog->Write("MySocket::Connect", 0, kSourceFile, kLineConnectEnter, "Enter MySocket::Connect(%s) -- %d", szHost,
                   static_cast<std::int32_t>(2u * static_cast<std::uint32_t>(iPort)));
     MySocket* pSocket = new MySocket;
     if (!pSocket->SetAddress(szHost, iPort, &pSocket->m_RemoteAddress)) {
         const int iCode = winsock::WSAGetLastError();
-        g_pLog->Write("MySocket::Connect", 3, kSourceFile, 503, "SetAddress(%s) failed, error code: %d, error: %s", szHost,
+        g_pLog->Write("MySocket::Connect", 3, kSourceFile, kLineAddressFailed, "SetAddress(%s) failed, error code: %d, error: %s", szHost,
                       iCode, GetSocketErrorText(iCode));
         delete pSocket;
         return nullptr;
     }
     pSocket->m_iSocket = winsock::socket(winsock::kAfInet, winsock::kSockStream, 0);
     if (pSocket->m_iSocket == winsock::kInvalidSocket) {
-        LogFailure("MySocket::Connect", 511, "socket() failed");
+        LogFailure("MySocket::Connect", kLineSocketFailed, "socket() failed");
         delete pSocket;
         return nullptr;
     }
     if (!pSocket->SetNonBlocking(bNonBlocking)) {
-        LogFailure("MySocket::Connect", 519, "SetNonBlocking() failed");
+        LogFailure("MySocket::Connect", kLineSetNonBlockingFailed, "SetNonBlocking() failed");
         pSocket->Close();
         delete pSocket;
         return nullptr;
@@ -118,7 +135,7 @@ MySocket* MySocket::Connect(const char* szHost, std::int32_t iPort, bool bNonBlo
     const int iSendBuffer = kSendBufferSize;
     if (winsock::setsockopt(pSocket->m_iSocket, winsock::kSolSocket, winsock::kSoSndBuf,
                             reinterpret_cast<const char*>(&iSendBuffer), sizeof iSendBuffer) != 0) {
-        LogFailure("MySocket::Connect", 528, "setsockopt() failed");
+        LogFailure("MySocket::Connect", kLineSendBufferFailed, "setsockopt() failed");
         pSocket->Close();
         delete pSocket;
         return nullptr;
@@ -127,7 +144,7 @@ MySocket* MySocket::Connect(const char* szHost, std::int32_t iPort, bool bNonBlo
         delete pSocket;
         return nullptr;
     }
-    g_pLog->Write("MySocket::Connect", 0, kSourceFile, 566,
+    g_pLog->Write("MySocket::Connect", 0, kSourceFile, kLineConnected,
                   "Exit MySocket::Connect(%s). \nSocket %d is created and connected. Source IP = %s", szHost,
                   Handle(pSocket->m_iSocket), winsock::inet_ntoa(pSocket->m_RemoteAddress.sin_addr));
     return pSocket;
@@ -145,7 +162,7 @@ bool MySocket::StartConnect(const char* szHost) {
         return true;
     }
     Close();
-    g_pLog->Write("MySocket::Connect", 3, kSourceFile, 558,
+    g_pLog->Write("MySocket::Connect", 3, kSourceFile, kLineConnectFailed,
                   "connect() failed, Close() is called. host: %s, error code: %d, error: %s", szHost, iCode,
                   GetSocketErrorText(iCode));
     return false;

@@ -17,7 +17,7 @@
 #             about 4 x the largest size plus the sum of the sizes free, and
 #             is deleted on exit
 #
-# Installs nginx and time when missing (Debian), builds Dorvane (Release)
+# Installs nginx, time and strace when missing (Debian), builds Dorvane (Release)
 # into build-bench/, starts nginx in the foreground on a free port of
 # 127.0.0.1 with its configuration, pid, logs and temporary files in the
 # temporary directory, and stops it on exit.
@@ -29,41 +29,28 @@ SIZES="${SIZES:-64 1024}"
 BENCH_TMP="${BENCH_TMP:-/tmp}"
 PHASE_RUNS="${PHASE_RUNS:-3}"
 COMPARE="${COMPARE:-}"
+# shellcheck source=scripts/lib.sh
+. "$ROOT/scripts/lib.sh"
 for size in ${SIZES//,/ }; do
-    case "$size" in ''|*[!0-9]*) echo "bench: SIZES must be numbers of MiB" >&2; exit 2 ;; esac
-    [ "$size" -ge 1 ] && [ "$size" -le 8192 ] || { echo "bench: sizes must be 1..8192 MiB" >&2; exit 2; }
+    case "$size" in ''|*[!0-9]*) fail "bench: SIZES must be numbers of MiB" ;; esac
+    [ "$size" -ge 1 ] && [ "$size" -le 8192 ] || fail "bench: sizes must be 1..8192 MiB"
 done
-[ -z "$COMPARE" ] || [ -x "$COMPARE" ] || { echo "bench: COMPARE=$COMPARE is not a program" >&2; exit 2; }
-
-log() { printf '%s\n' "bench: $*"; }
-
-as_root() {
-    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
-}
+[ -z "$COMPARE" ] || [ -x "$COMPARE" ] || fail "bench: COMPARE=$COMPARE is not a program"
 
 # --- Tools
-missing=()
-packages="nginx time"
-[ "$PHASE_RUNS" = 0 ] || packages="$packages strace"
-for pkg in $packages; do
-    dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-    log "installing ${missing[*]}"
-    as_root apt-get update -qq
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+ensure_packages nginx time curl wget python3 cmake
+[ "$PHASE_RUNS" = 0 ] || ensure_packages strace
 for tool in nginx curl wget cmp python3 cmake; do
-    command -v "$tool" >/dev/null || { [ -x "/usr/sbin/$tool" ] && continue; log "$tool is missing"; exit 1; }
+    command -v "$tool" >/dev/null || [ -x "/usr/sbin/$tool" ] || fail "bench: $tool is missing"
 done
 NGINX="$(command -v nginx || echo /usr/sbin/nginx)"
 
 # --- Build
-log "building Dorvane (Release) into build-bench/"
+say "bench: building Dorvane (Release) into build-bench/"
 cmake -S "$ROOT" -B "$ROOT/build-bench" -DCMAKE_BUILD_TYPE=Release -DDORVANE_TESTS=OFF >/dev/null
-cmake --build "$ROOT/build-bench" -j2 --target Dorvane >/dev/null
+cmake --build "$ROOT/build-bench" -j "$build_jobs" --target Dorvane >/dev/null
 DORVANE="$ROOT/build-bench/Dorvane"
-[ -x "$DORVANE" ] || { log "no $DORVANE"; exit 1; }
+[ -x "$DORVANE" ] || fail "bench: no $DORVANE"
 
 # --- Temporary directory and nginx
 DIR="$(mktemp -d "$BENCH_TMP/dorvane-bench.XXXXXX")"
@@ -96,25 +83,25 @@ for _ in $(seq 1 100); do
     kill -0 "$NGINX_PID" 2>/dev/null || break
     sleep 0.1
 done
-[ -n "$ready" ] || { log "nginx did not start"; cat "$DIR/nginx/logs/error.log" || true; exit 1; }
-log "nginx $("$NGINX" -v 2>&1 | sed 's|.*/||') listening on 127.0.0.1:$PORT (pid $NGINX_PID)"
+[ -n "$ready" ] || fail "bench: nginx did not start: $(cat "$DIR/nginx/logs/error.log" 2>/dev/null)"
+say "bench: nginx $("$NGINX" -v 2>&1 | sed 's|.*/||') listening on 127.0.0.1:$PORT (pid $NGINX_PID)"
 
 # --- Test files
 for size in ${SIZES//,/ }; do
-    log "creating a random file of $size MiB"
+    say "bench: creating a random file of $size MiB"
     head -c "$((size * 1024 * 1024))" /dev/urandom >"$DIR/data/$size.bin"
 done
 
 # --- Machine
-log "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //'), \
+say "bench: machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //'), \
 $(awk '/MemTotal/ {printf "%.1f GiB", $2 / 1048576}' /proc/meminfo) RAM, kernel $(uname -r), $(df -T "$DIR" | awk 'NR == 2 {print $2}') file system under $BENCH_TMP"
-[ -z "$COMPARE" ] || log "Dorvane-B: $COMPARE"
-log "clients: Dorvane ($(git -C "$ROOT" rev-parse --short HEAD 2>/dev/null || echo '?')$([ -z "$(git -C "$ROOT" status --porcelain -- CMakeLists.txt SocketManager driver log utility platform 2>/dev/null)" ] || echo ', with uncommitted changes')), \
+[ -z "$COMPARE" ] || say "bench: Dorvane-B: $COMPARE"
+say "bench: clients: Dorvane ($(git -C "$ROOT" rev-parse --short HEAD 2>/dev/null || echo '?')$([ -z "$(git -C "$ROOT" status --porcelain -- CMakeLists.txt SocketManager driver log utility platform 2>/dev/null)" ] || echo ', with uncommitted changes')), \
 $(curl --version | head -1 | cut -d' ' -f1-2), $(wget --version | head -1 | cut -d' ' -f1-3)"
-log "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+say "bench: load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 status=0
 python3 "$ROOT/bench/bench.py" --dir "$DIR" --server "http://127.0.0.1:$PORT" --dorvane "$DORVANE" \
     --sizes "$SIZES" --runs "$RUNS" --phase-runs "$PHASE_RUNS" --compare "$COMPARE" || status=$?
-log "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
+say "bench: load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 exit "$status"

@@ -8,6 +8,6 @@
 
 namespace os {
 
-std::int64_t CurrentTime() { return static_cast<std::int64_t>(std::time(nullptr)) + seam::ClockOffset(); }
+std::int64_t CurrentTime() { return static_cast<std::int64_t>(std::time(nullptr)) + DORVANE_SEAM_CLOCK_OFFSET(); }
 
 }  // namespace os

@@ -96,20 +96,6 @@ int recv(SOCKET s, char* pBuffer, int iLength, int iFlags);
 int shutdown(SOCKET s, int iHow);
 int closesocket(SOCKET s);
 
-// Server-side calls, used by the tests' scripted server and by tools.
-constexpr int kSoLinger = 0x0080;         // SO_LINGER; option value: LingerOption
-struct LingerOption {
-    std::uint16_t l_onoff;
-    std::uint16_t l_linger;
-};
-int bind(SOCKET s, const SockAddrIn* pAddress, int iAddressLength);
-int listen(SOCKET s, int iBacklog);
-// *piAddressLength may be null, as may pAddress.
-SOCKET accept(SOCKET s, SockAddrIn* pAddress, int* piAddressLength);
-int getsockname(SOCKET s, SockAddrIn* pAddress, int* piAddressLength);
-// Sets SO_LINGER (l_onoff 1, l_linger 0 makes closesocket reset the connection).
-int SetLinger(SOCKET s, const LingerOption* pOption);
-
 // Host database look-up (hosts file, then DNS). Null when the name has no
 // entry; WSAGetLastError() then gives 11001..11004.
 HostEnt* gethostbyname(const char* szName);

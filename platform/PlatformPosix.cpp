@@ -88,7 +88,7 @@ int FailWithErrno() {
 
 bool SeamFails(seam::Call call) {
     int iCode = 0;
-    if (!seam::ShouldFail(call, &iCode)) return false;
+    if (!DORVANE_SEAM_SHOULD_FAIL(call, &iCode)) return false;
     t_iLastError = iCode;
     return true;
 }
@@ -182,7 +182,7 @@ void WSASetLastError(int iError) { t_iLastError = iError; }
 SOCKET socket(int iAf, int iType, int iProtocol) {
     if (SeamFails(seam::Call::Socket)) return kInvalidSocket;
     SOCKET injected;
-    if (seam::TakeInjectedSocket(&injected)) return injected;
+    if (DORVANE_SEAM_TAKE_INJECTED_SOCKET(&injected)) return injected;
     const int iFd = ::socket(iAf == kAfInet ? AF_INET : iAf, (iType == kSockStream ? SOCK_STREAM : iType) | SOCK_CLOEXEC,
                              iProtocol);
     if (iFd < 0) {
@@ -224,7 +224,7 @@ int connect(SOCKET s, const SockAddrIn* pAddress, int iAddressLength) {
         t_iLastError = kWsaEFault;
         return kSocketError;
     }
-    if (seam::IsInjectedSocket(s)) {  // already connected to the test's peer
+    if (DORVANE_SEAM_IS_INJECTED_SOCKET(s)) {  // already connected to the test's peer
         MarkConnecting(Fd(s));
         t_iLastError = kWsaEWouldBlock;
         return kSocketError;
@@ -423,7 +423,7 @@ bool LookupServiceBegin(const char16_t* wszName, std::uint32_t /*uFlags*/, Looku
     }
     const std::string szName = Utf8Name(wszName);
     Lookup* pLookup = new Lookup;
-    if (const auto* pScripted = seam::ScriptedAnswer(szName)) {
+    if (const auto* pScripted = DORVANE_SEAM_SCRIPTED_ANSWER(szName)) {
         for (const seam::ScriptedAddress& address : *pScripted) pLookup->addresses.push_back(address.bytes);
     } else if (!ResolveWithGetAddrInfo(szName, pLookup)) {
         delete pLookup;
@@ -669,67 +669,3 @@ void CriticalSection::Enter() { m_pImpl->mutex.lock(); }
 void CriticalSection::Leave() { m_pImpl->mutex.unlock(); }
 
 }  // namespace os
-
-namespace winsock {
-
-int bind(SOCKET s, const SockAddrIn* pAddress, int /*iAddressLength*/) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = pAddress->sin_port;
-    address.sin_addr.s_addr = pAddress->sin_addr;
-    return ::bind(Fd(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0 : FailWithErrno();
-}
-
-int listen(SOCKET s, int iBacklog) { return ::listen(Fd(s), iBacklog) == 0 ? 0 : FailWithErrno(); }
-
-SOCKET accept(SOCKET s, SockAddrIn* pAddress, int* piAddressLength) {
-    sockaddr_in address{};
-    socklen_t iLength = sizeof address;
-    const int iFd = ::accept4(Fd(s), reinterpret_cast<sockaddr*>(&address), &iLength, SOCK_CLOEXEC);
-    if (iFd < 0) {
-        FailWithErrno();
-        return kInvalidSocket;
-    }
-    if (pAddress != nullptr) {
-        *pAddress = SockAddrIn{};
-        pAddress->sin_family = static_cast<std::uint16_t>(kAfInet);
-        pAddress->sin_port = address.sin_port;
-        pAddress->sin_addr = address.sin_addr.s_addr;
-    }
-    if (piAddressLength != nullptr) *piAddressLength = static_cast<int>(sizeof(SockAddrIn));
-    ForgetConnect(iFd);
-    return static_cast<SOCKET>(iFd);
-}
-
-int getsockname(SOCKET s, SockAddrIn* pAddress, int* piAddressLength) {
-    sockaddr_in address{};
-    socklen_t iLength = sizeof address;
-    if (::getsockname(Fd(s), reinterpret_cast<sockaddr*>(&address), &iLength) != 0) return FailWithErrno();
-    *pAddress = SockAddrIn{};
-    pAddress->sin_family = static_cast<std::uint16_t>(kAfInet);
-    pAddress->sin_port = address.sin_port;
-    pAddress->sin_addr = address.sin_addr.s_addr;
-    if (piAddressLength != nullptr) *piAddressLength = static_cast<int>(sizeof(SockAddrIn));
-    return 0;
-}
-
-int SetLinger(SOCKET s, const LingerOption* pOption) {
-    linger value{};
-    value.l_onoff = pOption->l_onoff;
-    value.l_linger = pOption->l_linger;
-    return ::setsockopt(Fd(s), SOL_SOCKET, SO_LINGER, &value, sizeof value) == 0 ? 0 : FailWithErrno();
-}
-
-}  // namespace winsock
-
-namespace seam {
-
-bool MakeSocketPair(std::uintptr_t* pFirst, std::uintptr_t* pSecond) {
-    int aFds[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, aFds) != 0) return false;
-    *pFirst = static_cast<std::uintptr_t>(aFds[0]);
-    *pSecond = static_cast<std::uintptr_t>(aFds[1]);
-    return true;
-}
-
-}  // namespace seam

@@ -96,7 +96,7 @@ int FailFromSystem() {
 
 bool SeamFails(seam::Call call) {
     int iCode = 0;
-    if (!seam::ShouldFail(call, &iCode)) return false;
+    if (!DORVANE_SEAM_SHOULD_FAIL(call, &iCode)) return false;
     SetError(iCode);
     return true;
 }
@@ -115,14 +115,6 @@ sockaddr_in ToNative(const SockAddrIn& address) {
     native.sin_port = address.sin_port;
     native.sin_addr.s_addr = address.sin_addr;
     return native;
-}
-
-SockAddrIn FromNative(const sockaddr_in& native) {
-    SockAddrIn address{};
-    address.sin_family = static_cast<std::uint16_t>(kAfInet);
-    address.sin_port = native.sin_port;
-    address.sin_addr = native.sin_addr.s_addr;
-    return address;
 }
 
 // Non-blocking connects under way, and the error of those that failed
@@ -210,7 +202,7 @@ void WSASetLastError(int iError) { SetError(iError); }
 SOCKET socket(int iAf, int iType, int iProtocol) {
     if (SeamFails(seam::Call::Socket)) return kInvalidSocket;
     SOCKET injected;
-    if (seam::TakeInjectedSocket(&injected)) return injected;
+    if (DORVANE_SEAM_TAKE_INJECTED_SOCKET(&injected)) return injected;
     const ::SOCKET s = ::socket(iAf, iType, iProtocol);
     if (s == INVALID_SOCKET) {
         FailFromSystem();
@@ -248,7 +240,7 @@ int connect(SOCKET s, const SockAddrIn* pAddress, int iAddressLength) {
         SetError(WSAEFAULT);
         return kSocketError;
     }
-    if (seam::IsInjectedSocket(s)) {  // already connected to the test's peer
+    if (DORVANE_SEAM_IS_INJECTED_SOCKET(s)) {  // already connected to the test's peer
         MarkConnecting(Native(s));
         SetError(WSAEWOULDBLOCK);
         return kSocketError;
@@ -341,46 +333,6 @@ char* inet_ntoa(std::uint32_t uAddress) {
 std::uint16_t HostToNetShort(std::uint16_t uValue) { return ::htons(uValue); }
 std::uint32_t HostToNetLong(std::uint32_t uValue) { return ::htonl(uValue); }
 
-int bind(SOCKET s, const SockAddrIn* pAddress, int /*iAddressLength*/) {
-    const sockaddr_in address = ToNative(*pAddress);
-    return ::bind(Native(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0 : FailFromSystem();
-}
-
-int listen(SOCKET s, int iBacklog) { return ::listen(Native(s), iBacklog) == 0 ? 0 : FailFromSystem(); }
-
-SOCKET accept(SOCKET s, SockAddrIn* pAddress, int* piAddressLength) {
-    sockaddr_in address{};
-    int iLength = sizeof address;
-    const ::SOCKET accepted = ::accept(Native(s), reinterpret_cast<sockaddr*>(&address), &iLength);
-    if (accepted == INVALID_SOCKET) {
-        FailFromSystem();
-        return kInvalidSocket;
-    }
-    KeepFromChildren(accepted);
-    ForgetConnect(accepted);
-    if (pAddress != nullptr) *pAddress = FromNative(address);
-    if (piAddressLength != nullptr) *piAddressLength = static_cast<int>(sizeof(SockAddrIn));
-    return static_cast<SOCKET>(accepted);
-}
-
-int getsockname(SOCKET s, SockAddrIn* pAddress, int* piAddressLength) {
-    sockaddr_in address{};
-    int iLength = sizeof address;
-    if (::getsockname(Native(s), reinterpret_cast<sockaddr*>(&address), &iLength) != 0) return FailFromSystem();
-    *pAddress = FromNative(address);
-    if (piAddressLength != nullptr) *piAddressLength = static_cast<int>(sizeof(SockAddrIn));
-    return 0;
-}
-
-int SetLinger(SOCKET s, const LingerOption* pOption) {
-    linger value{};
-    value.l_onoff = pOption->l_onoff;
-    value.l_linger = pOption->l_linger;
-    return ::setsockopt(Native(s), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&value), sizeof value) == 0
-               ? 0
-               : FailFromSystem();
-}
-
 // --- Name service: WSALookupServiceBeginW/NextW/End.
 
 namespace {
@@ -455,7 +407,7 @@ bool LookupServiceBegin(const char16_t* wszName, std::uint32_t uFlags, LookupHan
         return false;
     }
     Lookup* pLookup = new Lookup;
-    if (const auto* pScripted = seam::ScriptedAnswer(Utf8Name(wszName))) {
+    if (const auto* pScripted = DORVANE_SEAM_SCRIPTED_ANSWER(Utf8Name(wszName))) {
         pLookup->bScripted = true;
         for (const seam::ScriptedAddress& address : *pScripted) pLookup->addresses.push_back(address.bytes);
         *phLookup = pLookup;
@@ -641,35 +593,3 @@ void CriticalSection::Enter() { ::EnterCriticalSection(&m_pImpl->section); }
 void CriticalSection::Leave() { ::LeaveCriticalSection(&m_pImpl->section); }
 
 }  // namespace os
-
-namespace seam {
-
-// Windows has no socketpair(): connect two loopback sockets through a
-// listener that is closed again at once.
-bool MakeSocketPair(std::uintptr_t* pFirst, std::uintptr_t* pSecond) {
-    const ::SOCKET listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int iLength = sizeof address;
-    ::SOCKET first = INVALID_SOCKET;
-    ::SOCKET second = INVALID_SOCKET;
-    if (listener != INVALID_SOCKET && ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::listen(listener, 1) == 0 && ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &iLength) == 0) {
-        first = ::socket(AF_INET, SOCK_STREAM, 0);
-        if (first != INVALID_SOCKET &&
-            ::connect(first, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-            second = ::accept(listener, nullptr, nullptr);
-        }
-    }
-    if (listener != INVALID_SOCKET) ::closesocket(listener);
-    if (second == INVALID_SOCKET) {
-        if (first != INVALID_SOCKET) ::closesocket(first);
-        return false;
-    }
-    *pFirst = static_cast<std::uintptr_t>(first);
-    *pSecond = static_cast<std::uintptr_t>(second);
-    return true;
-}
-
-}  // namespace seam

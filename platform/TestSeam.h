@@ -2,8 +2,12 @@
 // a chosen Winsock code, and script the answers of the name service, so that
 // failure paths no real socket produces on demand can be exercised.
 //
-// Both platform implementations ask the seam at the top of each call. When
-// nothing is armed the check is one relaxed atomic load.
+// Both platform implementations ask the seam at the top of each call,
+// through the DORVANE_SEAM_* macros at the end of this file. The seam exists
+// only in the tests' build of the code (dorvane_core_testable, compiled with
+// DORVANE_TEST_SEAM): there, when nothing is armed, a check is one relaxed
+// atomic load. In the product the checks are constants, they compile to
+// nothing, and none of the functions below is linked in.
 #pragma once
 
 #include <cstdint>
@@ -47,7 +51,7 @@ void ScriptNameService(const std::string& szName, const std::vector<ScriptedAddr
 // shows it writable). s should be one end of MakeSocketPair's pair.
 void InjectNextSocket(std::uintptr_t s);
 // A connected pair of stream sockets, as winsock handles. False on failure.
-// Implemented by each platform.
+// Implemented with the test side of the platform (tests/support/TestSockets*).
 bool MakeSocketPair(std::uintptr_t* pFirst, std::uintptr_t* pSecond);
 
 // Moves os::CurrentTime() forward by iSeconds, for every thread, so that
@@ -77,3 +81,25 @@ ScriptedAddress MakeIpv4Address(const char* szDotted, std::uint16_t uPort);
 ScriptedAddress MakeUnconvertibleAddress();
 
 }  // namespace seam
+
+// The seam's checks, for the platform implementations only. Each stands
+// where a call asks the seam; in the product each is a constant.
+//   DORVANE_SEAM_SHOULD_FAIL(call, piCode)  ShouldFail, or false
+//   DORVANE_SEAM_TAKE_INJECTED_SOCKET(ps)    TakeInjectedSocket, or false
+//   DORVANE_SEAM_IS_INJECTED_SOCKET(s)       IsInjectedSocket, or false
+//   DORVANE_SEAM_SCRIPTED_ANSWER(szName)     ScriptedAnswer, or null
+//   DORVANE_SEAM_CLOCK_OFFSET()              ClockOffset, or 0
+#if defined(DORVANE_TEST_SEAM)
+#define DORVANE_SEAM_SHOULD_FAIL(call, piCode) ::seam::ShouldFail((call), (piCode))
+#define DORVANE_SEAM_TAKE_INJECTED_SOCKET(ps) ::seam::TakeInjectedSocket(ps)
+#define DORVANE_SEAM_IS_INJECTED_SOCKET(s) ::seam::IsInjectedSocket(s)
+#define DORVANE_SEAM_SCRIPTED_ANSWER(szName) ::seam::ScriptedAnswer(szName)
+#define DORVANE_SEAM_CLOCK_OFFSET() ::seam::ClockOffset()
+#else
+#define DORVANE_SEAM_SHOULD_FAIL(call, piCode) ((void)(call), (void)(piCode), false)
+#define DORVANE_SEAM_TAKE_INJECTED_SOCKET(ps) ((void)(ps), false)
+#define DORVANE_SEAM_IS_INJECTED_SOCKET(s) ((void)(s), false)
+#define DORVANE_SEAM_CLOCK_OFFSET() std::int64_t{0}
+#define DORVANE_SEAM_SCRIPTED_ANSWER(szName) \
+    ((void)sizeof(szName), static_cast<const std::vector<::seam::ScriptedAddress>*>(nullptr))
+#endif

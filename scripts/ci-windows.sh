@@ -10,26 +10,13 @@
 set -eu
 
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/lib.sh
+. scripts/lib.sh
 BUILD_DIR=build-windows
-JOBS=2
 
-log() { printf '== %s\n' "$*"; }
-
-# --- Tools. Checked with dpkg first, so a machine that has them all is not
-# sent to the package archive.
-PACKAGES="cmake make g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine64 googletest"
-missing=""
-for package in $PACKAGES; do
-    dpkg -s "$package" >/dev/null 2>&1 || missing="$missing $package"
-done
-if [ -n "$missing" ]; then
-    log "installing:$missing"
-    SUDO=""
-    [ "$(id -u)" -eq 0 ] || SUDO=sudo
-    $SUDO apt-get update
-    # shellcheck disable=SC2086 # the list is meant to split into words
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends $missing
-fi
+# --- Tools.
+# groff-base writes the manual as text for the zip.
+ensure_packages cmake make g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine64 googletest groff-base
 
 if command -v wine64 >/dev/null 2>&1; then
     DORVANE_WINE=$(command -v wine64)
@@ -61,19 +48,19 @@ trap 'exit 130' INT TERM
 
 started=$(date +%s)
 
-log "configuring $BUILD_DIR"
-cmake -S . -B "$BUILD_DIR" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+say "configuring $BUILD_DIR"
+cmake -S . -B "$BUILD_DIR" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DDORVANE_WERROR=ON
 
 RUN_UNDER_WINE="$BUILD_DIR/dorvane-wine-run.sh"
 
 # Setting up a prefix takes seconds; it is done once here, and a persistent
 # wineserver spares every test program the server's start-up.
-log "preparing Wine prefix $DORVANE_WINEPREFIX"
+say "preparing Wine prefix $DORVANE_WINEPREFIX"
 WINEPREFIX="$DORVANE_WINEPREFIX" WINEDEBUG=-all "$WINESERVER" -p
 /bin/sh "$RUN_UNDER_WINE" wineboot -i 2>/dev/null
 
-log "building"
-cmake --build "$BUILD_DIR" -j "$JOBS"
+say "building"
+cmake --build "$BUILD_DIR" -j "$build_jobs"
 
 # Tests that fail under Wine only, because Wine's Winsock differs from
 # Windows'. They run in a second pass whose outcome is shown but does not
@@ -85,8 +72,8 @@ WINE_DEVIATIONS='^(HTTPConnectionTest[.]ResetInTheMiddleKeepsTheBytesThatArrived
 
 # The uncounted pass comes first, so that the last summary ctest prints is
 # the one that decides.
-log "known Wine deviations (not counted)"
-ctest --test-dir "$BUILD_DIR" -j "$JOBS" -R "$WINE_DEVIATIONS" || true
+say "known Wine deviations (not counted)"
+ctest --test-dir "$BUILD_DIR" -j "$build_jobs" -R "$WINE_DEVIATIONS" || true
 
 # A real full file system for the full-disk test: a 1 MiB tmpfs, named to the
 # Windows tests by its drive path. Mounting needs root; without it that test
@@ -96,12 +83,12 @@ mkdir -p "$FULL_FS_MOUNT"
 if mount -t tmpfs -o size=1m dorvane-full "$FULL_FS_MOUNT" 2>/dev/null; then
     DORVANE_FULL_FS="Z:$(printf '%s' "$FULL_FS_MOUNT" | tr / '\\')"
     export DORVANE_FULL_FS
-    log "full file system for the tests: $FULL_FS_MOUNT ($DORVANE_FULL_FS)"
+    say "full file system for the tests: $FULL_FS_MOUNT ($DORVANE_FULL_FS)"
 fi
 
-log "testing under Wine"
+say "testing under Wine"
 status=0
-ctest --test-dir "$BUILD_DIR" -j "$JOBS" --output-on-failure -E "$WINE_DEVIATIONS" || status=$?
+ctest --test-dir "$BUILD_DIR" -j "$build_jobs" --output-on-failure -E "$WINE_DEVIATIONS" || status=$?
 
-log "finished in $(( $(date +%s) - started ))s, status $status"
+say "finished in $(( $(date +%s) - started ))s, status $status"
 exit "$status"

@@ -13,31 +13,17 @@ rows=300
 email=user@example.com
 password=secret
 
-# shellcheck source=scripts/backup-service.sh
-. "$root/scripts/backup-service.sh"
+# shellcheck source=scripts/lib.sh
+. "$root/scripts/lib.sh"
 
 # --- 1. packages ---------------------------------------------------------
-packages=(cmake g++ libmicrohttpd-dev libsqlite3-dev sqlite3 libgtest-dev)
-missing=()
-for package in "${packages[@]}"; do
-    dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-done
-if ((${#missing[@]})); then
-    sudo=()
-    if [ "$(id -u)" -ne 0 ]; then
-        command -v sudo >/dev/null 2>&1 || fail "need root or sudo to install: ${missing[*]}"
-        sudo=(sudo)
-    fi
-    say "installing ${missing[*]}"
-    "${sudo[@]}" apt-get update
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
-else
-    say "packages: all present"
-fi
+# shellcheck disable=SC2086 # the list is meant to split into words
+ensure_packages $DORVANE_BASE_PACKAGES
+say "packages: all present"
 
 # --- 2. build ------------------------------------------------------------
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
-cmake --build build -j2
+cmake --build build -j "$build_jobs"
 dorvane="$root/build/Dorvane"
 service="$root/build/service/BackupService"
 [ -x "$dorvane" ] || fail "the build made no $dorvane"

@@ -6,9 +6,11 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
+# shellcheck source=scripts/lib.sh
+. "$root/scripts/lib.sh"
 seconds=${FUZZ_SECONDS:-10}
 case $seconds in
-    '' | *[!0-9]*) echo "FUZZ_SECONDS must be a whole number of seconds" >&2; exit 2 ;;
+    '' | *[!0-9]*) fail "FUZZ_SECONDS must be a whole number of seconds" ;;
 esac
 
 # clang and its compiler-rt (the libFuzzer and sanitizer runtimes), besides
@@ -16,8 +18,8 @@ esac
 scripts/install-deps.sh clang libclang-rt-14-dev
 
 build=build-fuzz
-cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DDORVANE_FUZZ=ON -DDORVANE_TESTS=OFF
-cmake --build "$build" -j2 --target fuzz_targets
+cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DDORVANE_FUZZ=ON -DDORVANE_TESTS=OFF -DDORVANE_WERROR=ON
+cmake --build "$build" -j "$build_jobs" --target fuzz_targets
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/dorvane-fuzz.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -39,7 +41,7 @@ for entry in "${targets[@]}"; do
     read -r target max_len <<<"$entry"
     corpus="$work/corpus-$target"
     cp -r "fuzz/corpus/$target" "$corpus"
-    echo "==> $target for ${seconds}s"
+    say "$target for ${seconds}s"
     if "$build/fuzz/$target" -max_total_time="$seconds" -max_len="$max_len" -timeout=60 \
         -artifact_prefix="$work/$target-" -print_final_stats=1 "$corpus" >"$work/$target.log" 2>&1; then
         grep -E '^stat::(number_of_executed_units|average_exec_per_sec)' "$work/$target.log" | sed 's/^/    /'
@@ -55,8 +57,5 @@ for entry in "${targets[@]}"; do
     fi
 done
 
-if ((${#failed[@]})); then
-    echo "FAILED: ${failed[*]}" >&2
-    exit 1
-fi
+((${#failed[@]} == 0)) || fail "${failed[*]}"
 echo "fuzzing: ${#targets[@]} passed, 0 failed"

@@ -2,10 +2,13 @@
 # Builds the Linux tests with AddressSanitizer and UndefinedBehaviorSanitizer
 # and runs them all; any report fails the run.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+# shellcheck source=scripts/lib.sh
+. "$root/scripts/lib.sh"
 
 scripts/install-deps.sh
-cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DDORVANE_SANITIZE=ON
-cmake --build build-sanitize -j2
+cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DDORVANE_SANITIZE=ON -DDORVANE_WERROR=ON
+cmake --build build-sanitize -j "$build_jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build-sanitize --output-on-failure -j2
+  ctest --test-dir build-sanitize --output-on-failure -j "$build_jobs"

@@ -11,14 +11,14 @@ cd "$root"
 email=user@example.com
 password=secret
 
-# shellcheck source=scripts/backup-service.sh
-. "$root/scripts/backup-service.sh"
+# shellcheck source=scripts/lib.sh
+. "$root/scripts/lib.sh"
 
 scripts/install-deps.sh valgrind
 
 build="$root/build-valgrind"
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DDORVANE_TESTS=OFF
-cmake --build "$build" -j2 --target Dorvane BackupService
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DDORVANE_TESTS=OFF -DDORVANE_WERROR=ON
+cmake --build "$build" -j "$build_jobs" --target Dorvane BackupService
 dorvane="$build/Dorvane"
 service="$build/service/BackupService"
 

@@ -1,19 +1,34 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the Linux build
 # first, then the same with the sanitizers, a valgrind run of a download, a
-# short run of each fuzz target, then the Windows cross-build under Wine.
+# short run of each fuzz target, the Windows cross-build under Wine, and
+# what is shipped: the packages, the manual pages and the scheduling
+# examples, and that the programs carry no test code.
+# Every stage must pass; a stage whose script is missing fails the run.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+# shellcheck source=scripts/lib.sh
+. "$root/scripts/lib.sh"
+
+# run_stage SCRIPT: runs one stage's script, which must be there.
+run_stage() {
+    [ -x "$1" ] || fail "the stage $1 is missing (or not executable)"
+    local started
+    started=$(date +%s)
+    say "stage $1"
+    "$1"
+    say "stage $1 passed in $(($(date +%s) - started))s"
+}
 
 scripts/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build -j2
-ctest --test-dir build --output-on-failure -j2
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDORVANE_WERROR=ON
+cmake --build build -j "$build_jobs"
+ctest --test-dir build --output-on-failure -j "$build_jobs"
 
-scripts/test-sanitized.sh
-scripts/test-valgrind.sh
-FUZZ_SECONDS="${FUZZ_SECONDS:-10}" scripts/test-fuzz.sh
-
-if [ -x scripts/ci-windows.sh ]; then
-  scripts/ci-windows.sh
-fi
+run_stage scripts/test-sanitized.sh
+run_stage scripts/test-valgrind.sh
+export FUZZ_SECONDS="${FUZZ_SECONDS:-10}"
+run_stage scripts/test-fuzz.sh
+run_stage scripts/ci-windows.sh
+run_stage scripts/test-shipping.sh

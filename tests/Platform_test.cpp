@@ -1,6 +1,7 @@
 // The platform layer's contract, checked the same way on every system.
 #include "platform/Platform.h"
 #include "platform/TestSeam.h"
+#include "support/TestSockets.h"
 #include "support/TestFiles.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // Message texts for the error codes that the socket layer and the driver log.
 #include "utility/SocketErrorText.h"
 
-#include "platform/TestProcess.h"
+#include "support/TestProcess.h"
 
 #include <gtest/gtest.h>
 

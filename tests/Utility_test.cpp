@@ -3,7 +3,7 @@
 // the UTF-16 to UTF-8 conversion they use.
 #include "utility/Utility.h"
 
-#include "platform/TestProcess.h"
+#include "support/TestProcess.h"
 #include "platform/TestSeam.h"
 
 #include <gtest/gtest.h>

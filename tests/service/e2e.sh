@@ -21,16 +21,15 @@ make_db=$3
 rows=300
 reason="Invalid e-mail address or password"
 
-command -v sqlite3 >/dev/null 2>&1 || { echo "FAIL: the sqlite3 command is missing" >&2; exit 1; }
+# shellcheck source=scripts/lib.sh
+. "$(dirname "$0")/../../scripts/lib.sh"
+
+command -v sqlite3 >/dev/null 2>&1 || fail "the sqlite3 command is missing"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/BackupService_e2e.XXXXXX")
-service_pid=
 status=1
 finish() {
-    if [ -n "$service_pid" ]; then
-        kill "$service_pid" 2>/dev/null || true
-        wait "$service_pid" 2>/dev/null || true
-    fi
+    stop_backup_service
     if [ "$status" -eq 0 ]; then
         rm -rf "$work"
     else
@@ -40,31 +39,9 @@ finish() {
 trap finish EXIT
 trap 'exit 1' INT TERM
 
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
-
 sh "$make_db" "$work/live.db" "$rows"
 
-: >"$work/service.out"
-"$service" --database "$work/live.db" --account user@example.com:secret \
-    >"$work/service.out" 2>"$work/service.err" &
-service_pid=$!
-
-# The service prints "listening on 127.0.0.1:PORT" first; poll for it for
-# at most 30 seconds.
-line=
-tries=0
-while [ $tries -lt 300 ]; do
-    line=$(head -n 1 "$work/service.out" 2>/dev/null || true)
-    case $line in "listening on "*) break ;; esac
-    kill -0 "$service_pid" 2>/dev/null || fail "service exited: $(cat "$work/service.err")"
-    sleep 0.1
-    tries=$((tries + 1))
-done
-case $line in "listening on 127.0.0.1:"*) ;; *) fail "service did not start: $line" ;; esac
-port=${line##*:}
+start_backup_service "$service" "$work" --database "$work/live.db" --account user@example.com:secret
 url="http://127.0.0.1:$port"
 echo "service listening on 127.0.0.1:$port"
 
@@ -118,16 +95,13 @@ fi
 echo "wrong password: reason shown (exit code $code), nothing saved"
 
 # --- the service's side -------------------------------------------------
-kill "$service_pid"
-code=0
-wait "$service_pid" || code=$?
-service_pid=
-[ "$code" -eq 0 ] || fail "service exited with $code on SIGTERM"
-if grep -qE 'secret|wrong' "$work/service.out"; then
+stop_backup_service
+[ "$service_status" -eq 0 ] || fail "service exited with $service_status on SIGTERM"
+if grep -qE 'secret|wrong' "$work/service.log"; then
     fail "a password appears in the service's output"
 fi
-[ "$(grep -c ' GET /as/wapi/retrieve_db 200 ' "$work/service.out")" -ge 2 ] ||
-    fail "expected at least two logged requests: $(cat "$work/service.out")"
+[ "$(grep -c ' GET /as/wapi/retrieve_db 200 ' "$work/service.log")" -ge 2 ] ||
+    fail "expected at least two logged requests: $(cat "$work/service.log")"
 
 status=0
 echo "PASS"

@@ -2,7 +2,7 @@
 // and a temporary directory of its own, its output, its files and its log.
 #pragma once
 
-#include "platform/TestProcess.h"
+#include "support/TestProcess.h"
 #include "support/ScriptedServer.h"
 #include "support/TestFiles.h"
 

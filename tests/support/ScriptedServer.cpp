@@ -1,6 +1,7 @@
 #include "support/ScriptedServer.h"
 
 #include "platform/Platform.h"
+#include "support/TestSockets.h"
 
 #include <chrono>
 #include <cstdlib>

@@ -1,6 +1,8 @@
 // Test support: runs a program to its end, as a user's shell would, for the
-// end-to-end tests. Part of the platform layer because starting a process
-// and redirecting its output are system calls.
+// end-to-end tests. Starting a process and redirecting its output are
+// system calls, so each system has its implementation
+// (TestProcessPosix.cpp, TestProcessWindows.cpp), chosen by CMake as for
+// platform/; the product never contains them.
 #pragma once
 
 #include <string>

@@ -1,0 +1,92 @@
+# shellcheck shell=dash disable=SC2034 # the variables are read by the scripts that source this
+# Shared by the project's scripts (sourced, never run): their messages,
+# installing missing Debian packages, the build's job count, and starting
+# and stopping BackupService on a free loopback port.
+#
+#   . "$root/scripts/lib.sh"
+#
+# Plain sh (with `local`, which dash and bash both have), so that sh and
+# bash scripts can both source it.
+
+# --- Messages ----------------------------------------------------------------
+
+# say TEXT...: a progress line on standard output.
+say() { printf '==> %s\n' "$*"; }
+
+# fail TEXT...: the reason on standard error, then exit 1.
+fail() {
+    printf 'FAILED: %s\n' "$*" >&2
+    exit 1
+}
+
+# --- Packages ------------------------------------------------------------------
+
+# The packages every build and test needs: the compiler and CMake, GoogleTest,
+# and what BackupService builds on.
+DORVANE_BASE_PACKAGES="cmake g++ make libgtest-dev libmicrohttpd-dev libsqlite3-dev sqlite3"
+
+# ensure_packages PACKAGE...: installs the Debian packages that are not
+# installed yet (apt-get update first), as root or through sudo. Checked
+# with dpkg first, so a machine that has them all is not sent to the
+# package archive. Fails when something is missing and cannot be installed.
+ensure_packages() {
+    local package missing="" as_root=""
+    for package in "$@"; do
+        dpkg -s "$package" >/dev/null 2>&1 || missing="$missing $package"
+    done
+    [ -n "$missing" ] || return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        command -v sudo >/dev/null 2>&1 || fail "need root or sudo to install:$missing"
+        as_root=sudo
+    fi
+    say "installing:$missing"
+    $as_root apt-get update -qq || fail "apt-get update failed"
+    # shellcheck disable=SC2086 # the list is meant to split into words
+    $as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null ||
+        fail "could not install:$missing"
+}
+
+# --- Building ------------------------------------------------------------------
+
+# The job count of builds and test runs: DORVANE_JOBS when set, else the
+# number of processors.
+build_jobs=${DORVANE_JOBS:-$(nproc 2>/dev/null || echo 2)}
+
+# --- BackupService -----------------------------------------------------------
+
+service_pid=
+service_status=
+
+# start_backup_service SERVICE LOG_DIR ARGUMENT...: starts SERVICE with
+# --listen 127.0.0.1:0 and the arguments, its output in LOG_DIR/service.log
+# and LOG_DIR/service.err, and waits up to 30 s for its "listening on" line.
+# Sets service_pid and port; fails when the service stops or does not say
+# where it listens.
+start_backup_service() {
+    local service="$1" log_dir="$2" line=
+    shift 2
+    : >"$log_dir/service.log"
+    "$service" --listen 127.0.0.1:0 "$@" >"$log_dir/service.log" 2>"$log_dir/service.err" &
+    service_pid=$!
+    for _ in $(seq 300); do
+        line=$(head -n 1 "$log_dir/service.log" 2>/dev/null || true)
+        case $line in "listening on "*) break ;; esac
+        kill -0 "$service_pid" 2>/dev/null || fail "BackupService stopped: $(cat "$log_dir/service.err")"
+        sleep 0.1
+    done
+    case $line in
+        "listening on 127.0.0.1:"*) port=${line##*:} ;;
+        *) fail "BackupService did not start (log: $log_dir/service.log)" ;;
+    esac
+}
+
+# stop_backup_service: asks the service started last to stop (SIGTERM) and
+# waits for it; its exit status is then in service_status. Does nothing
+# when no service runs, so it can stand in an EXIT trap.
+stop_backup_service() {
+    [ -n "$service_pid" ] || return 0
+    kill "$service_pid" 2>/dev/null || true
+    service_status=0
+    wait "$service_pid" 2>/dev/null || service_status=$?
+    service_pid=
+}

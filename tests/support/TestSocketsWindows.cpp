@@ -1,0 +1,118 @@
+// Windows: the server-side socket calls of TestSockets.h and the seam's
+// socket pair (seam::MakeSocketPair, declared in platform/TestSeam.h).
+#include "support/TestSockets.h"
+
+#include "platform/TestSeam.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+namespace winsock {
+namespace {
+
+::SOCKET Native(SOCKET s) { return static_cast<::SOCKET>(s); }
+
+// Takes the system's code at once, before anything can overwrite it.
+int FailFromSystem() {
+    WSASetLastError(::WSAGetLastError());
+    return kSocketError;
+}
+
+sockaddr_in ToNative(const SockAddrIn& address) {
+    sockaddr_in native{};
+    native.sin_family = AF_INET;
+    native.sin_port = address.sin_port;
+    native.sin_addr.s_addr = address.sin_addr;
+    return native;
+}
+
+SockAddrIn FromNative(const sockaddr_in& native) {
+    SockAddrIn address{};
+    address.sin_family = static_cast<std::uint16_t>(kAfInet);
+    address.sin_port = native.sin_port;
+    address.sin_addr = native.sin_addr.s_addr;
+    return address;
+}
+
+}  // namespace
+
+int bind(SOCKET s, const SockAddrIn* pAddress, int /*iAddressLength*/) {
+    const sockaddr_in address = ToNative(*pAddress);
+    return ::bind(Native(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0 : FailFromSystem();
+}
+
+int listen(SOCKET s, int iBacklog) { return ::listen(Native(s), iBacklog) == 0 ? 0 : FailFromSystem(); }
+
+SOCKET accept(SOCKET s, SockAddrIn* pAddress, int* piAddressLength) {
+    sockaddr_in address{};
+    int iLength = sizeof address;
+    const ::SOCKET accepted = ::accept(Native(s), reinterpret_cast<sockaddr*>(&address), &iLength);
+    if (accepted == INVALID_SOCKET) {
+        FailFromSystem();
+        return kInvalidSocket;
+    }
+    // A program the test starts must not hold a copy of the connection.
+    ::SetHandleInformation(reinterpret_cast<HANDLE>(accepted), HANDLE_FLAG_INHERIT, 0);
+    if (pAddress != nullptr) *pAddress = FromNative(address);
+    if (piAddressLength != nullptr) *piAddressLength = static_cast<int>(sizeof(SockAddrIn));
+    return static_cast<SOCKET>(accepted);
+}
+
+int getsockname(SOCKET s, SockAddrIn* pAddress, int* piAddressLength) {
+    sockaddr_in address{};
+    int iLength = sizeof address;
+    if (::getsockname(Native(s), reinterpret_cast<sockaddr*>(&address), &iLength) != 0) return FailFromSystem();
+    *pAddress = FromNative(address);
+    if (piAddressLength != nullptr) *piAddressLength = static_cast<int>(sizeof(SockAddrIn));
+    return 0;
+}
+
+int SetLinger(SOCKET s, const LingerOption* pOption) {
+    linger value{};
+    value.l_onoff = pOption->l_onoff;
+    value.l_linger = pOption->l_linger;
+    return ::setsockopt(Native(s), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&value), sizeof value) == 0
+               ? 0
+               : FailFromSystem();
+}
+
+}  // namespace winsock
+
+namespace seam {
+
+// Windows has no socketpair(): connect two loopback sockets through a
+// listener that is closed again at once.
+bool MakeSocketPair(std::uintptr_t* pFirst, std::uintptr_t* pSecond) {
+    const ::SOCKET listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int iLength = sizeof address;
+    ::SOCKET first = INVALID_SOCKET;
+    ::SOCKET second = INVALID_SOCKET;
+    if (listener != INVALID_SOCKET && ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::listen(listener, 1) == 0 && ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &iLength) == 0) {
+        first = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (first != INVALID_SOCKET &&
+            ::connect(first, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+            second = ::accept(listener, nullptr, nullptr);
+        }
+    }
+    if (listener != INVALID_SOCKET) ::closesocket(listener);
+    if (second == INVALID_SOCKET) {
+        if (first != INVALID_SOCKET) ::closesocket(first);
+        return false;
+    }
+    *pFirst = static_cast<std::uintptr_t>(first);
+    *pSecond = static_cast<std::uintptr_t>(second);
+    return true;
+}
+
+}  // namespace seam
