@@ -403,3 +403,35 @@ TEST_F(DorvaneRun, TwoRunsAtOnceInOneDirectoryEachSaveAWholeBody) {
     EXPECT_EQ(backups.size() + 1, ListFiles(m_work.Path()).size()) << "nothing but backups and the configuration";
     EXPECT_EQ(2, server.Connections());
 }
+
+// --- Progress
+
+TEST_F(DorvaneRun, ProgressShowsOnATerminalAndNowhereElse) {
+    if (testprocess::BuiltForWindows()) GTEST_SKIP() << "no pseudo-terminal to run a Windows program on";
+    // About a second of arrival, so that the line is drawn at least once.
+    const std::string body = BinaryBody(3 * 1000 * 1000);
+    const Script slow = ReplyInPieces(HttpReply(body), 300 * 1000, 120);
+    ScriptedServer server({slow, slow});
+    ConfigureFor(server);
+    const auto onTerminal = testprocess::RunCapturingErrors(DORVANE_EXE, {}, m_work.Path(), m_temp.Path(), true);
+    ASSERT_TRUE(onTerminal.bStarted);
+    EXPECT_EQ("", onTerminal.szStdout);
+    const std::string& shown = onTerminal.szStderr;
+    EXPECT_EQ(0u, shown.find("\r")) << shown;
+    EXPECT_NE(std::string::npos, shown.find(" received, ")) << shown;
+    EXPECT_NE(std::string::npos, shown.find("B/s, ")) << shown;
+    EXPECT_NE(std::string::npos, shown.find("%")) << shown;
+    // The last thing drawn blanks the line and returns to its start.
+    const std::size_t uLastDrawn = shown.rfind('\r', shown.size() - 2);
+    ASSERT_NE(std::string::npos, uLastDrawn) << shown;
+    EXPECT_EQ(std::string(shown.size() - uLastDrawn - 2, ' '), shown.substr(uLastDrawn + 1, shown.size() - uLastDrawn - 2));
+    EXPECT_EQ('\r', shown.back());
+    ASSERT_EQ(1u, Backups().size());
+    EXPECT_TRUE(ReadFile(m_work.File(Backups()[0])) == body);
+
+    std::filesystem::remove(m_work.File(Backups()[0]));
+    const auto onPipe = testprocess::RunCapturingErrors(DORVANE_EXE, {}, m_work.Path(), m_temp.Path(), false);
+    EXPECT_EQ("", onPipe.szStdout);
+    EXPECT_EQ("", onPipe.szStderr);
+    EXPECT_EQ(1u, Backups().size());
+}

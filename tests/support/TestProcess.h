@@ -15,6 +15,7 @@ struct Result {
     int iExitCode = -1;   // as the shell shows it: 0..255 on POSIX, the
                           // full 32-bit code on Windows
     std::string szStdout; // raw bytes written to standard output
+    std::string szStderr; // raw bytes written to standard error, when captured
 };
 
 // Runs szProgram with the arguments (no shell, arguments passed as they
@@ -32,6 +33,12 @@ Result RunWithFileSizeLimit(const std::string& szProgram, const std::vector<std:
                             const std::string& szWorkDir, const std::string& szTempDir,
                             unsigned long long uFileSizeLimit);
 bool SupportsFileSizeLimit();
+
+// As Run, with the child's standard error captured in szStderr as well: on
+// a pipe, or with bTerminal on a pseudo-terminal, where a program sees a
+// person's terminal. POSIX only: elsewhere bStarted is false.
+Result RunCapturingErrors(const std::string& szProgram, const std::vector<std::string>& arguments,
+                          const std::string& szWorkDir, const std::string& szTempDir, bool bTerminal);
 
 // Sends the signal iSignal (SIGINT, SIGTERM, ...) to the child most
 // recently started by Run that is still running, from another thread than

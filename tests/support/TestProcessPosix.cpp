@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <csignal>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,12 +24,13 @@ void LimitFileSize(unsigned long long uLimit) {
 }
 
 void ExecChild(const std::string& szProgram, const std::vector<std::string>& arguments,
-               const std::string& szWorkDir, const std::string& szTempDir, int iWriteFd,
+               const std::string& szWorkDir, const std::string& szTempDir, int iWriteFd, int iErrorFd,
                unsigned long long uFileSizeLimit) {
     if (uFileSizeLimit > 0) LimitFileSize(uFileSizeLimit);
     const int iNull = ::open("/dev/null", O_RDONLY);
     if (iNull >= 0) ::dup2(iNull, 0);
     ::dup2(iWriteFd, 1);
+    if (iErrorFd >= 0) ::dup2(iErrorFd, 2);
     if (::chdir(szWorkDir.c_str()) != 0) ::_exit(127);
     if (szTempDir.empty()) ::unsetenv("TMPDIR");
     else ::setenv("TMPDIR", szTempDir.c_str(), 1);
@@ -40,11 +42,50 @@ void ExecChild(const std::string& szProgram, const std::vector<std::string>& arg
     ::_exit(127);
 }
 
-}  // namespace
+// Where the child's standard error goes: inherited, or captured through a
+// descriptor the parent reads (a pipe's or a pseudo-terminal's).
+struct ErrorCapture {
+    int iParentFd = -1;  // read by the parent
+    int iChildFd = -1;   // the child's standard error
+};
 
-Result RunWithFileSizeLimit(const std::string& szProgram, const std::vector<std::string>& arguments,
-                            const std::string& szWorkDir, const std::string& szTempDir,
-                            unsigned long long uFileSizeLimit) {
+// Opens a pseudo-terminal for the child's standard error.
+bool OpenTerminal(ErrorCapture* pCapture) {
+    const int iMaster = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (iMaster < 0) return false;
+    const char* szSlave = ::grantpt(iMaster) == 0 && ::unlockpt(iMaster) == 0 ? ::ptsname(iMaster) : nullptr;
+    const int iSlave = szSlave != nullptr ? ::open(szSlave, O_RDWR | O_NOCTTY) : -1;
+    if (iSlave < 0) {
+        ::close(iMaster);
+        return false;
+    }
+    pCapture->iParentFd = iMaster;
+    pCapture->iChildFd = iSlave;
+    return true;
+}
+
+// Reads the child's output and error output until both end: the pipe's
+// end, or the terminal's hang-up (EIO) when the child is gone.
+void ReadOutputs(int iOutFd, int iErrorFd, Result* pResult) {
+    pollfd fds[2] = {{iOutFd, POLLIN, 0}, {iErrorFd, POLLIN, 0}};
+    std::string* targets[2] = {&pResult->szStdout, &pResult->szStderr};
+    char aBuffer[4096];
+    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            const ssize_t iRead = ::read(fds[i].fd, aBuffer, sizeof aBuffer);
+            if (iRead > 0) targets[i]->append(aBuffer, static_cast<size_t>(iRead));
+            else if (iRead == 0 || errno != EINTR) fds[i].fd = -1;
+        }
+    }
+}
+
+Result Spawn(const std::string& szProgram, const std::vector<std::string>& arguments, const std::string& szWorkDir,
+             const std::string& szTempDir, unsigned long long uFileSizeLimit, ErrorCapture capture) {
     Result result;
     int aPipe[2];
     if (::pipe(aPipe) != 0) return result;
@@ -56,18 +97,15 @@ Result RunWithFileSizeLimit(const std::string& szProgram, const std::vector<std:
     }
     if (pid == 0) {
         ::close(aPipe[0]);
-        ExecChild(szProgram, arguments, szWorkDir, szTempDir, aPipe[1], uFileSizeLimit);
+        ExecChild(szProgram, arguments, szWorkDir, szTempDir, aPipe[1], capture.iChildFd, uFileSizeLimit);
     }
     ::close(aPipe[1]);
+    if (capture.iChildFd >= 0) ::close(capture.iChildFd);
     s_latestChild = pid;
     result.bStarted = true;
-    char aBuffer[4096];
-    for (;;) {
-        const ssize_t iRead = ::read(aPipe[0], aBuffer, sizeof aBuffer);
-        if (iRead > 0) result.szStdout.append(aBuffer, static_cast<size_t>(iRead));
-        else if (iRead == 0 || errno != EINTR) break;
-    }
+    ReadOutputs(aPipe[0], capture.iParentFd, &result);
     ::close(aPipe[0]);
+    if (capture.iParentFd >= 0) ::close(capture.iParentFd);
     int iStatus = 0;
     while (::waitpid(pid, &iStatus, 0) < 0 && errno == EINTR) {
     }
@@ -75,6 +113,27 @@ Result RunWithFileSizeLimit(const std::string& szProgram, const std::vector<std:
     s_latestChild.compare_exchange_strong(expected, 0);
     result.iExitCode = WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : 128 + WTERMSIG(iStatus);
     return result;
+}
+
+}  // namespace
+
+Result RunWithFileSizeLimit(const std::string& szProgram, const std::vector<std::string>& arguments,
+                            const std::string& szWorkDir, const std::string& szTempDir,
+                            unsigned long long uFileSizeLimit) {
+    return Spawn(szProgram, arguments, szWorkDir, szTempDir, uFileSizeLimit, ErrorCapture{});
+}
+
+Result RunCapturingErrors(const std::string& szProgram, const std::vector<std::string>& arguments,
+                          const std::string& szWorkDir, const std::string& szTempDir, bool bTerminal) {
+    ErrorCapture capture;
+    int aPipe[2];
+    if (bTerminal) {
+        if (!OpenTerminal(&capture)) return Result();
+    } else {
+        if (::pipe(aPipe) != 0) return Result();
+        capture = ErrorCapture{aPipe[0], aPipe[1]};
+    }
+    return Spawn(szProgram, arguments, szWorkDir, szTempDir, 0, capture);
 }
 
 Result Run(const std::string& szProgram, const std::vector<std::string>& arguments,

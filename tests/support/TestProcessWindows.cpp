@@ -268,6 +268,11 @@ bool BuiltForWindows() { return true; }
 
 int ExitCodeOfMinusOne() { return -1; }
 
+Result RunCapturingErrors(const std::string&, const std::vector<std::string>&, const std::string&,
+                          const std::string&, bool) {
+    return Result();
+}
+
 bool SignalLatestChild(int /*iSignal*/) { return false; }
 
 }  // namespace testprocess
