@@ -177,11 +177,6 @@ bool IsTerminal(std::FILE* pStream);
 // time-outs. Tests may move it forward through the seam.
 std::int64_t CurrentTime();
 
-// A hint before a large copy into fresh memory: faults the pages of
-// [pMemory, pMemory + uBytes) in ahead of the copy, where the system can
-// do that faster than on first touch. Does nothing elsewhere; never fails.
-void PrepareForWrite(void* pMemory, std::size_t uBytes);
-
 // --- The staged backup file: a new file in the current directory that
 // receives a backup as it arrives and takes its final name only when it is
 // whole and on stable storage.

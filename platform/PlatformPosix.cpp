@@ -643,18 +643,6 @@ bool SystemErrorText(int iCode, char* szBuffer, std::uint32_t uSize) {
     return true;
 }
 
-void PrepareForWrite(void* pMemory, std::size_t uBytes) {
-#ifdef MADV_POPULATE_WRITE
-    const std::uintptr_t uPage = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-    const std::uintptr_t uBegin = reinterpret_cast<std::uintptr_t>(pMemory) & ~(uPage - 1);
-    const std::uintptr_t uEnd = reinterpret_cast<std::uintptr_t>(pMemory) + uBytes;
-    if (uBytes > 0) ::madvise(reinterpret_cast<void*>(uBegin), uEnd - uBegin, MADV_POPULATE_WRITE);
-#else
-    (void)pMemory;
-    (void)uBytes;
-#endif
-}
-
 void Sleep(std::uint32_t uMilliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(uMilliseconds)); }
 
 bool IsTerminal(std::FILE* pStream) { return pStream != nullptr && ::isatty(::fileno(pStream)) == 1; }

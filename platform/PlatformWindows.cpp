@@ -565,8 +565,6 @@ bool SystemErrorText(int iCode, char* szBuffer, std::uint32_t uSize) {
     return true;
 }
 
-// Windows faults pages in fast enough on first touch; nothing to do.
-void PrepareForWrite(void* /*pMemory*/, std::size_t /*uBytes*/) {}
 
 void Sleep(std::uint32_t uMilliseconds) { ::Sleep(uMilliseconds); }
 
