@@ -292,6 +292,10 @@ int select(int /*iNfds*/, FdSet* pRead, FdSet* pWrite, FdSet* pExcept, const Tim
     CollectSockets(pRead, 0, &polled);
     CollectSockets(pWrite, 1, &polled);
     CollectSockets(pExcept, 2, &polled);
+    if (polled.empty()) {  // nothing to wait for: Winsock fails such a call
+        t_iLastError = kWsaEInval;
+        return kSocketError;
+    }
     std::vector<pollfd> fds;
     for (const PolledSocket& socket : polled) {
         short sEvents = 0;
@@ -597,26 +601,58 @@ bool PathExists(const char16_t* wszPath) {
     return ::stat(ToUtf8(wszPath).c_str(), &info) == 0;
 }
 
-bool CopyFileReplacing(const char16_t* wszFrom, const char16_t* wszTo) {
-    std::FILE* pFrom = std::fopen(ToUtf8(wszFrom).c_str(), "rb");
-    if (pFrom == nullptr) return false;
-    std::FILE* pTo = std::fopen(ToUtf8(wszTo).c_str(), "wb");
-    if (pTo == nullptr) {
-        std::fclose(pFrom);
-        return false;
+namespace {
+
+// Opens a file for reading without following a symbolic link or waiting
+// on a FIFO or device; -1 (errno set) unless it is a regular file.
+int OpenRegularForReading(const std::string& szPath) {
+    const int iFd = ::open(szPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (iFd < 0) return -1;
+    struct stat info {};
+    if (::fstat(iFd, &info) == 0 && S_ISREG(info.st_mode)) return iFd;
+    const int iError = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+    ::close(iFd);
+    errno = iError;
+    return -1;
+}
+
+bool WriteAll(int iFd, const char* pData, std::size_t uLength) {
+    while (uLength > 0) {
+        const ssize_t iWritten = ::write(iFd, pData, uLength);
+        if (iWritten < 0 && errno == EINTR) continue;
+        if (iWritten <= 0) return false;
+        pData += iWritten;
+        uLength -= static_cast<std::size_t>(iWritten);
     }
+    return true;
+}
+
+bool CopyAll(int iFrom, int iTo) {
     char aBuffer[65536];
-    bool bOk = true;
-    size_t uRead;
-    while ((uRead = std::fread(aBuffer, 1, sizeof aBuffer, pFrom)) > 0) {
-        if (std::fwrite(aBuffer, 1, uRead, pTo) != uRead) {
-            bOk = false;
-            break;
-        }
+    for (;;) {
+        const ssize_t iRead = ::read(iFrom, aBuffer, sizeof aBuffer);
+        if (iRead < 0 && errno == EINTR) continue;
+        if (iRead <= 0) return iRead == 0;
+        if (!WriteAll(iTo, aBuffer, static_cast<std::size_t>(iRead))) return false;
     }
-    bOk = std::ferror(pFrom) == 0 && bOk;
-    std::fclose(pFrom);
-    return std::fclose(pTo) == 0 && bOk;
+}
+
+}  // namespace
+
+bool CopyFileReplacing(const char16_t* wszFrom, const char16_t* wszTo) {
+    const int iFrom = OpenRegularForReading(ToUtf8(wszFrom));
+    if (iFrom < 0) return false;
+    const std::string szTo = ToUtf8(wszTo);
+    std::string szTemporary = szTo + ".XXXXXX";
+    const int iTo = ::mkostemp(&szTemporary[0], O_CLOEXEC);  // mode 0600
+    bool bDone = iTo >= 0 && CopyAll(iFrom, iTo);
+    if (iTo >= 0) bDone = ::close(iTo) == 0 && bDone;
+    bDone = bDone && ::rename(szTemporary.c_str(), szTo.c_str()) == 0;
+    const int iError = errno;
+    ::close(iFrom);
+    if (!bDone && iTo >= 0) ::unlink(szTemporary.c_str());
+    errno = iError;
+    return bDone;
 }
 
 std::FILE* OpenFileWide(const char16_t* wszPath, const char* szMode) {
@@ -639,9 +675,13 @@ bool SystemErrorText(int iCode, char* szBuffer, std::uint32_t uSize) {
     if (iErrno == 0 && iCode > 0 && iCode < 4096) iErrno = iCode;
     // No catalogue entry: the text is empty rather than a made-up one.
     const char* szText = iErrno != 0 ? ::strerrordesc_np(iErrno) : nullptr;
-    std::snprintf(szBuffer, uSize, "%s", szText != nullptr ? szText : "");
-    return true;
+    if (szText == nullptr) szText = "";
+    // The C library's texts are short ASCII and fit any buffer the program uses.
+    std::snprintf(szBuffer, uSize, "%s", szText);
+    return szText[0] != '\0';
 }
+
+bool Utf8Arguments(int* /*piArgc*/, char*** /*pppArgv*/) { return true; }
 
 void PrepareForWrite(void* pMemory, std::size_t uBytes) {
 #ifdef MADV_POPULATE_WRITE
