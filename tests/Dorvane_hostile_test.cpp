@@ -131,10 +131,16 @@ TEST_F(DorvaneRun, InvalidBase64PasswordIsSentAsItDecodes) {
     EXPECT_NE(std::string::npos, server.Requests().at(0).find("&Password=gf%1D HTTP/1.0\n"));
 }
 
-TEST_F(DorvaneRun, PortTextThatWrapsToZeroFailsTheSplit) {
-    WriteConfig("<__ServerAddress__>127.0.0.1:4294967296</__ServerAddress__>");
-    EXPECT_EQ(0, Run({}).iExitCode);
-    EXPECT_EQ(std::vector<std::string>{"Dorvane:main()|120|Utility::GetDomainNameFromURL() returns false"}, Records());
+// A port outside 1 to 65535 never becomes another port (65616 would reach
+// 80, -1 65535): the split fails and nothing is connected.
+TEST_F(DorvaneRun, PortOutsideTheRangeFailsTheSplit) {
+    for (const char* szPort : {"4294967296", "65616", "-1", "65536"}) {
+        WriteConfig(std::string("<__ServerAddress__>127.0.0.1:") + szPort + "</__ServerAddress__>");
+        EXPECT_EQ(0, Run({}).iExitCode);
+        EXPECT_EQ(std::vector<std::string>{"Dorvane:main()|120|Utility::GetDomainNameFromURL() returns false"},
+                  Records())
+            << szPort;
+    }
 }
 
 TEST_F(DorvaneRun, EmptyOrOddConfigurationFilesEndCleanly) {
