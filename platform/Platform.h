@@ -160,8 +160,12 @@ int Utf8ToWide(const char* szSource, int iSourceLength, char16_t* wszDest, int i
 int WideToUtf8(const char16_t* wszSource, int iSourceUnits, char* szDest, int iDestBytes);
 
 // The user's temporary directory as UTF-16 text ending with a separator
-// (GetTempPathW). Returns the length without the terminator; 0 on failure;
-// more than uUnits - 1 when the buffer is too small (nothing useful written).
+// (GetTempPathW, a directory private to the user). Returns the length
+// without the terminator; 0 on failure; more than uUnits - 1 when the
+// buffer is too small (nothing useful written). POSIX: $TMPDIR when set;
+// otherwise the user's own "/tmp/dorvane-<uid>/", made with mode 0700 when
+// missing, and refused (0) unless it is a real directory (not a symbolic
+// link) owned by the user that no one else may write to.
 std::uint32_t GetTempPathWide(std::uint32_t uUnits, char16_t* wszBuffer);
 // Whether something exists at the path (its attributes can be read).
 bool PathExists(const char16_t* wszPath);
@@ -170,12 +174,19 @@ bool PathExists(const char16_t* wszPath);
 // into a new file (mode 0600) beside it and renames that over it, and only
 // a regular source is copied (never a directory, FIFO or device).
 bool CopyFileReplacing(const char16_t* wszFrom, const char16_t* wszTo);
-// Opens a file by its UTF-16 name with an fopen mode ("a", "w", "r", ...;
-// text mode unless "b" is given). Windows opens it with CreateFileW
-// sharing read, write and delete, so that other programs holding the file
-// open never make the call fail because of us, and may read, write, rename
-// or delete it while it is open. The caller closes the stream.
-std::FILE* OpenFileWide(const char16_t* wszPath, const char* szMode);
+// Whether OpenFileWide opens a name that is a symbolic link (POSIX; the
+// Windows temporary directory is private, and Windows follows).
+enum class LinkPolicy { Refuse, Follow };
+// Opens a regular file by its UTF-16 name with an fopen mode ("a", "w",
+// "r", ...; text mode unless "b" is given). The caller closes the stream.
+// Anything but a regular file (a directory, FIFO or device) is refused
+// without waiting for it. Windows opens it with CreateFileW sharing read,
+// write and delete, so that other programs holding the file open never
+// make the call fail because of us, and may read, write, rename or delete
+// it while it is open. POSIX refuses a symbolic link unless told to follow
+// it, creates files with mode 0600, and gives a file of the user's that
+// mode "w" empties mode 0600 as well.
+std::FILE* OpenFileWide(const char16_t* wszPath, const char* szMode, LinkPolicy links = LinkPolicy::Refuse);
 // Renames a file over another in the same directory, replacing it
 // (MoveFileExW with MOVEFILE_REPLACE_EXISTING). UTF-8 names.
 bool ReplaceFile(const char* szFrom, const char* szTo);

@@ -585,9 +585,29 @@ int WideToUtf8(const char16_t* wszSource, int iSourceUnits, char* szDest, int iD
     return iBytes;
 }
 
+namespace {
+
+// The user's private directory under /tmp, made when missing; empty when
+// it cannot be made, or what is there is not a real directory of this
+// user that only the user may write to (another user may have planted it).
+std::string PrivateTempDirectory() {
+    const uid_t uid = ::geteuid();
+    const std::string szDirectory = "/tmp/dorvane-" + std::to_string(uid);
+    if (::mkdir(szDirectory.c_str(), 0700) != 0 && errno != EEXIST) return std::string();
+    struct stat info {};
+    if (::lstat(szDirectory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != uid ||
+        (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return std::string();
+    }
+    return szDirectory;
+}
+
+}  // namespace
+
 std::uint32_t GetTempPathWide(std::uint32_t uUnits, char16_t* wszBuffer) {
     const char* szEnv = std::getenv("TMPDIR");
-    std::string szDirectory = (szEnv != nullptr && szEnv[0] != '\0') ? szEnv : "/tmp/";
+    std::string szDirectory = (szEnv != nullptr && szEnv[0] != '\0') ? szEnv : PrivateTempDirectory();
+    if (szDirectory.empty()) return 0;
     if (szDirectory.back() != '/') szDirectory += '/';
     const int iUnits = Utf8ToWide(szDirectory.c_str(), -1, nullptr, 0);
     if (iUnits <= 0) return 0;
@@ -603,17 +623,40 @@ bool PathExists(const char16_t* wszPath) {
 
 namespace {
 
-// Opens a file for reading without following a symbolic link or waiting
-// on a FIFO or device; -1 (errno set) unless it is a regular file.
-int OpenRegularForReading(const std::string& szPath) {
-    const int iFd = ::open(szPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+// Opens a file (iFlags as for open(), new files 0600) without waiting on
+// a FIFO or device, and keeps it only when it is a regular file: -1
+// (errno set) otherwise. *pInfo gets its status.
+int OpenRegular(const std::string& szPath, int iFlags, struct stat* pInfo) {
+    const int iFd = ::open(szPath.c_str(), iFlags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
     if (iFd < 0) return -1;
-    struct stat info {};
-    if (::fstat(iFd, &info) == 0 && S_ISREG(info.st_mode)) return iFd;
-    const int iError = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+    *pInfo = {};
+    if (::fstat(iFd, pInfo) == 0 && S_ISREG(pInfo->st_mode) && ::fcntl(iFd, F_SETFL, iFlags & O_APPEND) == 0) {
+        return iFd;  // blocking again, as a stream expects
+    }
+    const int iError = S_ISDIR(pInfo->st_mode) ? EISDIR : EINVAL;
     ::close(iFd);
     errno = iError;
     return -1;
+}
+
+// Opens a file for reading without following a symbolic link; -1 (errno
+// set) unless it is a regular file.
+int OpenRegularForReading(const std::string& szPath) {
+    struct stat info;
+    return OpenRegular(szPath, O_RDONLY | O_NOFOLLOW, &info);
+}
+
+// open() flags for an fopen mode; false for a mode fopen would refuse.
+bool OpenFlags(const char* szMode, int* piFlags) {
+    if (szMode == nullptr) return false;
+    switch (szMode[0]) {
+        case 'r': *piFlags = O_RDONLY; break;
+        case 'w': *piFlags = O_WRONLY | O_CREAT; break;
+        case 'a': *piFlags = O_WRONLY | O_CREAT | O_APPEND; break;
+        default: return false;
+    }
+    if (std::strchr(szMode + 1, '+') != nullptr) *piFlags = (*piFlags & ~O_ACCMODE) | O_RDWR;
+    return true;
 }
 
 bool WriteAll(int iFd, const char* pData, std::size_t uLength) {
@@ -655,8 +698,26 @@ bool CopyFileReplacing(const char16_t* wszFrom, const char16_t* wszTo) {
     return bDone;
 }
 
-std::FILE* OpenFileWide(const char16_t* wszPath, const char* szMode) {
-    return std::fopen(ToUtf8(wszPath).c_str(), szMode);
+std::FILE* OpenFileWide(const char16_t* wszPath, const char* szMode, LinkPolicy links) {
+    int iFlags = 0;
+    if (wszPath == nullptr || !OpenFlags(szMode, &iFlags)) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    if (links == LinkPolicy::Refuse) iFlags |= O_NOFOLLOW;
+    struct stat info;
+    const int iFd = OpenRegular(ToUtf8(wszPath), iFlags, &info);
+    if (iFd < 0) return nullptr;
+    // Emptied only now that it is known to be a regular file.
+    bool bReady = szMode[0] != 'w' || ::ftruncate(iFd, 0) == 0;
+    if (bReady && szMode[0] == 'w' && info.st_uid == ::geteuid()) bReady = ::fchmod(iFd, 0600) == 0;
+    std::FILE* pFile = bReady ? ::fdopen(iFd, szMode) : nullptr;
+    if (pFile == nullptr) {
+        const int iError = errno;
+        ::close(iFd);
+        errno = iError;
+    }
+    return pFile;
 }
 
 bool ReplaceFile(const char* szFrom, const char* szTo) { return ::rename(szFrom, szTo) == 0; }

@@ -623,7 +623,7 @@ std::FILE* StreamFromHandle(HANDLE hFile, const FileMode& mode) {
 
 }  // namespace
 
-std::FILE* OpenFileWide(const char16_t* wszPath, const char* szMode) {
+std::FILE* OpenFileWide(const char16_t* wszPath, const char* szMode, LinkPolicy /*links*/) {
     FileMode mode;
     if (wszPath == nullptr || !ReadFileMode(szMode, &mode)) {
         t_iLastSystemError = ERROR_INVALID_PARAMETER;
@@ -633,6 +633,11 @@ std::FILE* OpenFileWide(const char16_t* wszPath, const char* szMode) {
                                        nullptr, mode.dwDisposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (hFile == INVALID_HANDLE_VALUE) {
         NoteFileFailure();
+        return nullptr;
+    }
+    if (::GetFileType(hFile) != FILE_TYPE_DISK) {  // a device or pipe name
+        ::CloseHandle(hFile);
+        t_iLastSystemError = ERROR_INVALID_PARAMETER;
         return nullptr;
     }
     std::FILE* pFile = StreamFromHandle(hFile, mode);

@@ -31,6 +31,20 @@ Result RunWithFileSizeLimit(const std::string& szProgram, const std::vector<std:
                             unsigned long long uFileSizeLimit);
 bool SupportsFileSizeLimit();
 
+// As Run, with TMPDIR unset and szTmpDir mounted over /tmp for the child
+// alone (a private mount namespace), so that a test sees what the program
+// does with the system's /tmp without touching it. Only where
+// SupportsPrivateTmp() says so (POSIX, with the right to mount).
+Result RunWithPrivateTmp(const std::string& szProgram, const std::vector<std::string>& arguments,
+                         const std::string& szWorkDir, const std::string& szTmpDir);
+bool SupportsPrivateTmp();
+
+// Hostile local files for the tests (POSIX; false elsewhere): a FIFO at
+// the path, and handing a path (itself, not a link's target) to the user
+// "nobody", which only root may do.
+bool MakeFifo(const std::string& szPath);
+bool GiveToNobody(const std::string& szPath);
+
 // How a "\n" written to a text-mode stream reaches a file or pipe: "\n" on
 // POSIX, "\r\n" on Windows.
 const char* TextLineEnd();

@@ -4,7 +4,11 @@
 #include <cstdlib>
 #include <csignal>
 #include <fcntl.h>
+#include <pwd.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,14 +23,29 @@ void LimitFileSize(unsigned long long uLimit) {
     ::setrlimit(RLIMIT_FSIZE, &limit);
 }
 
+// What a run changes in the child beyond the working and temporary
+// directories.
+struct ChildSetting {
+    unsigned long long uFileSizeLimit = 0;  // 0: none
+    std::string szPrivateTmp;               // mounted over /tmp when not empty
+};
+
+// This process's own view of the mounts, with szDirectory in place of /tmp.
+bool MountPrivateTmp(const std::string& szDirectory) {
+    return ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           ::mount(szDirectory.c_str(), "/tmp", nullptr, MS_BIND, nullptr) == 0;
+}
+
 void ExecChild(const std::string& szProgram, const std::vector<std::string>& arguments,
                const std::string& szWorkDir, const std::string& szTempDir, int iWriteFd,
-               unsigned long long uFileSizeLimit) {
-    if (uFileSizeLimit > 0) LimitFileSize(uFileSizeLimit);
+               const ChildSetting& setting) {
+    if (setting.uFileSizeLimit > 0) LimitFileSize(setting.uFileSizeLimit);
     const int iNull = ::open("/dev/null", O_RDONLY);
     if (iNull >= 0) ::dup2(iNull, 0);
     ::dup2(iWriteFd, 1);
     if (::chdir(szWorkDir.c_str()) != 0) ::_exit(127);
+    // After the change of directory: the working directory may lie in /tmp.
+    if (!setting.szPrivateTmp.empty() && !MountPrivateTmp(setting.szPrivateTmp)) ::_exit(127);
     if (szTempDir.empty()) ::unsetenv("TMPDIR");
     else ::setenv("TMPDIR", szTempDir.c_str(), 1);
     std::vector<char*> argv;
@@ -37,11 +56,8 @@ void ExecChild(const std::string& szProgram, const std::vector<std::string>& arg
     ::_exit(127);
 }
 
-}  // namespace
-
-Result RunWithFileSizeLimit(const std::string& szProgram, const std::vector<std::string>& arguments,
-                            const std::string& szWorkDir, const std::string& szTempDir,
-                            unsigned long long uFileSizeLimit) {
+Result RunWith(const std::string& szProgram, const std::vector<std::string>& arguments,
+               const std::string& szWorkDir, const std::string& szTempDir, const ChildSetting& setting) {
     Result result;
     int aPipe[2];
     if (::pipe(aPipe) != 0) return result;
@@ -53,7 +69,7 @@ Result RunWithFileSizeLimit(const std::string& szProgram, const std::vector<std:
     }
     if (pid == 0) {
         ::close(aPipe[0]);
-        ExecChild(szProgram, arguments, szWorkDir, szTempDir, aPipe[1], uFileSizeLimit);
+        ExecChild(szProgram, arguments, szWorkDir, szTempDir, aPipe[1], setting);
     }
     ::close(aPipe[1]);
     result.bStarted = true;
@@ -71,12 +87,45 @@ Result RunWithFileSizeLimit(const std::string& szProgram, const std::vector<std:
     return result;
 }
 
+}  // namespace
+
 Result Run(const std::string& szProgram, const std::vector<std::string>& arguments,
            const std::string& szWorkDir, const std::string& szTempDir) {
-    return RunWithFileSizeLimit(szProgram, arguments, szWorkDir, szTempDir, 0);
+    return RunWith(szProgram, arguments, szWorkDir, szTempDir, ChildSetting());
+}
+
+Result RunWithFileSizeLimit(const std::string& szProgram, const std::vector<std::string>& arguments,
+                            const std::string& szWorkDir, const std::string& szTempDir,
+                            unsigned long long uFileSizeLimit) {
+    ChildSetting setting;
+    setting.uFileSizeLimit = uFileSizeLimit;
+    return RunWith(szProgram, arguments, szWorkDir, szTempDir, setting);
 }
 
 bool SupportsFileSizeLimit() { return true; }
+
+Result RunWithPrivateTmp(const std::string& szProgram, const std::vector<std::string>& arguments,
+                         const std::string& szWorkDir, const std::string& szTmpDir) {
+    ChildSetting setting;
+    setting.szPrivateTmp = szTmpDir;
+    return RunWith(szProgram, arguments, szWorkDir, "", setting);
+}
+
+bool SupportsPrivateTmp() {
+    const pid_t pid = ::fork();
+    if (pid == 0) ::_exit(::unshare(CLONE_NEWNS) == 0 ? 0 : 1);
+    int iStatus = 1;
+    while (pid > 0 && ::waitpid(pid, &iStatus, 0) < 0 && errno == EINTR) {
+    }
+    return pid > 0 && WIFEXITED(iStatus) && WEXITSTATUS(iStatus) == 0;
+}
+
+bool MakeFifo(const std::string& szPath) { return ::mkfifo(szPath.c_str(), 0666) == 0; }
+
+bool GiveToNobody(const std::string& szPath) {
+    const passwd* pEntry = ::getpwnam("nobody");
+    return pEntry != nullptr && ::lchown(szPath.c_str(), pEntry->pw_uid, pEntry->pw_gid) == 0;
+}
 
 const char* TextLineEnd() { return "\n"; }
 
