@@ -708,9 +708,10 @@ std::FILE* OpenFileWide(const char16_t* wszPath, const char* szMode, LinkPolicy 
     struct stat info;
     const int iFd = OpenRegular(ToUtf8(wszPath), iFlags, &info);
     if (iFd < 0) return nullptr;
-    // Emptied only now that it is known to be a regular file.
-    bool bReady = szMode[0] != 'w' || ::ftruncate(iFd, 0) == 0;
-    if (bReady && szMode[0] == 'w' && info.st_uid == ::geteuid()) bReady = ::fchmod(iFd, 0600) == 0;
+    // Emptied only now that it is known to be a regular file. The mode is
+    // a best effort: some file systems keep none.
+    const bool bReady = szMode[0] != 'w' || ::ftruncate(iFd, 0) == 0;
+    if (bReady && szMode[0] == 'w' && info.st_uid == ::geteuid()) (void)::fchmod(iFd, 0600);
     std::FILE* pFile = bReady ? ::fdopen(iFd, szMode) : nullptr;
     if (pFile == nullptr) {
         const int iError = errno;
