@@ -31,6 +31,18 @@ Result RunWithFileSizeLimit(const std::string& szProgram, const std::vector<std:
                             unsigned long long uFileSizeLimit);
 bool SupportsFileSizeLimit();
 
+// How a "\n" written to a text-mode stream reaches a file or pipe: "\n" on
+// POSIX, "\r\n" on Windows.
+const char* TextLineEnd();
+
+// Whether this is the Windows build, for the few expectations where
+// Windows' own behaviour differs (for example Winsock answering an empty
+// host name with the local host).
+bool BuiltForWindows();
+
+// The exit code a program that returns -1 shows: 255 on POSIX, -1 on Windows.
+int ExitCodeOfMinusOne();
+
 // As Run, with TMPDIR unset and szTmpDir mounted over /tmp for the child
 // alone (a private mount namespace), so that a test sees what the program
 // does with the system's /tmp without touching it. Only where
@@ -44,17 +56,5 @@ bool SupportsPrivateTmp();
 // "nobody", which only root may do.
 bool MakeFifo(const std::string& szPath);
 bool GiveToNobody(const std::string& szPath);
-
-// How a "\n" written to a text-mode stream reaches a file or pipe: "\n" on
-// POSIX, "\r\n" on Windows.
-const char* TextLineEnd();
-
-// Whether this is the Windows build, for the few expectations where
-// Windows' own behaviour differs (for example Winsock answering an empty
-// host name with the local host).
-bool BuiltForWindows();
-
-// The exit code a program that returns -1 shows: 255 on POSIX, -1 on Windows.
-int ExitCodeOfMinusOne();
 
 }  // namespace testprocess

@@ -23,12 +23,9 @@ void LimitFileSize(unsigned long long uLimit) {
     ::setrlimit(RLIMIT_FSIZE, &limit);
 }
 
-// What a run changes in the child beyond the working and temporary
-// directories.
-struct ChildSetting {
-    unsigned long long uFileSizeLimit = 0;  // 0: none
-    std::string szPrivateTmp;               // mounted over /tmp when not empty
-};
+// The directory RunWithPrivateTmp mounts over /tmp for the child it
+// starts; empty for every other run.
+thread_local std::string t_szPrivateTmp;
 
 // This process's own view of the mounts, with szDirectory in place of /tmp.
 bool MountPrivateTmp(const std::string& szDirectory) {
@@ -38,14 +35,14 @@ bool MountPrivateTmp(const std::string& szDirectory) {
 
 void ExecChild(const std::string& szProgram, const std::vector<std::string>& arguments,
                const std::string& szWorkDir, const std::string& szTempDir, int iWriteFd,
-               const ChildSetting& setting) {
-    if (setting.uFileSizeLimit > 0) LimitFileSize(setting.uFileSizeLimit);
+               unsigned long long uFileSizeLimit) {
+    if (uFileSizeLimit > 0) LimitFileSize(uFileSizeLimit);
     const int iNull = ::open("/dev/null", O_RDONLY);
     if (iNull >= 0) ::dup2(iNull, 0);
     ::dup2(iWriteFd, 1);
     if (::chdir(szWorkDir.c_str()) != 0) ::_exit(127);
     // After the change of directory: the working directory may lie in /tmp.
-    if (!setting.szPrivateTmp.empty() && !MountPrivateTmp(setting.szPrivateTmp)) ::_exit(127);
+    if (!t_szPrivateTmp.empty() && !MountPrivateTmp(t_szPrivateTmp)) ::_exit(127);
     if (szTempDir.empty()) ::unsetenv("TMPDIR");
     else ::setenv("TMPDIR", szTempDir.c_str(), 1);
     std::vector<char*> argv;
@@ -56,8 +53,11 @@ void ExecChild(const std::string& szProgram, const std::vector<std::string>& arg
     ::_exit(127);
 }
 
-Result RunWith(const std::string& szProgram, const std::vector<std::string>& arguments,
-               const std::string& szWorkDir, const std::string& szTempDir, const ChildSetting& setting) {
+}  // namespace
+
+Result RunWithFileSizeLimit(const std::string& szProgram, const std::vector<std::string>& arguments,
+                            const std::string& szWorkDir, const std::string& szTempDir,
+                            unsigned long long uFileSizeLimit) {
     Result result;
     int aPipe[2];
     if (::pipe(aPipe) != 0) return result;
@@ -69,7 +69,7 @@ Result RunWith(const std::string& szProgram, const std::vector<std::string>& arg
     }
     if (pid == 0) {
         ::close(aPipe[0]);
-        ExecChild(szProgram, arguments, szWorkDir, szTempDir, aPipe[1], setting);
+        ExecChild(szProgram, arguments, szWorkDir, szTempDir, aPipe[1], uFileSizeLimit);
     }
     ::close(aPipe[1]);
     result.bStarted = true;
@@ -87,28 +87,25 @@ Result RunWith(const std::string& szProgram, const std::vector<std::string>& arg
     return result;
 }
 
-}  // namespace
-
 Result Run(const std::string& szProgram, const std::vector<std::string>& arguments,
            const std::string& szWorkDir, const std::string& szTempDir) {
-    return RunWith(szProgram, arguments, szWorkDir, szTempDir, ChildSetting());
-}
-
-Result RunWithFileSizeLimit(const std::string& szProgram, const std::vector<std::string>& arguments,
-                            const std::string& szWorkDir, const std::string& szTempDir,
-                            unsigned long long uFileSizeLimit) {
-    ChildSetting setting;
-    setting.uFileSizeLimit = uFileSizeLimit;
-    return RunWith(szProgram, arguments, szWorkDir, szTempDir, setting);
+    return RunWithFileSizeLimit(szProgram, arguments, szWorkDir, szTempDir, 0);
 }
 
 bool SupportsFileSizeLimit() { return true; }
 
+const char* TextLineEnd() { return "\n"; }
+
+bool BuiltForWindows() { return false; }
+
+int ExitCodeOfMinusOne() { return 255; }
+
 Result RunWithPrivateTmp(const std::string& szProgram, const std::vector<std::string>& arguments,
                          const std::string& szWorkDir, const std::string& szTmpDir) {
-    ChildSetting setting;
-    setting.szPrivateTmp = szTmpDir;
-    return RunWith(szProgram, arguments, szWorkDir, "", setting);
+    t_szPrivateTmp = szTmpDir;
+    Result result = Run(szProgram, arguments, szWorkDir, "");
+    t_szPrivateTmp.clear();
+    return result;
 }
 
 bool SupportsPrivateTmp() {
@@ -126,11 +123,5 @@ bool GiveToNobody(const std::string& szPath) {
     const passwd* pEntry = ::getpwnam("nobody");
     return pEntry != nullptr && ::lchown(szPath.c_str(), pEntry->pw_uid, pEntry->pw_gid) == 0;
 }
-
-const char* TextLineEnd() { return "\n"; }
-
-bool BuiltForWindows() { return false; }
-
-int ExitCodeOfMinusOne() { return 255; }
 
 }  // namespace testprocess
