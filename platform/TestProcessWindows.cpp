@@ -261,13 +261,6 @@ Result RunWithFileSizeLimit(const std::string& szProgram, const std::vector<std:
 
 bool SupportsFileSizeLimit() { return false; }
 
-// The C runtime's text mode writes each "\n" as CR LF.
-const char* TextLineEnd() { return "\r\n"; }
-
-bool BuiltForWindows() { return true; }
-
-int ExitCodeOfMinusOne() { return -1; }
-
 Result RunWithPrivateTmp(const std::string& /*szProgram*/, const std::vector<std::string>& /*arguments*/,
                          const std::string& /*szWorkDir*/, const std::string& /*szTmpDir*/) {
     return Result();
@@ -276,5 +269,12 @@ Result RunWithPrivateTmp(const std::string& /*szProgram*/, const std::vector<std
 bool SupportsPrivateTmp() { return false; }
 bool MakeFifo(const std::string& /*szPath*/) { return false; }
 bool GiveToNobody(const std::string& /*szPath*/) { return false; }
+
+// The C runtime's text mode writes each "\n" as CR LF.
+const char* TextLineEnd() { return "\r\n"; }
+
+bool BuiltForWindows() { return true; }
+
+int ExitCodeOfMinusOne() { return -1; }
 
 }  // namespace testprocess
