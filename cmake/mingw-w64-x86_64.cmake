@@ -54,6 +54,11 @@ mkdir -p "$DORVANE_WINEPREFIX"
 export WINEPREFIX="$DORVANE_WINEPREFIX"
 export WINELOADER="$wine_binary"
 export WINEDEBUG=-all
+# A C.UTF-8 locale gives the programs an 8-bit ANSI code page (1252), as a
+# Western Windows has: text that passes through it (arguments read with
+# main's char**, say) is visibly not UTF-8. Set here, so that the prefix and
+# every program agree on it.
+export LC_ALL=C.UTF-8 LANG=C.UTF-8
 # No Mono or Gecko set-up dialogs and no desktop menu entries: console
 # programs need none of them, and without a display they only cost time.
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"

@@ -23,6 +23,7 @@ namespace {
 
 const char kSourceFile[] = "driver/Dorvane";
 const char kConfigFile[] = "Ostrel.cfg";
+const char16_t kConfigFileWide[] = u"Ostrel.cfg";
 const char kCipherMode[] = "A";
 const char kServicePath[] = "/as/wapi/retrieve_db";
 constexpr std::int32_t kTimeoutSeconds = 7;
@@ -125,7 +126,9 @@ bool ArgumentsFit(const char* szServerAddress, const char* szEmail, const char* 
 
 void RunConfigurationMode(const char* szServerAddress, const char* szEmail, const char* szPassword) {
     if (!ArgumentsFit(szServerAddress, szEmail, szPassword)) return;
-    std::FILE* pFile = std::fopen(kConfigFile, "w");
+    // A regular file only (mode 0600 on POSIX: the cipher hides the
+    // password from no one who can read the file).
+    std::FILE* pFile = os::OpenFileWide(kConfigFileWide, "w", os::LinkPolicy::Follow);
     if (pFile == nullptr) {
         std::fputs("Failed to create a configuration file", stdout);
         return;
@@ -156,10 +159,11 @@ std::string ReadWhole(std::FILE* pFile) {
 }
 
 // Reads the configuration file into *pSettings and deciphers the password.
-// False when the file cannot be opened. Missing or oversized values stay
-// empty.
+// False when the file cannot be opened, or is not a regular file (a FIFO,
+// a device, a directory: never waited on). Missing or oversized values
+// stay empty.
 bool ReadConfiguration(Settings* pSettings) {
-    std::FILE* pFile = std::fopen(kConfigFile, "r");
+    std::FILE* pFile = os::OpenFileWide(kConfigFileWide, "r", os::LinkPolicy::Follow);
     if (pFile == nullptr) return false;
     const std::string szContent = ReadWhole(pFile);
     const char* szText = szContent.c_str();

@@ -26,16 +26,19 @@ struct Split {
     std::string path;
 };
 
-// Decimal reading as atoi does it (white space, one sign, digits), wrapping
-// as a 32-bit integer.
-std::int32_t ReadDecimal(const std::string& text) {
+// The port a port text gives, as atoi reads it (white space, one sign,
+// digits), or 0 unless that value is 1 to 65535.
+std::int32_t ReadPort(const std::string& text) {
     std::size_t i = 0;
     while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
     bool bNegative = false;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) bNegative = text[i++] == '-';
-    std::uint32_t uValue = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) uValue = uValue * 10u + static_cast<std::uint32_t>(text[i] - '0');
-    return static_cast<std::int32_t>(bNegative ? 0u - uValue : uValue);
+    unsigned long long ullValue = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        ullValue = ullValue * 10u + static_cast<unsigned>(text[i] - '0');
+        if (ullValue > 65535u) return 0;
+    }
+    return bNegative ? 0 : static_cast<std::int32_t>(ullValue);
 }
 
 Split Reference(const std::string& url) {
@@ -75,7 +78,7 @@ Split Reference(const std::string& url) {
         return split;
     }
     split.host = work.substr(0, uColon);
-    const std::int32_t iValue = ReadDecimal(portText);
+    const std::int32_t iValue = ReadPort(portText);
     if (iValue == 0) {
         split.bOk = false;
         return split;
@@ -123,7 +126,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t uSi
         const bool bTooLong = url.size() >= static_cast<std::size_t>(Utility::kTextSize) ||
                               (uSlashes != std::string::npos && uSlashes >= static_cast<std::size_t>(Utility::kSchemeSize)) ||
                               bPortGiven;
-        Require(bTooLong, "false only for a port reading as 0 or a text too long");
+        Require(bTooLong, "false only for a port text that is no port, or a text too long");
+    } else {
+        Require(iPort >= 1 && iPort <= 65535, "a split that succeeds gives a port of 1 to 65535");
     }
 
     // Exact pieces.

@@ -154,20 +154,13 @@ bool MyLog::OpenForRecord() {
 }
 
 // Copies the whole log over the backup and starts the log again, empty.
-// The copy is opened by the UTF-16 names, so a path outside the system's
-// 8-bit code page rotates as well as any other.
+// The copy is the exact one of start-up, by the UTF-16 names: every byte
+// as it is (a text-mode copy would stop at a Ctrl-Z on Windows), and a
+// backup that stays as it was when the log cannot be copied.
 bool MyLog::Rotate() {
     std::fclose(m_pFile);
     m_pFile = nullptr;
-    std::FILE* pLog = os::OpenFileWide(m_wszLogFile, "r");
-    std::FILE* pBackup = os::OpenFileWide(m_wszBackupFile, "w");
-    if (pLog != nullptr && pBackup != nullptr) {
-        char aBuffer[8192];
-        size_t uRead;
-        while ((uRead = std::fread(aBuffer, 1, sizeof aBuffer, pLog)) > 0) std::fwrite(aBuffer, 1, uRead, pBackup);
-    }
-    if (pLog != nullptr) std::fclose(pLog);
-    if (pBackup != nullptr) std::fclose(pBackup);
+    os::CopyFileReplacing(m_wszLogFile, m_wszBackupFile);
     m_iCurrentSize = 0;
     m_pFile = os::OpenFileWide(m_wszLogFile, "w");
     if (m_pFile != nullptr) return true;

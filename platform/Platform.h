@@ -88,7 +88,10 @@ int connect(SOCKET s, const SockAddrIn* pAddress, int iAddressLength);
 // Winsock semantics for a pending non-blocking connect: success shows as
 // writable; failure shows in the exception set alone (never readable or
 // writable), and WSAGetLastError() then gives the connect's error.
-// iNfds is ignored, as Winsock ignores it. Null sets are allowed.
+// iNfds is ignored, as Winsock ignores it. Any set may be null, and an
+// empty set counts as null (Winsock wants every set it is given to hold a
+// socket). With no socket in any set the call fails with kWsaEInval at
+// once, as Winsock does, rather than waiting out the time-out.
 int select(int iNfds, FdSet* pRead, FdSet* pWrite, FdSet* pExcept, const TimeVal* pTimeout);
 // Never raises a signal on a closed connection.
 int send(SOCKET s, const char* pBuffer, int iLength, int iFlags);
@@ -144,15 +147,33 @@ int Utf8ToWide(const char* szSource, int iSourceLength, char16_t* wszDest, int i
 int WideToUtf8(const char16_t* wszSource, int iSourceUnits, char* szDest, int iDestBytes);
 
 // The user's temporary directory as UTF-16 text ending with a separator
-// (GetTempPathW). Returns the length without the terminator; 0 on failure;
-// more than uUnits - 1 when the buffer is too small (nothing useful written).
+// (GetTempPathW, a directory private to the user). Returns the length
+// without the terminator; 0 on failure; more than uUnits - 1 when the
+// buffer is too small (nothing useful written). POSIX: $TMPDIR when set;
+// otherwise the user's own "/tmp/dorvane-<uid>/", made with mode 0700 when
+// missing, and refused (0) unless it is a real directory (not a symbolic
+// link) owned by the user that no one else may write to.
 std::uint32_t GetTempPathWide(std::uint32_t uUnits, char16_t* wszBuffer);
 // Whether something exists at the path (its attributes can be read).
 bool PathExists(const char16_t* wszPath);
-// Copies a file over another, replacing it (CopyFileW). True on success.
+// Copies a file over another byte for byte, replacing it (CopyFileW). True
+// on success. On failure the destination is left as it was: POSIX copies
+// into a new file (mode 0600) beside it and renames that over it, and only
+// a regular source is copied (never a directory, FIFO or device).
 bool CopyFileReplacing(const char16_t* wszFrom, const char16_t* wszTo);
-// Opens a file by its UTF-16 name with an fopen mode ("a", "w", "r", ...).
-std::FILE* OpenFileWide(const char16_t* wszPath, const char* szMode);
+// Whether OpenFileWide opens a name that is a symbolic link (POSIX; the
+// Windows temporary directory is private, and Windows follows).
+enum class LinkPolicy { Refuse, Follow };
+// Opens a regular file by its UTF-16 name with an fopen mode ("a", "w",
+// "r", ...; text mode unless "b" is given). The caller closes the stream.
+// Anything but a regular file (a directory, FIFO or device) is refused
+// without waiting for it. Windows opens it with CreateFileW sharing read,
+// write and delete, so that other programs holding the file open never
+// make the call fail because of us, and may read, write, rename or delete
+// it while it is open. POSIX refuses a symbolic link unless told to follow
+// it, creates files with mode 0600, and gives a file of the user's that
+// mode "w" empties mode 0600 as well.
+std::FILE* OpenFileWide(const char16_t* wszPath, const char* szMode, LinkPolicy links = LinkPolicy::Refuse);
 // Renames a file over another in the same directory, replacing it
 // (MoveFileExW with MOVEFILE_REPLACE_EXISTING). UTF-8 names.
 bool ReplaceFile(const char* szFrom, const char* szTo);
@@ -160,12 +181,21 @@ bool ReplaceFile(const char* szFrom, const char* szTo);
 // (including the C library's stream calls); read it right after the call.
 int LastSystemError();
 
-// The system's message text for an error code (FormatMessageA). Writes a
-// NUL-terminated text of at most uSize - 1 bytes into szBuffer and returns
-// true. When the system's message catalogue has no text for the code,
-// Windows returns false and leaves the buffer as it was; POSIX, which has
-// no such catalogue, writes an empty text.
+// The system's message text for an error code, as UTF-8 (FormatMessageW on
+// Windows, the C library's text for the errno behind the code on POSIX),
+// without trailing line breaks or spaces. Writes a NUL-terminated text of
+// at most uSize - 1 bytes into szBuffer, cut at a character boundary, and
+// returns true; when the system has no text for the code it writes an
+// empty text and returns false.
 bool SystemErrorText(int iCode, char* szBuffer, std::uint32_t uSize);
+
+// The program's arguments as UTF-8. Windows replaces *piArgc and *pppArgv
+// with the command line read as UTF-16 (GetCommandLineW,
+// CommandLineToArgvW) and converted, so that no argument passes through
+// the 8-bit code page; the vector lives until the process ends. POSIX
+// leaves the system's own bytes as they are. False, with nothing changed,
+// when the command line cannot be read.
+bool Utf8Arguments(int* piArgc, char*** pppArgv);
 
 void Sleep(std::uint32_t uMilliseconds);
 

@@ -292,6 +292,10 @@ int select(int /*iNfds*/, FdSet* pRead, FdSet* pWrite, FdSet* pExcept, const Tim
     CollectSockets(pRead, 0, &polled);
     CollectSockets(pWrite, 1, &polled);
     CollectSockets(pExcept, 2, &polled);
+    if (polled.empty()) {  // nothing to wait for: Winsock fails such a call
+        t_iLastError = kWsaEInval;
+        return kSocketError;
+    }
     std::vector<pollfd> fds;
     for (const PolledSocket& socket : polled) {
         short sEvents = 0;
@@ -581,9 +585,29 @@ int WideToUtf8(const char16_t* wszSource, int iSourceUnits, char* szDest, int iD
     return iBytes;
 }
 
+namespace {
+
+// The user's private directory under /tmp, made when missing; empty when
+// it cannot be made, or what is there is not a real directory of this
+// user that only the user may write to (another user may have planted it).
+std::string PrivateTempDirectory() {
+    const uid_t uid = ::geteuid();
+    const std::string szDirectory = "/tmp/dorvane-" + std::to_string(uid);
+    if (::mkdir(szDirectory.c_str(), 0700) != 0 && errno != EEXIST) return std::string();
+    struct stat info {};
+    if (::lstat(szDirectory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != uid ||
+        (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return std::string();
+    }
+    return szDirectory;
+}
+
+}  // namespace
+
 std::uint32_t GetTempPathWide(std::uint32_t uUnits, char16_t* wszBuffer) {
     const char* szEnv = std::getenv("TMPDIR");
-    std::string szDirectory = (szEnv != nullptr && szEnv[0] != '\0') ? szEnv : "/tmp/";
+    std::string szDirectory = (szEnv != nullptr && szEnv[0] != '\0') ? szEnv : PrivateTempDirectory();
+    if (szDirectory.empty()) return 0;
     if (szDirectory.back() != '/') szDirectory += '/';
     const int iUnits = Utf8ToWide(szDirectory.c_str(), -1, nullptr, 0);
     if (iUnits <= 0) return 0;
@@ -597,30 +621,104 @@ bool PathExists(const char16_t* wszPath) {
     return ::stat(ToUtf8(wszPath).c_str(), &info) == 0;
 }
 
-bool CopyFileReplacing(const char16_t* wszFrom, const char16_t* wszTo) {
-    std::FILE* pFrom = std::fopen(ToUtf8(wszFrom).c_str(), "rb");
-    if (pFrom == nullptr) return false;
-    std::FILE* pTo = std::fopen(ToUtf8(wszTo).c_str(), "wb");
-    if (pTo == nullptr) {
-        std::fclose(pFrom);
-        return false;
+namespace {
+
+// Opens a file (iFlags as for open(), new files 0600) without waiting on
+// a FIFO or device, and keeps it only when it is a regular file: -1
+// (errno set) otherwise. *pInfo gets its status.
+int OpenRegular(const std::string& szPath, int iFlags, struct stat* pInfo) {
+    const int iFd = ::open(szPath.c_str(), iFlags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+    if (iFd < 0) return -1;
+    *pInfo = {};
+    if (::fstat(iFd, pInfo) == 0 && S_ISREG(pInfo->st_mode) && ::fcntl(iFd, F_SETFL, iFlags & O_APPEND) == 0) {
+        return iFd;  // blocking again, as a stream expects
     }
-    char aBuffer[65536];
-    bool bOk = true;
-    size_t uRead;
-    while ((uRead = std::fread(aBuffer, 1, sizeof aBuffer, pFrom)) > 0) {
-        if (std::fwrite(aBuffer, 1, uRead, pTo) != uRead) {
-            bOk = false;
-            break;
-        }
-    }
-    bOk = std::ferror(pFrom) == 0 && bOk;
-    std::fclose(pFrom);
-    return std::fclose(pTo) == 0 && bOk;
+    const int iError = S_ISDIR(pInfo->st_mode) ? EISDIR : EINVAL;
+    ::close(iFd);
+    errno = iError;
+    return -1;
 }
 
-std::FILE* OpenFileWide(const char16_t* wszPath, const char* szMode) {
-    return std::fopen(ToUtf8(wszPath).c_str(), szMode);
+// Opens a file for reading without following a symbolic link; -1 (errno
+// set) unless it is a regular file.
+int OpenRegularForReading(const std::string& szPath) {
+    struct stat info;
+    return OpenRegular(szPath, O_RDONLY | O_NOFOLLOW, &info);
+}
+
+// open() flags for an fopen mode; false for a mode fopen would refuse.
+bool OpenFlags(const char* szMode, int* piFlags) {
+    if (szMode == nullptr) return false;
+    switch (szMode[0]) {
+        case 'r': *piFlags = O_RDONLY; break;
+        case 'w': *piFlags = O_WRONLY | O_CREAT; break;
+        case 'a': *piFlags = O_WRONLY | O_CREAT | O_APPEND; break;
+        default: return false;
+    }
+    if (std::strchr(szMode + 1, '+') != nullptr) *piFlags = (*piFlags & ~O_ACCMODE) | O_RDWR;
+    return true;
+}
+
+bool WriteAll(int iFd, const char* pData, std::size_t uLength) {
+    while (uLength > 0) {
+        const ssize_t iWritten = ::write(iFd, pData, uLength);
+        if (iWritten < 0 && errno == EINTR) continue;
+        if (iWritten <= 0) return false;
+        pData += iWritten;
+        uLength -= static_cast<std::size_t>(iWritten);
+    }
+    return true;
+}
+
+bool CopyAll(int iFrom, int iTo) {
+    char aBuffer[65536];
+    for (;;) {
+        const ssize_t iRead = ::read(iFrom, aBuffer, sizeof aBuffer);
+        if (iRead < 0 && errno == EINTR) continue;
+        if (iRead <= 0) return iRead == 0;
+        if (!WriteAll(iTo, aBuffer, static_cast<std::size_t>(iRead))) return false;
+    }
+}
+
+}  // namespace
+
+bool CopyFileReplacing(const char16_t* wszFrom, const char16_t* wszTo) {
+    const int iFrom = OpenRegularForReading(ToUtf8(wszFrom));
+    if (iFrom < 0) return false;
+    const std::string szTo = ToUtf8(wszTo);
+    std::string szTemporary = szTo + ".XXXXXX";
+    const int iTo = ::mkostemp(&szTemporary[0], O_CLOEXEC);  // mode 0600
+    bool bDone = iTo >= 0 && CopyAll(iFrom, iTo);
+    if (iTo >= 0) bDone = ::close(iTo) == 0 && bDone;
+    bDone = bDone && ::rename(szTemporary.c_str(), szTo.c_str()) == 0;
+    const int iError = errno;
+    ::close(iFrom);
+    if (!bDone && iTo >= 0) ::unlink(szTemporary.c_str());
+    errno = iError;
+    return bDone;
+}
+
+std::FILE* OpenFileWide(const char16_t* wszPath, const char* szMode, LinkPolicy links) {
+    int iFlags = 0;
+    if (wszPath == nullptr || !OpenFlags(szMode, &iFlags)) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    if (links == LinkPolicy::Refuse) iFlags |= O_NOFOLLOW;
+    struct stat info;
+    const int iFd = OpenRegular(ToUtf8(wszPath), iFlags, &info);
+    if (iFd < 0) return nullptr;
+    // Emptied only now that it is known to be a regular file. The mode is
+    // a best effort: some file systems keep none.
+    const bool bReady = szMode[0] != 'w' || ::ftruncate(iFd, 0) == 0;
+    if (bReady && szMode[0] == 'w' && info.st_uid == ::geteuid()) (void)::fchmod(iFd, 0600);
+    std::FILE* pFile = bReady ? ::fdopen(iFd, szMode) : nullptr;
+    if (pFile == nullptr) {
+        const int iError = errno;
+        ::close(iFd);
+        errno = iError;
+    }
+    return pFile;
 }
 
 bool ReplaceFile(const char* szFrom, const char* szTo) { return ::rename(szFrom, szTo) == 0; }
@@ -639,9 +737,13 @@ bool SystemErrorText(int iCode, char* szBuffer, std::uint32_t uSize) {
     if (iErrno == 0 && iCode > 0 && iCode < 4096) iErrno = iCode;
     // No catalogue entry: the text is empty rather than a made-up one.
     const char* szText = iErrno != 0 ? ::strerrordesc_np(iErrno) : nullptr;
-    std::snprintf(szBuffer, uSize, "%s", szText != nullptr ? szText : "");
-    return true;
+    if (szText == nullptr) szText = "";
+    // The C library's texts are short ASCII and fit any buffer the program uses.
+    std::snprintf(szBuffer, uSize, "%s", szText);
+    return szText[0] != '\0';
 }
+
+bool Utf8Arguments(int* /*piArgc*/, char*** /*pppArgv*/) { return true; }
 
 void Sleep(std::uint32_t uMilliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(uMilliseconds)); }
 

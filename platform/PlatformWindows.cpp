@@ -17,7 +17,7 @@
 // callers read.
 
 // The classic Winsock calls this layer passes on (gethostbyname, inet_addr,
-// inet_ntoa) and _wfopen are marked deprecated by Microsoft's headers; they
+// inet_ntoa) are marked deprecated by Microsoft's headers; they
 // are used on purpose, so MSVC is told not to warn about them. These must
 // come before the first system header.
 #ifndef _WINSOCK_DEPRECATED_NO_WARNINGS
@@ -42,6 +42,10 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <shellapi.h>
+
+#include <fcntl.h>
+#include <io.h>
 
 #include <io.h>
 
@@ -135,11 +139,15 @@ void ForgetConnect(::SOCKET s) {
     g_pendingConnects.erase(s);
 }
 
-void CopyIn(const FdSet* pSet, fd_set* pNative) {
+// Copies a set in; null when there is no set or it holds no socket, as
+// Winsock wants every set it is given to hold one.
+fd_set* CopyIn(const FdSet* pSet, fd_set* pNative) {
+    if (pSet == nullptr || pSet->fd_count == 0) return nullptr;
     pNative->fd_count = 0;
     for (unsigned i = 0; i < pSet->fd_count && i < kFdSetSize && i < FD_SETSIZE; ++i) {
         pNative->fd_array[pNative->fd_count++] = Native(pSet->fd_array[i]);
     }
+    return pNative;
 }
 
 bool InNative(::SOCKET s, const fd_set* pNative) {
@@ -255,31 +263,32 @@ int connect(SOCKET s, const SockAddrIn* pAddress, int iAddressLength) {
 int select(int /*iNfds*/, FdSet* pRead, FdSet* pWrite, FdSet* pExcept, const TimeVal* pTimeout) {
     if (SeamFails(seam::Call::Select)) return kSocketError;
     fd_set read, write, except;
-    if (pRead != nullptr) CopyIn(pRead, &read);
-    if (pWrite != nullptr) CopyIn(pWrite, &write);
-    if (pExcept != nullptr) CopyIn(pExcept, &except);
+    fd_set* pNativeRead = CopyIn(pRead, &read);
+    fd_set* pNativeWrite = CopyIn(pWrite, &write);
+    fd_set* pNativeExcept = CopyIn(pExcept, &except);
+    if (pNativeRead == nullptr && pNativeWrite == nullptr && pNativeExcept == nullptr) {
+        SetError(WSAEINVAL);  // what Winsock itself answers
+        return kSocketError;
+    }
     timeval timeout{};
     if (pTimeout != nullptr) {
         timeout.tv_sec = pTimeout->tv_sec;
         timeout.tv_usec = pTimeout->tv_usec;
     }
-    fd_set* pNativeRead = pRead != nullptr ? &read : nullptr;
-    fd_set* pNativeWrite = pWrite != nullptr ? &write : nullptr;
-    fd_set* pNativeExcept = pExcept != nullptr ? &except : nullptr;
     if (::select(0, pNativeRead, pNativeWrite, pNativeExcept, pTimeout != nullptr ? &timeout : nullptr) == SOCKET_ERROR) {
         return FailFromSystem();
     }
     const int iFailure = SettleConnects(pNativeRead, pNativeWrite, pNativeExcept);
     int iReady = 0;
-    if (pRead != nullptr) {
+    if (pNativeRead != nullptr) {
         CopyOut(&read, pRead);
         iReady += static_cast<int>(pRead->fd_count);
     }
-    if (pWrite != nullptr) {
+    if (pNativeWrite != nullptr) {
         CopyOut(&write, pWrite);
         iReady += static_cast<int>(pWrite->fd_count);
     }
-    if (pExcept != nullptr) {
+    if (pNativeExcept != nullptr) {
         CopyOut(&except, pExcept);
         iReady += static_cast<int>(pExcept->fd_count);
     }
@@ -519,24 +528,76 @@ bool CopyFileReplacing(const char16_t* wszFrom, const char16_t* wszTo) {
     return false;
 }
 
-std::FILE* OpenFileWide(const char16_t* wszPath, const char* szMode) {
-    // A mode without 'b' or 't' means text mode; say so explicitly so that
-    // the process-wide default translation mode cannot change it.
-    std::wstring wszMode;
-    bool bModeGiven = false;
-    for (const char* p = szMode; p != nullptr && *p != '\0'; ++p) {
-        if (*p == 'b' || *p == 't') bModeGiven = true;
-        wszMode += static_cast<wchar_t>(static_cast<unsigned char>(*p));
+namespace {
+
+// An fopen mode in the terms of CreateFileW and the C runtime's descriptors.
+struct FileMode {
+    DWORD dwAccess = GENERIC_READ;
+    DWORD dwDisposition = OPEN_EXISTING;
+    int iFlags = _O_RDONLY;
+    std::string szStreamMode;  // the mode for _fdopen, with 't' or 'b' said
+};
+
+bool ReadFileMode(const char* szMode, FileMode* pMode) {
+    if (szMode == nullptr) return false;
+    bool bPlus = false;
+    bool bBinary = false;
+    for (const char* p = szMode + 1; *p != '\0'; ++p) {
+        bPlus = bPlus || *p == '+';
+        bBinary = bBinary || *p == 'b';
     }
-    if (!bModeGiven) wszMode += L't';
-    ::SetLastError(0);
-    std::FILE* pFile = ::_wfopen(Wide(wszPath), wszMode.c_str());
-    if (pFile == nullptr) {
+    switch (szMode[0]) {
+        case 'r': break;
+        case 'w': pMode->dwAccess = GENERIC_WRITE; pMode->dwDisposition = CREATE_ALWAYS; pMode->iFlags = _O_WRONLY; break;
+        case 'a': pMode->dwAccess = GENERIC_WRITE; pMode->dwDisposition = OPEN_ALWAYS; pMode->iFlags = _O_WRONLY | _O_APPEND; break;
+        default: return false;
+    }
+    if (bPlus) {
+        pMode->dwAccess = GENERIC_READ | GENERIC_WRITE;
+        pMode->iFlags = (pMode->iFlags & ~(_O_RDONLY | _O_WRONLY)) | _O_RDWR;
+    }
+    // Said explicitly, so that the process-wide default translation mode
+    // cannot change it.
+    pMode->iFlags |= bBinary ? _O_BINARY : _O_TEXT;
+    pMode->szStreamMode = std::string(1, szMode[0]) + (bPlus ? "+" : "") + (bBinary ? "b" : "t");
+    return true;
+}
+
+// Wraps an open handle in a stream; closes the handle when that fails.
+std::FILE* StreamFromHandle(HANDLE hFile, const FileMode& mode) {
+    const int iFd = ::_open_osfhandle(reinterpret_cast<intptr_t>(hFile), mode.iFlags);
+    if (iFd < 0) {
+        ::CloseHandle(hFile);
+        return nullptr;
+    }
+    std::FILE* pFile = ::_fdopen(iFd, mode.szStreamMode.c_str());
+    if (pFile == nullptr) ::_close(iFd);
+    return pFile;
+}
+
+}  // namespace
+
+std::FILE* OpenFileWide(const char16_t* wszPath, const char* szMode, LinkPolicy /*links*/) {
+    FileMode mode;
+    if (wszPath == nullptr || !ReadFileMode(szMode, &mode)) {
+        t_iLastSystemError = ERROR_INVALID_PARAMETER;
+        return nullptr;
+    }
+    const HANDLE hFile = ::CreateFileW(Wide(wszPath), mode.dwAccess, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, mode.dwDisposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE) {
         NoteFileFailure();
-        // A failure the C library found itself (a bad mode, no free
-        // stream) leaves no system code behind.
-        if (t_iLastSystemError == 0) t_iLastSystemError = ERROR_INVALID_PARAMETER;
+        return nullptr;
     }
+    if (::GetFileType(hFile) != FILE_TYPE_DISK) {  // a device or pipe name
+        ::CloseHandle(hFile);
+        t_iLastSystemError = ERROR_INVALID_PARAMETER;
+        return nullptr;
+    }
+    std::FILE* pFile = StreamFromHandle(hFile, mode);
+    // A failure of the C runtime's own (no free descriptor or stream)
+    // leaves no system code behind.
+    if (pFile == nullptr) t_iLastSystemError = ERROR_TOO_MANY_OPEN_FILES;
     return pFile;
 }
 
@@ -550,18 +611,61 @@ bool ReplaceFile(const char* szFrom, const char* szTo) {
 
 int LastSystemError() { return t_iLastSystemError; }
 
+namespace {
+
+// Cuts szText to at most uMaxBytes bytes without splitting a UTF-8 sequence.
+void CutUtf8(std::string* pText, std::size_t uMaxBytes) {
+    if (pText->size() <= uMaxBytes) return;
+    std::size_t uEnd = uMaxBytes;
+    while (uEnd > 0 && (static_cast<unsigned char>((*pText)[uEnd]) & 0xC0) == 0x80) --uEnd;
+    pText->resize(uEnd);
+}
+
+}  // namespace
+
 bool SystemErrorText(int iCode, char* szBuffer, std::uint32_t uSize) {
     if (szBuffer == nullptr || uSize == 0) return false;
-    // Formatted aside first: a failed call must leave the caller's buffer
-    // as it was, and FormatMessage may have written part of it by then.
-    // The system takes at most 64 KB.
-    const DWORD dwSize = uSize < 0x10000u ? static_cast<DWORD>(uSize) : 0xFFFFu;
-    std::vector<char> text(dwSize, '\0');
-    const DWORD dwLength = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                            static_cast<DWORD>(iCode), 0, text.data(), dwSize, nullptr);
-    if (dwLength == 0 || dwLength >= dwSize) return false;
-    std::memcpy(szBuffer, text.data(), dwLength);
-    szBuffer[dwLength] = '\0';
+    szBuffer[0] = '\0';
+    wchar_t* wszText = nullptr;
+    const DWORD dwUnits = ::FormatMessageW(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr,
+        static_cast<DWORD>(iCode), 0, reinterpret_cast<wchar_t*>(&wszText), 0, nullptr);
+    std::string szText;
+    if (dwUnits > 0 && wszText != nullptr) {
+        const int iBytes = ::WideCharToMultiByte(CP_UTF8, 0, wszText, static_cast<int>(dwUnits), nullptr, 0, nullptr, nullptr);
+        if (iBytes > 0) {
+            szText.resize(static_cast<std::size_t>(iBytes));
+            ::WideCharToMultiByte(CP_UTF8, 0, wszText, static_cast<int>(dwUnits), &szText[0], iBytes, nullptr, nullptr);
+        }
+    }
+    if (wszText != nullptr) ::LocalFree(wszText);
+    while (!szText.empty() && (szText.back() == '\r' || szText.back() == '\n' || szText.back() == ' ')) szText.pop_back();
+    CutUtf8(&szText, uSize - 1);
+    std::memcpy(szBuffer, szText.c_str(), szText.size() + 1);
+    return !szText.empty();
+}
+
+bool Utf8Arguments(int* piArgc, char*** pppArgv) {
+    int iCount = 0;
+    wchar_t** ppWide = ::CommandLineToArgvW(::GetCommandLineW(), &iCount);
+    if (ppWide == nullptr) return false;
+    // Kept for the rest of the process, as the runtime keeps main's vector.
+    static std::vector<std::string> s_arguments;
+    static std::vector<char*> s_pointers;
+    s_arguments.assign(static_cast<std::size_t>(iCount), std::string());
+    for (int i = 0; i < iCount; ++i) {
+        const int iBytes = WideToUtf8(reinterpret_cast<const char16_t*>(ppWide[i]), -1, nullptr, 0);
+        if (iBytes <= 1) continue;
+        s_arguments[i].resize(static_cast<std::size_t>(iBytes));
+        WideToUtf8(reinterpret_cast<const char16_t*>(ppWide[i]), -1, &s_arguments[i][0], iBytes);
+        s_arguments[i].resize(static_cast<std::size_t>(iBytes - 1));
+    }
+    ::LocalFree(ppWide);
+    s_pointers.clear();
+    for (std::string& szArgument : s_arguments) s_pointers.push_back(&szArgument[0]);
+    s_pointers.push_back(nullptr);
+    *piArgc = iCount;
+    *pppArgv = s_pointers.data();
     return true;
 }
 

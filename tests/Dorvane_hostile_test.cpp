@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -161,10 +162,16 @@ TEST_F(DorvaneRun, InvalidBase64PasswordIsSentAsItDecodes) {
     EXPECT_NE(std::string::npos, server.Requests().at(0).find("&Password=gf%1D HTTP/1.0\n"));
 }
 
-TEST_F(DorvaneRun, PortTextThatWrapsToZeroFailsTheSplit) {
-    WriteConfig("<__ServerAddress__>127.0.0.1:4294967296</__ServerAddress__>");
-    EXPECT_EQ(0, Run({}).iExitCode);
-    EXPECT_EQ(std::vector<std::string>{"Dorvane:main()|120|Utility::GetDomainNameFromURL() returns false"}, Records());
+// A port outside 1 to 65535 never becomes another port (65616 would reach
+// 80, -1 65535): the split fails and nothing is connected.
+TEST_F(DorvaneRun, PortOutsideTheRangeFailsTheSplit) {
+    for (const char* szPort : {"4294967296", "65616", "-1", "65536"}) {
+        WriteConfig(std::string("<__ServerAddress__>127.0.0.1:") + szPort + "</__ServerAddress__>");
+        EXPECT_EQ(0, Run({}).iExitCode);
+        EXPECT_EQ(std::vector<std::string>{"Dorvane:main()|120|Utility::GetDomainNameFromURL() returns false"},
+                  Records())
+            << szPort;
+    }
 }
 
 TEST_F(DorvaneRun, EmptyOrOddConfigurationFilesEndCleanly) {
@@ -176,11 +183,132 @@ TEST_F(DorvaneRun, EmptyOrOddConfigurationFilesEndCleanly) {
     }
 }
 
-TEST_F(DorvaneRun, ConfigurationThatIsADirectoryEndsCleanly) {
+// The configuration is read only from a regular file: a directory or a
+// FIFO reads as a missing file, and a FIFO is never waited on.
+TEST_F(DorvaneRun, ConfigurationThatIsNotARegularFileReadsAsMissing) {
+    const std::string missing = "The configuration file has not been created.";
     std::filesystem::create_directory(m_work.File("Ostrel.cfg"));
-    const auto result = Run({});
+    auto result = Run({});
     EXPECT_EQ(0, result.iExitCode);
+    EXPECT_EQ(0u, result.szStdout.find(missing)) << result.szStdout;
+    std::filesystem::remove(m_work.File("Ostrel.cfg"));
+    if (!testprocess::MakeFifo(m_work.File("Ostrel.cfg"))) GTEST_SKIP() << "no FIFOs on this system";
+    result = Run({});
+    EXPECT_EQ(0, result.iExitCode);
+    EXPECT_EQ(0u, result.szStdout.find(missing)) << result.szStdout;
     EXPECT_TRUE(Backups().empty());
+}
+
+// --- Other local users (POSIX)
+
+namespace {
+
+namespace fs = std::filesystem;
+constexpr fs::perms kOwnerOnly = fs::perms::owner_read | fs::perms::owner_write;
+
+fs::perms Mode(const std::string& path) { return fs::symlink_status(path).permissions() & fs::perms::mask; }
+
+}  // namespace
+
+// The password's cipher hides it from no one who can read the file, and
+// the log tells the course of every run: both are the owner's alone, a
+// configuration written over an older, readable one too.
+TEST_F(DorvaneRun, ConfigurationAndLogAreTheOwnersAlone) {
+    if (testprocess::BuiltForWindows()) GTEST_SKIP() << "POSIX file modes";
+    WriteConfig("older");
+    fs::permissions(m_work.File("Ostrel.cfg"), kOwnerOnly | fs::perms::group_read | fs::perms::others_read);
+    Configure("http://127.0.0.1:1");
+    EXPECT_EQ(kOwnerOnly, Mode(m_work.File("Ostrel.cfg")));
+    EXPECT_EQ(kOwnerOnly, Mode(m_temp.File("Dorvane.txt")));
+    Run({"x"});
+    EXPECT_EQ(kOwnerOnly, Mode(m_temp.File("Dorvane.txt.bak")));
+}
+
+// TMPDIR names a directory anyone may write to (sticky, as /tmp is). What
+// another user plants at the log's names is never followed, waited on or
+// written through: the log cannot start (exit -1, "3...") and a secret
+// file stays as it was; a link planted as the backup is replaced, not
+// followed.
+TEST_F(DorvaneRun, PlantedLogFilesAreNeitherFollowedNorWaitedOn) {
+    if (testprocess::BuiltForWindows()) GTEST_SKIP() << "the Windows temporary directory is the user's own";
+    fs::permissions(m_temp.Path(), fs::perms::all | fs::perms::sticky_bit);
+    const std::string secret = m_work.File("secret");
+    WriteFile(secret, "root only");
+    fs::permissions(secret, kOwnerOnly);
+    const std::string log = m_temp.File("Dorvane.txt");
+    const std::string backup = m_temp.File("Dorvane.txt.bak");
+    const struct {
+        const char* szName;
+        std::function<bool()> plant;
+    } plants[] = {
+        {"link to a secret", [&] { return fs::create_symlink(secret, log), true; }},
+        {"FIFO", [&] { return testprocess::MakeFifo(log); }},
+        {"link to an endless device", [&] { return fs::create_symlink("/dev/zero", log), true; }},
+    };
+    for (const auto& p : plants) {
+        SCOPED_TRACE(p.szName);
+        ASSERT_TRUE(p.plant());
+        const auto result = Run({"x"});
+        EXPECT_EQ(testprocess::ExitCodeOfMinusOne(), result.iExitCode);
+        EXPECT_EQ("3...\n", result.szStdout);
+        EXPECT_FALSE(FileExists(backup));
+        EXPECT_EQ("root only", ReadFile(secret));
+        fs::remove(log);
+    }
+    WriteFile(log, "previous run");
+    fs::create_symlink(secret, backup);
+    EXPECT_EQ(0, Run({"x"}).iExitCode);
+    EXPECT_EQ("root only", ReadFile(secret));
+    EXPECT_EQ(kOwnerOnly, Mode(secret));
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(backup)));
+    EXPECT_EQ("previous run", ReadFile(backup));
+}
+
+// With TMPDIR unset (as under cron) the log lives in the user's own
+// /tmp/dorvane-<uid>/, made 0700. Whatever another user planted under that
+// name is refused, and the log goes to the working directory instead, so
+// that the backup is still taken. The program sees a /tmp of the test's
+// own (sticky, world-writable), mounted for it alone.
+TEST_F(DorvaneRun, LogDirectoryUnderTmpIsTheUsersOwn) {
+    if (!testprocess::SupportsPrivateTmp()) GTEST_SKIP() << "cannot mount a private /tmp here (needs root on Linux)";
+    TempDir tmp;
+    fs::permissions(tmp.Path(), fs::perms::all | fs::perms::sticky_bit);
+    const auto run = [&] { return testprocess::RunWithPrivateTmp(DORVANE_EXE, {"x"}, m_work.Path(), tmp.Path()); };
+    ASSERT_EQ(0, run().iExitCode);
+    const auto names = ListFiles(tmp.Path());
+    ASSERT_EQ(1u, names.size());
+    ASSERT_EQ(0u, names[0].find("dorvane-"));
+    const std::string own = tmp.File(names[0]);
+    EXPECT_TRUE(fs::is_directory(fs::symlink_status(own)));
+    EXPECT_EQ(fs::perms::owner_all, Mode(own));
+    EXPECT_EQ(kOwnerOnly, Mode(own + "/Dorvane.txt"));
+    EXPECT_NE(std::string::npos, ReadFile(own + "/Dorvane.txt").find("Wrong argc = 2"));
+    fs::remove_all(own);
+
+    const std::string elsewhere = tmp.File("elsewhere");
+    fs::create_directory(elsewhere);
+    const struct {
+        const char* szName;
+        std::function<bool()> plant;
+    } plants[] = {
+        {"link to a directory", [&] { return fs::create_directory_symlink(elsewhere, own), true; }},
+        {"another user's directory",
+         [&] { return fs::create_directory(own) && testprocess::GiveToNobody(own); }},
+        {"directory others may write to",
+         [&] { return fs::create_directory(own), fs::permissions(own, fs::perms::all), true; }},
+        {"plain file", [&] { return WriteFile(own, ""), true; }},
+    };
+    for (const auto& p : plants) {
+        SCOPED_TRACE(p.szName);
+        ASSERT_TRUE(p.plant());
+        EXPECT_EQ(0, run().iExitCode);
+        EXPECT_NE(std::string::npos, ReadFile(m_work.File("Dorvane.txt")).find("Wrong argc = 2"));
+        EXPECT_TRUE(ListFiles(elsewhere).empty());
+        EXPECT_FALSE(FileExists(own + "/Dorvane.txt"));
+        fs::remove(own);
+        fs::remove(m_work.File("Dorvane.txt"));
+        fs::remove(m_work.File("Dorvane.txt.bak"));
+    }
 }
 
 // --- The environment

@@ -53,6 +53,26 @@ TEST_F(DorvaneRun, ConfigurationFileHoldsTheTaggedValuesAndTheEncipheredPassword
     EXPECT_TRUE(Records().empty());
 }
 
+// Arguments are taken as UTF-8 on every system (on Windows from the UTF-16
+// command line, never through the 8-bit code page): the file and the
+// request carry the same bytes as on Linux.
+TEST_F(DorvaneRun, NonAsciiArgumentsAreStoredAndSentAsUtf8) {
+    const std::string email = "zo\xc3\xab@ex\xc3\xa4mple.com";
+    const std::string password = "p\xc3\xa4ssw\xc3\xb6rd\xe2\x82\xac\xc5\x82 \xe5\xaf\x86\xe7\xa0\x81";
+    ScriptedServer server({Reply(HttpReply("ok"))});
+    const std::string address = "http://127.0.0.1:" + std::to_string(server.Port());
+    ASSERT_EQ("The configuration file, Ostrel.cfg, is created.", Run({address, email, password}).szStdout);
+    EXPECT_EQ("<__ServerAddress__>" + address + "</__ServerAddress__><__Email__>" + email +
+                  "</__Email__><__Password__>Vuf6AxYbrMQbCoynisWkBLvf44vPgQ==</__Password__>",
+              ReadFile(m_work.File("Ostrel.cfg")));
+    Run({});
+    ASSERT_TRUE(server.WaitForConnections(1));
+    EXPECT_EQ(0u, server.Requests().at(0).find("GET " + address +
+                                               "/as/wapi/retrieve_db?Email=zo%C3%AB%40ex%C3%A4mple.com&Password="
+                                               "p%C3%A4ssw%C3%B6rd%E2%82%AC%C5%82+%E5%AF%86%E7%A0%81 HTTP/1.0\n"))
+        << server.Requests().at(0);
+}
+
 TEST_F(DorvaneRun, ConfigurationAcceptsValuesAtTheirLimitsAndRefusesLongerOnes) {
     WriteFile(m_work.File("Ostrel.cfg"), "earlier configuration");
     struct Case {

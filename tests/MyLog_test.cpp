@@ -272,8 +272,11 @@ TEST_F(MyLogTest, ServerInstanceNames) {
     }
 }
 
+// A log path that is a directory fails set-up and leaves the previous
+// run's backup as it was.
 TEST_F(MyLogTest, UnopenableLogPathFailsSetUp) {
     fs::create_directory(LogPath());
+    WriteFile(BackupPath(), "previous backup");
     MyLog& log = NewLog("Dorvane", "Dorvane.txt", m_dir.WithSeparator());
     EXPECT_FALSE(log.GetWorkingDirectory());
     EXPECT_EQ(3, g_iLogErrorState);
@@ -281,6 +284,7 @@ TEST_F(MyLogTest, UnopenableLogPathFailsSetUp) {
     EXPECT_EQ(szPrefix, std::string(g_szLogErrorMessage).substr(0, szPrefix.size()));
     EXPECT_GT(std::strlen(g_szLogErrorMessage), szPrefix.size()) << "error code missing";
     EXPECT_EQ(nullptr, log.m_pFile);
+    EXPECT_EQ("previous backup", ReadFile(BackupPath()));
 }
 
 // A record that cannot open the log is dropped; the call returns normally
@@ -324,18 +328,22 @@ TEST_F(MyLogTest, DeletedLogIsCreatedAgain) {
 // With the label "HTTPConnection" and a three-digit line each header is 64
 // bytes, so 16000 records bring the count to the threshold exactly. The
 // next record crosses it: everything before it goes to the backup, and the
-// log starts again with that record alone.
+// log starts again with that record alone. A server's text in a record may
+// hold any byte: a Ctrl-Z, which ends a text-mode read on Windows, reaches
+// the backup with everything behind it.
 TEST_F(MyLogTest, RotationAtThreshold) {
     MyLog& log = ReadyLog();
     ASSERT_EQ(64u, kTimeStampLength + HeaderTail("HTTPConnection", 182).size());
     WriteFile(BackupPath(), "stale backup");
 
     const std::string szRecordTail = HeaderTail("HTTPConnection", 182) + "x\n\n";
-    for (int i = 0; i < 16000; ++i) log.Write("HTTPConnection", 0, __FILE__, 182, "x");
+    log.Write("HTTPConnection", 0, __FILE__, 182, "Failed: a\x1a" "b");
+    for (int i = 1; i < 16000; ++i) log.Write("HTTPConnection", 0, __FILE__, 182, "x");
     EXPECT_EQ(1024000, log.m_iCurrentSize);
     const std::string szFull = Text(LogPath());
-    EXPECT_EQ(16000u, CountOf(szFull, szRecordTail));
-    EXPECT_EQ(16000u * (kTimeStampLength + szRecordTail.size()), szFull.size());
+    EXPECT_EQ(0u, szFull.find(szFull.substr(0, kTimeStampLength) + HeaderTail("HTTPConnection", 182) + "Failed: a\x1a" "b\n\n"));
+    EXPECT_EQ(15999u, CountOf(szFull, szRecordTail));
+    EXPECT_EQ(16000u * (kTimeStampLength + szRecordTail.size()) + 10, szFull.size());
     EXPECT_EQ("stale backup", ReadFile(BackupPath()));
 
     log.Write("HTTPConnection", 0, __FILE__, 182, "last");

@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -92,6 +94,39 @@ TEST(Platform, FailedNonBlockingConnectShowsInExceptionSetWithItsError) {
         EXPECT_EQ(WSAGetLastError(), 10061);  // connection refused
     }
     closesocket(s);
+}
+
+// Winsock fails a select() that is given no socket at all, and wants every
+// set it is given to hold one: an empty set counts as no set.
+TEST(Platform, SelectTakesEmptySetsAsNullAndFailsWithNoSocketAtAll) {
+    FdSet readSet, writeSet, exceptSet;
+    FdZero(&readSet);
+    FdZero(&writeSet);
+    FdZero(&exceptSet);
+    const TimeVal wait{3, 0};
+    WSASetLastError(0);
+    EXPECT_EQ(select(0, nullptr, nullptr, nullptr, &wait), kSocketError);
+    EXPECT_EQ(WSAGetLastError(), kWsaEInval);
+    WSASetLastError(0);
+    EXPECT_EQ(select(0, &readSet, &writeSet, &exceptSet, &wait), kSocketError);
+    EXPECT_EQ(WSAGetLastError(), kWsaEInval);
+
+    SockAddrIn address;
+    const SOCKET listener = Listen(&address);
+    ASSERT_NE(listener, kInvalidSocket);
+    const SOCKET client = socket(kAfInet, kSockStream, 0);
+    ASSERT_EQ(connect(client, &address, sizeof address), 0) << WSAGetLastError();
+    const SOCKET server = accept(listener, nullptr, nullptr);
+    ASSERT_EQ(send(client, "x", 1, 0), 1);
+    FdAdd(server, &readSet);
+    FdAdd(server, &exceptSet);
+    EXPECT_EQ(select(0, &readSet, &writeSet, &exceptSet, &wait), 1);
+    EXPECT_TRUE(FdIsSet(server, &readSet));
+    EXPECT_EQ(writeSet.fd_count, 0u);
+    EXPECT_EQ(exceptSet.fd_count, 0u);
+    closesocket(server);
+    closesocket(client);
+    closesocket(listener);
 }
 
 TEST(Platform, ArmedFailureFailsTheNextCallsOnly) {
@@ -220,11 +255,76 @@ TEST(Platform, FilesOpenCopyAndReplaceByName) {
     EXPECT_NE(os::LastSystemError(), 0);
 }
 
-TEST(Platform, SystemErrorTextForAKnownCode) {
+// The copy is exact (a Ctrl-Z byte ends a text-mode copy on Windows), and
+// one that cannot be made leaves the destination as it was.
+TEST(Platform, CopyIsExactOrLeavesTheDestinationAlone) {
+    testsupport::TempDir directory;
+    char16_t wszFrom[512], wszTo[512], wszMissing[512];
+    ASSERT_GT(os::Utf8ToWide(directory.File("from").c_str(), -1, wszFrom, 512), 0);
+    ASSERT_GT(os::Utf8ToWide(directory.File("to").c_str(), -1, wszTo, 512), 0);
+    ASSERT_GT(os::Utf8ToWide(directory.File("missing").c_str(), -1, wszMissing, 512), 0);
+    const std::string bytes("a\x1a\r\n\0\x1a\xffz", 9);
+    testsupport::WriteFile(directory.File("from"), bytes);
+    ASSERT_TRUE(os::CopyFileReplacing(wszFrom, wszTo));
+    EXPECT_EQ(testsupport::ReadFile(directory.File("to")), bytes);
+
+    testsupport::WriteFile(directory.File("to"), "kept");
+    EXPECT_FALSE(os::CopyFileReplacing(wszMissing, wszTo));
+    std::filesystem::create_directory(directory.File("from-directory"));
+    char16_t wszDirectory[512];
+    ASSERT_GT(os::Utf8ToWide(directory.File("from-directory").c_str(), -1, wszDirectory, 512), 0);
+    EXPECT_FALSE(os::CopyFileReplacing(wszDirectory, wszTo));
+    EXPECT_EQ(testsupport::ReadFile(directory.File("to")), "kept");
+    EXPECT_EQ(testsupport::ListFiles(directory.Path()), (std::vector<std::string>{"from", "from-directory", "to"}));
+}
+
+// Another program holding the log open must never stop a run, nor a run
+// stop it: while our stream is open the file can be opened again, written,
+// renamed and deleted (on Windows: read, write and delete sharing).
+TEST(Platform, OpenFileSharesReadingWritingAndDeleting) {
+    testsupport::TempDir directory;
+    const std::string path = directory.File("held.txt");
+    const std::string moved = directory.File("moved.txt");
+    char16_t wszPath[512], wszMoved[512];
+    ASSERT_GT(os::Utf8ToWide(path.c_str(), -1, wszPath, 512), 0);
+    ASSERT_GT(os::Utf8ToWide(moved.c_str(), -1, wszMoved, 512), 0);
+    std::FILE* pHeld = os::OpenFileWide(wszPath, "a");
+    ASSERT_NE(pHeld, nullptr);
+    std::FILE* pSecond = os::OpenFileWide(wszPath, "w");
+    ASSERT_NE(pSecond, nullptr) << os::LastSystemError();
+    std::fputs("second\n", pSecond);
+    std::fclose(pSecond);
+    std::FILE* pReader = os::OpenFileWide(wszPath, "rb");
+    ASSERT_NE(pReader, nullptr) << os::LastSystemError();
+    std::fclose(pReader);
+    EXPECT_TRUE(os::ReplaceFile(path.c_str(), moved.c_str())) << os::LastSystemError();
+    std::fputs("held\n", pHeld);
+    EXPECT_EQ(std::fclose(pHeld), 0);
+    EXPECT_EQ(testsupport::FromTextMode(testsupport::ReadFile(moved)), "second\nheld\n");
+
+    pHeld = os::OpenFileWide(wszMoved, "r");
+    ASSERT_NE(pHeld, nullptr);
+    EXPECT_EQ(std::remove(moved.c_str()), 0);
+    std::fclose(pHeld);
+}
+
+// System texts are one UTF-8 line without a line break or space at the
+// end, and a code the system has no text for gives an empty text, not what
+// the buffer held before.
+TEST(Platform, SystemErrorTextIsOneLineOrEmpty) {
     char szText[256] = "before";
-    ASSERT_TRUE(os::SystemErrorText(10061, szText, sizeof szText));
-    EXPECT_GT(std::strlen(szText), 0u);
-    EXPECT_LT(std::strlen(szText), sizeof szText);
+    for (int iCode : {10061, 2, 5, 112}) {
+        ASSERT_TRUE(os::SystemErrorText(iCode, szText, sizeof szText)) << iCode;
+        const std::string text = szText;
+        ASSERT_FALSE(text.empty()) << iCode;
+        EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos) << iCode << ": " << text;
+        EXPECT_NE(text.back(), ' ') << iCode;
+    }
+    EXPECT_FALSE(os::SystemErrorText(0x7ffffff0, szText, sizeof szText));
+    EXPECT_STREQ(szText, "");
+    char szSmall[8] = "";
+    os::SystemErrorText(10061, szSmall, sizeof szSmall);
+    EXPECT_EQ(std::strlen(szSmall), 7u);
 }
 
 }  // namespace

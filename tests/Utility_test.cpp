@@ -66,8 +66,11 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{"PortWithLetters", "192.0.2.7:81abc", true, "192.0.2.7", 81, ""},
         SplitCase{"PlusPort", "192.0.2.7:+81", true, "192.0.2.7", 81, ""},
         SplitCase{"TabBeforePort", "192.0.2.7:\t81", true, "192.0.2.7", 81, ""},
-        SplitCase{"NegativePort", "192.0.2.7:-1", true, "192.0.2.7", -1, ""},
-        SplitCase{"PortAbove65535", "192.0.2.7:70000", true, "192.0.2.7", 70000, ""},
+        // Only 1 to 65535 is a port; nothing else becomes one.
+        SplitCase{"NegativePort", "192.0.2.7:-1", false, "192.0.2.7", 80, ""},
+        SplitCase{"HighestPort", "https://192.0.2.7:65535", true, "192.0.2.7", 65535, ""},
+        SplitCase{"PortAbove65535", "https://192.0.2.7:65536", false, "192.0.2.7", 443, ""},
+        SplitCase{"PortThatWouldTruncateTo80", "192.0.2.7:65616", false, "192.0.2.7", 80, ""},
         SplitCase{"SecondColon", "192.0.2.7:81:82", true, "192.0.2.7", 81, ""},
         SplitCase{"UserInfo", "http://user:pw@192.0.2.7/p", false, "user", 80, "/p"},
         SplitCase{"UserInfoNumber", "user:8pw@192.0.2.7/p", true, "user", 8, "/p"},
@@ -76,10 +79,10 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{"HttpsAlone", "https://", true, "", 443, ""},
         SplitCase{"RequestURL", "192.0.2.7:8080/as/wapi/retrieve_db?Email=a%40b.c&Password=x%3Ay", true, "192.0.2.7",
                   8080, "/as/wapi/retrieve_db?Email=a%40b.c&Password=x%3Ay"},
-        // The 32-bit reading wraps: 2^32 + 81 reads as 81, 2^32 as 0.
-        SplitCase{"PortWrapsToValue", "192.0.2.7:4294967377", true, "192.0.2.7", 81, ""},
-        SplitCase{"PortWrapsToZero", "192.0.2.7:4294967296", false, "192.0.2.7", 80, ""},
-        SplitCase{"PortOverflows", "192.0.2.7:99999999999", true, "192.0.2.7", 1215752191, ""}),
+        // Too large is too large, never wrapped: 2^32 + 81 is not 81.
+        SplitCase{"PortThatWouldWrapTo81", "192.0.2.7:4294967377", false, "192.0.2.7", 80, ""},
+        SplitCase{"PortThatWouldWrapToZero", "192.0.2.7:4294967296", false, "192.0.2.7", 80, ""},
+        SplitCase{"PortOverflows", "192.0.2.7:99999999999", false, "192.0.2.7", 80, ""}),
     [](const ::testing::TestParamInfo<SplitCase>& info) { return std::string(info.param.szName); });
 
 // Texts beyond the working buffers (4096 bytes for the URL, 32 for the
@@ -195,10 +198,9 @@ protected:
     }
 };
 
-// A name whose first label reads as a non-zero number is taken as an
-// address already and copied unchanged.
+// A host that is wholly a dotted IPv4 address is copied unchanged.
 TEST_F(Resolve, AddressTextsPassThroughWithoutLookup) {
-    const char* names[] = {"192.0.2.7", "42abc.x", "10.0.0.1.extra", " 7.x", "-1.x", "+3.y", "1."};
+    const char* names[] = {"192.0.2.7", "0.0.0.0", "255.255.255.255", "10.0.0.1"};
     for (const char* szName : names) {
         SCOPED_TRACE(szName);
         ForbidLookups();
@@ -210,10 +212,12 @@ TEST_F(Resolve, AddressTextsPassThroughWithoutLookup) {
     }
 }
 
-// A first label that reads as 0, and a name without a full stop, go to the
-// host database; with that failing, ResolveHostName fails.
+// Every other host goes to the host database, names that merely begin
+// with a number among them; with that failing, ResolveHostName fails.
 TEST_F(Resolve, OtherNamesAreLookedUp) {
-    const char* names[] = {"0.1.2.3", "+0.x", "abc.example", "12345", "localhost", ".7", ""};
+    const char* names[] = {"2ndsite.example.com", "42abc.x", "10.0.0.1.extra", " 7.x", "-1.x", "+3.y", "1.",
+                           "1.2.3", "256.1.1.1", "1.2.3.4 ", "1.2.3.0004", "abc.example", "12345", "localhost",
+                           ".7", ""};
     for (const char* szName : names) {
         SCOPED_TRACE(szName);
         seam::FailNext(seam::Call::GetHostByName, 11001);
@@ -268,6 +272,7 @@ TEST_F(Resolve, NameServiceTakesFirstConvertibleAddress) {
     seam::ScriptNameService("two.test", {seam::MakeIpv4Address("192.0.2.1", 0), seam::MakeIpv4Address("192.0.2.2", 0)});
     seam::ScriptNameService("none.test", {seam::MakeUnconvertibleAddress(), seam::MakeUnconvertibleAddress()});
     seam::ScriptNameService("empty.test", {});
+    seam::ScriptNameService("2ndsite.example.test", {seam::MakeIpv4Address("192.0.2.5", 0)});
 
     const struct {
         const char* szName;
@@ -278,6 +283,7 @@ TEST_F(Resolve, NameServiceTakesFirstConvertibleAddress) {
         {"two.test", true, "192.0.2.1"},
         {"none.test", false, nullptr},
         {"empty.test", false, nullptr},
+        {"2ndsite.example.test", true, "192.0.2.5"},  // a digit first is still a name
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.szName);

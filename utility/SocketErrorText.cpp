@@ -64,7 +64,7 @@ const char* GetSocketErrorText(int iErrorCode) {
     for (const ErrorText& entry : kErrorTexts) {
         if (entry.iCode == iErrorCode) return entry.szText;
     }
+    // Empty when the system has no text: never the previous code's text.
     os::SystemErrorText(iErrorCode, s_szMessage, kMessageSize);
-    s_szMessage[kMessageSize - 1] = '\0';
     return s_szMessage;
 }

@@ -21,18 +21,35 @@ bool CopyFitting(char* szDest, std::size_t uSize, const char* szSource, std::siz
     return true;
 }
 
-// Reads a decimal integer the way the C library's atoi does (white space,
-// one sign, digits), without its undefined behaviour on overflow: the value
-// wraps as a 32-bit integer would.
-std::int32_t ReadDecimal(const char* szText) {
+// Reads a port text the way the C library's atoi reads a number (white
+// space, one sign, digits up to the first other character) and gives the
+// port, or 0 when the value is not one of 1 to 65535: no digits, zero, a
+// negative value, or one too large (never wrapped into another port).
+std::int32_t ReadPort(const char* szText) {
     const char* p = szText;
     while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
     bool bNegative = false;
     if (*p == '+' || *p == '-') bNegative = *p++ == '-';
-    std::uint32_t uValue = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) uValue = uValue * 10u + static_cast<std::uint32_t>(*p - '0');
-    if (bNegative) uValue = 0u - uValue;
-    return static_cast<std::int32_t>(uValue);
+    std::int32_t iValue = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        iValue = iValue * 10 + (*p - '0');
+        if (iValue > 65535) return 0;
+    }
+    return bNegative ? 0 : iValue;
+}
+
+// Whether the whole text is a dotted IPv4 address: four decimal numbers
+// of one to three digits, each at most 255, and nothing else.
+bool IsDottedIpv4(const char* szText) {
+    const char* p = szText;
+    for (int iPart = 0; iPart < 4; ++iPart) {
+        if (iPart > 0 && *p++ != '.') return false;
+        int iDigits = 0;
+        int iValue = 0;
+        for (; *p >= '0' && *p <= '9' && iDigits < 4; ++p, ++iDigits) iValue = iValue * 10 + (*p - '0');
+        if (iDigits == 0 || iDigits > 3 || iValue > 255) return false;
+    }
+    return *p == '\0';
 }
 
 bool IsHttpsScheme(const char* szScheme) {
@@ -81,7 +98,7 @@ bool GetDomainNameFromURL(const char* szURL, char* szHost, std::int32_t& iPort, 
     }
     *pColon = '\0';
     std::strcpy(szHost, szWork);
-    const std::int32_t iValue = ReadDecimal(szScratch);
+    const std::int32_t iValue = ReadPort(szScratch);
     if (iValue == 0) return false;
     iPort = iValue;
     return true;
@@ -91,11 +108,7 @@ bool ResolveHostName(const char* szHost, char* szAddress) {
     if (szHost == nullptr) return false;
     const std::size_t uLength = std::strlen(szHost);
     if (uLength >= static_cast<std::size_t>(kTextSize)) return false;
-    if (const char* pDot = std::strchr(szHost, '.')) {
-        char szFirstLabel[kTextSize];
-        CopyFitting(szFirstLabel, sizeof szFirstLabel, szHost, static_cast<std::size_t>(pDot - szHost));
-        if (ReadDecimal(szFirstLabel) != 0) return CopyFitting(szAddress, kTextSize, szHost, uLength);
-    }
+    if (IsDottedIpv4(szHost)) return CopyFitting(szAddress, kTextSize, szHost, uLength);
     const winsock::HostEnt* pEntry = winsock::gethostbyname(szHost);
     if (pEntry == nullptr || pEntry->h_addr_list == nullptr || pEntry->h_addr_list[0] == nullptr) return false;
     std::uint32_t uAddress;

@@ -13,15 +13,17 @@ constexpr int kSchemeSize = 32;      // scheme part and port text
 // Splits szURL ("[scheme//]host[:port][/path]", cut at its first space)
 // into szHost and szPath (each kTextSize bytes) and iPort (80, or 443 after
 // "https:", unless a port is given). Host, port and path are written on
-// every call. False when the port text reads as 0, and when the URL
+// every call. False when the port text does not read as a port of 1 to
+// 65535 (the port then stays at the scheme's default), and when the URL
 // (kTextSize bytes or more), the scheme part or the port text (kSchemeSize
 // bytes or more) is too long to handle: then host and path are empty.
 bool GetDomainNameFromURL(const char* szURL, char* szHost, std::int32_t& iPort, char* szPath);
 
 // Turns szHost into dotted address text in szAddress (kTextSize bytes)
-// through the host database; a name whose first label reads as a non-zero
-// number is taken as an address already and copied unchanged. A name too
-// long for szAddress is refused. szAddress is written only on true.
+// through the host database; a host that is wholly a dotted IPv4 address
+// ("192.0.2.7") is copied unchanged, any other ("2ndsite.example.com") is
+// looked up. A name too long for szAddress is refused. szAddress is
+// written only on true.
 bool ResolveHostName(const char* szHost, char* szAddress);
 
 // As ResolveHostName, then falls back on the name service (all name

@@ -49,7 +49,13 @@ protected:
         Configure("http://127.0.0.1:" + std::to_string(server.Port()) + "/ignored/path");
     }
 
-    std::string Log() const { return FromTextMode(ReadFile(m_temp.File("Dorvane.txt"))); }
+    // The log's text; no line of it may end in a stray carriage return
+    // (a system text's own line break turned into CR CR LF).
+    std::string Log() const {
+        const std::string bytes = ReadFile(m_temp.File("Dorvane.txt"));
+        EXPECT_EQ(std::string::npos, bytes.find("\r\r\n")) << "CR CR LF in the log";
+        return FromTextMode(bytes);
+    }
 
     std::vector<std::string> Records() const {
         std::string error;

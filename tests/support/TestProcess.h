@@ -59,4 +59,18 @@ bool BuiltForWindows();
 // The exit code a program that returns -1 shows: 255 on POSIX, -1 on Windows.
 int ExitCodeOfMinusOne();
 
+// As Run, with TMPDIR unset and szTmpDir mounted over /tmp for the child
+// alone (a private mount namespace), so that a test sees what the program
+// does with the system's /tmp without touching it. Only where
+// SupportsPrivateTmp() says so (POSIX, with the right to mount).
+Result RunWithPrivateTmp(const std::string& szProgram, const std::vector<std::string>& arguments,
+                         const std::string& szWorkDir, const std::string& szTmpDir);
+bool SupportsPrivateTmp();
+
+// Hostile local files for the tests (POSIX; false elsewhere): a FIFO at
+// the path, and handing a path (itself, not a link's target) to the user
+// "nobody", which only root may do.
+bool MakeFifo(const std::string& szPath);
+bool GiveToNobody(const std::string& szPath);
+
 }  // namespace testprocess

@@ -6,7 +6,11 @@
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,6 +27,16 @@ void LimitFileSize(unsigned long long uLimit) {
     ::setrlimit(RLIMIT_FSIZE, &limit);
 }
 
+// The directory RunWithPrivateTmp mounts over /tmp for the child it
+// starts; empty for every other run.
+thread_local std::string t_szPrivateTmp;
+
+// This process's own view of the mounts, with szDirectory in place of /tmp.
+bool MountPrivateTmp(const std::string& szDirectory) {
+    return ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           ::mount(szDirectory.c_str(), "/tmp", nullptr, MS_BIND, nullptr) == 0;
+}
+
 void ExecChild(const std::string& szProgram, const std::vector<std::string>& arguments,
                const std::string& szWorkDir, const std::string& szTempDir, int iWriteFd, int iErrorFd,
                unsigned long long uFileSizeLimit) {
@@ -32,6 +46,8 @@ void ExecChild(const std::string& szProgram, const std::vector<std::string>& arg
     ::dup2(iWriteFd, 1);
     if (iErrorFd >= 0) ::dup2(iErrorFd, 2);
     if (::chdir(szWorkDir.c_str()) != 0) ::_exit(127);
+    // After the change of directory: the working directory may lie in /tmp.
+    if (!t_szPrivateTmp.empty() && !MountPrivateTmp(t_szPrivateTmp)) ::_exit(127);
     if (szTempDir.empty()) ::unsetenv("TMPDIR");
     else ::setenv("TMPDIR", szTempDir.c_str(), 1);
     std::vector<char*> argv;
@@ -153,5 +169,29 @@ const char* TextLineEnd() { return "\n"; }
 bool BuiltForWindows() { return false; }
 
 int ExitCodeOfMinusOne() { return 255; }
+
+Result RunWithPrivateTmp(const std::string& szProgram, const std::vector<std::string>& arguments,
+                         const std::string& szWorkDir, const std::string& szTmpDir) {
+    t_szPrivateTmp = szTmpDir;
+    Result result = Run(szProgram, arguments, szWorkDir, "");
+    t_szPrivateTmp.clear();
+    return result;
+}
+
+bool SupportsPrivateTmp() {
+    const pid_t pid = ::fork();
+    if (pid == 0) ::_exit(::unshare(CLONE_NEWNS) == 0 ? 0 : 1);
+    int iStatus = 1;
+    while (pid > 0 && ::waitpid(pid, &iStatus, 0) < 0 && errno == EINTR) {
+    }
+    return pid > 0 && WIFEXITED(iStatus) && WEXITSTATUS(iStatus) == 0;
+}
+
+bool MakeFifo(const std::string& szPath) { return ::mkfifo(szPath.c_str(), 0666) == 0; }
+
+bool GiveToNobody(const std::string& szPath) {
+    const passwd* pEntry = ::getpwnam("nobody");
+    return pEntry != nullptr && ::lchown(szPath.c_str(), pEntry->pw_uid, pEntry->pw_gid) == 0;
+}
 
 }  // namespace testprocess

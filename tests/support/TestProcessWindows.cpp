@@ -261,6 +261,15 @@ Result RunWithFileSizeLimit(const std::string& szProgram, const std::vector<std:
 
 bool SupportsFileSizeLimit() { return false; }
 
+Result RunWithPrivateTmp(const std::string& /*szProgram*/, const std::vector<std::string>& /*arguments*/,
+                         const std::string& /*szWorkDir*/, const std::string& /*szTmpDir*/) {
+    return Result();
+}
+
+bool SupportsPrivateTmp() { return false; }
+bool MakeFifo(const std::string& /*szPath*/) { return false; }
+bool GiveToNobody(const std::string& /*szPath*/) { return false; }
+
 // The C runtime's text mode writes each "\n" as CR LF.
 const char* TextLineEnd() { return "\r\n"; }
 
