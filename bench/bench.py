@@ -97,7 +97,7 @@ def phase_times(trace_path):
                 marks.setdefault("part", t)
             elif call == "fsync" and "part" in marks:
                 marks.setdefault("fsync", t)
-            elif call == "rename":
+            elif call == "rename" and '.part"' in rest:  # not the log's own renames
                 marks.setdefault("rename", t)
             elif call == "exit_group":
                 marks["exit"] = t
@@ -129,6 +129,7 @@ class Bench:
             ("wget", self.run_wget, True),
             ("loopback", self.run_loopback, False),  # curl -o /dev/null: what the connection allows
             ("cp", self.run_cp, True),  # the same bytes written to disk, no network
+            ("cp+fsync", self.run_cp_fsync, True),  # ... and flushed: the floor of a durable download
         ]
 
     def dorvane_dirs(self, name):
@@ -190,6 +191,11 @@ class Bench:
     def run_cp(self, _):
         out = os.path.join(self.work, "cp.out")
         r = measure(["cp", self.source, out], self.work)
+        return r, (out if r[0] == 0 else None), ""
+
+    def run_cp_fsync(self, _):
+        out = os.path.join(self.work, "cp.out")
+        r = measure(["sh", "-c", 'cp "$1" "$2" && sync "$2"', "sh", self.source, out], self.work)
         return r, (out if r[0] == 0 else None), ""
 
     # --- one size
@@ -271,7 +277,7 @@ class Bench:
             curl_rss = statistics.median(r[3] for r in curl) / 1024.0 if curl else None
             for name, _, _ in self.clients:
                 runs = self.results.get((size, name))
-                label = name + ("*" if name in ("loopback", "cp") else "")
+                label = name + ("*" if name in ("loopback", "cp", "cp+fsync") else "")
                 if not runs:
                     print("%-8s %-10s %8s" % ("%d MiB" % size, label, "no data"))
                     continue
@@ -293,7 +299,8 @@ class Bench:
                     name, size, rss_ratio, "met" if curl_rss and rss <= 2 * curl_rss else "NOT met"))
             print()
         print("* reference rows: loopback = curl -s -o /dev/null (what the connection allows, nothing written);")
-        print("  cp = cp of the served file into the work directory (the cost of writing the bytes, no network).")
+        print("  cp = cp of the served file into the work directory (the cost of writing the bytes, no network);")
+        print("  cp+fsync = the same, then sync of the copy: what writing the bytes durably costs on this disk.")
         print("  cpu = user + sys of the client alone (nginx not counted); RSS/body = peak MiB / size MiB;")
         print("  curl+fsync = curl -o, then sync of its file: the same durability as Dorvane's, which flushes")
         print("  its file to stable storage before it takes its name; curl and wget do not flush.")
