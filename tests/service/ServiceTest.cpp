@@ -25,6 +25,12 @@ const std::string kFailurePrefix = "<__Status__>FAILED</__Status__>";
 const std::string kInvalidCredentials =
     "<__Status__>FAILED</__Status__><__Reason__>Invalid e-mail address or password</__Reason__>";
 const std::string kNotFound = "<__Status__>FAILED</__Status__><__Reason__>Not found</__Reason__>";
+const std::string kTooManyAttempts =
+    "<__Status__>FAILED</__Status__><__Reason__>Too many attempts with a wrong e-mail address or "
+    "password; try again later</__Reason__>";
+const std::string kDatabaseBusy =
+    "<__Status__>FAILED</__Status__><__Reason__>The database was busy (another program held it "
+    "locked); try again later</__Reason__>";
 
 const std::string kUser = "user@example.com";
 const std::string kPassword = "secret";
@@ -81,9 +87,16 @@ protected:
         ASSERT_TRUE(service->waitUntilListening()) << service->output();
     }
 
-    HttpReply get(const std::string& target, const std::string& method = "GET") {
-        return sendRequest(service->port(), method + " " + target +
-                                             " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    HttpReply get(const std::string& target, const std::string& method = "GET",
+                  const std::string& from = "127.0.0.1") {
+        return sendRequest(service->port(),
+                           method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", from);
+    }
+
+    HttpReply download(const std::string& from = "127.0.0.1",
+                       const std::function<void()>& atFirstBodyByte = {}) {
+        return sendRequest(service->port(), clientRequest(service->port(), kUser, kPassword), from,
+                           atFirstBodyByte);
     }
 
     // Saves a download and checks it is a sound copy; returns its row count.
@@ -149,7 +162,9 @@ TEST_F(ServiceTest, OriginFormAndEncodedValuesWork) {
     EXPECT_EQ(checkDownload(reply, "download.db"), kRows);
 }
 
-TEST_F(ServiceTest, RefusedCredentialsGetTheTaggedReason) {
+// Five refusals shut 127.0.0.1 out for a minute: even the right password is
+// refused unchecked. Another address is not affected.
+TEST_F(ServiceTest, RefusedCredentialsGetTheTaggedReasonThenTooManyAttempts) {
     const std::vector<std::pair<std::string, std::string>> refused = {
         {kUser, "wrong"},          {kUser, "secreT"},  {kUser, kOtherPassword},
         {"nobody@example.com", kPassword}, {kUser, ""},
@@ -161,9 +176,30 @@ TEST_F(ServiceTest, RefusedCredentialsGetTheTaggedReason) {
         EXPECT_EQ(reply.body, kInvalidCredentials) << email << " / " << password;
         EXPECT_TRUE(reply.closedByServer);
     }
-    const HttpReply missing = get("/as/wapi/retrieve_db?Email=user%40example.com");
+    const HttpReply shutOut = download();
+    EXPECT_EQ(shutOut.status, 429);
+    EXPECT_EQ(shutOut.body, kTooManyAttempts);
+
+    const HttpReply missing = get("/as/wapi/retrieve_db?Email=user%40example.com", "GET", "127.0.0.2");
     EXPECT_EQ(missing.body, kInvalidCredentials);
+    EXPECT_EQ(checkDownload(download("127.0.0.2"), "other-address.db"), kRows);
     EXPECT_TRUE(snapshots.entries().empty());
+
+    service->stop(SIGTERM);
+    const std::string out = service->output();
+    const std::string refusedLine =
+        " 127.0.0.1 GET /as/wapi/retrieve_db 200 " + std::to_string(kInvalidCredentials.size()) +
+        " refused\n";
+    const std::string throttledLine = " 127.0.0.1 GET /as/wapi/retrieve_db 429 " +
+                                      std::to_string(kTooManyAttempts.size()) + " refused\n";
+    size_t refusals = 0;
+    for (size_t at = 0; (at = out.find(refusedLine, at)) != std::string::npos; at += 1) ++refusals;
+    EXPECT_EQ(refusals, refused.size()) << out;
+    EXPECT_NE(out.find(throttledLine), std::string::npos) << out;
+    EXPECT_NE(out.find(" 127.0.0.2 GET /as/wapi/retrieve_db 200 " +
+                       std::to_string(kInvalidCredentials.size()) + " refused\n"),
+              std::string::npos)
+        << out;
 }
 
 TEST_F(ServiceTest, AnythingElseIsNotFound) {
