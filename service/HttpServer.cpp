@@ -253,7 +253,7 @@ MHD_Result HttpServer::sendSnapshot(MHD_Connection* connection, RequestState& st
             std::fprintf(stderr, "BackupService: snapshot failed: %s\n", snapshot->error().c_str());
         } else {
             status = MHD_HTTP_SERVICE_UNAVAILABLE;
-            reason = progress == Snapshot::Progress::Queued ? kReasonServiceBusy : kReasonDatabaseBusy;
+            reason = snapshot->waitedForLock() ? kReasonDatabaseBusy : kReasonServiceBusy;
         }
     } catch (const std::exception& error) {
         std::fprintf(stderr, "BackupService: snapshot failed: %s\n", error.what());

@@ -240,7 +240,9 @@ void Snapshot::fail(const std::string& message, bool busy) {
 }
 
 int Snapshot::onBusy(void* self, int count) {
-    if (static_cast<Snapshot*>(self)->cancelled() || count >= kMaxBusyCalls) return 0;
+    auto* snapshot = static_cast<Snapshot*>(self);
+    snapshot->waitedForLock_ = true;
+    if (snapshot->cancelled() || count >= kMaxBusyCalls) return 0;
     sqlite3_sleep(count < 20 ? 5 : 10);
     return 1;
 }
@@ -377,31 +379,76 @@ SnapshotPool::SnapshotPool(std::string databasePath, std::string directory, size
     : databasePath_(std::move(databasePath)), directory_(std::move(directory)),
       maxFiles_(std::max<size_t>(maxFiles, 1)) {}
 
+SnapshotPool::~SnapshotPool() { sqlite3_close_v2(watch_); }
+
 std::shared_ptr<Snapshot> SnapshotPool::create() {
     return std::shared_ptr<Snapshot>(new Snapshot(databasePath_, directory_),
                                      [this](Snapshot* snapshot) { released(snapshot); });
 }
 
-std::shared_ptr<Snapshot> SnapshotPool::join() {
-    std::shared_ptr<Snapshot> snapshot;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        snapshot = queued_.lock();
-        if (snapshot) return snapshot;
-        snapshot = create();
-        if (live_ >= maxFiles_) {
-            queued_ = snapshot;
-            return snapshot;
+bool SnapshotPool::dataVersion(long long& version) {
+    std::lock_guard<std::mutex> lock(watchMutex_);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!watch_) {
+            std::string error;
+            bool busy = false;
+            // The same way in as a snapshot, then out of the transaction:
+            // data_version is read outside one.
+            Database db = beginReading(databasePath_, nullptr, nullptr, error, busy);
+            if (!db) return false;
+            sqlite3_exec(db.get(), "ROLLBACK;", nullptr, nullptr, nullptr);
+            watch_ = db.release();
         }
-        ++live_;
+        sqlite3_stmt* statement = nullptr;
+        int rc = sqlite3_prepare_v2(watch_, "PRAGMA data_version;", -1, &statement, nullptr);
+        if (rc == SQLITE_OK) rc = sqlite3_step(statement);
+        if (rc == SQLITE_ROW) version = sqlite3_column_int64(statement, 0);
+        sqlite3_finalize(statement);
+        if (rc == SQLITE_ROW) return true;
+        if (isBusy(rc)) return false;
+        sqlite3_close_v2(watch_);  // something else went wrong: start afresh once
+        watch_ = nullptr;
     }
-    snapshot->start();
-    return snapshot;
+    return false;
 }
 
-size_t SnapshotPool::live() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return live_;
+// Reads the data version before the snapshot's read transaction can begin,
+// so that a commit in between makes the snapshot look older, never newer.
+void SnapshotPool::startNow(const std::shared_ptr<Snapshot>& snapshot) {
+    snapshot->versionKnown_ = dataVersion(snapshot->version_);
+    snapshot->start();
+}
+
+std::shared_ptr<Snapshot> SnapshotPool::join() {
+    long long version = 0;
+    const bool versionKnown = dataVersion(version);
+    // Snapshots looked at are let go only after the lock: letting go of the
+    // last reference runs released(), which takes the lock itself.
+    std::vector<std::shared_ptr<Snapshot>> seen;
+    std::shared_ptr<Snapshot> fresh;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const std::weak_ptr<Snapshot>& running : started_) {
+            seen.push_back(running.lock());
+            const std::shared_ptr<Snapshot>& candidate = seen.back();
+            if (candidate && versionKnown && candidate->versionKnown_ &&
+                candidate->version_ == version &&
+                candidate->waitUntilStreamable(Clock::now()) != Snapshot::Progress::Failed) {
+                return candidate;
+            }
+        }
+        seen.push_back(queued_.lock());
+        if (seen.back()) return seen.back();
+        fresh = create();
+        if (live_ >= maxFiles_) {
+            queued_ = fresh;
+            return fresh;
+        }
+        ++live_;
+        started_.push_back(fresh);
+    }
+    startNow(fresh);
+    return fresh;
 }
 
 void SnapshotPool::released(Snapshot* snapshot) {
@@ -412,13 +459,17 @@ void SnapshotPool::released(Snapshot* snapshot) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         --live_;
+        started_.erase(std::remove_if(started_.begin(), started_.end(),
+                                      [](const std::weak_ptr<Snapshot>& s) { return s.expired(); }),
+                       started_.end());
         next = queued_.lock();
         if (next) {
             queued_.reset();
             ++live_;
+            started_.push_back(next);
         }
     }
-    if (next) next->start();
+    if (next) startNow(next);
 }
 
 namespace {

@@ -88,6 +88,8 @@ public:
     long read(uint64_t offset, char* buffer, size_t max);
     // True when the copy failed because the database stayed locked.
     bool failedBusy() const;
+    // True once the copy has had to wait for a lock on the database.
+    bool waitedForLock() const { return waitedForLock_; }
     // Why the copy failed; empty while it has not.
     std::string error() const;
 
@@ -106,6 +108,12 @@ private:
     std::thread thread_;
     std::atomic<bool> started_{false};
     std::atomic<bool> cancelled_{false};
+    std::atomic<bool> waitedForLock_{false};
+    // The database's data version read before the read transaction began;
+    // see SnapshotPool. Set before start().
+    bool versionKnown_ = false;
+    long long version_ = 0;
+    friend class SnapshotPool;
     FileDescriptor file_;  // the copy, opened before SQLite writes it
 
     mutable std::mutex mutex_;
@@ -119,31 +127,39 @@ private:
     std::vector<unsigned char> pageOne_;  // what is sent for page 1
 };
 
-// Hands out snapshots whose read transaction starts after the request that
-// asks for one arrived, with at most `maxFiles` snapshot files at a time.
-// Requests that arrive while all are taken share the next snapshot, which
-// starts as soon as one of the others is released by its last reader.
+// Hands out snapshots that hold the database as it was when the request
+// asking for one arrived, or later, with at most `maxFiles` snapshot files at
+// a time. A request joins a running snapshot when nothing has been committed
+// to the database since just before that snapshot's read transaction began
+// (SQLite's data_version, read on a connection of the pool's own); otherwise
+// it gets a new snapshot, or, while all files are taken, shares the next one,
+// which starts as soon as another is released by its last reader.
 // The pool must outlive every snapshot it handed out.
 class SnapshotPool {
 public:
     SnapshotPool(std::string databasePath, std::string directory, size_t maxFiles);
+    ~SnapshotPool();
     SnapshotPool(const SnapshotPool&) = delete;
     SnapshotPool& operator=(const SnapshotPool&) = delete;
 
     std::shared_ptr<Snapshot> join();
-    // The number of snapshots started and not yet released.
-    size_t live() const;
 
 private:
     std::shared_ptr<Snapshot> create();
+    void startNow(const std::shared_ptr<Snapshot>& snapshot);
     void released(Snapshot* snapshot);
+    // Reads the database's data version; false when it cannot be read now.
+    bool dataVersion(long long& version);
 
     const std::string databasePath_;
     const std::string directory_;
     const size_t maxFiles_;
-    mutable std::mutex mutex_;
+    std::mutex mutex_;
     size_t live_ = 0;
+    std::vector<std::weak_ptr<Snapshot>> started_;
     std::weak_ptr<Snapshot> queued_;
+    std::mutex watchMutex_;
+    sqlite3* watch_ = nullptr;  // opened on first use
 };
 
 // Makes a copied page 1 describe a file that opens on its own: rollback-

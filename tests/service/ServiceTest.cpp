@@ -309,6 +309,29 @@ TEST_F(ServiceTest, FirstBytesComeWhileTheCopyStillRuns) {
     EXPECT_TRUE(snapshots.entries().empty());
 }
 
+// A download still under way keeps its snapshot, and later requests may
+// share it only while nothing has been committed since it began: a commit
+// made meanwhile must be in the next download.
+TEST_F(ServiceTest, ACommitMadeDuringAnotherDownloadIsInTheNextOne) {
+    constexpr int kManyRows = 200000;  // about 18 MB, more than the sockets buffer
+    startService(false, {}, kManyRows);
+    const int paused = connectFrom(service->port(), "127.0.0.1");
+    ASSERT_GE(paused, 0);
+    const std::string request = clientRequest(service->port(), kUser, kPassword);
+    ::send(paused, request.data(), request.size(), MSG_NOSIGNAL);
+    char buffer[4096];
+    ASSERT_GT(::recv(paused, buffer, sizeof buffer, 0), 0) << "the first download did not start";
+    EXPECT_EQ(checkDownload(download(), "shared.db"), kManyRows);
+
+    sqlite3* writer = nullptr;
+    ASSERT_EQ(sqlite3_open(database.c_str(), &writer), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(writer, "INSERT INTO items(name) VALUES('late');", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(writer);
+    EXPECT_EQ(checkDownload(download(), "after-commit.db"), kManyRows + 1);
+    ::close(paused);
+}
+
 // One address holds all the connections it may, each trickling in a header
 // line every second: one more from it is closed at once, another address is
 // served, and the trickling ones are closed when the header deadline passes.
