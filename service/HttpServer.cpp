@@ -136,6 +136,7 @@ void HttpServer::start() {
 
 void HttpServer::stop() {
     if (daemon_) {
+        snapshots_.cancelAll();  // downloads still waiting for their copy end at once
         MHD_stop_daemon(daemon_);
         daemon_ = nullptr;
     }

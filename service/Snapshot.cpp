@@ -325,7 +325,8 @@ bool Snapshot::copy(sqlite3* source, RemoveOnExit& targetName,
         pageOne_ = pageOne;
     }
     while (rc == SQLITE_OK && !cancelled()) {
-        if (sqlite3_db_cacheflush(target.get()) != SQLITE_OK) break;
+        rc = sqlite3_db_cacheflush(target.get());
+        if (rc != SQLITE_OK) break;
         if (!pageOne.empty()) {
             publish((pageCount - static_cast<uint64_t>(sqlite3_backup_remaining(backup.get()))) *
                     pageSize);
@@ -449,6 +450,15 @@ std::shared_ptr<Snapshot> SnapshotPool::join() {
     }
     startNow(fresh);
     return fresh;
+}
+
+void SnapshotPool::cancelAll() {
+    std::vector<std::shared_ptr<Snapshot>> running;  // let go after the lock, as in join()
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const std::weak_ptr<Snapshot>& snapshot : started_) {
+        running.push_back(snapshot.lock());
+        if (running.back()) running.back()->cancel();
+    }
 }
 
 void SnapshotPool::released(Snapshot* snapshot) {

@@ -68,6 +68,8 @@ public:
 
     // Starts the copy on its own thread. Called once.
     void start();
+    // Stops the copy; readers waiting for it see it fail.
+    void cancel() { cancelled_ = true; }
     bool started() const { return started_; }
 
     enum class Progress {
@@ -143,6 +145,8 @@ public:
     SnapshotPool& operator=(const SnapshotPool&) = delete;
 
     std::shared_ptr<Snapshot> join();
+    // Stops every copy under way (the service is stopping).
+    void cancelAll();
 
 private:
     std::shared_ptr<Snapshot> create();

@@ -2,6 +2,8 @@
 
 #include <microhttpd.h>
 
+#include <cstdio>
+
 namespace backupservice {
 
 namespace {
@@ -19,7 +21,11 @@ ssize_t readSnapshot(void* cls, uint64_t pos, char* buf, size_t max) {
     if (got == 0) return MHD_CONTENT_READER_END_OF_STREAM;
     // A failed copy or file: abort rather than send a truncated database
     // under a full Content-Length.
-    if (got < 0) return MHD_CONTENT_READER_END_WITH_ERROR;
+    if (got < 0) {
+        std::fprintf(stderr, "BackupService: snapshot failed during the download: %s\n",
+                     reader->snapshot->error().c_str());
+        return MHD_CONTENT_READER_END_WITH_ERROR;
+    }
     *reader->sent += static_cast<uint64_t>(got);
     return got;
 }
