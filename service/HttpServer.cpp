@@ -17,7 +17,6 @@
 #include "Snapshot.h"
 #include "SnapshotStream.h"
 
-
 namespace backupservice {
 
 namespace {
@@ -167,7 +166,10 @@ MHD_Result HttpServer::handleRequest(void* cls, MHD_Connection* connection, cons
         // line needs; answer on the next call, once any body has been read.
         const MHD_ConnectionInfo* info =
             MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
-        if (info) self->headerDeadline_->headerReceived(static_cast<HeaderDeadline::Watch*>(info->socket_context));
+        if (info) {
+            self->headerDeadline_->headerReceived(
+                static_cast<HeaderDeadline::Watch*>(info->socket_context));
+        }
         request = new RequestState;
         request->record.client = peerAddress(connection);
         request->record.method = method ? method : "";
@@ -204,14 +206,10 @@ MHD_Result HttpServer::respond(MHD_Connection* connection, RequestState& state) 
 }
 
 MHD_Result HttpServer::retrieveDatabase(MHD_Connection* connection, RequestState& state) {
-    RequestRecord& record = state.record;
-    if (!throttle_.mayTry(record.client, state.arrived)) {
+    const std::string& client = state.record.client;
+    if (!throttle_.mayTry(client, state.arrived)) {
         // Shut out: the password is not even looked at.
-        const std::string body = taggedFailure(kReasonTooManyAttempts);
-        record.status = MHD_HTTP_TOO_MANY_REQUESTS;
-        record.refused = true;
-        *state.sent = body.size();
-        return queueText(connection, record.status, body);
+        return refuseLogin(connection, state, MHD_HTTP_TOO_MANY_REQUESTS, kReasonTooManyAttempts);
     }
     std::string email;
     std::string password;
@@ -221,22 +219,27 @@ MHD_Result HttpServer::retrieveDatabase(MHD_Connection* connection, RequestState
     // Wipe our copy of the password as soon as it has been used.
     std::fill(password.begin(), password.end(), '\0');
     if (!allowed) {
-        throttle_.failed(record.client, state.arrived);
+        throttle_.failed(client, state.arrived);
         // Refused logins are answered with 200 and the tagged reason, which
         // is what backup clients look for in the body.
-        const std::string body = taggedFailure(kReasonInvalidCredentials);
-        record.status = MHD_HTTP_OK;
-        record.refused = true;
-        *state.sent = body.size();
-        return queueText(connection, record.status, body);
+        return refuseLogin(connection, state, MHD_HTTP_OK, kReasonInvalidCredentials);
     }
-    throttle_.succeeded(record.client);
+    throttle_.succeeded(client);
     return sendSnapshot(connection, state);
 }
 
+MHD_Result HttpServer::refuseLogin(MHD_Connection* connection, RequestState& state,
+                                   unsigned int status, const char* reason) {
+    const std::string body = taggedFailure(reason);
+    state.record.status = status;
+    state.record.refused = true;
+    *state.sent = body.size();
+    return queueText(connection, status, body);
+}
+
 // Waits, at most until kAnswerSeconds after the request arrived, for a
-// snapshot taken after it arrived to become streamable; then streams it, or
-// answers why it cannot.
+// snapshot that holds the database as the request found it (or later) to
+// become streamable; then streams it, or answers why it cannot.
 MHD_Result HttpServer::sendSnapshot(MHD_Connection* connection, RequestState& state) {
     const char* reason = kReasonUnavailable;
     unsigned int status = MHD_HTTP_INTERNAL_SERVER_ERROR;

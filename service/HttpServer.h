@@ -58,6 +58,8 @@ private:
 
     MHD_Result respond(MHD_Connection* connection, RequestState& state);
     MHD_Result retrieveDatabase(MHD_Connection* connection, RequestState& state);
+    MHD_Result refuseLogin(MHD_Connection* connection, RequestState& state, unsigned int status,
+                           const char* reason);
     MHD_Result sendSnapshot(MHD_Connection* connection, RequestState& state);
 
     ServiceConfig config_;

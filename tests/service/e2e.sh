@@ -160,11 +160,9 @@ done
 
 # Peak snapshot disk: the service's open snapshot files, named or not.
 snapshot_bytes() {
-    for fd in /proc/"$service_pid"/fd/*; do
-        case $(readlink "$fd" 2>/dev/null) in
-            *BackupService-snapshot-*) stat -L -c '%i %s' "$fd" 2>/dev/null ;;
-        esac
-    done | sort -u | awk '{ total += $2 } END { print total + 0 }'
+    ls -l /proc/"$service_pid"/fd 2>/dev/null | awk '/BackupService-snapshot-/ { print $9 }' |
+        while read -r fd; do stat -L -c '%i %s' /proc/"$service_pid"/fd/"$fd" 2>/dev/null || true; done |
+        sort -u | awk '{ total += $2 } END { print total + 0 }'
 }
 (
     peak=0
