@@ -271,16 +271,18 @@ std::string usageText(const std::string& programName) {
            "  anything else:  404, the same tagged failure text\n"
            "  unreadable database: 500, the same tagged failure text\n"
            "\n"
-           "Each download is a snapshot taken after its request arrived, streamed while\n"
-           "it is copied: the reply starts at once whatever the size of the database.\n"
-           "The copy reads the database in one read transaction, so in rollback-journal\n"
-           "mode writers wait until it is done. A download that cannot start within\n" +
-           std::to_string(kAnswerSeconds) + " s (a writer holds the database locked, or all " +
-           std::to_string(kMaxSnapshotFiles) + " snapshot files\n"
-           "are in use) gets a 'busy' reply; requests that arrive while all are in use\n"
-           "share the next one. Snapshots are built in $TMPDIR (default /tmp), each a\n"
-           "file as large as the database; its name is removed when the copy ends, and\n"
-           "its data when the last download of it ends.\n"
+           "Each download is a consistent snapshot of the database as its request found\n"
+           "it, streamed while it is copied: the reply starts at once whatever the size\n"
+           "of the database. The copy reads the database in one read transaction, so in\n"
+           "rollback-journal mode writers wait until it is done. Requests share a copy\n"
+           "under way when nothing has been committed since it began. At most " +
+           std::to_string(kMaxSnapshotFiles) + " copies\n"
+           "exist at once, each a file as large as the database in $TMPDIR (default\n"
+           "/tmp); its name is removed when the copy ends, its data when the last\n"
+           "download of it ends. Requests that arrive while all are in use share the\n"
+           "next one. A download that cannot start within " + std::to_string(kAnswerSeconds) +
+           " s (a writer holds the\n"
+           "database locked, or all copies are in use) gets a 'busy' reply.\n"
            "\n"
            "Limits: " + std::to_string(kConnectionLimit) + " connections, " +
            std::to_string(kConnectionsPerAddress) +
