@@ -413,13 +413,6 @@ bool SnapshotPool::dataVersion(long long& version) {
     return false;
 }
 
-// Reads the data version before the snapshot's read transaction can begin,
-// so that a commit in between makes the snapshot look older, never newer.
-void SnapshotPool::startNow(const std::shared_ptr<Snapshot>& snapshot) {
-    snapshot->versionKnown_ = dataVersion(snapshot->version_);
-    snapshot->start();
-}
-
 std::shared_ptr<Snapshot> SnapshotPool::join() {
     long long version = 0;
     const bool versionKnown = dataVersion(version);
@@ -446,9 +439,9 @@ std::shared_ptr<Snapshot> SnapshotPool::join() {
             return fresh;
         }
         ++live_;
-        started_.push_back(fresh);
+        record(fresh, versionKnown, version);
     }
-    startNow(fresh);
+    fresh->start();
     return fresh;
 }
 
@@ -461,10 +454,21 @@ void SnapshotPool::cancelAll() {
     }
 }
 
+// The version is read before the snapshot starts, so that a commit in
+// between makes the snapshot look older than it is, never newer.
+void SnapshotPool::record(const std::shared_ptr<Snapshot>& snapshot, bool versionKnown,
+                          long long version) {
+    snapshot->versionKnown_ = versionKnown;
+    snapshot->version_ = version;
+    started_.push_back(snapshot);
+}
+
 void SnapshotPool::released(Snapshot* snapshot) {
     const bool started = snapshot->started();
     delete snapshot;  // stops its copy and closes its file
     if (!started) return;
+    long long version = 0;
+    const bool versionKnown = dataVersion(version);
     std::shared_ptr<Snapshot> next;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -476,10 +480,10 @@ void SnapshotPool::released(Snapshot* snapshot) {
         if (next) {
             queued_.reset();
             ++live_;
-            started_.push_back(next);
+            record(next, versionKnown, version);
         }
     }
-    if (next) startNow(next);
+    if (next) next->start();
 }
 
 namespace {

@@ -112,7 +112,7 @@ private:
     std::atomic<bool> cancelled_{false};
     std::atomic<bool> waitedForLock_{false};
     // The database's data version read before the read transaction began;
-    // see SnapshotPool. Set before start().
+    // see SnapshotPool, which sets them, under its lock, before start().
     bool versionKnown_ = false;
     long long version_ = 0;
     friend class SnapshotPool;
@@ -150,7 +150,9 @@ public:
 
 private:
     std::shared_ptr<Snapshot> create();
-    void startNow(const std::shared_ptr<Snapshot>& snapshot);
+    // Adds a snapshot about to start, with the data version read before;
+    // called with mutex_ held.
+    void record(const std::shared_ptr<Snapshot>& snapshot, bool versionKnown, long long version);
     void released(Snapshot* snapshot);
     // Reads the database's data version; false when it cannot be read now.
     bool dataVersion(long long& version);
