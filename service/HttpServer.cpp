@@ -23,8 +23,8 @@ namespace {
 
 // A slow or stalled client is dropped after this long without progress.
 constexpr unsigned int kConnectionTimeoutSeconds = 60;
-// One thread serves each connection; this bounds how many there can be.
-constexpr unsigned int kConnectionLimit = 64;
+// Addresses the login throttle remembers at most.
+constexpr size_t kThrottledAddresses = 10000;
 
 std::string peerAddress(MHD_Connection* connection) {
     const MHD_ConnectionInfo* info =
@@ -83,11 +83,16 @@ MHD_Result queueText(MHD_Connection* connection, unsigned int status, const std:
 
 struct HttpServer::RequestState {
     RequestRecord record;
+    Clock::time_point arrived = Clock::now();
     std::shared_ptr<std::atomic<uint64_t>> sent = std::make_shared<std::atomic<uint64_t>>(0);
 };
 
 HttpServer::HttpServer(ServiceConfig config, RequestLog& log)
-    : config_(std::move(config)), accounts_(config_.accounts), log_(log) {}
+    : config_(std::move(config)),
+      accounts_(config_.accounts),
+      log_(log),
+      throttle_(kMaxLoginFailures, std::chrono::seconds(kLoginWindowSeconds), kThrottledAddresses),
+      snapshots_(config_.database, config_.snapshotDirectory, kMaxSnapshotFiles) {}
 
 HttpServer::~HttpServer() { stop(); }
 
@@ -108,13 +113,16 @@ void HttpServer::start() {
         inet_pton(AF_INET, config_.listen.host.c_str(), &address->sin_addr);
     }
 
+    headerDeadline_ = std::make_unique<HeaderDeadline>(std::chrono::seconds(kHeaderSeconds));
     errno = 0;
     daemon_ = MHD_start_daemon(flags, config_.listen.port, nullptr, nullptr,
                                &HttpServer::handleRequest, this,
                                MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&storage),
                                MHD_OPTION_NOTIFY_COMPLETED, &HttpServer::requestCompleted, this,
+                               MHD_OPTION_NOTIFY_CONNECTION, &HttpServer::connectionChanged, this,
                                MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds,
                                MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit,
+                               MHD_OPTION_PER_IP_CONNECTION_LIMIT, kConnectionsPerAddress,
                                MHD_OPTION_END);
     if (!daemon_) {
         const int error = errno;
@@ -127,8 +135,23 @@ void HttpServer::start() {
 
 void HttpServer::stop() {
     if (daemon_) {
+        snapshots_.cancelAll();  // downloads still waiting for their copy end at once
         MHD_stop_daemon(daemon_);
         daemon_ = nullptr;
+    }
+    headerDeadline_.reset();
+}
+
+void HttpServer::connectionChanged(void* cls, MHD_Connection* connection, void** socketContext,
+                                   MHD_ConnectionNotificationCode code) {
+    HeaderDeadline& deadline = *static_cast<HttpServer*>(cls)->headerDeadline_;
+    if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        *socketContext = info ? deadline.accepted(info->connect_fd) : nullptr;
+    } else {
+        deadline.closed(static_cast<HeaderDeadline::Watch*>(*socketContext));
+        *socketContext = nullptr;
     }
 }
 
@@ -141,6 +164,12 @@ MHD_Result HttpServer::handleRequest(void* cls, MHD_Connection* connection, cons
     if (!request) {
         // First call: only the header has arrived. Remember what the log
         // line needs; answer on the next call, once any body has been read.
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+        if (info) {
+            self->headerDeadline_->headerReceived(
+                static_cast<HeaderDeadline::Watch*>(info->socket_context));
+        }
         request = new RequestState;
         request->record.client = peerAddress(connection);
         request->record.method = method ? method : "";
@@ -177,6 +206,11 @@ MHD_Result HttpServer::respond(MHD_Connection* connection, RequestState& state) 
 }
 
 MHD_Result HttpServer::retrieveDatabase(MHD_Connection* connection, RequestState& state) {
+    const std::string& client = state.record.client;
+    if (!throttle_.mayTry(client, state.arrived)) {
+        // Shut out: the password is not even looked at.
+        return refuseLogin(connection, state, MHD_HTTP_TOO_MANY_REQUESTS, kReasonTooManyAttempts);
+    }
     std::string email;
     std::string password;
     const bool haveEmail = queryValue(connection, "Email", email);
@@ -184,30 +218,54 @@ MHD_Result HttpServer::retrieveDatabase(MHD_Connection* connection, RequestState
     const bool allowed = accounts_.verify(email, password) && haveEmail && havePassword;
     // Wipe our copy of the password as soon as it has been used.
     std::fill(password.begin(), password.end(), '\0');
-
-    unsigned int status = MHD_HTTP_OK;
-    std::string failure;
     if (!allowed) {
+        throttle_.failed(client, state.arrived);
         // Refused logins are answered with 200 and the tagged reason, which
         // is what backup clients look for in the body.
-        failure = taggedFailure(kReasonInvalidCredentials);
-    } else {
-        try {
-            Snapshot snapshot = takeSnapshot(config_.database, config_.snapshotDirectory);
-            MHD_Response* response = createSnapshotResponse(std::move(snapshot), state.sent);
-            if (!response) throw SnapshotError("out of memory creating the response");
-            state.record.status = MHD_HTTP_OK;
-            return queueAndRelease(connection, MHD_HTTP_OK, response,
-                                   "application/octet-stream");
-        } catch (const std::exception& error) {  // nothing may escape into libmicrohttpd
-            std::fprintf(stderr, "BackupService: snapshot failed: %s\n", error.what());
-            status = MHD_HTTP_INTERNAL_SERVER_ERROR;
-            failure = taggedFailure(kReasonUnavailable);
-        }
+        return refuseLogin(connection, state, MHD_HTTP_OK, kReasonInvalidCredentials);
     }
+    throttle_.succeeded(client);
+    return sendSnapshot(connection, state);
+}
+
+MHD_Result HttpServer::refuseLogin(MHD_Connection* connection, RequestState& state,
+                                   unsigned int status, const char* reason) {
+    const std::string body = taggedFailure(reason);
     state.record.status = status;
-    *state.sent = failure.size();
-    return queueText(connection, status, failure);
+    state.record.refused = true;
+    *state.sent = body.size();
+    return queueText(connection, status, body);
+}
+
+// Waits, at most until kAnswerSeconds after the request arrived, for a
+// snapshot that holds the database as the request found it (or later) to
+// become streamable; then streams it, or answers why it cannot.
+MHD_Result HttpServer::sendSnapshot(MHD_Connection* connection, RequestState& state) {
+    const char* reason = kReasonUnavailable;
+    unsigned int status = MHD_HTTP_INTERNAL_SERVER_ERROR;
+    try {  // nothing may escape into libmicrohttpd
+        std::shared_ptr<Snapshot> snapshot = snapshots_.join();
+        const Clock::time_point deadline = state.arrived + std::chrono::seconds(kAnswerSeconds);
+        const Snapshot::Progress progress = snapshot->waitUntilStreamable(deadline);
+        if (progress == Snapshot::Progress::Streamable) {
+            MHD_Response* response = createSnapshotResponse(std::move(snapshot), state.sent);
+            if (!response) return MHD_NO;  // out of memory: drop the connection
+            state.record.status = MHD_HTTP_OK;
+            return queueAndRelease(connection, MHD_HTTP_OK, response, "application/octet-stream");
+        }
+        if (progress == Snapshot::Progress::Failed && !snapshot->failedBusy()) {
+            std::fprintf(stderr, "BackupService: snapshot failed: %s\n", snapshot->error().c_str());
+        } else {
+            status = MHD_HTTP_SERVICE_UNAVAILABLE;
+            reason = snapshot->waitedForLock() ? kReasonDatabaseBusy : kReasonServiceBusy;
+        }
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "BackupService: snapshot failed: %s\n", error.what());
+    }
+    const std::string body = taggedFailure(reason);
+    state.record.status = status;
+    *state.sent = body.size();
+    return queueText(connection, status, body);
 }
 
 }  // namespace backupservice

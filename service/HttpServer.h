@@ -1,16 +1,22 @@
 // The HTTP side of the service: a libmicrohttpd daemon that answers backup
 // downloads and logs each request.
+// It applies the limits of Limits.h.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <microhttpd.h>
 
 #include "Accounts.h"
+#include "HeaderDeadline.h"
+#include "Limits.h"
+#include "LoginThrottle.h"
 #include "Options.h"
 #include "RequestLog.h"
+#include "Snapshot.h"
 
 namespace backupservice {
 
@@ -33,7 +39,8 @@ public:
     void start();
     // The bound port; the chosen one when the configured port is 0.
     uint16_t port() const { return port_; }
-    // Stops accepting and waits for running requests to end.
+    // Stops accepting and waits for running requests to end; snapshots
+    // still being copied are stopped.
     void stop();
 
 private:
@@ -46,12 +53,21 @@ private:
     static void requestCompleted(void* cls, MHD_Connection* connection, void** state,
                                  MHD_RequestTerminationCode reason);
 
+    static void connectionChanged(void* cls, MHD_Connection* connection, void** socketContext,
+                                  MHD_ConnectionNotificationCode code);
+
     MHD_Result respond(MHD_Connection* connection, RequestState& state);
     MHD_Result retrieveDatabase(MHD_Connection* connection, RequestState& state);
+    MHD_Result refuseLogin(MHD_Connection* connection, RequestState& state, unsigned int status,
+                           const char* reason);
+    MHD_Result sendSnapshot(MHD_Connection* connection, RequestState& state);
 
     ServiceConfig config_;
     AccountBook accounts_;
     RequestLog& log_;
+    LoginThrottle throttle_;
+    SnapshotPool snapshots_;
+    std::unique_ptr<HeaderDeadline> headerDeadline_;
     MHD_Daemon* daemon_ = nullptr;
     uint16_t port_ = 0;
 };

@@ -1,7 +1,12 @@
 #include "Options.h"
 
 #include <arpa/inet.h>
+#include <sys/stat.h>
 
+#include <cstdio>
+#include <fstream>
+
+#include "Limits.h"
 
 namespace backupservice {
 
@@ -19,24 +24,45 @@ bool parsePort(const std::string& text, uint16_t& port) {
     return true;
 }
 
-// Splits "EMAIL:PASSWORD" at the first colon; the password may contain colons.
-bool parseAccount(const std::string& text, Account& out, std::string& error) {
+// Splits "EMAIL:PASSWORD" at the first colon; the password may contain
+// colons. `source` names where the text came from in error messages, which
+// never repeat the password.
+bool parseAccount(const std::string& text, const std::string& source, Account& out,
+                  std::string& error) {
     const auto colon = text.find(':');
     if (colon == std::string::npos) {
-        error = "--account needs EMAIL:PASSWORD";
+        error = source + " needs EMAIL:PASSWORD";
         return false;
     }
     out.email = text.substr(0, colon);
     out.password = text.substr(colon + 1);
     if (out.email.empty()) {
-        error = "--account has an empty e-mail address";
+        error = source + " has an empty e-mail address";
         return false;
     }
     if (out.password.empty()) {
-        error = "--account " + out.email + " has an empty password";
+        error = source + " " + out.email + " has an empty password";
         return false;
     }
     return true;
+}
+
+bool addAccount(std::vector<Account>& accounts, Account account, const std::string& source,
+                std::string& error) {
+    for (const Account& existing : accounts) {
+        if (sameEmailAddress(existing.email, account.email)) {
+            error = source + ": " + account.email + " given more than once";
+            return false;
+        }
+    }
+    accounts.push_back(std::move(account));
+    return true;
+}
+
+std::string octalMode(mode_t mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned int>(mode & 07777));
+    return text;
 }
 
 }  // namespace
@@ -115,7 +141,8 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
             result.ok = true;
             return result;
         }
-        if (name != "--listen" && name != "--database" && name != "--account") {
+        if (name != "--listen" && name != "--database" && name != "--account" &&
+            name != "--accounts-file") {
             result.error = "unknown argument: " + args[i];
             return result;
         }
@@ -145,16 +172,22 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
             }
             options.database = value;
             databaseGiven = true;
+        } else if (name == "--accounts-file") {
+            if (!options.accountsFile.empty()) {
+                result.error = "--accounts-file given more than once";
+                return result;
+            }
+            if (value.empty()) {
+                result.error = "--accounts-file needs a path";
+                return result;
+            }
+            options.accountsFile = value;
         } else {
             Account account;
-            if (!parseAccount(value, account, result.error)) return result;
-            for (const Account& existing : options.accounts) {
-                if (sameEmailAddress(existing.email, account.email)) {
-                    result.error = "--account " + account.email + " given more than once";
-                    return result;
-                }
-            }
-            options.accounts.push_back(std::move(account));
+            if (!parseAccount(value, "--account", account, result.error) ||
+                !addAccount(options.accounts, std::move(account), "--account", result.error))
+                return result;
+            options.accountOnCommandLine = true;
         }
     }
 
@@ -162,17 +195,52 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
         result.error = "--database PATH is required";
         return result;
     }
-    if (options.accounts.empty()) {
-        result.error = "at least one --account EMAIL:PASSWORD is required";
+    if (options.accounts.empty() && options.accountsFile.empty()) {
+        result.error = "--accounts-file PATH or at least one --account EMAIL:PASSWORD is required";
         return result;
     }
     result.ok = true;
     return result;
 }
 
+bool loadAccountsFile(const std::string& path, std::vector<Account>& accounts, std::string& error) {
+    const std::string source = "--accounts-file " + path;
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        error = source + ": not a readable file";
+        return false;
+    }
+    if (info.st_mode & (S_IRWXG | S_IRWXO)) {
+        error = source + ": other users can access it (mode " + octalMode(info.st_mode) +
+                "); it holds passwords, so allow only its owner: chmod 600 " + path;
+        return false;
+    }
+    std::ifstream in(path);
+    if (!in) {
+        error = source + ": cannot be read";
+        return false;
+    }
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty() || line[0] == '#') continue;
+        const std::string where = source + " line " + std::to_string(number);
+        Account account;
+        if (!parseAccount(line, where, account, error) ||
+            !addAccount(accounts, std::move(account), where, error))
+            return false;
+    }
+    if (accounts.empty()) {
+        error = source + ": no EMAIL:PASSWORD line in it";
+        return false;
+    }
+    return true;
+}
+
 std::string usageText(const std::string& programName) {
     return "Usage: " + programName +
-           " [--listen ADDRESS:PORT] --database PATH --account EMAIL:PASSWORD...\n"
+           " [--listen ADDRESS:PORT] --database PATH\n"
+           "       (--accounts-file PATH | --account EMAIL:PASSWORD...)\n"
            "\n"
            "Serves consistent snapshots of a live SQLite database to backup clients.\n"
            "\n"
@@ -184,7 +252,13 @@ std::string usageText(const std::string& programName) {
            "                           address only on a network you trust.\n"
            "  --database PATH          the SQLite database to back up; it is only read,\n"
            "                           and may be written by other programs meanwhile.\n"
-           "  --account EMAIL:PASSWORD an account allowed to download; may be repeated.\n"
+           "  --accounts-file PATH     the accounts allowed to download: one\n"
+           "                           EMAIL:PASSWORD per line; blank lines and lines\n"
+           "                           starting with # are skipped. Refused unless only\n"
+           "                           its owner may read and write it (chmod 600).\n"
+           "  --account EMAIL:PASSWORD an account given on the command line; may be\n"
+           "                           repeated. Every local user can read it with ps,\n"
+           "                           so the service warns; prefer --accounts-file.\n"
            "                           The first colon ends the e-mail address. E-mail\n"
            "                           addresses match without regard to letter case.\n"
            "  --help                   show this text.\n"
@@ -192,13 +266,34 @@ std::string usageText(const std::string& programName) {
            "Request: GET /as/wapi/retrieve_db?Email=EMAIL&Password=PASSWORD\n"
            "  known account:  200, application/octet-stream, the database snapshot\n"
            "  bad credentials: 200, <__Status__>FAILED</__Status__><__Reason__>...\n"
+           "  too many failed logins: 429, the same tagged failure text\n"
+           "  database locked or service busy: 503, the same tagged failure text\n"
            "  anything else:  404, the same tagged failure text\n"
            "  unreadable database: 500, the same tagged failure text\n"
            "\n"
-           "Snapshots are built in $TMPDIR (default /tmp); each file's name is removed\n"
-           "before it is sent, so nothing is left behind even if a download breaks off.\n"
-           "One line per request is logged to standard output; passwords never are.\n"
-           "SIGINT or SIGTERM stops the service.\n";
+           "Each download is a consistent snapshot of the database as its request found\n"
+           "it, streamed while it is copied: the reply starts at once whatever the size\n"
+           "of the database. The copy reads the database in one read transaction, so in\n"
+           "rollback-journal mode writers wait until it is done. Requests share a copy\n"
+           "under way when nothing has been committed since it began. At most " +
+           std::to_string(kMaxSnapshotFiles) + " copies\n"
+           "exist at once, each a file as large as the database in $TMPDIR (default\n"
+           "/tmp); its name is removed when the copy ends, its data when the last\n"
+           "download of it ends. Requests that arrive while all are in use share the\n"
+           "next one. A download that cannot start within " + std::to_string(kAnswerSeconds) +
+           " s (a writer holds the\n"
+           "database locked, or all copies are in use) gets a 'busy' reply.\n"
+           "\n"
+           "Limits: " + std::to_string(kConnectionLimit) + " connections, " +
+           std::to_string(kConnectionsPerAddress) +
+           " from one address (more are closed at once);\n"
+           "a request header must arrive within " + std::to_string(kHeaderSeconds) +
+           " s; after " + std::to_string(kMaxLoginFailures) + " failed logins within " +
+           std::to_string(kLoginWindowSeconds) + " s\n"
+           "an address is refused ('too many attempts') until that time is over.\n"
+           "\n"
+           "One line per request is logged to standard output, ending in 'refused' for\n"
+           "a refused login; passwords never are. SIGINT or SIGTERM stops the service.\n";
 }
 
 }  // namespace backupservice

@@ -22,7 +22,9 @@ struct Options {
     ListenAddress listen;
     bool listenGiven = false;
     std::string database;
-    std::vector<Account> accounts;
+    std::vector<Account> accounts;  // from --account
+    bool accountOnCommandLine = false;
+    std::string accountsFile;       // --accounts-file, read by loadAccountsFile()
     bool showHelp = false;
 };
 
@@ -34,6 +36,14 @@ struct ParseResult {
 
 // Parses the arguments that follow the program name.
 ParseResult parseOptions(const std::vector<std::string>& args);
+
+// Adds the accounts of an accounts file to `accounts`: one EMAIL:PASSWORD per
+// line (first colon splits), blank lines and lines starting with '#' skipped,
+// a trailing carriage return dropped. Refuses a file that group or others may
+// read or write, a malformed line, an address given twice (also against the
+// accounts already there) and a file without accounts. Returns false and
+// sets `error`, which never repeats a password.
+bool loadAccountsFile(const std::string& path, std::vector<Account>& accounts, std::string& error);
 
 // Parses "ADDRESS:PORT" where ADDRESS is a numeric IPv4 address, a bracketed
 // IPv6 address or "localhost". Returns false and sets error when it is not.

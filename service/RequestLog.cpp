@@ -25,6 +25,7 @@ std::string formatRequestRecord(const RequestRecord& record, std::time_t when) {
     line += ' ' + printableForLog(record.path);
     line += ' ' + std::to_string(record.status);
     line += ' ' + std::to_string(record.bytes);
+    if (record.refused) line += " refused";
     if (!record.complete) line += " incomplete";
     return line;
 }

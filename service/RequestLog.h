@@ -17,10 +17,12 @@ struct RequestRecord {
     unsigned int status = 0;
     uint64_t bytes = 0;  // body bytes handed to the connection
     bool complete = true;
+    bool refused = false;  // a login refused: wrong credentials or too many attempts
 };
 
 // "2024-05-01T10:00:00Z 127.0.0.1 GET /as/wapi/retrieve_db 200 20480"
-// followed by " incomplete" when the transfer was cut short.
+// followed by " refused" for a refused login and " incomplete" when the
+// transfer was cut short.
 std::string formatRequestRecord(const RequestRecord& record, std::time_t when);
 
 // Replaces control and non-ASCII bytes so a request cannot forge log lines.

@@ -10,6 +10,9 @@ namespace backupservice {
 extern const char* const kReasonInvalidCredentials;
 extern const char* const kReasonNotFound;
 extern const char* const kReasonUnavailable;
+extern const char* const kReasonDatabaseBusy;
+extern const char* const kReasonServiceBusy;
+extern const char* const kReasonTooManyAttempts;
 std::string taggedFailure(const std::string& reason);
 
 // The path of a request target. Clients may send the absolute form

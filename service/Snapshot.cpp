@@ -5,21 +5,31 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <vector>
+#include <system_error>
+
+#include "PageOneCapture.h"
 
 namespace backupservice {
 
 namespace {
 
-// How long one snapshot waits in total for writers that hold the database
-// locked (rollback-journal mode) before giving up.
-constexpr int kBusyTimeoutMs = 10000;
-constexpr int kBusyRetries = 100;
-constexpr int kBusyRetryPauseMs = 100;
+// Pages copied per backup step: small enough that the first bytes go out
+// at once, large enough that a step's overhead does not matter.
+constexpr int kStepPages = 256;
+// The copy's page cache; its pages are written out after every step.
+constexpr const char* kTargetSettings =
+    "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; PRAGMA locking_mode=EXCLUSIVE;"
+    "PRAGMA cache_size=64;";
+constexpr const char* kSourceSettings = "PRAGMA cache_size=-1024;";
+// Reads page 1 and the schema, which starts the read transaction.
+constexpr const char* kBeginRead = "BEGIN; SELECT count(*) FROM sqlite_schema;";
+// A safety limit only: the requests waiting for a snapshot give up long
+// before, and the copy stops when the last of them lets go.
+constexpr int kMaxBusyCalls = 6000;
 
 struct DatabaseCloser {
     void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
@@ -29,45 +39,10 @@ using Database = std::unique_ptr<sqlite3, DatabaseCloser>;
 struct BackupFinisher {
     void operator()(sqlite3_backup* backup) const { sqlite3_backup_finish(backup); }
 };
+using Backup = std::unique_ptr<sqlite3_backup, BackupFinisher>;
 
 std::string errnoText(const std::string& what, int error) {
     return what + ": " + std::strerror(error);
-}
-
-Database openDatabase(const std::string& path, int flags, const std::string& role) {
-    sqlite3* raw = nullptr;
-    const int rc = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
-    Database db(raw);
-    if (rc != SQLITE_OK) {
-        const std::string message = raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc);
-        throw SnapshotError("cannot open " + role + " " + path + ": " + message);
-    }
-    sqlite3_extended_result_codes(db.get(), 1);
-    sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
-    return db;
-}
-
-void execute(sqlite3* db, const char* sql, const std::string& what) {
-    char* error = nullptr;
-    if (sqlite3_exec(db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-        const std::string message = error ? error : sqlite3_errmsg(db);
-        sqlite3_free(error);
-        throw SnapshotError(what + ": " + message);
-    }
-}
-
-// Opens the database for reading. A read-only connection is enough while any
-// writer has the database open. A WAL database that nobody has open has no
-// -wal/-shm files, and a read-only connection cannot create them; only then
-// the database is reopened read-write with query_only set, which lets SQLite
-// create those files but still refuses every change.
-Database openSource(const std::string& path) {
-    Database db = openDatabase(path, SQLITE_OPEN_READONLY, "database");
-    const int rc = sqlite3_exec(db.get(), "PRAGMA schema_version;", nullptr, nullptr, nullptr);
-    if ((rc & 0xff) != SQLITE_CANTOPEN) return db;  // other errors surface on use
-    db = openDatabase(path, SQLITE_OPEN_READWRITE, "database");
-    execute(db.get(), "PRAGMA query_only=ON;", "cannot open database " + path);
-    return db;
 }
 
 bool isBusy(int rc) {
@@ -75,56 +50,92 @@ bool isBusy(int rc) {
     return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
 }
 
-// Copies every page of source into the (empty) file at targetPath in one
-// backup step, i.e. inside a single read transaction on the source: the copy
-// is the database as of one moment, never a mix of before and after a write.
-void copyDatabase(const std::string& sourcePath, const std::string& targetPath) {
-    Database source = openSource(sourcePath);
-    Database target = openDatabase(targetPath, SQLITE_OPEN_READWRITE, "snapshot file");
-
-    // The snapshot is a throw-away file: no journal, no syncing.
-    execute(target.get(), "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF;",
-            "cannot prepare snapshot file");
-
-    std::unique_ptr<sqlite3_backup, BackupFinisher> backup(
-        sqlite3_backup_init(target.get(), "main", source.get(), "main"));
-    if (!backup) {
-        throw SnapshotError("cannot start backup of " + sourcePath + ": " +
-                            sqlite3_errmsg(target.get()));
-    }
-    int rc = SQLITE_OK;
-    for (int attempt = 0;; ++attempt) {
-        rc = sqlite3_backup_step(backup.get(), -1);
-        if (rc == SQLITE_DONE) break;
-        if (!isBusy(rc) || attempt >= kBusyRetries) {
-            throw SnapshotError("backup of " + sourcePath + " failed: " + sqlite3_errstr(rc));
-        }
-        // The busy timeout already waited; writers are holding on longer.
-        sqlite3_sleep(kBusyRetryPauseMs);
-    }
-    rc = sqlite3_backup_finish(backup.release());
+// Opens a database; on failure returns null and sets `error`, which names
+// the file as `role`.
+Database openDatabase(const std::string& path, int flags, const char* vfs, const std::string& role,
+                      std::string& error) {
+    sqlite3* raw = nullptr;
+    const int rc = sqlite3_open_v2(path.c_str(), &raw, flags, vfs);
+    Database db(raw);
     if (rc != SQLITE_OK) {
-        throw SnapshotError("backup of " + sourcePath + " failed: " +
-                            sqlite3_errmsg(target.get()));
+        error = "cannot open " + role + " " + path + ": " +
+                (raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc));
+        return nullptr;
     }
-
-    // Pages copied from a WAL database keep its header's WAL marker. Switching
-    // the copy to rollback-journal mode clears it, so the downloaded file is
-    // complete on its own and opens without -wal/-shm companions.
-    execute(target.get(), "PRAGMA journal_mode=DELETE;", "cannot finish snapshot file");
+    sqlite3_extended_result_codes(db.get(), 1);
+    return db;
 }
 
-// Removes a file name when the scope ends.
-class RemoveOnExit {
+// Runs SQL; returns the result code and sets `error` when it is not OK.
+int execute(sqlite3* db, const char* sql, std::string& error) {
+    char* message = nullptr;
+    const int rc = sqlite3_exec(db, sql, nullptr, nullptr, &message);
+    if (rc != SQLITE_OK) error = message ? message : sqlite3_errmsg(db);
+    sqlite3_free(message);
+    return rc;
+}
+
+int pragmaValue(sqlite3* db, const char* sql) {
+    sqlite3_stmt* statement = nullptr;
+    int value = 0;
+    if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK &&
+        sqlite3_step(statement) == SQLITE_ROW) {
+        value = sqlite3_column_int(statement, 0);
+    }
+    sqlite3_finalize(statement);
+    return value;
+}
+
+void put32(std::vector<unsigned char>& page, size_t offset, uint32_t value) {
+    for (int i = 0; i < 4; ++i) page[offset + i] = static_cast<unsigned char>(value >> (24 - 8 * i));
+}
+
+// Whether two copies of page 1 agree apart from the fields a copy rewrites:
+// 18-19 (journal mode), 24-31 (change counter, page count), 40-43 (schema
+// cookie) and 92-99 (version-valid-for number, SQLite version).
+bool samePageOne(const std::vector<unsigned char>& a, const std::vector<unsigned char>& b) {
+    if (a.size() != b.size() || a.size() < 100) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        const bool rewritten = (i >= 18 && i < 20) || (i >= 24 && i < 32) || (i >= 40 && i < 44) ||
+                               (i >= 92 && i < 100);
+        if (!rewritten && a[i] != b[i]) return false;
+    }
+    return true;
+}
+
+bool readFully(int fd, unsigned char* buffer, size_t size, uint64_t offset) {
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t got = ::pread(fd, buffer + done, size - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        done += static_cast<size_t>(got);
+    }
+    return true;
+}
+
+}  // namespace
+
+// Removes a file name when the scope ends, or earlier through now().
+class Snapshot::RemoveOnExit {
 public:
     explicit RemoveOnExit(std::string path) : path_(std::move(path)) {}
-    ~RemoveOnExit() { ::unlink(path_.c_str()); }
+    ~RemoveOnExit() { now(); }
     RemoveOnExit(const RemoveOnExit&) = delete;
     RemoveOnExit& operator=(const RemoveOnExit&) = delete;
 
+    const std::string& path() const { return path_; }
+    void now() {
+        if (!removed_) ::unlink(path_.c_str());
+        removed_ = true;
+    }
+
 private:
     std::string path_;
+    bool removed_ = false;
 };
+
+namespace {
 
 }  // namespace
 
@@ -146,39 +157,351 @@ int FileDescriptor::release() {
     return fd;
 }
 
-Snapshot takeSnapshot(const std::string& databasePath, const std::string& directory) {
-    std::string pattern = directory + "/BackupService-snapshot-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    const int created = ::mkostemp(name.data(), O_CLOEXEC);
-    if (created < 0) {
-        throw SnapshotError(errnoText("cannot create a snapshot file in " + directory, errno));
-    }
-    const std::string path(name.data());
-    RemoveOnExit removeName(path);
-    // SQLite's POSIX locks are dropped when any descriptor of the file is
-    // closed, so ours is closed before SQLite opens the file and a new one is
-    // opened only after SQLite is done with it.
-    ::close(created);
-
-    copyDatabase(databasePath, path);
-
-    Snapshot snapshot;
-    snapshot.file = FileDescriptor(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (snapshot.file.get() < 0) {
-        throw SnapshotError(errnoText("cannot reopen snapshot file " + path, errno));
-    }
-    struct stat info {};
-    if (::fstat(snapshot.file.get(), &info) != 0) {
-        throw SnapshotError(errnoText("cannot read size of snapshot file " + path, errno));
-    }
-    snapshot.size = static_cast<uint64_t>(info.st_size);
-    return snapshot;  // removeName unlinks the file name now
+void makeSelfContained(std::vector<unsigned char>& page, uint32_t pageCount) {
+    if (page.size() < 100) return;
+    page[18] = 1;  // write version: rollback journal, so no -wal file is looked for
+    page[19] = 1;  // read version
+    put32(page, 28, pageCount);
+    std::copy(page.begin() + 24, page.begin() + 28, page.begin() + 92);
+    put32(page, 96, static_cast<uint32_t>(SQLITE_VERSION_NUMBER));
 }
 
+Snapshot::Snapshot(std::string databasePath, std::string directory)
+    : databasePath_(std::move(databasePath)), directory_(std::move(directory)) {}
+
+Snapshot::~Snapshot() {
+    cancelled_ = true;
+    if (thread_.joinable()) thread_.join();
+}
+
+void Snapshot::start() {
+    started_ = true;
+    try {
+        thread_ = std::thread(&Snapshot::run, this);
+    } catch (const std::system_error& error) {
+        fail(std::string("cannot start the copy: ") + error.what());
+    }
+}
+
+Snapshot::Progress Snapshot::waitUntilStreamable(Clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_until(lock, deadline, [this] { return failed_ || complete_ || ready_ > 0; });
+    if (failed_) return Progress::Failed;
+    if (complete_ || ready_ > 0) return Progress::Streamable;
+    return started_ ? Progress::Opening : Progress::Queued;
+}
+
+uint64_t Snapshot::size() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return size_;
+}
+
+long Snapshot::read(uint64_t offset, char* buffer, size_t max) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return failed_ || offset < ready_ || complete_; });
+    if (failed_) return -1;
+    if (offset >= size_) return 0;
+    size_t count = static_cast<size_t>(std::min<uint64_t>(max, ready_ - offset));
+    lock.unlock();
+    // pageOne_ and the first ready_ bytes of the file no longer change.
+    if (offset < pageOne_.size()) {
+        count = std::min(count, pageOne_.size() - static_cast<size_t>(offset));
+        std::memcpy(buffer, pageOne_.data() + offset, count);
+        return static_cast<long>(count);
+    }
+    if (!readFully(file_.get(), reinterpret_cast<unsigned char*>(buffer), count, offset)) return -1;
+    return static_cast<long>(count);
+}
+
+bool Snapshot::failedBusy() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return failed_ && busy_;
+}
+
+std::string Snapshot::error() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return error_;
+}
+
+void Snapshot::publish(uint64_t ready, bool complete) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ready_ = ready;
+    complete_ = complete;
+    changed_.notify_all();
+}
+
+void Snapshot::fail(const std::string& message, bool busy) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (failed_) return;
+    failed_ = true;
+    busy_ = busy;
+    error_ = message;
+    changed_.notify_all();
+}
+
+int Snapshot::onBusy(void* self, int count) {
+    auto* snapshot = static_cast<Snapshot*>(self);
+    snapshot->waitedForLock_ = true;
+    if (snapshot->cancelled() || count >= kMaxBusyCalls) return 0;
+    sqlite3_sleep(count < 20 ? 5 : 10);
+    return 1;
+}
+
+namespace {
+
+// Opens the database for reading and begins the read transaction the whole
+// copy runs in; waits for writers through `onBusy`. A read-only connection is
+// enough while any writer has the database open. A WAL database that nobody
+// has open has no -wal/-shm files, and a read-only connection cannot create
+// them; only then the database is reopened read-write with query_only set,
+// which lets SQLite create those files but still refuses every change.
+Database beginReading(const std::string& path, int (*onBusy)(void*, int), void* context,
+                      std::string& error, bool& busy) {
+    int rc = SQLITE_CANTOPEN;
+    for (const int flags : {SQLITE_OPEN_READONLY, SQLITE_OPEN_READWRITE}) {
+        Database db = openDatabase(path, flags, pageOneCaptureVfs(), "database", error);
+        if (!db) return nullptr;
+        sqlite3_busy_handler(db.get(), onBusy, context);
+        if (flags == SQLITE_OPEN_READWRITE && execute(db.get(), "PRAGMA query_only=ON;", error))
+            return nullptr;
+        execute(db.get(), kSourceSettings, error);
+        rc = execute(db.get(), kBeginRead, error);
+        if (rc == SQLITE_OK) return db;
+        if ((rc & 0xff) != SQLITE_CANTOPEN) break;
+    }
+    busy = isBusy(rc);
+    error = "cannot read database " + path + ": " + error;
+    return nullptr;
+}
+
+}  // namespace
+
+void Snapshot::run() {
+    PageOneCapture capture;
+    std::string error;
+    bool busy = false;
+    Database source = beginReading(databasePath_, &Snapshot::onBusy, this, error, busy);
+    if (!source) return fail(error, busy);
+    capture.stop();
+
+    std::string pattern = directory_ + "/BackupService-snapshot-XXXXXX";
+    std::vector<char> nameBuffer(pattern.begin(), pattern.end());
+    nameBuffer.push_back('\0');
+    file_ = FileDescriptor(::mkostemp(nameBuffer.data(), O_CLOEXEC));
+    if (file_.get() < 0) {
+        return fail(errnoText("cannot create a snapshot file in " + directory_, errno));
+    }
+    RemoveOnExit name(nameBuffer.data());
+    // Our descriptor stays open until SQLite has closed its own: closing a
+    // descriptor would drop SQLite's POSIX locks on the file.
+    copy(source.get(), name, capture.page());
+}
+
+bool Snapshot::copy(sqlite3* source, RemoveOnExit& targetName,
+                    std::vector<unsigned char> pageOne) {
+    std::string error;
+    Database target =
+        openDatabase(targetName.path(), SQLITE_OPEN_READWRITE, nullptr, "snapshot file", error);
+    if (!target || execute(target.get(), kTargetSettings, error) != SQLITE_OK) {
+        fail("cannot prepare snapshot file: " + error);
+        return false;
+    }
+    const uint64_t pageSize = static_cast<uint64_t>(pragmaValue(source, "PRAGMA page_size;"));
+    Backup backup(sqlite3_backup_init(target.get(), "main", source, "main"));
+    if (!backup) {
+        fail("cannot start backup of " + databasePath_ + ": " + sqlite3_errmsg(target.get()));
+        return false;
+    }
+    int rc = sqlite3_backup_step(backup.get(), kStepPages);
+    const uint64_t pageCount = static_cast<uint64_t>(sqlite3_backup_pagecount(backup.get()));
+    if (pageOne.size() == pageSize) {
+        makeSelfContained(pageOne, static_cast<uint32_t>(pageCount));
+    } else {
+        pageOne.clear();  // not seen: sent once the copy is complete
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        size_ = pageCount * pageSize;
+        pageOne_ = pageOne;
+    }
+    while (rc == SQLITE_OK && !cancelled()) {
+        rc = sqlite3_db_cacheflush(target.get());
+        if (rc != SQLITE_OK) break;
+        if (!pageOne.empty()) {
+            publish((pageCount - static_cast<uint64_t>(sqlite3_backup_remaining(backup.get()))) *
+                    pageSize);
+        }
+        rc = sqlite3_backup_step(backup.get(), kStepPages);
+    }
+    // Writers may go on as soon as the pages are read.
+    sqlite3_exec(source, "ROLLBACK;", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_DONE) {
+        fail(cancelled() ? "copy stopped" : "backup of " + databasePath_ + " failed: " + sqlite3_errstr(rc));
+        return false;
+    }
+    rc = sqlite3_backup_finish(backup.release());
+    if (rc != SQLITE_OK) {
+        fail("backup of " + databasePath_ + " failed: " + sqlite3_errmsg(target.get()));
+        return false;
+    }
+    target.reset();
+    targetName.now();
+    return finish(pageOne, pageSize);
+}
+
+bool Snapshot::finish(std::vector<unsigned char> pageOne, uint64_t pageSize) {
+    const uint64_t expected = size();
+    struct stat info {};
+    if (::fstat(file_.get(), &info) != 0 || static_cast<uint64_t>(info.st_size) != expected) {
+        fail("the snapshot file has the wrong size");
+        return false;
+    }
+    if (expected > 0) {
+        std::vector<unsigned char> written(pageSize);
+        if (!readFully(file_.get(), written.data(), written.size(), 0)) {
+            fail(errnoText("cannot read the snapshot file", errno));
+            return false;
+        }
+        makeSelfContained(written, static_cast<uint32_t>(expected / pageSize));
+        if (pageOne.empty()) {
+            // Not seen when the read transaction began: send the copy's own.
+            std::lock_guard<std::mutex> lock(mutex_);
+            pageOne_ = written;
+        } else if (!samePageOne(pageOne, written)) {
+            fail("page 1 of the copy differs from the one sent");
+            return false;
+        }
+    }
+    publish(expected, true);
+    return true;
+}
+
+SnapshotPool::SnapshotPool(std::string databasePath, std::string directory, size_t maxFiles)
+    : databasePath_(std::move(databasePath)), directory_(std::move(directory)),
+      maxFiles_(std::max<size_t>(maxFiles, 1)) {}
+
+SnapshotPool::~SnapshotPool() { sqlite3_close_v2(watch_); }
+
+std::shared_ptr<Snapshot> SnapshotPool::create() {
+    return std::shared_ptr<Snapshot>(new Snapshot(databasePath_, directory_),
+                                     [this](Snapshot* snapshot) { released(snapshot); });
+}
+
+bool SnapshotPool::dataVersion(long long& version) {
+    std::lock_guard<std::mutex> lock(watchMutex_);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!watch_) {
+            std::string error;
+            bool busy = false;
+            // The same way in as a snapshot, then out of the transaction:
+            // data_version is read outside one.
+            Database db = beginReading(databasePath_, nullptr, nullptr, error, busy);
+            if (!db) return false;
+            sqlite3_exec(db.get(), "ROLLBACK;", nullptr, nullptr, nullptr);
+            watch_ = db.release();
+        }
+        sqlite3_stmt* statement = nullptr;
+        int rc = sqlite3_prepare_v2(watch_, "PRAGMA data_version;", -1, &statement, nullptr);
+        if (rc == SQLITE_OK) rc = sqlite3_step(statement);
+        if (rc == SQLITE_ROW) version = sqlite3_column_int64(statement, 0);
+        sqlite3_finalize(statement);
+        if (rc == SQLITE_ROW) return true;
+        if (isBusy(rc)) return false;
+        sqlite3_close_v2(watch_);  // something else went wrong: start afresh once
+        watch_ = nullptr;
+    }
+    return false;
+}
+
+std::shared_ptr<Snapshot> SnapshotPool::join() {
+    long long version = 0;
+    const bool versionKnown = dataVersion(version);
+    // Snapshots looked at are let go only after the lock: letting go of the
+    // last reference runs released(), which takes the lock itself.
+    std::vector<std::shared_ptr<Snapshot>> seen;
+    std::shared_ptr<Snapshot> fresh;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const std::weak_ptr<Snapshot>& running : started_) {
+            seen.push_back(running.lock());
+            const std::shared_ptr<Snapshot>& candidate = seen.back();
+            if (candidate && versionKnown && candidate->versionKnown_ &&
+                candidate->version_ == version &&
+                candidate->waitUntilStreamable(Clock::now()) != Snapshot::Progress::Failed) {
+                return candidate;
+            }
+        }
+        seen.push_back(queued_.lock());
+        if (seen.back()) return seen.back();
+        fresh = create();
+        if (live_ >= maxFiles_) {
+            queued_ = fresh;
+            return fresh;
+        }
+        ++live_;
+        record(fresh, versionKnown, version);
+    }
+    fresh->start();
+    return fresh;
+}
+
+void SnapshotPool::cancelAll() {
+    std::vector<std::shared_ptr<Snapshot>> running;  // let go after the lock, as in join()
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const std::weak_ptr<Snapshot>& snapshot : started_) {
+        running.push_back(snapshot.lock());
+        if (running.back()) running.back()->cancel();
+    }
+}
+
+// The version is read before the snapshot starts, so that a commit in
+// between makes the snapshot look older than it is, never newer.
+void SnapshotPool::record(const std::shared_ptr<Snapshot>& snapshot, bool versionKnown,
+                          long long version) {
+    snapshot->versionKnown_ = versionKnown;
+    snapshot->version_ = version;
+    started_.push_back(snapshot);
+}
+
+void SnapshotPool::released(Snapshot* snapshot) {
+    const bool started = snapshot->started();
+    delete snapshot;  // stops its copy and closes its file
+    if (!started) return;
+    long long version = 0;
+    const bool versionKnown = dataVersion(version);
+    std::shared_ptr<Snapshot> next;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        --live_;
+        started_.erase(std::remove_if(started_.begin(), started_.end(),
+                                      [](const std::weak_ptr<Snapshot>& s) { return s.expired(); }),
+                       started_.end());
+        next = queued_.lock();
+        if (next) {
+            queued_.reset();
+            ++live_;
+            record(next, versionKnown, version);
+        }
+    }
+    if (next) next->start();
+}
+
+namespace {
+
+// At start-up a writer gets a few seconds to finish before the check fails.
+int waitAtStartUp(void*, int count) {
+    if (count >= 500) return 0;
+    sqlite3_sleep(10);
+    return 1;
+}
+
+}  // namespace
+
 void checkDatabaseReadable(const std::string& databasePath) {
-    Database db = openSource(databasePath);
-    execute(db.get(), "SELECT count(*) FROM sqlite_schema;", "cannot read database " + databasePath);
+    std::string error;
+    bool busy = false;
+    Database db = beginReading(databasePath, &waitAtStartUp, nullptr, error, busy);
+    if (!db) throw SnapshotError(error);
 }
 
 std::string defaultSnapshotDirectory() {

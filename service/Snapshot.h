@@ -1,10 +1,21 @@
 // Consistent copies of a live SQLite database, made with SQLite's online
-// backup API so a download never sees a file that is half-way through a write.
+// backup API and streamed while they are being made, so a download starts at
+// once whatever the size of the database and never sees a file that is
+// half-way through a write.
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <vector>
+
+struct sqlite3;
 
 namespace backupservice {
 
@@ -31,19 +42,136 @@ private:
     int fd_ = -1;
 };
 
-// A finished snapshot: an open, read-only descriptor whose file name has
-// already been removed, so the data disappears as soon as it is closed,
-// whether the download completes or not.
-struct Snapshot {
-    FileDescriptor file;
-    uint64_t size = 0;
+using Clock = std::chrono::steady_clock;
+
+// One copy of the database as of the moment its read transaction began,
+// made by its own thread into a temporary file and read by any number of
+// downloads while the file grows. The read transaction is held for the whole
+// copy, which runs at disk speed whatever the downloads do, and ends with it.
+//
+// A download begins with page 1, which the copy writes last; the page the
+// read transaction saw is kept from the start (see PageOneCapture.h) and sent
+// with its header made self-contained: rollback-journal mode (bytes 18 and
+// 19) and a valid in-header size (the change counter copied to the
+// version-valid-for number). The finished copy's own page 1 is compared with
+// it; a mismatch fails the download rather than send a wrong file.
+//
+// The temporary file's name is removed as soon as the copy ends; its data
+// goes when the last reader lets go of the Snapshot.
+class Snapshot {
+public:
+    Snapshot(std::string databasePath, std::string directory);
+    // Stops a running copy, waits for its thread and closes the file.
+    ~Snapshot();
+    Snapshot(const Snapshot&) = delete;
+    Snapshot& operator=(const Snapshot&) = delete;
+
+    // Starts the copy on its own thread. Called once.
+    void start();
+    // Stops the copy; readers waiting for it see it fail.
+    void cancel() { cancelled_ = true; }
+    bool started() const { return started_; }
+
+    enum class Progress {
+        Queued,      // start() not called yet
+        Opening,     // waiting for the database (a writer may hold it locked)
+        Streamable,  // size() and the first bytes are ready
+        Failed,
+    };
+    // Waits until the download can begin, the copy fails, or the deadline.
+    Progress waitUntilStreamable(Clock::time_point deadline);
+
+    // The size of the copy in bytes: page count times page size. Valid once
+    // streamable.
+    uint64_t size() const;
+    // Copies up to `max` bytes at `offset` into `buffer`, waiting until the
+    // copy has written them. Returns the number copied, 0 at or past the end,
+    // or -1 when the copy failed.
+    long read(uint64_t offset, char* buffer, size_t max);
+    // True when the copy failed because the database stayed locked.
+    bool failedBusy() const;
+    // True once the copy has had to wait for a lock on the database.
+    bool waitedForLock() const { return waitedForLock_; }
+    // Why the copy failed; empty while it has not.
+    std::string error() const;
+
+private:
+    class RemoveOnExit;
+    void run();
+    bool copy(sqlite3* source, RemoveOnExit& targetName, std::vector<unsigned char> pageOne);
+    bool finish(std::vector<unsigned char> pageOne, uint64_t pageSize);
+    void publish(uint64_t ready, bool complete = false);
+    void fail(const std::string& message, bool busy = false);
+    bool cancelled() const { return cancelled_; }
+    static int onBusy(void* self, int count);
+
+    const std::string databasePath_;
+    const std::string directory_;
+    std::thread thread_;
+    std::atomic<bool> started_{false};
+    std::atomic<bool> cancelled_{false};
+    std::atomic<bool> waitedForLock_{false};
+    // The database's data version read before the read transaction began;
+    // see SnapshotPool, which sets them, under its lock, before start().
+    bool versionKnown_ = false;
+    long long version_ = 0;
+    friend class SnapshotPool;
+    FileDescriptor file_;  // the copy, opened before SQLite writes it
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    bool failed_ = false;
+    bool complete_ = false;
+    bool busy_ = false;
+    std::string error_;
+    uint64_t size_ = 0;
+    uint64_t ready_ = 0;                 // bytes final from offset 0
+    std::vector<unsigned char> pageOne_;  // what is sent for page 1
 };
 
-// Copies the database at databasePath (opened for reading only) into a new file in
-// directory and returns it as a Snapshot. The copy is a self-contained
-// rollback-journal database even when the source uses WAL. Throws
-// SnapshotError with a readable message on failure; nothing is left behind.
-Snapshot takeSnapshot(const std::string& databasePath, const std::string& directory);
+// Hands out snapshots that hold the database as it was when the request
+// asking for one arrived, or later, with at most `maxFiles` snapshot files at
+// a time. A request joins a running snapshot when nothing has been committed
+// to the database since just before that snapshot's read transaction began
+// (SQLite's data_version, read on a connection of the pool's own); otherwise
+// it gets a new snapshot, or, while all files are taken, shares the next one,
+// which starts as soon as another is released by its last reader.
+// The pool must outlive every snapshot it handed out.
+class SnapshotPool {
+public:
+    SnapshotPool(std::string databasePath, std::string directory, size_t maxFiles);
+    ~SnapshotPool();
+    SnapshotPool(const SnapshotPool&) = delete;
+    SnapshotPool& operator=(const SnapshotPool&) = delete;
+
+    std::shared_ptr<Snapshot> join();
+    // Stops every copy under way (the service is stopping).
+    void cancelAll();
+
+private:
+    std::shared_ptr<Snapshot> create();
+    // Adds a snapshot about to start, with the data version read before;
+    // called with mutex_ held.
+    void record(const std::shared_ptr<Snapshot>& snapshot, bool versionKnown, long long version);
+    void released(Snapshot* snapshot);
+    // Reads the database's data version; false when it cannot be read now.
+    bool dataVersion(long long& version);
+
+    const std::string databasePath_;
+    const std::string directory_;
+    const size_t maxFiles_;
+    std::mutex mutex_;
+    size_t live_ = 0;
+    std::vector<std::weak_ptr<Snapshot>> started_;
+    std::weak_ptr<Snapshot> queued_;
+    std::mutex watchMutex_;
+    sqlite3* watch_ = nullptr;  // opened on first use
+};
+
+// Makes a copied page 1 describe a file that opens on its own: rollback-
+// journal mode, `pageCount` pages, and a change counter equal to its
+// version-valid-for number so that the size is believed.
+void makeSelfContained(std::vector<unsigned char>& page, uint32_t pageCount);
 
 // Opens the database read-only and reads its schema; throws SnapshotError
 // when that fails. Used at start-up to refuse a wrong path early.

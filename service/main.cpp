@@ -41,10 +41,22 @@ int main(int argc, char** argv) {
                      usageText(program).c_str());
         return kExitUsage;
     }
-    const Options& options = parsed.options;
+    Options options = parsed.options;
     if (options.showHelp) {
         std::fputs(usageText(program).c_str(), stdout);
         return 0;
+    }
+    if (!options.accountsFile.empty()) {
+        std::string error;
+        if (!loadAccountsFile(options.accountsFile, options.accounts, error)) {
+            std::fprintf(stderr, "BackupService: %s\n", error.c_str());
+            return kExitFailure;
+        }
+    }
+    if (options.accountOnCommandLine) {
+        std::fputs("BackupService: warning: every local user can see the passwords given with "
+                   "--account (ps shows the command line); use --accounts-file instead\n",
+                   stderr);
     }
 
     // A client that goes away mid-download must not kill the service.

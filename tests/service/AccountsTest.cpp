@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "Accounts.h"
+#include "LoginThrottle.h"
 
 using namespace backupservice;
 
@@ -34,4 +35,36 @@ TEST(AccountsTest, UnknownAddressWithPlaceholderPasswordFails) {
     const AccountBook book(std::vector<Account>{{"user@example.com", "secret"}});
     EXPECT_FALSE(book.verify("nobody@example.com", std::string(32, '\0')));
     EXPECT_FALSE(book.verify("nobody@example.com", ""));
+}
+
+TEST(LoginThrottleTest, ShutsOutAnAddressUntilTheWindowOfItsFirstFailureHasPassed) {
+    using std::chrono::seconds;
+    LoginThrottle throttle(3, seconds(60), 2);
+    const LoginThrottle::Clock::time_point t0{std::chrono::hours(1)};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(throttle.mayTry("a", t0 + seconds(i)));
+        throttle.failed("a", t0 + seconds(i));
+    }
+    EXPECT_FALSE(throttle.mayTry("a", t0 + seconds(59)));
+    EXPECT_TRUE(throttle.mayTry("b", t0 + seconds(59))) << "addresses are counted apart";
+    EXPECT_TRUE(throttle.mayTry("a", t0 + seconds(60)));
+    throttle.failed("a", t0 + seconds(61));
+    EXPECT_TRUE(throttle.mayTry("a", t0 + seconds(62))) << "a new window starts afresh";
+
+    throttle.failed("b", t0);
+    throttle.failed("b", t0);
+    throttle.succeeded("b");
+    throttle.failed("b", t0);
+    EXPECT_TRUE(throttle.mayTry("b", t0)) << "a good login clears the failures";
+
+    // Only two addresses are remembered: a third forgets the one whose
+    // window began first.
+    LoginThrottle small(1, seconds(60), 2);
+    small.failed("x", t0);
+    small.failed("y", t0 + seconds(1));
+    EXPECT_FALSE(small.mayTry("x", t0 + seconds(2)));
+    small.failed("z", t0 + seconds(2));
+    EXPECT_TRUE(small.mayTry("x", t0 + seconds(3)));
+    EXPECT_FALSE(small.mayTry("y", t0 + seconds(3)));
+    EXPECT_FALSE(small.mayTry("z", t0 + seconds(3)));
 }

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include "Options.h"
+#include "support/TestSupport.h"
 
 using namespace backupservice;
 
@@ -60,6 +63,8 @@ TEST(OptionsTest, RejectsBadInput) {
         {"--database", "d", "--account", "a:b", "--listen", "[::1]8080"},
         {"--database", "d", "--account", "a:b", "--verbose"},
         {"--database"},
+        {"--database", "d", "--accounts-file", "a", "--accounts-file", "b"},
+        {"--database", "d", "--accounts-file="},
     };
     for (const auto& args : bad) {
         const ParseResult r = parse(args);
@@ -75,11 +80,47 @@ TEST(OptionsTest, ErrorsDoNotRepeatPasswords) {
     EXPECT_EQ(r.error.find("hunter"), std::string::npos) << r.error;
 }
 
+TEST(OptionsTest, AccountsFileIsReadWhenOnlyItsOwnerMayAccessIt) {
+    ParseResult r = parse({"--database", "d", "--accounts-file", "accounts"});
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.options.accountsFile, "accounts");
+    EXPECT_FALSE(r.options.accountOnCommandLine);
+
+    servicetest::ScratchDirectory dir;
+    const std::string path = dir.file("accounts");
+    const auto load = [&path](const std::string& text, mode_t mode, std::vector<Account> accounts,
+                              std::string& error) {
+        servicetest::writeFile(path, text);
+        ::chmod(path.c_str(), mode);
+        return loadAccountsFile(path, accounts, error) ? accounts : std::vector<Account>{};
+    };
+    std::string error;
+    const std::vector<Account> read =
+        load("# backup users\n\nuser@example.com:pa:ss word\r\nother@example.org:x\n", 0600, {}, error);
+    ASSERT_EQ(read.size(), 2u) << error;
+    EXPECT_EQ(read[0].email, "user@example.com");
+    EXPECT_EQ(read[0].password, "pa:ss word");
+    EXPECT_EQ(read[1].password, "x");
+
+    for (const mode_t mode : {0640, 0604, 0620, 0602}) {
+        EXPECT_TRUE(load("user@example.com:Never-Shown\n", mode, {}, error).empty()) << mode;
+        EXPECT_NE(error.find("chmod 600 " + path), std::string::npos) << error;
+        EXPECT_EQ(error.find("Never-Shown"), std::string::npos) << error;
+    }
+    EXPECT_TRUE(load("user@example.com\n", 0600, {}, error).empty());
+    EXPECT_NE(error.find("line 1 needs EMAIL:PASSWORD"), std::string::npos) << error;
+    EXPECT_TRUE(load("# nobody\n", 0600, {}, error).empty());
+    EXPECT_TRUE(load("a@b.c:Never-Shown\n", 0600, {{"A@B.C", "x"}}, error).empty());
+    EXPECT_NE(error.find("given more than once"), std::string::npos) << error;
+    EXPECT_EQ(error.find("Never-Shown"), std::string::npos) << error;
+}
+
 TEST(OptionsTest, HelpShowsUsage) {
     const ParseResult h = parse({"--help"});
     ASSERT_TRUE(h.ok);
     EXPECT_TRUE(h.options.showHelp);
     EXPECT_NE(usageText("BackupService").find("--account EMAIL:PASSWORD"), std::string::npos);
+    EXPECT_NE(usageText("BackupService").find("--accounts-file PATH"), std::string::npos);
 }
 
 TEST(OptionsTest, LoopbackAddresses) {

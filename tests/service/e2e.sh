@@ -7,7 +7,12 @@
 # 2. writes Ostrel.cfg through Dorvane's configuration mode, downloads with
 #    Dorvane and checks the saved Database.*.db with sqlite3;
 # 3. repeats with a wrong password: Dorvane must show the service's reason
-#    and save no database.
+#    and save no database;
+# 4. load: a second service, reading its account from an accounts file,
+#    serves E2E_CLIENTS (default 100) Dorvane clients started at once on a
+#    database of E2E_LOAD_ROWS rows (default 6000, about 1 MB); each must
+#    save a sound backup at the first attempt or the retry. Prints how many
+#    needed the retry, the service's peak memory and its peak snapshot disk.
 # The scratch directory is removed on success and kept on failure.
 set -eu
 
@@ -26,10 +31,19 @@ reason="Invalid e-mail address or password"
 
 command -v sqlite3 >/dev/null 2>&1 || fail "the sqlite3 command is missing"
 
+clients=${E2E_CLIENTS:-100}
+load_rows=${E2E_LOAD_ROWS:-6000}
+
 work=$(mktemp -d "${TMPDIR:-/tmp}/BackupService_e2e.XXXXXX")
+service_pid=
+sampler_pid=
 status=1
 finish() {
     stop_backup_service
+    if [ -n "$sampler_pid" ]; then
+        kill "$sampler_pid" 2>/dev/null || true
+        wait "$sampler_pid" 2>/dev/null || true
+    fi
     if [ "$status" -eq 0 ]; then
         rm -rf "$work"
     else
@@ -41,9 +55,23 @@ trap 'exit 1' INT TERM
 
 sh "$make_db" "$work/live.db" "$rows"
 
-start_backup_service "$service" "$work" --database "$work/live.db" --account user@example.com:secret
-url="http://127.0.0.1:$port"
-echo "service listening on 127.0.0.1:$port"
+# start_service NAME ARGUMENT...: starts the service on a free loopback port
+# with its snapshots in $work/NAME.snapshots and its output in $work/NAME/
+# (service.log, service.err). Sets service_pid and url.
+start_service() {
+    name=$1
+    shift
+    mkdir "$work/$name" "$work/$name.snapshots"
+    saved_tmpdir=${TMPDIR:-/tmp}
+    TMPDIR="$work/$name.snapshots"
+    export TMPDIR
+    start_backup_service "$service" "$work/$name" "$@"
+    TMPDIR=$saved_tmpdir
+    url="http://127.0.0.1:$port"
+    echo "service listening on 127.0.0.1:$port"
+}
+
+start_service service --database "$work/live.db" --account user@example.com:secret
 
 # Runs Dorvane in directory $1 with the remaining arguments; its log
 # (Dorvane.txt) goes to that directory. Output in $1/out.txt and $1/err.txt.
@@ -97,11 +125,82 @@ echo "wrong password: reason shown (exit code $code), nothing saved"
 # --- the service's side -------------------------------------------------
 stop_backup_service
 [ "$service_status" -eq 0 ] || fail "service exited with $service_status on SIGTERM"
-if grep -qE 'secret|wrong' "$work/service.log"; then
+if grep -qE 'secret|wrong' "$work/service/service.log"; then
     fail "a password appears in the service's output"
 fi
-[ "$(grep -c ' GET /as/wapi/retrieve_db 200 ' "$work/service.log")" -ge 2 ] ||
-    fail "expected at least two logged requests: $(cat "$work/service.log")"
+[ "$(grep -c ' GET /as/wapi/retrieve_db 200 ' "$work/service/service.log")" -ge 2 ] ||
+    fail "expected at least two logged requests: $(cat "$work/service/service.log")"
+grep -q ' GET /as/wapi/retrieve_db 200 [0-9]* refused$' "$work/service/service.log" ||
+    fail "the wrong password is not logged as refused: $(cat "$work/service/service.log")"
+
+# --- many clients at once ------------------------------------------------
+sh "$make_db" "$work/load.db" "$load_rows"
+(umask 077 && echo "load@example.com:load secret" >"$work/accounts")
+start_service load --database "$work/load.db" --accounts-file "$work/accounts"
+[ ! -s "$work/load/service.err" ] || fail "unexpected service messages: $(cat "$work/load/service.err")"
+i=0
+while [ $i -lt "$clients" ]; do
+    mkdir "$work/c$i"
+    run_dorvane "$work/c$i" "$url" load@example.com "load secret" || fail "configuration $i failed"
+    i=$((i + 1))
+done
+
+# Peak snapshot disk: the service's open snapshot files, named or not.
+snapshot_bytes() {
+    ls -l /proc/"$service_pid"/fd 2>/dev/null | awk '/BackupService-snapshot-/ { print $9 }' |
+        while read -r fd; do stat -L -c '%i %s' /proc/"$service_pid"/fd/"$fd" 2>/dev/null || true; done |
+        sort -u | awk '{ total += $2 } END { print total + 0 }'
+}
+(
+    peak=0
+    while :; do
+        now=$(snapshot_bytes)
+        if [ "$now" -gt "$peak" ]; then
+            peak=$now
+            echo "$peak" >"$work/peak-disk"
+        fi
+        sleep 0.05
+    done
+) &
+sampler_pid=$!
+
+started=$(date +%s)
+pids=
+i=0
+while [ $i -lt "$clients" ]; do
+    run_dorvane "$work/c$i" &
+    pids="$pids $!"
+    i=$((i + 1))
+done
+wait_failed=0
+for pid in $pids; do
+    wait "$pid" || wait_failed=1
+done
+elapsed=$(($(date +%s) - started))
+kill "$sampler_pid" 2>/dev/null || true
+wait "$sampler_pid" 2>/dev/null || true
+sampler_pid=
+[ "$wait_failed" -eq 0 ] || fail "a client exited with an error"
+
+retried=0
+i=0
+while [ $i -lt "$clients" ]; do
+    dir="$work/c$i"
+    saved=$(cd "$dir" && ls Database.*.db 2>/dev/null || true)
+    [ -n "$saved" ] || fail "client $i saved nothing: $(cat "$dir/out.txt" "$dir/Dorvane.txt")"
+    integrity=$(sqlite3 "$dir/$saved" "PRAGMA integrity_check;")
+    [ "$integrity" = ok ] || fail "client $i: integrity_check: $integrity"
+    count=$(sqlite3 "$dir/$saved" "SELECT count(*) FROM customers;")
+    [ "$count" = "$load_rows" ] || fail "client $i: $count rows, expected $load_rows"
+    grep -q "Repeat to Dorvane" "$dir/Dorvane.txt" && retried=$((retried + 1))
+    rm -f "$dir/$saved"
+    i=$((i + 1))
+done
+peak_rss=$(awk '/^VmHWM/ { print $2 " " $3 }' /proc/"$service_pid"/status)
+echo "load: $clients clients on $(stat -c %s "$work/load.db") bytes in ${elapsed}s:" \
+    "$((clients - retried)) at the first attempt, $retried at the retry;" \
+    "service peak RSS $peak_rss, peak snapshot disk $(cat "$work/peak-disk" 2>/dev/null || echo 0) bytes"
+stop_backup_service
 
 status=0
 echo "PASS"

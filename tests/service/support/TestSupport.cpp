@@ -177,20 +177,32 @@ std::string clientRequest(uint16_t port, const std::string& email, const std::st
            "Proxy-Connection: Keep-Alive\r\n\r\n";
 }
 
-HttpReply sendRequest(uint16_t port, const std::string& request) {
-    HttpReply reply;
+int connectFrom(uint16_t port, const std::string& from) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     check(fd >= 0, "socket failed");
     timeval timeout{kReceiveTimeoutSeconds, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, from.c_str(), &local.sin_addr);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         ::close(fd);
-        throw std::runtime_error("cannot connect to port " + std::to_string(port));
+        return -1;
     }
+    return fd;
+}
+
+HttpReply sendRequest(uint16_t port, const std::string& request, const std::string& from,
+                      const std::function<void()>& atFirstBodyByte) {
+    HttpReply reply;
+    const int fd = connectFrom(port, from);
+    if (fd < 0) throw std::runtime_error("cannot connect to port " + std::to_string(port));
+    const auto sentAt = std::chrono::steady_clock::now();
     size_t sent = 0;
     while (sent < request.size()) {
         const ssize_t n = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
@@ -207,6 +219,13 @@ HttpReply sendRequest(uint16_t port, const std::string& request) {
         }
         if (n < 0) break;  // timeout or error: the server did not close
         data.append(buffer, static_cast<size_t>(n));
+        if (reply.secondsToFirstBodyByte >= 0) continue;
+        const auto headerEnd = data.find("\r\n\r\n");
+        if (headerEnd != std::string::npos && data.size() > headerEnd + 4) {
+            reply.secondsToFirstBodyByte =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - sentAt).count();
+            if (atFirstBodyByte) atFirstBodyByte();
+        }
     }
     ::close(fd);
 

@@ -6,6 +6,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -51,6 +52,7 @@ struct HttpReply {
     int status = 0;
     std::map<std::string, std::string> headers;  // names in lower case
     std::string body;
+    double secondsToFirstBodyByte = -1;  // from sending the request; -1 for no body
 
     // A header's value ("" when absent); name in lower case.
     std::string header(const std::string& name) const {
@@ -59,10 +61,17 @@ struct HttpReply {
     }
 };
 
-// Sends `request` to 127.0.0.1:port and reads until the server closes the
-// connection. A generous receive timeout only keeps a broken service from
-// hanging the test; closedByServer tells which way reading ended.
-HttpReply sendRequest(uint16_t port, const std::string& request);
+// Sends `request` to 127.0.0.1:port from the loopback address `from` and
+// reads until the server closes the connection. A generous receive timeout
+// only keeps a broken service from hanging the test; closedByServer tells
+// which way reading ended. `atFirstBodyByte`, when given, runs once as soon
+// as the first body bytes have arrived.
+HttpReply sendRequest(uint16_t port, const std::string& request,
+                      const std::string& from = "127.0.0.1",
+                      const std::function<void()>& atFirstBodyByte = {});
+
+// A connection from `from` to 127.0.0.1:port; -1 when it cannot be made.
+int connectFrom(uint16_t port, const std::string& from);
 
 // BackupService as a child process. Its standard output is collected by a
 // thread; its standard error goes to a file.
