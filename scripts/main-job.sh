@@ -41,7 +41,8 @@ say "example database $database ($source_rows rows)"
 trap stop_backup_service EXIT
 trap 'exit 1' INT TERM
 
-start_backup_service "$service" "$work" --database "$database" --account "$email:$password"
+(umask 077 && printf '%s:%s\n' "$email" "$password" >"$work/accounts")
+start_backup_service "$service" "$work" --database "$database" --accounts-file "$work/accounts"
 say "BackupService listening on 127.0.0.1:$port (log: $work/service.log)"
 
 # --- 5. Dorvane: configuration, then the download -------------------------
