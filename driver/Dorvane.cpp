@@ -233,15 +233,18 @@ struct Reply {
     bool bFailureReply = false;
 };
 
+// Logs a failed file call ("open" or "write") with the system's code.
+void LogFileFailure(int iLine, const char* szCall, const char* szFileName, int iCode) {
+    g_pLog->Write("Dorvane", 0, kSourceFile, iLine, "cannot %s file %s, error code: %d, error: %s", szCall,
+                  szFileName, iCode, GetSocketErrorText(iCode));
+}
+
 // Logs why the body could not be kept on disk: it will not be kept on the
 // next attempt either.
 void ReportBodyTrouble(const BackupBody& body) {
-    const int iCode = body.SystemError();
     const bool bCreate = body.Problem() == BackupBody::Trouble::CannotCreate;
-    g_pLog->Write("Dorvane", 0, kSourceFile, bCreate ? kLineCannotOpen : kLineCannotWrite,
-                  bCreate ? "cannot open file %s, error code: %d, error: %s"
-                          : "cannot write file %s, error code: %d, error: %s",
-                  body.FileName(), iCode, GetSocketErrorText(iCode));
+    LogFileFailure(bCreate ? kLineCannotOpen : kLineCannotWrite, bCreate ? "open" : "write", body.FileName(),
+                   body.SystemError());
 }
 
 // One attempt: the reply with its body on disk (Kept), nothing kept
@@ -315,9 +318,7 @@ void SaveBody(BackupBody& body, std::int64_t iSize) {
     char szFileName[512];
     std::snprintf(szFileName, sizeof szFileName, "Database.%s.db", szStamp);
     if (!body.Keep(szFileName)) {
-        const int iCode = body.SystemError();
-        g_pLog->Write("Dorvane", 0, kSourceFile, kLineCannotWrite, "cannot write file %s, error code: %d, error: %s",
-                      szFileName, iCode, GetSocketErrorText(iCode));
+        LogFileFailure(kLineCannotWrite, "write", szFileName, body.SystemError());
         return;
     }
     g_pLog->Write("Dorvane", 0, kSourceFile, kLineCompleted, "Dorvane completed: File name = %s, size = %lld",
