@@ -38,7 +38,7 @@ export DORVANE_WINEPREFIX
 
 # shellcheck disable=SC2317 # called through the trap
 stop_wine() {
-    [ -z "${DORVANE_FULL_FS:-}" ] || umount "$FULL_FS_MOUNT" 2>/dev/null || true
+    [ -z "${FULL_FS_MOUNT:-}" ] || withdraw_full_file_system "$FULL_FS_MOUNT"
     WINEPREFIX="$DORVANE_WINEPREFIX" "$WINESERVER" -k >/dev/null 2>&1 || true
     WINEPREFIX="$DORVANE_WINEPREFIX" "$WINESERVER" -w >/dev/null 2>&1 || true
     rm -rf "$DORVANE_WINEPREFIX"
@@ -80,10 +80,9 @@ ctest --test-dir "$BUILD_DIR" -j "$build_jobs" -R "$WINE_DEVIATIONS" || true
 # says so and skips.
 FULL_FS_MOUNT="$DORVANE_WINEPREFIX/full-fs"
 mkdir -p "$FULL_FS_MOUNT"
-if mount -t tmpfs -o size=1m dorvane-full "$FULL_FS_MOUNT" 2>/dev/null; then
+offer_full_file_system "$FULL_FS_MOUNT"
+if [ -n "${DORVANE_FULL_FS:-}" ]; then
     DORVANE_FULL_FS="Z:$(printf '%s' "$FULL_FS_MOUNT" | tr / '\\')"
-    export DORVANE_FULL_FS
-    say "full file system for the tests: $FULL_FS_MOUNT ($DORVANE_FULL_FS)"
 fi
 
 say "testing under Wine"

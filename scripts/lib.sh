@@ -90,3 +90,20 @@ stop_backup_service() {
     wait "$service_pid" 2>/dev/null || service_status=$?
     service_pid=
 }
+
+# offer_full_file_system DIR: mounts a 1 MiB tmpfs on DIR (which must exist)
+# for the tests of a disk that fills up, and exports its path as
+# DORVANE_FULL_FS. Mounting needs root; without it nothing is exported and
+# those tests say so and skip. Undo with withdraw_full_file_system DIR.
+offer_full_file_system() {
+    unset DORVANE_FULL_FS
+    mount -t tmpfs -o size=1m dorvane-full "$1" 2>/dev/null || return 0
+    DORVANE_FULL_FS=$1
+    export DORVANE_FULL_FS
+    say "a full file system for the tests: $1"
+}
+
+withdraw_full_file_system() {
+    umount "$1" 2>/dev/null || true
+    unset DORVANE_FULL_FS
+}

@@ -24,7 +24,11 @@ run_stage() {
 scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDORVANE_WERROR=ON
 cmake --build build -j "$build_jobs"
+full_fs=$(mktemp -d "${TMPDIR:-/tmp}/dorvane-full-fs.XXXXXX")
+trap 'withdraw_full_file_system "$full_fs"; rmdir "$full_fs"' EXIT
+offer_full_file_system "$full_fs"
 ctest --test-dir build --output-on-failure -j "$build_jobs"
+withdraw_full_file_system "$full_fs"
 
 run_stage scripts/test-sanitized.sh
 run_stage scripts/test-valgrind.sh
