@@ -46,7 +46,9 @@ void ExecChild(const std::string& szProgram, const std::vector<std::string>& arg
     ::dup2(iWriteFd, 1);
     if (iErrorFd >= 0) ::dup2(iErrorFd, 2);
     if (::chdir(szWorkDir.c_str()) != 0) ::_exit(127);
-    // After the change of directory: the working directory may lie in /tmp.
+    // The program is held, and the directory changed, before /tmp is
+    // replaced: either may lie in /tmp (a checkout there, say).
+    const int iProgram = ::open(szProgram.c_str(), O_PATH | O_CLOEXEC);
     if (!t_szPrivateTmp.empty() && !MountPrivateTmp(t_szPrivateTmp)) ::_exit(127);
     if (szTempDir.empty()) ::unsetenv("TMPDIR");
     else ::setenv("TMPDIR", szTempDir.c_str(), 1);
@@ -54,6 +56,7 @@ void ExecChild(const std::string& szProgram, const std::vector<std::string>& arg
     argv.push_back(const_cast<char*>(szProgram.c_str()));
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
+    if (iProgram >= 0) ::fexecve(iProgram, argv.data(), environ);
     ::execv(szProgram.c_str(), argv.data());
     ::_exit(127);
 }
