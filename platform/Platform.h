@@ -174,9 +174,6 @@ enum class LinkPolicy { Refuse, Follow };
 // it, creates files with mode 0600, and gives a file of the user's that
 // mode "w" empties mode 0600 as well.
 std::FILE* OpenFileWide(const char16_t* wszPath, const char* szMode, LinkPolicy links = LinkPolicy::Refuse);
-// Renames a file over another in the same directory, replacing it
-// (MoveFileExW with MOVEFILE_REPLACE_EXISTING). UTF-8 names.
-bool ReplaceFile(const char* szFrom, const char* szTo);
 // The system's error code of the last failed file call on this thread
 // (including the C library's stream calls); read it right after the call.
 int LastSystemError();

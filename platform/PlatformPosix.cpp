@@ -721,7 +721,6 @@ std::FILE* OpenFileWide(const char16_t* wszPath, const char* szMode, LinkPolicy 
     return pFile;
 }
 
-bool ReplaceFile(const char* szFrom, const char* szTo) { return ::rename(szFrom, szTo) == 0; }
 
 int LastSystemError() { return errno; }
 

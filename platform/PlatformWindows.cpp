@@ -56,8 +56,6 @@
 #include <string>
 #include <vector>
 
-// <windows.h> maps ReplaceFile to ReplaceFileW; ours is os::ReplaceFile.
-#undef ReplaceFile
 
 namespace {
 
@@ -492,16 +490,6 @@ void NoteFileFailure() { t_iLastSystemError = static_cast<int>(::GetLastError())
 
 const wchar_t* Wide(const char16_t* wszText) { return reinterpret_cast<const wchar_t*>(wszText); }
 
-std::wstring WideFromUtf8(const char* szText) {
-    if (szText == nullptr) return std::wstring();
-    const int iUnits = ::MultiByteToWideChar(CP_UTF8, 0, szText, -1, nullptr, 0);
-    if (iUnits <= 0) return std::wstring();
-    std::wstring wszText(static_cast<size_t>(iUnits), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, szText, -1, &wszText[0], iUnits);
-    wszText.resize(static_cast<size_t>(iUnits - 1));
-    return wszText;
-}
-
 }  // namespace
 
 int Utf8ToWide(const char* szSource, int iSourceLength, char16_t* wszDest, int iDestUnits) {
@@ -599,14 +587,6 @@ std::FILE* OpenFileWide(const char16_t* wszPath, const char* szMode, LinkPolicy 
     // leaves no system code behind.
     if (pFile == nullptr) t_iLastSystemError = ERROR_TOO_MANY_OPEN_FILES;
     return pFile;
-}
-
-bool ReplaceFile(const char* szFrom, const char* szTo) {
-    const std::wstring wszFrom = WideFromUtf8(szFrom);
-    const std::wstring wszTo = WideFromUtf8(szTo);
-    if (::MoveFileExW(wszFrom.c_str(), wszTo.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
-    NoteFileFailure();
-    return false;
 }
 
 int LastSystemError() { return t_iLastSystemError; }

@@ -244,15 +244,40 @@ TEST(Platform, FilesOpenCopyAndReplaceByName) {
     EXPECT_TRUE(os::CopyFileReplacing(wszFirst, wszSecond));
     EXPECT_EQ(testsupport::ReadFile(second), testsupport::ReadFile(first));
 
-    testsupport::WriteFile(second, "old");
-    EXPECT_TRUE(os::ReplaceFile(first.c_str(), second.c_str()));
+    std::filesystem::remove(first);
     EXPECT_FALSE(os::PathExists(wszFirst));
-    EXPECT_EQ(testsupport::FromTextMode(testsupport::ReadFile(second)), "one\ntwo\n");
-
-    EXPECT_FALSE(os::ReplaceFile(first.c_str(), second.c_str()));
-    EXPECT_NE(os::LastSystemError(), 0);
     EXPECT_EQ(os::OpenFileWide(wszFirst, "r"), nullptr);
     EXPECT_NE(os::LastSystemError(), 0);
+}
+
+// A staged file is always a new one; it replaces the final name whole, or,
+// when it cannot, goes away and leaves that name as it was.
+TEST(Platform, StagedFileIsNewAndTakesItsNameWholeOrNotAtAll) {
+    testsupport::TempDir directory;
+    const std::string prefix = directory.File("Database.");
+    const std::string final = directory.File("final.db");
+    testsupport::WriteFile(final, "older backup");
+    {
+        os::StagedFile staged;
+        ASSERT_TRUE(staged.Create(prefix.c_str(), ".part")) << staged.LastError();
+        EXPECT_EQ(std::string(staged.Name()).find(prefix), 0u) << staged.Name();
+        ASSERT_TRUE(staged.Write("new backup", 10));
+        ASSERT_TRUE(staged.Commit(final.c_str())) << staged.LastError();
+    }
+    EXPECT_EQ(testsupport::ReadFile(final), "new backup");
+    EXPECT_EQ(testsupport::ListFiles(directory.Path()), std::vector<std::string>{"final.db"});
+
+    const std::string taken = directory.File("taken");
+    std::filesystem::create_directory(taken);
+    testsupport::WriteFile(taken + "/keep", "x");
+    {
+        os::StagedFile staged;
+        ASSERT_TRUE(staged.Create(prefix.c_str(), ".part"));
+        ASSERT_TRUE(staged.Write("lost", 4));
+        EXPECT_FALSE(staged.Commit(taken.c_str()));
+        EXPECT_NE(staged.LastError(), 0);
+    }
+    EXPECT_EQ(testsupport::ListFiles(directory.Path()), (std::vector<std::string>{"final.db", "taken"}));
 }
 
 // The copy is exact (a Ctrl-Z byte ends a text-mode copy on Windows), and
@@ -297,7 +322,9 @@ TEST(Platform, OpenFileSharesReadingWritingAndDeleting) {
     std::FILE* pReader = os::OpenFileWide(wszPath, "rb");
     ASSERT_NE(pReader, nullptr) << os::LastSystemError();
     std::fclose(pReader);
-    EXPECT_TRUE(os::ReplaceFile(path.c_str(), moved.c_str())) << os::LastSystemError();
+    std::error_code error;
+    std::filesystem::rename(path, moved, error);
+    EXPECT_FALSE(error) << error.message();
     std::fputs("held\n", pHeld);
     EXPECT_EQ(std::fclose(pHeld), 0);
     EXPECT_EQ(testsupport::FromTextMode(testsupport::ReadFile(moved)), "second\nheld\n");
