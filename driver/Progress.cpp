@@ -22,13 +22,14 @@ void FormatBytes(double dBytes, char* szOut, std::size_t uSize) {
 void Progress::Start(std::int64_t iTotal) {
     if (m_pTerminal == nullptr) return;
     Clear();
+    m_bStarted = true;
     m_iTotal = iTotal;
     m_start = Clock::now();
     m_lastDrawn = m_start;
 }
 
 void Progress::Update(std::int64_t iDone) {
-    if (m_pTerminal == nullptr) return;
+    if (m_pTerminal == nullptr || !m_bStarted) return;
     const Clock::time_point now = Clock::now();
     if (now - m_lastDrawn < kRedrawEvery) return;
     m_lastDrawn = now;
@@ -48,6 +49,7 @@ void Progress::Update(std::int64_t iDone) {
 }
 
 void Progress::Clear() {
+    m_bStarted = false;
     if (m_pTerminal == nullptr || m_iWidth == 0) return;
     std::fprintf(m_pTerminal, "\r%*s\r", m_iWidth, "");
     std::fflush(m_pTerminal);

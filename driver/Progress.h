@@ -15,7 +15,7 @@ public:
     explicit Progress(std::FILE* pTerminal) : m_pTerminal(pTerminal) {}
     // A body of iTotal bytes begins (-1: size unknown).
     void Start(std::int64_t iTotal);
-    // iDone bytes of the body have arrived.
+    // iDone bytes of the body have arrived; nothing before Start.
     void Update(std::int64_t iDone);
     // Removes the line, if one is shown.
     void Clear();
@@ -23,6 +23,7 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
     std::FILE* m_pTerminal;
+    bool m_bStarted = false;
     std::int64_t m_iTotal = -1;
     Clock::time_point m_start;
     Clock::time_point m_lastDrawn;
