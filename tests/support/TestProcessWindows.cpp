@@ -3,12 +3,6 @@
 // shared with the test, and TMP/TEMP pointing at the test's directory.
 #include "TestProcess.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <algorithm>
