@@ -25,7 +25,7 @@ constexpr int kSelectTimeoutsToEnd = 2;
 constexpr int kLowSpeedSeconds = 60;
 constexpr std::int64_t kLowSpeedBytes = 1024;
 const char kReturnTag[] = "<__Return__>";
-constexpr std::int32_t kReturnTagLength = 12;
+constexpr std::int32_t kReturnTagLength = sizeof kReturnTag - 1;
 
 // The lines of this module's log records.
 constexpr int kLineBadUrl = 63;

@@ -49,7 +49,9 @@ bool BackupBody::Append(const char* pBytes, std::size_t uLength) {
     return true;
 }
 
-bool BackupBody::IsDatabase() const { return m_start.compare(0, std::string::npos, kSqliteHeader, kSqliteHeaderLength) == 0; }
+bool BackupBody::IsDatabase() const {
+    return m_start.compare(0, std::string::npos, kSqliteHeader, kSqliteHeaderLength) == 0;
+}
 
 void BackupBody::Reason(char* szReason, std::size_t uSize) const {
     if (uSize == 0) return;
