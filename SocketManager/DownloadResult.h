@@ -21,6 +21,16 @@ public:
     virtual void HeaderEnds(const char* /*pHeader*/, std::int32_t /*iHeaderLength*/) {}
 };
 
+// Why an exchange failed, as far as the exchange can tell, for the run's
+// exit status. None when it did not fail, or when only the reply's content
+// (judged by the driver) or the destination's refusal is at fault.
+enum class ExchangeFailure : std::uint8_t {
+    None,
+    Network,   // no address, no connection, a time-out, too slow, a reset
+    Tls,       // the TLS handshake or the certificate check failed
+    Protocol   // the reply broke HTTP: no blank line within the header bound
+};
+
 // Allocated with every field zero by the caller, who sets pBodyDestination,
 // filled by HTTPConnection::Download, and freed by the caller: pData with
 // delete[] whenever it is not null, whatever the result, then the record.
@@ -35,4 +45,5 @@ struct DownloadResult {
     std::int32_t iHeaderEnd;   // where the separator used begins in pData, or -1
     bool bEndedByError;        // the reply ended with a receive error or exception
                                // readiness, not the server's close or a time-out
+    ExchangeFailure eFailure;  // why Download returned false, where it can tell
 };
