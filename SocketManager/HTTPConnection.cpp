@@ -1,6 +1,7 @@
 #include "SocketManager/HTTPConnection.h"
 
 #include "SocketManager/MySocket.h"
+#include "SocketManager/TlsChannel.h"
 #include "driver/TaggedText.h"
 #include "log/MyLog.h"
 #include "platform/Platform.h"
@@ -70,6 +71,11 @@ struct SpeedWindow {
 // Everything one call of Download works with.
 struct Exchange {
     MySocket* pSocket = nullptr;
+    bool bSecure = false;                 // "https:": everything after the connect goes through pTls
+    const char* szHost = nullptr;         // the URL's host, which the certificate must name
+    std::unique_ptr<TlsChannel> pTls;     // made once the connection is up
+    bool bHandshaking = false;
+    bool bSecureWantsWrite = true;        // what the TLS layer waits for
     std::string request;  // the request buffer: request text, then the body
     std::int32_t iBytesSent = 0;
     bool bAllSent = false;
@@ -130,6 +136,23 @@ bool TooSlow(Exchange& x) {
     return true;
 }
 
+// Fails the exchange for a reason of kind eWhy.
+void FailAs(Exchange& x, ExchangeFailure eWhy) {
+    x.bResult = false;
+    if (x.pResult->eFailure == ExchangeFailure::None) x.pResult->eFailure = eWhy;
+}
+
+// The connection is up: TLS begins with the handshake.
+Next OpenTls(Exchange& x) {
+    x.pTls = TlsChannel::Open(x.pSocket->m_iSocket, x.szHost);
+    if (x.pTls == nullptr) {
+        FailAs(x, ExchangeFailure::Tls);
+        return Next::Leave;
+    }
+    x.bHandshaking = true;
+    return Next::EndPass;
+}
+
 // The socket is writable and the request not all sent.
 Next OnWritable(Exchange& x, bool bInExceptionSet) {
     if (x.pSocket->m_bConnecting) {
@@ -141,7 +164,7 @@ Next OnWritable(Exchange& x, bool bInExceptionSet) {
         }
         x.pSocket->m_bConnecting = false;
         x.pSocket->m_bConnected = true;
-        return Next::GoOn;
+        return x.bSecure ? OpenTls(x) : Next::GoOn;
     }
     const std::int32_t iLeft = static_cast<std::int32_t>(x.request.size()) - x.iBytesSent;
     if (iLeft <= 0) return Next::GoOn;
@@ -234,6 +257,57 @@ Next OnReadable(Exchange& x) {
     return TakeReceived(x, x.pReceiveBuffer.get(), static_cast<std::size_t>(iReceived)) ? Next::GoOn : Next::Leave;
 }
 
+// Over TLS: the handshake, then the request, then the reply, each as far
+// as the socket lets it go now.
+Next OnSecureReady(Exchange& x) {
+    if (x.bHandshaking) {
+        const TlsChannel::Result result = x.pTls->Handshake();
+        if (result == TlsChannel::Result::Failed) {
+            FailAs(x, x.pTls->Failure() == tls::Failure::Socket ? ExchangeFailure::Network : ExchangeFailure::Tls);
+            return Next::Leave;
+        }
+        NoteActivity(x);
+        x.bSecureWantsWrite = x.pTls->WantsWrite();
+        if (result != TlsChannel::Result::Done) return Next::EndPass;
+        x.bHandshaking = false;
+    }
+    while (!x.bAllSent) {
+        std::size_t uSent = 0;
+        const std::size_t uLeft = x.request.size() - static_cast<std::size_t>(x.iBytesSent);
+        const TlsChannel::Result result = x.pTls->Send(x.request.data() + x.iBytesSent, uLeft, &uSent);
+        if (result == TlsChannel::Result::Wait) {
+            x.bSecureWantsWrite = x.pTls->WantsWrite();
+            return Next::EndPass;
+        }
+        if (result != TlsChannel::Result::Done) return Next::Leave;
+        NoteActivity(x);
+        x.iBytesSent += static_cast<std::int32_t>(uSent);
+        x.bAllSent = x.iBytesSent >= static_cast<std::int32_t>(x.request.size());
+    }
+    if (!x.pReceiveBuffer) x.pReceiveBuffer.reset(new char[kReceiveBufferSize]);
+    for (;;) {
+        std::size_t uReceived = 0;
+        const TlsChannel::Result result =
+            x.pTls->Receive(x.pReceiveBuffer.get(), kReceiveBufferSize, &uReceived, &x.pResult->bEndedByError);
+        if (result == TlsChannel::Result::Wait) {
+            x.bSecureWantsWrite = x.pTls->WantsWrite();
+            return Next::EndPass;
+        }
+        if (result != TlsChannel::Result::Done) return Next::Leave;  // close_notify, or failed (logged)
+        NoteActivity(x);
+        x.speed.Note(x.tLastActivity, static_cast<std::int64_t>(uReceived));
+        x.iTotalDataReceived += static_cast<std::int64_t>(uReceived);
+        if (!TakeReceived(x, x.pReceiveBuffer.get(), uReceived)) return Next::Leave;
+    }
+}
+
+// Whether the pass waits for the socket to be writable: while connecting,
+// and then while the request is not all sent, or as the TLS layer asks.
+bool WaitsForWritable(const Exchange& x) {
+    if (!x.bSecure || x.pSocket->m_bConnecting) return !x.bAllSent;
+    return x.bSecureWantsWrite;
+}
+
 // One pass of the loop; false when the loop ends. The write set is given
 // only while the request is not all sent: an empty set is passed as null.
 bool RunPass(Exchange& x) {
@@ -245,9 +319,10 @@ bool RunPass(Exchange& x) {
     winsock::FdZero(&exceptSet);
     winsock::FdAdd(s, &readSet);
     winsock::FdAdd(s, &exceptSet);
-    if (!x.bAllSent) winsock::FdAdd(s, &writeSet);
+    const bool bWaitsForWritable = WaitsForWritable(x);
+    if (bWaitsForWritable) winsock::FdAdd(s, &writeSet);
     const winsock::TimeVal wait{static_cast<long>(x.iTimeout), 0};
-    const int iReady = winsock::select(static_cast<int>(s) + 1, &readSet, x.bAllSent ? nullptr : &writeSet,
+    const int iReady = winsock::select(static_cast<int>(s) + 1, &readSet, bWaitsForWritable ? &writeSet : nullptr,
                                        &exceptSet, &wait);
     if (iReady < 0) {
         LogCode("SocketManager", 3, kLineSelectFailed, "select() failed");
@@ -264,10 +339,14 @@ bool RunPass(Exchange& x) {
         }
         next = Next::EndPass;
     }
-    if (next == Next::GoOn && !x.bAllSent && winsock::FdIsSet(s, &writeSet)) {
-        next = OnWritable(x, winsock::FdIsSet(s, &exceptSet));
+    const bool bWritable = bWaitsForWritable && winsock::FdIsSet(s, &writeSet);
+    const bool bReadable = winsock::FdIsSet(s, &readSet);
+    if (x.bSecure && x.pSocket->m_bConnected) {
+        if (next == Next::GoOn && (bReadable || bWritable)) next = OnSecureReady(x);
+    } else {
+        if (next == Next::GoOn && !x.bAllSent && bWritable) next = OnWritable(x, winsock::FdIsSet(s, &exceptSet));
+        if (next == Next::GoOn && bReadable && !x.bSecure) next = OnReadable(x);
     }
-    if (next == Next::GoOn && winsock::FdIsSet(s, &readSet)) next = OnReadable(x);
     if (next == Next::GoOn && winsock::FdIsSet(s, &exceptSet)) {
         LogCode(kLabel, 0, kLineException, "uFdException");
         x.pResult->bEndedByError = true;
@@ -297,6 +376,8 @@ void Finish(Exchange& x) {
 }
 
 void CleanUp(Exchange& x) {
+    if (x.pTls != nullptr) x.pTls->Close();
+    x.pTls.reset();
     x.pSocket->Close();
     delete x.pSocket;
     x.pSocket = nullptr;
@@ -363,11 +444,14 @@ MySocket* Prepare(const char* szURL, const char* szDefaultIPAddress, char* szHos
 
 std::string HTTPConnection::BuildRequest(const char* szHost, std::int32_t iPort, const char* szPath,
                                          const char* szUserAgent, const char* szExtraHeader, const char* pPostData,
-                                         std::int32_t iPostDataLength) {
+                                         std::int32_t iPostDataLength, bool bSecure) {
+    // Over TLS the host carries its port unless it is the default, in the
+    // Host line too, as name-based virtual hosts expect.
+    const std::string szPort = ":" + std::to_string(iPort);
+    const std::string szAuthority = szHost + (iPort != (bSecure ? 443 : 80) ? szPort : std::string());
     std::string request = iPostDataLength > 0 ? "POST " : "GET ";
-    request += "http://";
-    request += szHost;
-    if (iPort != 80) request += ":" + std::to_string(iPort);
+    request += bSecure ? "https://" : "http://";
+    request += szAuthority;
     request += szPath[0] != '\0' ? szPath : "/";
     request += " HTTP/1.0\n";
     request += "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, application/vnd.ms-powerpoint, "
@@ -381,7 +465,7 @@ std::string HTTPConnection::BuildRequest(const char* szHost, std::int32_t iPort,
         request += std::string("User-Agent: ") + szUserAgent + "\n";
     }
     if (szExtraHeader[0] != '\0') request += std::string(szExtraHeader) + "\n";
-    request += std::string("Host: ") + szHost + "\n";
+    request += "Host: " + (bSecure ? szAuthority : std::string(szHost)) + "\n";
     if (iPostDataLength > 0) request += "Content-Length: " + std::to_string(iPostDataLength) + "\n";
     request += "Proxy-Connection: Keep-Alive\r\n\r\n";
     if (iPostDataLength > 0) request.append(pPostData, static_cast<std::size_t>(iPostDataLength));
@@ -399,12 +483,15 @@ bool HTTPConnection::Download(const char* szURL, const char* szDefaultIPAddress,
     x.bAbsoluteTimeout = bAbsoluteTimeout;
     x.pbConnectFailed = pbConnectFailed;
     x.pResult = pResult;
+    x.bSecure = Utility::IsSecureURL(szURL);
     char szHost[Utility::kTextSize] = "";
     char szPath[Utility::kTextSize] = "";
     std::int32_t iPort = 80;
     x.pSocket = Prepare(szURL, szDefaultIPAddress, szHost, iPort, szPath);
     if (x.pSocket == nullptr) return false;
-    x.request = BuildRequest(szHost, iPort, szPath, szUserAgent, szExtraHeader, pPostData, iPostDataLength);
+    x.szHost = szHost;
+    x.request =
+        BuildRequest(szHost, iPort, szPath, szUserAgent, szExtraHeader, pPostData, iPostDataLength, x.bSecure);
     x.tLastActivity = os::CurrentTime();
     x.speed.iStart = x.tLastActivity;
     while (RunPass(x)) {

@@ -14,7 +14,10 @@ public:
     // line; a reply that has none within them fails.
     static constexpr std::int32_t kHeaderLimit = 16 * 1024 * 1024;
 
-    // Fetches szURL ("[scheme//]host[:port][/path?query]"). szDefaultIPAddress
+    // Fetches szURL ("[scheme//]host[:port][/path?query]"); an "https:"
+    // scheme (any letter case) fetches it over TLS, with the certificate
+    // checked against the URL's host (see TlsChannel), and sends nothing
+    // before that check has passed. szDefaultIPAddress
     // (null or empty for none) is used when the host does not resolve.
     // szUserAgent and szExtraHeader must not be null (empty selects the
     // built-in User-Agent and no extra line). iPostDataLength > 0 makes the
@@ -38,8 +41,11 @@ public:
                          std::int32_t iTimeout, bool bAbsoluteTimeout, DownloadResult* pResult,
                          bool* pbConnectFailed);
 
-    // The request bytes for host, port and path (path "" sends "/").
+    // The request bytes for host, port and path (path "" sends "/"). With
+    // bSecure the request line's scheme is "https://", and the request line
+    // and the Host line carry the port unless it is 443; otherwise the
+    // request line carries it unless it is 80, and the Host line never.
     static std::string BuildRequest(const char* szHost, std::int32_t iPort, const char* szPath,
                                     const char* szUserAgent, const char* szExtraHeader, const char* pPostData,
-                                    std::int32_t iPostDataLength);
+                                    std::int32_t iPostDataLength, bool bSecure = false);
 };

@@ -73,6 +73,7 @@ struct Server {
     std::int32_t iPort = 80;
     char szPath[Utility::kTextSize] = {};
     char szAddress[Utility::kTextSize] = {};
+    bool bSecure = false;  // "https:": fetched over TLS
 };
 
 void LogDriver(const char* szLabel, int iLine, const char* szMessage) {
@@ -256,11 +257,15 @@ Reply Attempt(const Settings& settings, const Server& server, Progress* pProgres
     reply.pResult->pBodyDestination = reply.pBody.get();
     const std::string szPassword = UrlEncode(settings.szPassword);
     const std::string szEmail = UrlEncode(settings.szEmail);
-    const std::string szURL = server.szAddress + (":" + std::to_string(server.iPort)) + kServicePath +
-                              "?Email=" + szEmail + "&Password=" + szPassword;
+    // Over TLS the request names the configured host, which the certificate
+    // is checked against; the address found here serves if the exchange's
+    // own look-up fails.
+    const std::string szServer = server.bSecure ? "https://" + std::string(server.szHost) : server.szAddress;
+    const std::string szURL = szServer + (":" + std::to_string(server.iPort)) + kServicePath + "?Email=" + szEmail +
+                              "&Password=" + szPassword;
     bool bConnectFailed = false;
-    const bool bOk = HTTPConnection::Download(szURL.c_str(), "", "", "", "", 0, kTimeoutSeconds, false,
-                                              reply.pResult, &bConnectFailed);
+    const bool bOk = HTTPConnection::Download(szURL.c_str(), server.bSecure ? server.szAddress : "", "", "", "", 0,
+                                              kTimeoutSeconds, false, reply.pResult, &bConnectFailed);
     pProgress->Clear();
     if (reply.pBody->Problem() != BackupBody::Trouble::None) {
         ReportBodyTrouble(*reply.pBody);
@@ -337,6 +342,7 @@ void RunDownloadMode() {
         LogDriver("Dorvane:main()", kLineSplitFailed, "Utility::GetDomainNameFromURL() returns false");
         return;
     }
+    server.bSecure = Utility::IsSecureURL(settings.szServerAddress);
     if (!Utility::GetIPAddressByName(server.szHost, server.szAddress)) {
         LogDriver("Dorvane:main()", kLineResolveFailed, "Utility::GetIPAddressByName() returns false");
         return;

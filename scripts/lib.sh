@@ -22,9 +22,11 @@ fail() {
 # --- Packages ------------------------------------------------------------------
 
 # The packages every build and test needs: the compiler and CMake, GoogleTest,
-# OpenSSL (the client's TLS, and the openssl command that makes test
-# certificates), and what BackupService builds on.
-DORVANE_BASE_PACKAGES="cmake g++ make libgtest-dev libssl-dev openssl libmicrohttpd-dev libsqlite3-dev sqlite3"
+# OpenSSL (the client's TLS, and the openssl command that makes
+# certificates), Python with its cryptography module (the tests' TLS peer),
+# and what BackupService builds on.
+DORVANE_BASE_PACKAGES="cmake g++ make libgtest-dev libssl-dev openssl python3 python3-cryptography
+    libmicrohttpd-dev libsqlite3-dev sqlite3"
 
 # ensure_packages PACKAGE...: installs the Debian packages that are not
 # installed yet (apt-get update first), as root or through sudo. Checked

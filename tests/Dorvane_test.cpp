@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <string>
@@ -455,3 +456,96 @@ TEST_F(DorvaneRun, ProgressShowsOnATerminalAndNowhereElse) {
     EXPECT_EQ("", onPipe.szStderr);
     EXPECT_EQ(1u, Backups().size());
 }
+
+// --- https: addresses, against the TLS peer that ctest starts for the run
+// (tests/support/tls_peer.py; its directory is in DORVANE_TLS_PEER).
+
+struct SecureCase {
+    const char* name;
+    const char* scenario;  // the peer's listener
+    const char* host;      // as configured
+    const char* trust;     // SSL_CERT_FILE, in the peer's directory
+    bool bSaved;
+    std::string record;    // how each refused attempt begins in the log, or ""
+};
+
+void PrintTo(const SecureCase& c, std::ostream* pOut) { *pOut << c.name; }
+
+class SecureServers : public DorvaneRun, public ::testing::WithParamInterface<SecureCase> {
+protected:
+    void SetUp() override {
+        const char* szPeer = std::getenv("DORVANE_TLS_PEER");
+        if (szPeer == nullptr) GTEST_SKIP() << "no TLS peer: ctest starts one (fixture tls_peer)";
+        m_peer = szPeer;
+        for (std::string lines = ReadFile(m_peer + "/ports"); !lines.empty();) {
+            const std::size_t uEnd = lines.find('\n');
+            const std::string line = lines.substr(0, uEnd);
+            lines.erase(0, uEnd == std::string::npos ? lines.size() : uEnd + 1);
+            if (line.rfind(std::string(GetParam().scenario) + " ", 0) == 0) m_port = line.substr(line.find(' ') + 1);
+        }
+        ASSERT_FALSE(m_port.empty()) << "the peer has no " << GetParam().scenario;
+    }
+    void TearDown() override { testprocess::SetEnvironment("SSL_CERT_FILE", ""); }
+
+    std::string m_peer;
+    std::string m_port;
+};
+
+// Only a verified server gets the request, and only its body is saved.
+TEST_P(SecureServers, GetTheRequestOnlyOnceVerified) {
+    const SecureCase& c = GetParam();
+    const std::string authority = std::string(c.host) + ":" + m_port;
+    Configure("https://" + authority);
+    testprocess::SetEnvironment("SSL_CERT_FILE", m_peer + "/" + c.trust);
+    const std::string receivedFile = m_peer + "/" + c.scenario + ".bytes";
+    const std::size_t uBefore = ReadFile(receivedFile).size();
+    const auto result = Run({});
+    EXPECT_EQ("", result.szStdout);
+    const std::string received = ReadFile(receivedFile).substr(uBefore);
+    const std::vector<std::string> records = Records();
+    if (c.bSaved) {
+        ASSERT_EQ(1u, Backups().size());
+        EXPECT_TRUE(ReadFile(m_work.File(Backups()[0])) == ReadFile(m_peer + "/body.bin"));
+        EXPECT_EQ(0u, received.find("GET https://" + authority +
+                                    "/as/wapi/retrieve_db?Email=user%40example.com&Password=p%40ss+w0rd HTTP/1.0\n"))
+            << received;
+        EXPECT_NE(std::string::npos, received.find("\nHost: " + authority + "\nProxy-Connection: Keep-Alive\r\n\r\n"));
+        EXPECT_EQ("Dorvane|184|", records.back().substr(0, 12));
+        return;
+    }
+    EXPECT_EQ(std::vector<std::string>{"Ostrel.cfg"}, ListFiles(m_work.Path()));
+    // Not one byte of a request reached an unverified peer.
+    if (std::string(c.scenario) != "cut") {
+        EXPECT_EQ(std::string::npos, received.find("retrieve_db")) << received;
+    }
+    int iRefusals = 0;
+    for (const std::string& record : records) iRefusals += record.rfind(c.record, 0) == 0 ? 1 : 0;
+    EXPECT_EQ(2, iRefusals) << ::testing::PrintToString(records);
+    EXPECT_EQ("Dorvane|205|Failed to connect to https://" + authority, records.back());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Peers, SecureServers,
+    ::testing::Values(
+        SecureCase{"Trusted", "trusted", "localhost", "ca.pem", true, ""},
+        SecureCase{"IpAddressMatchedByAnIpName", "ipsan", "127.0.0.1", "ca.pem", true, ""},
+        SecureCase{"IpAddressNotMatchedByADnsName", "trusted", "127.0.0.1", "ca.pem", false,
+                   "TlsChannel|76|Certificate of 127.0.0.1 refused: "},
+        SecureCase{"UntrustedAuthority", "untrusted", "localhost", "ca.pem", false,
+                   "TlsChannel|76|Certificate of localhost refused: "},
+        SecureCase{"WrongName", "wrongname", "localhost", "ca.pem", false,
+                   "TlsChannel|76|Certificate of localhost refused: "},
+        SecureCase{"Expired", "expired", "localhost", "ca.pem", false,
+                   "TlsChannel|76|Certificate of localhost refused: "},
+        SecureCase{"SelfSigned", "selfsigned", "localhost", "ca.pem", false,
+                   "TlsChannel|76|Certificate of localhost refused: "},
+        SecureCase{"PlainHttpPeer", "plain", "localhost", "ca.pem", false,
+                   "TlsChannel|70|TLS handshake with localhost failed: "},
+        SecureCase{"CutWithoutCloseNotify", "cut", "localhost", "ca.pem", false,
+                   "Dorvane|150|Incomplete reply: the connection ended with an error"},
+        // The trust file replaces the system's store, and is never passed over.
+        SecureCase{"MissingTrustFile", "expired", "localhost", "missing.pem", false,
+                   "TlsChannel|40|Cannot use the trust store: SSL_CERT_FILE "},
+        SecureCase{"TrustFileWithoutCertificates", "expired", "localhost", "body.bin", false,
+                   "TlsChannel|40|Cannot use the trust store: SSL_CERT_FILE "}),
+    [](const ::testing::TestParamInfo<SecureCase>& info) { return std::string(info.param.name); });

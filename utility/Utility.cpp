@@ -52,9 +52,11 @@ bool IsDottedIpv4(const char* szText) {
     return *p == '\0';
 }
 
-bool IsHttpsScheme(const char* szScheme) {
+// Whether the uLength bytes of szScheme are "https:" in any letter case.
+bool IsHttpsScheme(const char* szScheme, std::size_t uLength) {
     const char kHttps[] = "https:";
-    for (int i = 0; i < 7; ++i) {
+    if (uLength != sizeof kHttps - 1) return false;
+    for (std::size_t i = 0; i < uLength; ++i) {
         if (std::tolower(static_cast<unsigned char>(szScheme[i])) != kHttps[i]) return false;
     }
     return true;
@@ -78,7 +80,7 @@ bool GetDomainNameFromURL(const char* szURL, char* szHost, std::int32_t& iPort, 
     if (!CopyFitting(szWork, sizeof szWork, pRest, std::strlen(pRest))) return false;
     if (pSlashes != nullptr) {
         if (!CopyFitting(szScratch, sizeof szScratch, szURL, static_cast<std::size_t>(pSlashes - szURL))) return false;
-        if (IsHttpsScheme(szScratch)) iPort = 443;
+        if (IsHttpsScheme(szScratch, std::strlen(szScratch))) iPort = 443;
     }
     if (char* pSpace = std::strchr(szWork, ' ')) *pSpace = '\0';
     if (char* pSlash = std::strchr(szWork, '/')) {
@@ -102,6 +104,11 @@ bool GetDomainNameFromURL(const char* szURL, char* szHost, std::int32_t& iPort, 
     if (iValue == 0) return false;
     iPort = iValue;
     return true;
+}
+
+bool IsSecureURL(const char* szURL) {
+    const char* pSlashes = szURL != nullptr ? std::strstr(szURL, "//") : nullptr;
+    return pSlashes != nullptr && IsHttpsScheme(szURL, static_cast<std::size_t>(pSlashes - szURL));
 }
 
 bool ResolveHostName(const char* szHost, char* szAddress) {

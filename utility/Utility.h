@@ -19,6 +19,10 @@ constexpr int kSchemeSize = 32;      // scheme part and port text
 // bytes or more) is too long to handle: then host and path are empty.
 bool GetDomainNameFromURL(const char* szURL, char* szHost, std::int32_t& iPort, char* szPath);
 
+// Whether szURL's scheme part (the text before its first "//") is "https:"
+// in any letter case: the URL is then fetched over TLS.
+bool IsSecureURL(const char* szURL);
+
 // Turns szHost into dotted address text in szAddress (kTextSize bytes)
 // through the host database; a host that is wholly a dotted IPv4 address
 // ("192.0.2.7") is copied unchanged, any other ("2ndsite.example.com") is

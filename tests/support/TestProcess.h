@@ -47,6 +47,10 @@ Result RunCapturingErrors(const std::string& szProgram, const std::vector<std::s
 // a child the signal ended is 128 + iSignal.
 bool SignalLatestChild(int iSignal);
 
+// Sets (or, with an empty value, removes) a variable of this process's
+// environment, which the programs it runs from then on inherit.
+void SetEnvironment(const std::string& szName, const std::string& szValue);
+
 // How a "\n" written to a text-mode stream reaches a file or pipe: "\n" on
 // POSIX, "\r\n" on Windows.
 const char* TextLineEnd();

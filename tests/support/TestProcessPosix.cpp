@@ -167,6 +167,11 @@ bool SignalLatestChild(int iSignal) {
     return pid > 0 && ::kill(pid, iSignal) == 0;
 }
 
+void SetEnvironment(const std::string& szName, const std::string& szValue) {
+    if (szValue.empty()) ::unsetenv(szName.c_str());
+    else ::setenv(szName.c_str(), szValue.c_str(), 1);
+}
+
 const char* TextLineEnd() { return "\n"; }
 
 bool BuiltForWindows() { return false; }

@@ -265,6 +265,10 @@ bool MakeFifo(const std::string& /*szPath*/) { return false; }
 bool GiveToNobody(const std::string& /*szPath*/) { return false; }
 
 // The C runtime's text mode writes each "\n" as CR LF.
+void SetEnvironment(const std::string& szName, const std::string& szValue) {
+    ::SetEnvironmentVariableW(Wide(szName).c_str(), szValue.empty() ? nullptr : Wide(szValue).c_str());
+}
+
 const char* TextLineEnd() { return "\r\n"; }
 
 bool BuiltForWindows() { return true; }
