@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Timed downloads for bench/run.sh: Dorvane against curl and wget.
+"""Timed downloads for bench/run.sh: Dorvane against curl and wget, in clear
+and, with --tls-server, over TLS against curl.
 
 Every client is started from here and reaped with os.wait4, which gives its
 wall time and its user and system CPU time; its peak resident set size comes
@@ -119,10 +120,14 @@ class Bench:
         self.failures = []
         self.source = None
         # One or two Dorvane programs (the second to compare a change with
-        # the current code), each in its own work directory and TMPDIR.
-        self.dorvanes = {"Dorvane": args.dorvane}
+        # the current code), and the first again over TLS, each in its own
+        # work directory and TMPDIR: name -> (program, server address).
+        self.dorvanes = {"Dorvane": (args.dorvane, args.server)}
         if args.compare:
-            self.dorvanes["Dorvane-B"] = args.compare
+            self.dorvanes["Dorvane-B"] = (args.compare, args.server)
+        if args.tls_server:
+            self.dorvanes["Dorvane-TLS"] = (args.dorvane, args.tls_server)
+        self.tls_url = args.tls_server + QUERY_PATH
         self.clients = [(name, self.run_dorvane, True) for name in self.dorvanes] + [
             ("curl", self.run_curl, True),
             ("curl+fsync", self.run_curl_fsync, True),  # curl -o, then its file flushed as Dorvane flushes
@@ -131,19 +136,27 @@ class Bench:
             ("cp", self.run_cp, True),  # the same bytes written to disk, no network
             ("cp+fsync", self.run_cp_fsync, True),  # ... and flushed: the floor of a durable download
         ]
+        if args.tls_server:
+            self.clients += [
+                ("curl-TLS", self.run_curl_tls, True),  # curl --cacert -o, over TLS
+                ("loopback-TLS", self.run_loopback_tls, False),  # curl -o /dev/null over TLS
+            ]
 
     def dorvane_dirs(self, name):
         base = os.path.join(self.work, name)
         return base, os.path.join(base, "tmp")
 
     def dorvane_env(self, name):
-        return dict(os.environ, TMPDIR=self.dorvane_dirs(name)[1])
+        env = dict(os.environ, TMPDIR=self.dorvane_dirs(name)[1])
+        if self.args.ca:
+            env["SSL_CERT_FILE"] = self.args.ca
+        return env
 
     def configure_dorvanes(self):
-        for name, program in self.dorvanes.items():
+        for name, (program, server) in self.dorvanes.items():
             cwd, tmp = self.dorvane_dirs(name)
             os.makedirs(tmp, exist_ok=True)
-            argv = [program, self.args.server, "user@example.com", "secret"]
+            argv = [program, server, "user@example.com", "secret"]
             subprocess.run(argv, cwd=cwd, env=self.dorvane_env(name), check=True, stdout=subprocess.DEVNULL,
                            timeout=60)
             if not os.path.exists(os.path.join(cwd, "Ostrel.cfg")):
@@ -158,7 +171,7 @@ class Bench:
     def run_dorvane(self, name):
         cwd, tmp = self.dorvane_dirs(name)
         self.remove_backups(cwd)
-        r = measure([self.dorvanes[name]], cwd, self.dorvane_env(name))
+        r = measure([self.dorvanes[name][0]], cwd, self.dorvane_env(name))
         saved = glob.glob(os.path.join(cwd, "Database.*.db"))
         note = ""
         try:
@@ -183,6 +196,15 @@ class Bench:
         out = os.path.join(self.work, "wget.out")
         r = measure(["wget", "-q", "-O", out, self.url], self.work)
         return r, (out if r[0] == 0 and os.path.exists(out) else None), ""
+
+    def run_curl_tls(self, _):
+        out = os.path.join(self.work, "curl.out")
+        r = measure(["curl", "-s", "--cacert", self.args.ca, "-o", out, self.tls_url], self.work)
+        return r, (out if r[0] == 0 and os.path.exists(out) else None), ""
+
+    def run_loopback_tls(self, _):
+        r = measure(["curl", "-s", "--cacert", self.args.ca, "-o", "/dev/null", self.tls_url], self.work)
+        return r, None, ""
 
     def run_loopback(self, _):
         r = measure(["curl", "-s", "-o", "/dev/null", self.url], self.work)
@@ -250,7 +272,8 @@ class Bench:
                 flush_writeback()
                 self.remove_backups(cwd)
                 # The seccomp filter leaves poll and recv untraced, at full speed.
-                argv = ["strace", "-f", "--seccomp-bpf", "-ttt", "-o", trace, "-e", TRACED_CALLS, self.dorvanes[name]]
+                argv = ["strace", "-f", "--seccomp-bpf", "-ttt", "-o", trace, "-e", TRACED_CALLS,
+                        self.dorvanes[name][0]]
                 measure(argv, cwd, self.dorvane_env(name))
                 saved = glob.glob(os.path.join(cwd, "Database.*.db"))
                 ok = len(saved) == 1 and same_bytes(saved[0], self.source)
@@ -272,12 +295,13 @@ class Bench:
         print("-" * len(hdr))
         verdicts = []
         for size in self.args.sizes:
-            curl = self.results.get((size, "curl"))
-            curl_wall = statistics.median(r[0] for r in curl) if curl else None
-            curl_rss = statistics.median(r[3] for r in curl) / 1024.0 if curl else None
             for name, _, _ in self.clients:
+                # Clients over TLS are set against curl over TLS.
+                curl = self.results.get((size, "curl-TLS" if name.endswith("-TLS") else "curl"))
+                curl_wall = statistics.median(r[0] for r in curl) if curl else None
+                curl_rss = statistics.median(r[3] for r in curl) / 1024.0 if curl else None
                 runs = self.results.get((size, name))
-                label = name + ("*" if name in ("loopback", "cp", "cp+fsync") else "")
+                label = name + ("*" if name in ("loopback", "loopback-TLS", "cp", "cp+fsync") else "")
                 if not runs:
                     print("%-8s %-10s %8s" % ("%d MiB" % size, label, "no data"))
                     continue
@@ -304,7 +328,9 @@ class Bench:
         print("  cpu = user + sys of the client alone (nginx not counted); RSS/body = peak MiB / size MiB;")
         print("  curl+fsync = curl -o, then sync of its file: the same durability as Dorvane's, which flushes")
         print("  its file to stable storage before it takes its name; curl and wget do not flush.")
-        print("  vs curl = median wall time / curl's median wall time; RSS/curl = peak RSS / curl's.")
+        print("  loopback-TLS = curl -s -o /dev/null over TLS; curl-TLS = curl --cacert -o over TLS.")
+        print("  vs curl = median wall time / curl's median wall time; RSS/curl = peak RSS / curl's (over TLS,")
+        print("  curl-TLS's).")
         for v in verdicts:
             print(v)
         if self.failures:
@@ -366,6 +392,8 @@ def main():
     p.add_argument("--server", required=True, help="http://127.0.0.1:PORT")
     p.add_argument("--dorvane", required=True)
     p.add_argument("--compare", default="", help="a second Dorvane program, run as Dorvane-B")
+    p.add_argument("--tls-server", default="", help="https://localhost:PORT: the same files over TLS")
+    p.add_argument("--ca", default="", help="the CA bundle that the TLS server's certificate chains to")
     p.add_argument("--sizes", required=True, help="MiB, comma or space separated")
     p.add_argument("--runs", type=int, default=5)
     p.add_argument("--phase-runs", type=int, default=3, help="Dorvane runs under strace per size; 0: none")

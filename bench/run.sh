@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Benchmark: Dorvane's download against curl and wget, over loopback, from
-# a private nginx. One command, stops by itself:
+# a private nginx, in clear and over TLS (Dorvane and curl, with a
+# certificate from a private CA). One command, stops by itself:
 #
 #     bench/run.sh                       # 64 MiB and 1 GiB, 5 runs each
 #     RUNS=3 SIZES=64 bench/run.sh       # quick
@@ -38,7 +39,7 @@ done
 [ -z "$COMPARE" ] || [ -x "$COMPARE" ] || fail "bench: COMPARE=$COMPARE is not a program"
 
 # --- Tools
-ensure_packages nginx time curl wget python3 cmake
+ensure_packages nginx time curl wget python3 cmake openssl
 [ "$PHASE_RUNS" = 0 ] || ensure_packages strace
 for tool in nginx curl wget cmp python3 cmake; do
     command -v "$tool" >/dev/null || [ -x "/usr/sbin/$tool" ] || fail "bench: $tool is missing"
@@ -67,11 +68,24 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-mkdir -p "$DIR/nginx/logs" "$DIR/nginx/temp" "$DIR/data"
-PORT="$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()')"
+mkdir -p "$DIR/nginx/logs" "$DIR/nginx/temp" "$DIR/data" "$DIR/tls"
+free_port() {
+    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()'
+}
+PORT="$(free_port)"
+TLS_PORT="$(free_port)"
+# A private CA and a certificate for localhost, the way a site with its own
+# CA sets a service up.
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj "/CN=Dorvane bench CA" \
+    -keyout "$DIR/tls/ca.key" -out "$DIR/tls/ca.pem" 2>/dev/null
+openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj "/CN=localhost" \
+    -keyout "$DIR/tls/server.key" -out "$DIR/tls/server.csr" 2>/dev/null
+printf 'subjectAltName=DNS:localhost\n' >"$DIR/tls/san.ext"
+openssl x509 -req -in "$DIR/tls/server.csr" -CA "$DIR/tls/ca.pem" -CAkey "$DIR/tls/ca.key" -CAcreateserial \
+    -days 2 -extfile "$DIR/tls/san.ext" -out "$DIR/tls/server.pem" 2>/dev/null
 USER_LINE=""
 [ "$(id -u)" -eq 0 ] && USER_LINE="user root;"  # the workers must read files in the private 0700 directory
-sed -e "s|@DIR@|$DIR|g" -e "s|@PORT@|$PORT|g" -e "s|@USER_LINE@|$USER_LINE|" \
+sed -e "s|@DIR@|$DIR|g" -e "s|@PORT@|$PORT|g" -e "s|@TLS_PORT@|$TLS_PORT|g" -e "s|@USER_LINE@|$USER_LINE|" \
     "$ROOT/bench/nginx.conf.in" >"$DIR/nginx/nginx.conf"
 "$NGINX" -t -q -e "$DIR/nginx/logs/error.log" -p "$DIR/nginx" -c "$DIR/nginx/nginx.conf"
 "$NGINX" -e "$DIR/nginx/logs/error.log" -p "$DIR/nginx" -c "$DIR/nginx/nginx.conf" &
@@ -84,7 +98,7 @@ for _ in $(seq 1 100); do
     sleep 0.1
 done
 [ -n "$ready" ] || fail "bench: nginx did not start: $(cat "$DIR/nginx/logs/error.log" 2>/dev/null)"
-say "bench: nginx $("$NGINX" -v 2>&1 | sed 's|.*/||') listening on 127.0.0.1:$PORT (pid $NGINX_PID)"
+say "bench: nginx $("$NGINX" -v 2>&1 | sed 's|.*/||') listening on 127.0.0.1:$PORT, TLS on $TLS_PORT (pid $NGINX_PID)"
 
 # --- Test files
 for size in ${SIZES//,/ }; do
@@ -102,6 +116,7 @@ say "bench: load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 status=0
 python3 "$ROOT/bench/bench.py" --dir "$DIR" --server "http://127.0.0.1:$PORT" --dorvane "$DORVANE" \
+    --tls-server "https://localhost:$TLS_PORT" --ca "$DIR/tls/ca.pem" \
     --sizes "$SIZES" --runs "$RUNS" --phase-runs "$PHASE_RUNS" --compare "$COMPARE" || status=$?
 say "bench: load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 exit "$status"
