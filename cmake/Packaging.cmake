@@ -9,6 +9,10 @@
 #   Windows: cpack -G ZIP   dorvane-VERSION-win64.zip: Dorvane.exe, README.txt,
 #            the manual as plain text (made with groff) and the Task
 #            Scheduler example, in one folder.
+#            --target msi   dorvane-VERSION-x64.msi: the same files in
+#            C:\Program Files\Dorvane, put on the system PATH
+#            (packaging/dorvane.wxs, built with wixl and msibuild by
+#            cmake/Msi.cmake).
 # Nothing of the tests is installed.
 #
 # The version is project(VERSION) in CMakeLists.txt; packaging/changelog's
@@ -43,6 +47,24 @@ if(WIN32)
     install(FILES ${_dorvane_manual_text} DESTINATION .)
   else()
     message(STATUS "groff not found: the package carries no manual text (Debian: apt-get install groff-base)")
+  endif()
+
+  find_program(DORVANE_WIXL wixl)
+  find_program(DORVANE_MSIBUILD msibuild)
+  if(DORVANE_WIXL AND DORVANE_MSIBUILD AND DORVANE_GROFF)
+    set(_dorvane_msi ${CMAKE_BINARY_DIR}/dorvane-${PROJECT_VERSION}-x64.msi)
+    add_custom_command(OUTPUT ${_dorvane_msi}
+      COMMAND ${CMAKE_COMMAND} -DWIXL=${DORVANE_WIXL} -DMSIBUILD=${DORVANE_MSIBUILD} -DVERSION=${PROJECT_VERSION}
+              -DSOURCE_DIR=${PROJECT_SOURCE_DIR} -DBINARY_DIR=${CMAKE_BINARY_DIR}
+              -DOUTPUT=${_dorvane_msi} -P ${PROJECT_SOURCE_DIR}/cmake/Msi.cmake
+      DEPENDS Dorvane ${_dorvane_manual_text} packaging/dorvane.wxs cmake/Msi.cmake README.md
+              examples/dorvane-task.xml
+      COMMENT "Building the installer dorvane-${PROJECT_VERSION}-x64.msi"
+      VERBATIM)
+    add_custom_target(msi DEPENDS ${_dorvane_msi})
+  else()
+    message(STATUS "wixl, msibuild or groff not found: no msi target "
+                   "(Debian: apt-get install wixl wixl-data msitools groff-base)")
   endif()
 
   set(CPACK_GENERATOR ZIP)
