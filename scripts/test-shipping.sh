@@ -103,7 +103,7 @@ say "$deb:"
 dpkg-deb --info "$deb" | sed 's/^/    /'
 dpkg-deb --contents "$deb" | sed 's/^/    /'
 # Every tag counts, down to the informational, pedantic and experimental.
-tags=$(lintian --info --display-experimental --pedantic --fail-on error,warning,info,pedantic,experimental \
+tags=$(lintian --display-info --display-experimental --pedantic --fail-on error,warning,info,pedantic,experimental \
     "$deb" 2>"$work/lintian.err") || fail "lintian: ${tags:-$(cat "$work/lintian.err")}"
 [ -z "$tags" ] || fail "lintian finds faults in $deb: $tags"
 say "lintian --pedantic: no tags"
@@ -128,45 +128,53 @@ cmp -s "$work/usage.txt" "$work/usage-expected.txt" ||
 say "the unpacked Dorvane prints its usage text and exits with 0"
 
 # --- 4. The .deb installed for real, and purged again
-# What dpkg had installed before, so that purge_deb can take out also what
-# the .deb brought along; empty while the .deb is not installed.
-packages_before=
+# The packages install_deb installed: dorvane and the ones apt brought
+# along for it; empty while none is installed. Named by apt beforehand
+# rather than found by comparing dpkg's list, so that what others install
+# on the machine meanwhile is never taken out.
+deb_packages=
 
-# installed_packages: the installed packages, one a line, sorted.
-installed_packages() {
-    dpkg-query -W -f '${binary:Package} ${db:Status-Status}\n' | awk '$2 == "installed" { print $1 }' | sort
+# installed PACKAGE: whether dpkg has PACKAGE installed (or half-way).
+installed() {
+    local status
+    status=$(dpkg-query -W -f '${db:Status-Status}' "$1" 2>/dev/null) || return 1
+    [ -n "$status" ] && [ "$status" != not-installed ]
 }
 
-# install_deb DEB: apt-get install of DEB, with the libraries it needs.
+# install_deb DEB: apt-get install of DEB, with the packages it needs.
 # Refuses when a dorvane package is on the machine already: the check
 # would replace it, and the purge remove it.
 install_deb() {
-    local status
-    status=$(dpkg-query -W -f '${db:Status-Status}' dorvane 2>/dev/null || true)
-    [ -z "$status" ] || [ "$status" = not-installed ] ||
-        fail "a dorvane package is on this machine already ($status); apt-get purge dorvane, then run again"
-    packages_before=$(installed_packages)
+    local brought
+    if installed dorvane; then
+        fail "a dorvane package is on this machine already; apt-get purge dorvane, then run again"
+    fi
+    # apt's plan: "Inst NAME (VERSION ...)" for each package new to the machine.
+    brought=$(apt-get install -s --no-install-recommends "$1" | sed -n 's/^Inst \([^ ]*\) (.*/\1/p' | grep -vx dorvane ||
+        true)
+    deb_packages="dorvane ${brought//$'\n'/ }"
     as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
         -o DPkg::Lock::Timeout=300 "$1" >"$work/apt-install.log" 2>&1 ||
         fail "apt-get install $1: $(cat "$work/apt-install.log")"
 }
 
-# purge_deb: apt-get purge of dorvane and of every package installed with
-# it, then checks that dpkg has the packages it had before. Does nothing
-# when install_deb did not install, so it can stand in the EXIT trap.
-# Returns non-zero, saying why, when the machine is not as it was.
+# purge_deb: apt-get purge of the packages install_deb installed, then
+# checks that dpkg has none of them. Does nothing when install_deb did not
+# run, so it can stand in the EXIT trap. Returns non-zero, saying why, when
+# something is left.
 purge_deb() {
-    local brought
-    [ -n "$packages_before" ] || return 0
-    brought=$(comm -13 <(echo "$packages_before") <(installed_packages) | grep -vx dorvane || true)
+    local package
+    [ -n "$deb_packages" ] || return 0
     # shellcheck disable=SC2086 # the list is meant to split into words
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq -o DPkg::Lock::Timeout=300 dorvane $brought \
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq -o DPkg::Lock::Timeout=300 $deb_packages \
         >"$work/apt-purge.log" 2>&1 || { echo "FAILED: apt-get purge: $(cat "$work/apt-purge.log")" >&2; return 1; }
-    if [ "$(installed_packages)" != "$packages_before" ]; then
-        echo "FAILED: after apt-get purge dpkg's packages differ from before the install" >&2
-        return 1
-    fi
-    packages_before=
+    for package in $deb_packages; do
+        if installed "$package"; then
+            echo "FAILED: apt-get purge left $package on the machine" >&2
+            return 1
+        fi
+    done
+    deb_packages=
 }
 
 # The transport of the installed round trip: plain HTTP. For HTTPS, make
