@@ -1,9 +1,9 @@
 # Builds Dorvane's Windows installer from packaging/dorvane.wxs:
 #   cmake -DWIXL=wixl -DMSIBUILD=msibuild -DVERSION=1.0.0 -DSOURCE_DIR=...
 #         -DBINARY_DIR=... -DOUTPUT=file.msi -P Msi.cmake
-# BINARY_DIR is the Windows build, which holds Dorvane.exe and
-# Dorvane-manual.txt. The files are gathered under their installed names in
-# OUTPUT's name with ".files" added, where wixl finds them.
+# BINARY_DIR is the Windows build, built. Its install rules, the zip's,
+# gather the files under their installed names in OUTPUT's name with
+# ".files" added, where wixl finds them: the MSI holds what the zip holds.
 #
 # The upgrade code is Dorvane's for good: every version's installer carries
 # it, so that Windows Installer finds the version installed before and
@@ -24,13 +24,11 @@ endmacro()
 
 set(_files ${OUTPUT}.files)
 file(REMOVE_RECURSE ${_files})
-file(MAKE_DIRECTORY ${_files})
-file(COPY_FILE ${BINARY_DIR}/Dorvane.exe ${_files}/Dorvane.exe)
-file(COPY_FILE ${BINARY_DIR}/Dorvane-manual.txt ${_files}/Dorvane-manual.txt)
-file(COPY_FILE ${SOURCE_DIR}/README.md ${_files}/README.txt)
-file(COPY_FILE ${SOURCE_DIR}/examples/dorvane-task.xml ${_files}/dorvane-task.xml)
-
 file(REMOVE ${OUTPUT})
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${BINARY_DIR} --prefix ${_files}
+  RESULT_VARIABLE _result OUTPUT_VARIABLE _output ERROR_VARIABLE _output)
+stop_unless_ran("cmake --install ${BINARY_DIR} could not gather the installer's files")
+
 execute_process(
   COMMAND ${WIXL} --arch x64 --define Version=${VERSION} --define ProductCode=${_product_code}
           --define UpgradeCode=${DORVANE_UPGRADE_CODE} --output ${OUTPUT} ${SOURCE_DIR}/packaging/dorvane.wxs
