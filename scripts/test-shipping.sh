@@ -292,7 +292,7 @@ wine_run msiexec /i "$(windows_path "$old_msi")" /qn || fail "msiexec /i $old_ms
 wine_run msiexec /i "$(windows_path "$root/$msi")" /qn || fail "msiexec /i $msi failed"
 versions=$(installed_versions)
 [ "$versions" = "$version" ] || fail "after the upgrade to $msi Windows Installer has: $versions"
-listing=$(cd "$install_dir" && ls -A)
+listing=$(cd "$install_dir" && LC_ALL=C ls -A)
 [ "$listing" = "$(printf '%s\n' Dorvane-manual.txt Dorvane.exe README.txt dorvane-task.xml)" ] ||
     fail "$install_dir holds: $listing"
 cmp -s "$install_dir/Dorvane.exe" build-windows/Dorvane.exe || fail "the installed Dorvane.exe is not the built one"
