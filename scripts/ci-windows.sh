@@ -18,30 +18,12 @@ BUILD_DIR=build-windows
 # groff-base writes the manual as text for the zip.
 ensure_packages cmake make g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine64 googletest groff-base
 
-if command -v wine64 >/dev/null 2>&1; then
-    DORVANE_WINE=$(command -v wine64)
-else
-    DORVANE_WINE=/usr/lib/wine/wine64
-fi
-# Debian's wineserver wrapper always asks for a server that quits with its
-# last client; the binary itself is called so that -p can keep it up.
-if [ -x /usr/lib/wine/wineserver64 ]; then
-    WINESERVER=/usr/lib/wine/wineserver64
-else
-    WINESERVER=$(command -v wineserver)
-fi
-export DORVANE_WINE
-
-# --- The private Wine prefix, used by the runner of the toolchain file.
-DORVANE_WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/dorvane-wine.XXXXXX")
-export DORVANE_WINEPREFIX
-
+# The private Wine prefix (scripts/lib.sh), used by the runner of the
+# toolchain file; created after configuring, which writes the runner.
 # shellcheck disable=SC2317 # called through the trap
 stop_wine() {
     [ -z "${FULL_FS_MOUNT:-}" ] || withdraw_full_file_system "$FULL_FS_MOUNT"
-    WINEPREFIX="$DORVANE_WINEPREFIX" "$WINESERVER" -k >/dev/null 2>&1 || true
-    WINEPREFIX="$DORVANE_WINEPREFIX" "$WINESERVER" -w >/dev/null 2>&1 || true
-    rm -rf "$DORVANE_WINEPREFIX"
+    stop_private_wine
 }
 trap stop_wine EXIT
 trap 'exit 130' INT TERM
@@ -53,11 +35,7 @@ cmake -S . -B "$BUILD_DIR" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -
 
 RUN_UNDER_WINE="$BUILD_DIR/dorvane-wine-run.sh"
 
-# Setting up a prefix takes seconds; it is done once here, and a persistent
-# wineserver spares every test program the server's start-up.
-say "preparing Wine prefix $DORVANE_WINEPREFIX"
-WINEPREFIX="$DORVANE_WINEPREFIX" WINEDEBUG=-all "$WINESERVER" -p
-/bin/sh "$RUN_UNDER_WINE" wineboot -i 2>/dev/null
+start_private_wine "$RUN_UNDER_WINE"
 
 say "building"
 cmake --build "$BUILD_DIR" -j "$build_jobs"
@@ -82,7 +60,7 @@ FULL_FS_MOUNT="$DORVANE_WINEPREFIX/full-fs"
 mkdir -p "$FULL_FS_MOUNT"
 offer_full_file_system "$FULL_FS_MOUNT"
 if [ -n "${DORVANE_FULL_FS:-}" ]; then
-    DORVANE_FULL_FS="Z:$(printf '%s' "$FULL_FS_MOUNT" | tr / '\\')"
+    DORVANE_FULL_FS=$(windows_path "$FULL_FS_MOUNT")
 fi
 
 say "testing under Wine"

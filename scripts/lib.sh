@@ -1,7 +1,8 @@
 # shellcheck shell=dash disable=SC2034 # the variables are read by the scripts that source this
 # Shared by the project's scripts (sourced, never run): their messages,
-# installing missing Debian packages, the build's job count, and starting
-# and stopping BackupService on a free loopback port.
+# installing missing Debian packages, the build's job count, starting
+# and stopping BackupService on a free loopback port, and a private Wine
+# prefix for the Windows programs.
 #
 #   . "$root/scripts/lib.sh"
 #
@@ -28,24 +29,31 @@ fail() {
 DORVANE_BASE_PACKAGES="cmake g++ make libgtest-dev libssl-dev openssl python3 python3-cryptography
     libmicrohttpd-dev libsqlite3-dev sqlite3"
 
+# as_root COMMAND...: runs the command as root: directly when this is root,
+# else through sudo. Fails when neither is possible.
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then
+        "$@"
+    else
+        command -v sudo >/dev/null 2>&1 || fail "need root or sudo to run: $*"
+        sudo "$@"
+    fi
+}
+
 # ensure_packages PACKAGE...: installs the Debian packages that are not
 # installed yet (apt-get update first), as root or through sudo. Checked
 # with dpkg first, so a machine that has them all is not sent to the
 # package archive. Fails when something is missing and cannot be installed.
 ensure_packages() {
-    local package missing="" as_root=""
+    local package missing=""
     for package in "$@"; do
         dpkg -s "$package" >/dev/null 2>&1 || missing="$missing $package"
     done
     [ -n "$missing" ] || return 0
-    if [ "$(id -u)" -ne 0 ]; then
-        command -v sudo >/dev/null 2>&1 || fail "need root or sudo to install:$missing"
-        as_root=sudo
-    fi
     say "installing:$missing"
-    $as_root apt-get update -qq || fail "apt-get update failed"
+    as_root apt-get update -qq || fail "apt-get update failed"
     # shellcheck disable=SC2086 # the list is meant to split into words
-    $as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null ||
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null ||
         fail "could not install:$missing"
 }
 
@@ -109,4 +117,54 @@ offer_full_file_system() {
 withdraw_full_file_system() {
     umount "$1" 2>/dev/null || true
     unset DORVANE_FULL_FS
+}
+
+# --- Wine ----------------------------------------------------------------------
+
+# find_wine: sets and exports DORVANE_WINE, the 64-bit Wine loader that the
+# runner written by cmake/mingw-w64-x86_64.cmake uses, and sets WINESERVER.
+# Debian's wineserver wrapper always asks for a server that quits with its
+# last client; WINESERVER is the binary itself, so that -p can keep it up.
+find_wine() {
+    if command -v wine64 >/dev/null 2>&1; then
+        DORVANE_WINE=$(command -v wine64)
+    else
+        DORVANE_WINE=/usr/lib/wine/wine64
+    fi
+    export DORVANE_WINE
+    if [ -x /usr/lib/wine/wineserver64 ]; then
+        WINESERVER=/usr/lib/wine/wineserver64
+    else
+        WINESERVER=$(command -v wineserver)
+    fi
+}
+
+# start_private_wine RUNNER: creates a Wine prefix private to this run in the
+# temporary directory and exports it as DORVANE_WINEPREFIX, which RUNNER
+# (the build's dorvane-wine-run.sh) uses. Setting up a prefix takes
+# seconds: it is done once here, and one persistent wineserver spares every
+# program run later the server's start-up. Undo with stop_private_wine.
+start_private_wine() {
+    find_wine
+    DORVANE_WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/dorvane-wine.XXXXXX")
+    export DORVANE_WINEPREFIX
+    say "preparing Wine prefix $DORVANE_WINEPREFIX"
+    WINEPREFIX="$DORVANE_WINEPREFIX" WINEDEBUG=-all "$WINESERVER" -p
+    /bin/sh "$1" wineboot -i 2>/dev/null
+}
+
+# stop_private_wine: stops the wineserver of the prefix start_private_wine
+# made, waits for it, and removes the prefix. Does nothing when there is
+# none, so it can stand in an EXIT trap.
+stop_private_wine() {
+    [ -n "${DORVANE_WINEPREFIX:-}" ] || return 0
+    WINEPREFIX="$DORVANE_WINEPREFIX" "$WINESERVER" -k >/dev/null 2>&1 || true
+    WINEPREFIX="$DORVANE_WINEPREFIX" "$WINESERVER" -w >/dev/null 2>&1 || true
+    rm -rf "$DORVANE_WINEPREFIX"
+    DORVANE_WINEPREFIX=
+}
+
+# windows_path PATH: prints the Unix PATH as Wine names it on drive Z:.
+windows_path() {
+    printf 'Z:%s' "$1" | tr / '\\'
 }

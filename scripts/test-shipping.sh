@@ -6,13 +6,23 @@
 #   2. the product carries no test code: the symbol tables of Dorvane and
 #      Dorvane.exe name no function of the test seam or of the tests'
 #      side of the platform;
-#   3. cpack -G DEB makes a .deb that declares its libraries, has the
-#      programs in /usr/bin and the manual pages in /usr/share/man, and
-#      whose unpacked Dorvane runs (usage text, exit 0);
-#   4. cpack -G ZIP makes a zip with Dorvane.exe, the README and the
+#   3. cpack -G DEB makes a .deb on which lintian --pedantic reports no tag
+#      at all (informational and experimental ones included), whose version
+#      is the project's and the changelog's, that declares its libraries,
+#      has the programs in /usr/bin and the manual pages in /usr/share/man,
+#      and whose unpacked Dorvane runs (usage text, exit 0);
+#   4. the .deb installs for real (apt-get install): the installed Dorvane
+#      takes a backup from the installed BackupService, and man finds the
+#      manual pages; apt-get purge then leaves the machine as it was, also
+#      when a check fails;
+#   5. cpack -G ZIP makes a zip with Dorvane.exe, the README and the
 #      manual as text;
-#   5. the scheduling examples pass systemd-analyze verify and xmllint.
-# Exits non-zero at the first failed check.
+#   6. the msi target makes dorvane-VERSION-x64.msi, which installs under
+#      Wine over an older version, puts the install folder on the system
+#      PATH once, runs from a fresh directory through PATH alone, and
+#      uninstalls without a trace;
+#   7. the scheduling examples pass systemd-analyze verify and xmllint.
+# Exits non-zero at the first failed check; prints how long the checks took.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -21,13 +31,27 @@ cd "$root"
 
 started=$(date +%s)
 # groff lints the manual pages and writes the manual as text; dpkg-dev has
-# dpkg-shlibdeps, which CPack asks for the .deb's dependencies; systemd and
-# libxml2-utils check the examples.
+# dpkg-shlibdeps, which CPack asks for the .deb's dependencies, and
+# dpkg-parsechangelog; lintian checks the .deb and man-db finds the
+# installed manual pages; wixl, wixl-data and msitools build and read the
+# MSI, and Wine installs it; systemd and libxml2-utils check the examples.
 # shellcheck disable=SC2086 # the list is meant to split into words
-ensure_packages $DORVANE_BASE_PACKAGES groff-base dpkg-dev binutils binutils-mingw-w64-x86-64 \
-    systemd libxml2-utils
+ensure_packages $DORVANE_BASE_PACKAGES groff-base dpkg-dev binutils lintian man-db \
+    g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest \
+    wixl wixl-data msitools wine64 systemd libxml2-utils
 work=$(mktemp -d "${TMPDIR:-/tmp}/dorvane-shipping.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+
+# Whatever a check leaves behind is undone here, also when it fails: the
+# service, the installed .deb, the Wine prefix, the work directory.
+# shellcheck disable=SC2317 # called through the trap
+clean_up() {
+    stop_backup_service
+    purge_deb || true
+    stop_private_wine
+    rm -rf "$work"
+}
+trap clean_up EXIT
+trap 'exit 1' INT TERM
 
 # --- 1. Manual pages
 for page in man/*.[0-9]; do
@@ -44,7 +68,16 @@ cmake --build build -j "$build_jobs"
 if [ ! -f build-windows/CMakeCache.txt ]; then
     cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DDORVANE_WERROR=ON
 fi
+# Configured again: the msi target is there only when wixl was found,
+# which ci-windows.sh does not install.
+cmake -S . -B build-windows >"$work/configure-windows.log" ||
+    fail "configuring build-windows: $(cat "$work/configure-windows.log")"
 cmake --build build-windows -j "$build_jobs"
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/CMakeCache.txt)
+changelog_version=$(dpkg-parsechangelog -l packaging/changelog -S Version)
+[ "$changelog_version" = "$version" ] ||
+    fail "packaging/changelog's top entry is version $changelog_version, the project (project(VERSION)) $version"
+say "version $version: the project's and the changelog's"
 
 # --- 2. No test code in the product
 # Functions of the seam (seam::), of running programs (testprocess::) and
@@ -64,19 +97,24 @@ check_symbols x86_64-w64-mingw32-nm build-windows/Dorvane.exe
 # --- 3. The .deb
 rm -f build/dorvane_*.deb
 (cd build && cpack -G DEB >"$work/cpack-deb.log" 2>&1) || fail "cpack -G DEB: $(cat "$work/cpack-deb.log")"
-debs=(build/dorvane_*.deb)
-[ -f "${debs[0]}" ] || fail "cpack -G DEB made no dorvane_*.deb: $(cat "$work/cpack-deb.log")"
-deb=${debs[0]}
+deb=build/dorvane_${version}_$(dpkg --print-architecture).deb
+[ -f "$deb" ] || fail "cpack -G DEB made no $deb: $(cat "$work/cpack-deb.log")"
 say "$deb:"
 dpkg-deb --info "$deb" | sed 's/^/    /'
 dpkg-deb --contents "$deb" | sed 's/^/    /'
+# Every tag counts, down to the informational, pedantic and experimental.
+tags=$(lintian --display-info --display-experimental --pedantic --fail-on error,warning,info,pedantic,experimental \
+    "$deb" 2>"$work/lintian.err") || fail "lintian: ${tags:-$(cat "$work/lintian.err")}"
+[ -z "$tags" ] || fail "lintian finds faults in $deb: $tags"
+say "lintian --pedantic: no tags"
 depends=$(dpkg-deb --field "$deb" Depends)
 for library in libmicrohttpd libsqlite3; do
     grep -q "$library" <<<"$depends" || fail "$deb does not depend on $library: $depends"
 done
 contents=$(dpkg-deb --contents "$deb")
-for file in ./usr/bin/Dorvane ./usr/bin/BackupService ./usr/share/man/man1/Dorvane.1 \
-    ./usr/share/man/man8/BackupService.8 ./usr/share/doc/dorvane/README.md; do
+for file in ./usr/bin/Dorvane ./usr/bin/BackupService ./usr/share/man/man1/Dorvane.1.gz \
+    ./usr/share/man/man8/BackupService.8.gz ./usr/share/doc/dorvane/README.md \
+    ./usr/share/doc/dorvane/copyright ./usr/share/doc/dorvane/changelog.gz; do
     grep -q " $file\$" <<<"$contents" || fail "$deb has no $file"
 done
 dpkg-deb -x "$deb" "$work/deb"
@@ -89,7 +127,113 @@ cmp -s "$work/usage.txt" "$work/usage-expected.txt" ||
     fail "the unpacked Dorvane printed another usage text: $(od -c "$work/usage.txt" | head -n 20)"
 say "the unpacked Dorvane prints its usage text and exits with 0"
 
-# --- 4. The zip
+# --- 4. The .deb installed for real, and purged again
+# The packages install_deb installed: dorvane and the ones apt brought
+# along for it; empty while none is installed. Named by apt beforehand
+# rather than found by comparing dpkg's list, so that what others install
+# on the machine meanwhile is never taken out.
+deb_packages=
+
+# installed PACKAGE: whether dpkg has PACKAGE installed (or half-way).
+installed() {
+    local status
+    status=$(dpkg-query -W -f '${db:Status-Status}' "$1" 2>/dev/null) || return 1
+    [ -n "$status" ] && [ "$status" != not-installed ]
+}
+
+# install_deb DEB: apt-get install of DEB, with the packages it needs.
+# Refuses when a dorvane package is on the machine already: the check
+# would replace it, and the purge remove it.
+install_deb() {
+    local brought
+    if installed dorvane; then
+        fail "a dorvane package is on this machine already; apt-get purge dorvane, then run again"
+    fi
+    # apt's plan: "Inst NAME (VERSION ...)" for each package new to the machine.
+    brought=$(apt-get install -s --no-install-recommends "$1" | sed -n 's/^Inst \([^ ]*\) (.*/\1/p' | grep -vx dorvane ||
+        true)
+    deb_packages="dorvane ${brought//$'\n'/ }"
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+        -o DPkg::Lock::Timeout=300 "$1" >"$work/apt-install.log" 2>&1 ||
+        fail "apt-get install $1: $(cat "$work/apt-install.log")"
+}
+
+# purge_deb: apt-get purge of the packages install_deb installed, then
+# checks that dpkg has none of them. Does nothing when install_deb did not
+# run, so it can stand in the EXIT trap. Returns non-zero, saying why, when
+# something is left.
+purge_deb() {
+    local package
+    [ -n "$deb_packages" ] || return 0
+    # shellcheck disable=SC2086 # the list is meant to split into words
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq -o DPkg::Lock::Timeout=300 $deb_packages \
+        >"$work/apt-purge.log" 2>&1 || { echo "FAILED: apt-get purge: $(cat "$work/apt-purge.log")" >&2; return 1; }
+    for package in $deb_packages; do
+        if installed "$package"; then
+            echo "FAILED: apt-get purge left $package on the machine" >&2
+            return 1
+        fi
+    done
+    deb_packages=
+}
+
+# The transport of the installed round trip: plain HTTP. For HTTPS, make
+# a CA and a certificate for localhost in $1 with the openssl command,
+# then set
+#   round_trip_url=https://localhost
+#   round_trip_service_args=(--tls-cert "$1/localhost.pem" --tls-key "$1/localhost.key")
+#   round_trip_client_env=(SSL_CERT_FILE="$1/ca.pem")
+round_trip_transport() {
+    round_trip_url=http://127.0.0.1
+    round_trip_service_args=()
+    round_trip_client_env=()
+}
+
+# installed_round_trip DIR: the main job's flow with the installed
+# programs, in DIR: BackupService serves an example database, Dorvane
+# writes its configuration and takes one backup, which must be whole.
+installed_round_trip() {
+    local dir=$1 client=$1/client output code saved rows
+    round_trip_transport "$dir"
+    scripts/make-example-db.sh "$dir/example.db" 50
+    (umask 077 && printf '%s\n' 'user@example.com:secret' >"$dir/accounts")
+    start_backup_service /usr/bin/BackupService "$dir" --database "$dir/example.db" \
+        --accounts-file "$dir/accounts" "${round_trip_service_args[@]}"
+    mkdir "$client"
+    output=$(cd "$client" && env TMPDIR="$client" "${round_trip_client_env[@]}" \
+        /usr/bin/Dorvane "$round_trip_url:$port" user@example.com secret 2>&1) ||
+        fail "the installed Dorvane could not write its configuration: $output"
+    grep -qF "The configuration file, Ostrel.cfg, is created." <<<"$output" ||
+        fail "the installed Dorvane did not confirm its configuration: $output"
+    code=0
+    output=$(cd "$client" && env TMPDIR="$client" "${round_trip_client_env[@]}" timeout 60 /usr/bin/Dorvane 2>&1) ||
+        code=$?
+    [ "$code" -eq 0 ] || fail "the installed Dorvane's download exited with $code: $output"
+    saved=("$client"/Database.*.db)
+    [ -f "${saved[0]}" ] || fail "the installed Dorvane saved no backup: $output $(cat "$client/Dorvane.txt" 2>/dev/null)"
+    [ "${#saved[@]}" -eq 1 ] || fail "the installed Dorvane saved ${#saved[@]} backups"
+    [ "$(sqlite3 "${saved[0]}" 'PRAGMA integrity_check;')" = ok ] || fail "${saved[0]} fails integrity_check"
+    rows=$(sqlite3 "${saved[0]}" 'SELECT count(*) FROM customers;')
+    [ "$rows" = 50 ] || fail "${saved[0]} has $rows rows, the example database 50"
+    stop_backup_service
+}
+
+install_started=$(date +%s)
+install_deb "$root/$deb"
+[ "$(command -v Dorvane)" = /usr/bin/Dorvane ] || fail "the installed Dorvane is not /usr/bin/Dorvane on PATH"
+mkdir "$work/installed"
+installed_round_trip "$work/installed"
+for page in man1/Dorvane.1 man8/BackupService.8; do
+    name=${page#*/} section=${page##*.}
+    found=$(man -w "$section" "${name%.*}" 2>&1) || fail "man -w $section ${name%.*}: $found"
+    [ "$found" = "/usr/share/man/$page.gz" ] || fail "man -w $section ${name%.*} finds $found, not /usr/share/man/$page.gz"
+done
+purge_deb || fail "the purge did not leave the machine as it was"
+if [ -e /usr/bin/Dorvane ] || [ -e /usr/share/doc/dorvane ]; then fail "apt-get purge left files of dorvane"; fi
+say "the installed .deb takes a backup from its BackupService, man finds its pages, and it is purged" \
+    "($(($(date +%s) - install_started))s)"
+
+# --- 5. The zip
 rm -f build-windows/dorvane-*-win64.zip
 (cd build-windows && cpack -G ZIP >"$work/cpack-zip.log" 2>&1) || fail "cpack -G ZIP: $(cat "$work/cpack-zip.log")"
 zips=(build-windows/dorvane-*-win64.zip)
@@ -107,7 +251,78 @@ manual=$(find "$work/zip" -name Dorvane-manual.txt)
 grep -q "EXIT STATUS" "$manual" || fail "the manual text in $zip has no EXIT STATUS section"
 if LC_ALL=C grep -q $'[\b\x1b]' "$manual"; then fail "the manual text in $zip has terminal escapes"; fi
 
-# --- 5. Scheduling examples. systemd-analyze checks that the programs a
+# --- 6. The MSI, installed under Wine
+msi_started=$(date +%s)
+msi=build-windows/dorvane-$version-x64.msi
+rm -f "$msi"
+cmake --build build-windows --target msi >"$work/msi.log" 2>&1 || fail "the msi target: $(cat "$work/msi.log")"
+[ -f "$msi" ] || fail "the msi target made no $msi"
+msi_version=$(msiinfo export "$msi" Property | tr -d '\r' | sed -n 's/^ProductVersion\t//p')
+[ "$msi_version" = "$version" ] || fail "$msi is version $msi_version, the project $version"
+# An older version to upgrade from: the same files under version 0.9.0.
+old_msi=$work/dorvane-0.9.0-x64.msi
+cmake -DWIXL="$(command -v wixl)" -DMSIBUILD="$(command -v msibuild)" -DVERSION=0.9.0 -DSOURCE_DIR="$root" \
+    -DBINARY_DIR="$root/build-windows" -DOUTPUT="$old_msi" -P cmake/Msi.cmake
+
+runner=$root/build-windows/dorvane-wine-run.sh
+wine_run() { /bin/sh "$runner" "$@"; }
+# system_path: the machine's PATH in the registry, which Wine's programs start with.
+system_path() {
+    wine_run reg query 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' /v PATH |
+        tr -d '\r' | sed -n 's/^ *PATH *REG_[A-Z_]* *//p'
+}
+# path_entries PATH: the entries of PATH, one a line, without empty ones.
+path_entries() { tr ';' '\n' <<<"$1" | sed '/^$/d'; }
+# installed_versions: the DisplayVersion of each product called Dorvane
+# that Windows Installer registered, one a line.
+installed_versions() {
+    local key
+    wine_run reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s | tr -d '\r' |
+        awk '/^HKEY/ { key = $0 } /^ +DisplayName +REG_SZ +Dorvane$/ { print key }' |
+        while read -r key; do
+            wine_run reg query "$key" /v DisplayVersion | tr -d '\r' | sed -n 's/^ *DisplayVersion *REG_SZ *//p'
+        done
+}
+
+start_private_wine "$runner"
+install_dir="$DORVANE_WINEPREFIX/drive_c/Program Files/Dorvane"
+path_before=$(system_path)
+wine_run msiexec /i "$(windows_path "$old_msi")" /qn || fail "msiexec /i $old_msi failed"
+[ "$(installed_versions)" = 0.9.0 ] || fail "after installing $old_msi Windows Installer has: $(installed_versions)"
+wine_run msiexec /i "$(windows_path "$root/$msi")" /qn || fail "msiexec /i $msi failed"
+versions=$(installed_versions)
+[ "$versions" = "$version" ] || fail "after the upgrade to $msi Windows Installer has: $versions"
+listing=$(cd "$install_dir" && LC_ALL=C ls -A)
+[ "$listing" = "$(printf '%s\n' Dorvane-manual.txt Dorvane.exe README.txt dorvane-task.xml)" ] ||
+    fail "$install_dir holds: $listing"
+cmp -s "$install_dir/Dorvane.exe" build-windows/Dorvane.exe || fail "the installed Dorvane.exe is not the built one"
+entries=$(path_entries "$(system_path)" | grep -cixF 'C:\Program Files\Dorvane\' || true)
+[ "$entries" = 1 ] || fail "the system PATH names the install folder $entries times: $(system_path)"
+
+# Found through PATH alone, from a directory that holds nothing. Wine's
+# loader searches PATH as CreateProcess does. Not through Wine's cmd: it
+# ends its search at an empty PATH entry, which Wine's Windows Installer
+# leaves where it took an entry out (here: the upgrade's removal of 0.9.0).
+mkdir "$work/msi-run"
+output=$(cd "$work/msi-run" && wine_run Dorvane.exe http://127.0.0.1:9 user@example.com secret 2>&1) ||
+    fail "the installed Dorvane.exe failed: $output"
+grep -qF "The configuration file, Ostrel.cfg, is created." <<<"$output" ||
+    fail "the installed Dorvane.exe did not confirm its configuration: $output"
+[ -f "$work/msi-run/Ostrel.cfg" ] || fail "the installed Dorvane.exe wrote no Ostrel.cfg"
+
+wine_run msiexec /x "$(windows_path "$root/$msi")" /qn || fail "msiexec /x $msi failed"
+[ ! -e "$install_dir" ] || fail "uninstalling left $install_dir: $(ls -A "$install_dir")"
+[ -z "$(installed_versions)" ] || fail "after uninstalling Windows Installer still has: $(installed_versions)"
+# Wine leaves the separator of the removed entry; the entries must be as
+# they were.
+[ "$(path_entries "$(system_path)")" = "$(path_entries "$path_before")" ] ||
+    fail "uninstalling changed the system PATH from $path_before to $(system_path)"
+[ -f "$work/msi-run/Ostrel.cfg" ] || fail "uninstalling removed the user's Ostrel.cfg"
+stop_private_wine
+say "$msi: upgrades 0.9.0, puts Dorvane on PATH, runs from there, uninstalls without a trace" \
+    "($(($(date +%s) - msi_started))s)"
+
+# --- 7. Scheduling examples. systemd-analyze checks that the programs a
 # unit runs exist: the units are checked with the unpacked .deb's.
 mkdir "$work/units"
 for unit in examples/*.service examples/*.timer; do
