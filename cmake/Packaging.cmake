@@ -126,8 +126,9 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Command-line database backup client and i
 # The extended description: lines of at most 80 columns, an empty line
 # between paragraphs (CPack writes it as " .").
 set(CPACK_PACKAGE_DESCRIPTION [=[
-Dorvane fetches a database backup from a backup web service over HTTP and
-stores it in the current directory as a time-stamped file. A scheduled job
+Dorvane fetches a database backup from a backup web service over HTTPS
+(TLS, with the server's certificate verified) or plain HTTP and stores it
+in the current directory as a time-stamped file. A scheduled job
 (a systemd timer, cron or Task Scheduler) runs it, typically once a day; a
 failed attempt is retried once, a reply that is cut short or is an error
 page never becomes a backup, and the log in the user's temporary directory

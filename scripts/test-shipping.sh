@@ -108,7 +108,7 @@ tags=$(lintian --display-info --display-experimental --pedantic --fail-on error,
 [ -z "$tags" ] || fail "lintian finds faults in $deb: $tags"
 say "lintian --pedantic: no tags"
 depends=$(dpkg-deb --field "$deb" Depends)
-for library in libmicrohttpd libsqlite3; do
+for library in libmicrohttpd libsqlite3 libssl; do
     grep -q "$library" <<<"$depends" || fail "$deb does not depend on $library: $depends"
 done
 contents=$(dpkg-deb --contents "$deb")
