@@ -76,6 +76,17 @@ TEST(HTTPRequest, PostCarriesOptionsLengthAndBody) {
               request);
 }
 
+// Over TLS the host carries its port unless it is TLS's default, in the
+// Host line too.
+TEST(HTTPRequest, SecureRequestNamesTheHostWithItsPortUnless443) {
+    EXPECT_EQ("GET https://backup.example/db HTTP/1.0\n" + kDefaultHeaders + kDefaultAgent +
+                  "Host: backup.example\nProxy-Connection: Keep-Alive\r\n\r\n",
+              HTTPConnection::BuildRequest("backup.example", 443, "/db", "", "", "", 0, true));
+    EXPECT_EQ("GET https://backup.example:80/ HTTP/1.0\n" + kDefaultHeaders + kDefaultAgent +
+                  "Host: backup.example:80\nProxy-Connection: Keep-Alive\r\n\r\n",
+              HTTPConnection::BuildRequest("backup.example", 80, "", "", "", "", 0, true));
+}
+
 TEST_F(HTTPConnectionTest, SendsTheExactRequestAndSplitsAtTheBlankLine) {
     ScriptedServer server({Reply(HttpReply("BODY"))});
     ASSERT_TRUE(Get(Url(server)));

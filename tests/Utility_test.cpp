@@ -85,6 +85,16 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{"PortOverflows", "192.0.2.7:99999999999", false, "192.0.2.7", 80, ""}),
     [](const ::testing::TestParamInfo<SplitCase>& info) { return std::string(info.param.szName); });
 
+// TLS is chosen by the same scheme rule that gives port 443.
+TEST(Utility, SecureUrlsAreTheHttpsSchemeInAnyCase) {
+    for (const char* szURL : {"https://192.0.2.7", "HtTpS://host:81/p", "https://"}) {
+        EXPECT_TRUE(Utility::IsSecureURL(szURL)) << szURL;
+    }
+    for (const char* szURL : {"http://host", "https//host", "xhttps://host", "https:x//host", "host/https://x", ""}) {
+        EXPECT_FALSE(Utility::IsSecureURL(szURL)) << szURL;
+    }
+}
+
 // Texts beyond the working buffers (4096 bytes for the URL, 32 for the
 // scheme part and the port text) are refused, with host and path empty.
 TEST(Utility, SplitRefusesOversizedParts) {
