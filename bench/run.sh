@@ -76,13 +76,7 @@ PORT="$(free_port)"
 TLS_PORT="$(free_port)"
 # A private CA and a certificate for localhost, the way a site with its own
 # CA sets a service up.
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj "/CN=Dorvane bench CA" \
-    -keyout "$DIR/tls/ca.key" -out "$DIR/tls/ca.pem" 2>/dev/null
-openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj "/CN=localhost" \
-    -keyout "$DIR/tls/server.key" -out "$DIR/tls/server.csr" 2>/dev/null
-printf 'subjectAltName=DNS:localhost\n' >"$DIR/tls/san.ext"
-openssl x509 -req -in "$DIR/tls/server.csr" -CA "$DIR/tls/ca.pem" -CAkey "$DIR/tls/ca.key" -CAcreateserial \
-    -days 2 -extfile "$DIR/tls/san.ext" -out "$DIR/tls/server.pem" 2>/dev/null
+make_tls_certificates "$DIR/tls"
 USER_LINE=""
 [ "$(id -u)" -eq 0 ] && USER_LINE="user root;"  # the workers must read files in the private 0700 directory
 sed -e "s|@DIR@|$DIR|g" -e "s|@PORT@|$PORT|g" -e "s|@TLS_PORT@|$TLS_PORT|g" -e "s|@USER_LINE@|$USER_LINE|" \

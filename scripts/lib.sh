@@ -63,6 +63,26 @@ ensure_packages() {
 # number of processors.
 build_jobs=${DORVANE_JOBS:-$(nproc 2>/dev/null || echo 2)}
 
+# --- Certificates --------------------------------------------------------------
+
+# make_tls_certificates DIR: a private CA (DIR/ca.pem) and a certificate for
+# localhost signed by it (DIR/localhost.pem, key DIR/localhost.key, mode
+# 0600), made with the openssl command, as a site with its own CA sets up a
+# service. Valid for two days.
+make_tls_certificates() {
+    local dir=$1
+    (
+        umask 077
+        openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 \
+            -subj "/CN=Dorvane example CA" -keyout "$dir/ca.key" -out "$dir/ca.pem" 2>/dev/null &&
+            openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj "/CN=localhost" \
+                -keyout "$dir/localhost.key" -out "$dir/localhost.csr" 2>/dev/null &&
+            printf 'subjectAltName=DNS:localhost\nextendedKeyUsage=serverAuth\n' >"$dir/localhost.ext" &&
+            openssl x509 -req -in "$dir/localhost.csr" -CA "$dir/ca.pem" -CAkey "$dir/ca.key" -CAcreateserial \
+                -days 2 -extfile "$dir/localhost.ext" -out "$dir/localhost.pem" 2>/dev/null
+    ) || fail "openssl could not make the certificates in $dir"
+}
+
 # --- BackupService -----------------------------------------------------------
 
 service_pid=
