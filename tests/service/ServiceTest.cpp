@@ -23,7 +23,7 @@
 
 using namespace servicetest;
 using backupservice::kConnectionsPerAddress;
-using backupservice::kHeaderSeconds;
+using backupservice::kRequestSeconds;
 
 namespace {
 
@@ -355,7 +355,7 @@ TEST_F(ServiceTest, SlowConnectionsFromOneAddressDoNotLockOutAnother) {
     while (closed < slow.size()) {
         const double elapsed =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - opened).count();
-        if (elapsed > kHeaderSeconds + 5) break;
+        if (elapsed > kRequestSeconds + 5) break;
         for (int& fd : slow) {
             if (fd < 0) continue;
             char byte;
@@ -373,7 +373,7 @@ TEST_F(ServiceTest, SlowConnectionsFromOneAddressDoNotLockOutAnother) {
         if (fd >= 0) ::close(fd);
     }
     EXPECT_EQ(closed, slow.size()) << "slow headers kept connections open";
-    EXPECT_GT(lastClosed, kHeaderSeconds - 2.0) << "closed before the deadline";
+    EXPECT_GT(lastClosed, kRequestSeconds - 2.0) << "closed before the deadline";
 }
 
 TEST_F(ServiceTest, AccountsFileServesWithoutThePsWarning) {
