@@ -403,6 +403,7 @@ bool Snapshot::verified(sqlite3* target) {
     }
     sqlite3_finalize(statement);
     if (result == "ok") return true;
+    std::replace(result.begin(), result.end(), '\n', ' ');
     fail("the copy of " + databasePath_ + " fails SQLite's quick_check (the file changed " +
          "outside SQLite, was truncated or copied over while in use?): " + result);
     return false;

@@ -8,11 +8,12 @@
 #include <ctime>
 #include <exception>
 #include <fstream>
-#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include <pthread.h>
+#include <sys/stat.h>
 
 #include "HttpServer.h"
 #include "Options.h"
@@ -50,14 +51,18 @@ const char* signalName(int signal) {
     }
 }
 
-// Reads a whole file into `text`; false with `error` set when it cannot be
-// read or is empty.
+// Reads a whole regular file into `text`; false with `error` set when it
+// cannot be read or is empty.
 bool readFile(const std::string& option, const std::string& path, std::string& text,
               std::string& error) {
+    struct stat info {};
     errno = 0;
-    std::ifstream in(path, std::ios::binary);
-    if (in) text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in && !text.empty()) return true;
+    if (::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+        std::ifstream in(path, std::ios::binary);
+        std::ostringstream content;
+        if (in && content << in.rdbuf()) text = content.str();
+        if (!text.empty()) return true;
+    }
     error = option + " " + path + ": cannot be read, or is empty" +
             (errno ? std::string(" (") + std::strerror(errno) + ")" : std::string());
     return false;
