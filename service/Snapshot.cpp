@@ -93,6 +93,21 @@ int pragmaValue(sqlite3* db, const char* sql) {
     return value;
 }
 
+// The first column of the first row as text, or the error message.
+std::string pragmaText(sqlite3* db, const char* sql) {
+    sqlite3_stmt* statement = nullptr;
+    std::string result;
+    if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK &&
+        sqlite3_step(statement) == SQLITE_ROW) {
+        const unsigned char* text = sqlite3_column_text(statement, 0);
+        result = text ? reinterpret_cast<const char*>(text) : "";
+    } else {
+        result = sqlite3_errmsg(db);
+    }
+    sqlite3_finalize(statement);
+    return result;
+}
+
 void put32(std::vector<unsigned char>& page, size_t offset, uint32_t value) {
     for (int i = 0; i < 4; ++i) page[offset + i] = static_cast<unsigned char>(value >> (24 - 8 * i));
 }
@@ -212,7 +227,8 @@ void Snapshot::start() {
 
 void Snapshot::cancel() {
     cancelled_ = true;
-    if (!started_) fail("the service is stopping");
+    // Its requests are told the service is busy, as when every file is taken.
+    if (!started_) fail("the service is stopping", true);
 }
 
 Snapshot::Progress Snapshot::waitUntilStreamable(Clock::time_point deadline) {
@@ -392,16 +408,15 @@ bool Snapshot::copy(sqlite3* source, RemoveOnExit& targetName,
 bool Snapshot::verified(sqlite3* target) {
     std::string error;
     execute(target, kVerifySettings, error);
-    sqlite3_stmt* statement = nullptr;
-    std::string result = "no result";
-    if (sqlite3_prepare_v2(target, "PRAGMA quick_check(1);", -1, &statement, nullptr) == SQLITE_OK &&
-        sqlite3_step(statement) == SQLITE_ROW) {
-        const unsigned char* text = sqlite3_column_text(statement, 0);
-        result = text ? reinterpret_cast<const char*>(text) : "";
-    } else {
-        result = sqlite3_errmsg(target);
+    // A check of a large copy takes seconds: a stopping service cuts it short.
+    sqlite3_progress_handler(
+        target, 10000, [](void* self) { return static_cast<Snapshot*>(self)->cancelled() ? 1 : 0; },
+        this);
+    std::string result = pragmaText(target, "PRAGMA quick_check(1);");
+    if (cancelled()) {
+        fail("copy stopped");
+        return false;
     }
-    sqlite3_finalize(statement);
     if (result == "ok") return true;
     std::replace(result.begin(), result.end(), '\n', ' ');
     fail("the copy of " + databasePath_ + " fails SQLite's quick_check (the file changed " +
