@@ -158,22 +158,24 @@ HttpServer::~HttpServer() {
 
 bool HttpServer::supportsTls() { return MHD_is_feature_supported(MHD_FEATURE_TLS) == MHD_YES; }
 
-void HttpServer::start() {
-    sockaddr_storage storage{};
-    unsigned int flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION |
-                         MHD_USE_AUTO | MHD_USE_ERROR_LOG | MHD_USE_ITC;
+// Fills `storage` with the address to listen on; returns MHD_USE_IPv6 for
+// an IPv6 address, else 0.
+unsigned int HttpServer::listenAddress(sockaddr_storage& storage) const {
     if (config_.listen.ipv6) {
         auto* address = reinterpret_cast<sockaddr_in6*>(&storage);
         address->sin6_family = AF_INET6;
         address->sin6_port = htons(config_.listen.port);
         inet_pton(AF_INET6, config_.listen.host.c_str(), &address->sin6_addr);
-        flags |= MHD_USE_IPv6;
-    } else {
-        auto* address = reinterpret_cast<sockaddr_in*>(&storage);
-        address->sin_family = AF_INET;
-        address->sin_port = htons(config_.listen.port);
-        inet_pton(AF_INET, config_.listen.host.c_str(), &address->sin_addr);
+        return MHD_USE_IPv6;
     }
+    auto* address = reinterpret_cast<sockaddr_in*>(&storage);
+    address->sin_family = AF_INET;
+    address->sin_port = htons(config_.listen.port);
+    inet_pton(AF_INET, config_.listen.host.c_str(), &address->sin_addr);
+    return 0;
+}
+
+std::vector<MHD_OptionItem> HttpServer::daemonOptions(const sockaddr_storage& storage) {
     std::vector<MHD_OptionItem> options = {
         pointerOption(MHD_OPTION_SOCK_ADDR, &storage),
         callbackOption(MHD_OPTION_URI_LOG_CALLBACK, &HttpServer::requestStarted, this),
@@ -183,15 +185,23 @@ void HttpServer::start() {
         option(MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit),
         option(MHD_OPTION_PER_IP_CONNECTION_LIMIT, kConnectionsPerAddress),
     };
-    const bool tls = !config_.tlsCertificate.empty();
-    if (tls) {
-        flags |= MHD_USE_TLS;
+    if (!config_.tlsCertificate.empty()) {
+        // The texts live in config_ as long as the daemon does.
         options.push_back(pointerOption(MHD_OPTION_HTTPS_MEM_CERT, config_.tlsCertificate.c_str()));
         options.push_back(pointerOption(MHD_OPTION_HTTPS_MEM_KEY, config_.tlsKey.c_str()));
         options.push_back(pointerOption(MHD_OPTION_HTTPS_PRIORITIES, kTlsPriorities));
     }
     options.push_back(option(MHD_OPTION_END, 0));
+    return options;
+}
 
+void HttpServer::start() {
+    sockaddr_storage storage{};
+    const bool tls = !config_.tlsCertificate.empty();
+    const unsigned int flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION |
+                               MHD_USE_AUTO | MHD_USE_ERROR_LOG | MHD_USE_ITC |
+                               (tls ? MHD_USE_TLS : 0) | listenAddress(storage);
+    std::vector<MHD_OptionItem> options = daemonOptions(storage);
     deadline_ = std::make_unique<ConnectionDeadline>(std::chrono::seconds(kRequestSeconds),
                                                      std::chrono::seconds(config_.stallSeconds),
                                                      kStallBytes);
@@ -203,8 +213,10 @@ void HttpServer::start() {
                                MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END);
     if (!daemon_) {
         const int error = errno;
-        if (tls) throw std::runtime_error("cannot serve HTTPS on " + config_.listen.text() +
-                                          " with that certificate and key");
+        if (tls) {
+            throw std::runtime_error("cannot serve HTTPS on " + config_.listen.text() +
+                                     " with that certificate and key");
+        }
         throw std::runtime_error("cannot listen on " + config_.listen.text() +
                                  (error ? std::string(": ") + std::strerror(error) : ""));
     }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include <microhttpd.h>
+#include <sys/socket.h>
 
 #include "Accounts.h"
 #include "ConnectionDeadline.h"
@@ -82,6 +83,8 @@ private:
                                   MHD_ConnectionNotificationCode code);
     static void libraryMessage(void* cls, const char* format, va_list args);
 
+    unsigned int listenAddress(sockaddr_storage& storage) const;
+    std::vector<MHD_OptionItem> daemonOptions(const sockaddr_storage& storage);
     void connectionClosed(ConnectionState* connection);
     MHD_Result respond(MHD_Connection* connection, RequestState& state);
     MHD_Result retrieveDatabase(MHD_Connection* connection, RequestState& state);
