@@ -4,11 +4,13 @@
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -21,10 +23,17 @@ namespace backupservice {
 
 namespace {
 
-// A slow or stalled client is dropped after this long without progress.
+// A client that stays silent is dropped after this long; one that trickles
+// is dropped by the ConnectionDeadline.
 constexpr unsigned int kConnectionTimeoutSeconds = 60;
 // Addresses the login throttle remembers at most.
 constexpr size_t kThrottledAddresses = 10000;
+// TLS 1.2 and 1.3 only, with GnuTLS's usual choice of ciphers.
+constexpr const char* kTlsPriorities = "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2";
+// How the library reports a request it answers with an error of its own:
+// the status, then the body it sends in quotes and parentheses.
+constexpr const char* kLibraryErrorPrefix = "Error processing request (HTTP response code is ";
+constexpr const char* kLibraryErrorBodyEnd = "')). Closing connection.";
 
 std::string peerAddress(MHD_Connection* connection) {
     const MHD_ConnectionInfo* info =
@@ -79,58 +88,148 @@ MHD_Result queueText(MHD_Connection* connection, unsigned int status, const std:
         "text/plain");
 }
 
+bool requestDeclaresBody(MHD_Connection* connection) {
+    return declaresBody(
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH),
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
+                                    MHD_HTTP_HEADER_TRANSFER_ENCODING));
+}
+
+// Reads the status and body size out of the library's message about an
+// error reply of its own; false for any other message.
+bool parseLibraryError(const std::string& message, unsigned int& status, uint64_t& bytes) {
+    if (message.rfind(kLibraryErrorPrefix, 0) != 0) return false;
+    status = static_cast<unsigned int>(std::strtoul(message.c_str() + std::strlen(kLibraryErrorPrefix),
+                                                    nullptr, 10));
+    const size_t open = message.find(" ('");
+    const size_t close = message.rfind(kLibraryErrorBodyEnd);
+    bytes = open != std::string::npos && close != std::string::npos && close > open
+                ? close - open - 3
+                : 0;
+    return status != 0;
+}
+
+template <typename T>
+MHD_OptionItem option(MHD_OPTION name, T value) {
+    return MHD_OptionItem{name, static_cast<intptr_t>(value), nullptr};
+}
+
+MHD_OptionItem pointerOption(MHD_OPTION name, const void* pointer) {
+    return MHD_OptionItem{name, 0, const_cast<void*>(pointer)};
+}
+
+// Options with a callback and its argument.
+template <typename Function>
+MHD_OptionItem callbackOption(MHD_OPTION name, Function* function, void* argument) {
+    return MHD_OptionItem{name, reinterpret_cast<intptr_t>(function), argument};
+}
+
 }  // namespace
 
 struct HttpServer::RequestState {
     RequestRecord record;
     Clock::time_point arrived = Clock::now();
     std::shared_ptr<std::atomic<uint64_t>> sent = std::make_shared<std::atomic<uint64_t>>(0);
+    std::string rawPath;   // the target's path as sent, never its query
+    bool handled = false;  // handleRequest() has seen it; else the library answered
+    LibraryReply libraryReply;  // what the library said it answered, if it did
 };
+
+// The socket context of a connection: from its acceptance to its closing.
+struct HttpServer::ConnectionState {
+    ConnectionDeadline::Watch* watch = nullptr;
+    std::string client;
+    bool requestSeen = false;  // its request line was read
+};
+
+thread_local HttpServer::RequestState* HttpServer::threadRequest_ = nullptr;
 
 HttpServer::HttpServer(ServiceConfig config, RequestLog& log)
     : config_(std::move(config)),
       accounts_(config_.accounts),
       log_(log),
       throttle_(kMaxLoginFailures, std::chrono::seconds(kLoginWindowSeconds), kThrottledAddresses),
-      snapshots_(config_.database, config_.snapshotDirectory, kMaxSnapshotFiles) {}
+      snapshots_(config_.database, config_.snapshotDirectory, kMaxSnapshotFiles, config_.verify) {}
 
-HttpServer::~HttpServer() { stop(); }
+HttpServer::~HttpServer() {
+    stop();
+    std::fill(config_.tlsKey.begin(), config_.tlsKey.end(), '\0');
+}
 
-void HttpServer::start() {
-    sockaddr_storage storage{};
-    unsigned int flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION |
-                         MHD_USE_AUTO | MHD_USE_ERROR_LOG;
+bool HttpServer::supportsTls() { return MHD_is_feature_supported(MHD_FEATURE_TLS) == MHD_YES; }
+
+// Fills `storage` with the address to listen on; returns MHD_USE_IPv6 for
+// an IPv6 address, else 0.
+unsigned int HttpServer::listenAddress(sockaddr_storage& storage) const {
     if (config_.listen.ipv6) {
         auto* address = reinterpret_cast<sockaddr_in6*>(&storage);
         address->sin6_family = AF_INET6;
         address->sin6_port = htons(config_.listen.port);
         inet_pton(AF_INET6, config_.listen.host.c_str(), &address->sin6_addr);
-        flags |= MHD_USE_IPv6;
-    } else {
-        auto* address = reinterpret_cast<sockaddr_in*>(&storage);
-        address->sin_family = AF_INET;
-        address->sin_port = htons(config_.listen.port);
-        inet_pton(AF_INET, config_.listen.host.c_str(), &address->sin_addr);
+        return MHD_USE_IPv6;
     }
+    auto* address = reinterpret_cast<sockaddr_in*>(&storage);
+    address->sin_family = AF_INET;
+    address->sin_port = htons(config_.listen.port);
+    inet_pton(AF_INET, config_.listen.host.c_str(), &address->sin_addr);
+    return 0;
+}
 
-    headerDeadline_ = std::make_unique<HeaderDeadline>(std::chrono::seconds(kHeaderSeconds));
+std::vector<MHD_OptionItem> HttpServer::daemonOptions(const sockaddr_storage& storage) {
+    std::vector<MHD_OptionItem> options = {
+        pointerOption(MHD_OPTION_SOCK_ADDR, &storage),
+        callbackOption(MHD_OPTION_URI_LOG_CALLBACK, &HttpServer::requestStarted, this),
+        callbackOption(MHD_OPTION_NOTIFY_COMPLETED, &HttpServer::requestCompleted, this),
+        callbackOption(MHD_OPTION_NOTIFY_CONNECTION, &HttpServer::connectionChanged, this),
+        option(MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds),
+        option(MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit),
+        option(MHD_OPTION_PER_IP_CONNECTION_LIMIT, kConnectionsPerAddress),
+    };
+    if (!config_.tlsCertificate.empty()) {
+        // The texts live in config_ as long as the daemon does.
+        options.push_back(pointerOption(MHD_OPTION_HTTPS_MEM_CERT, config_.tlsCertificate.c_str()));
+        options.push_back(pointerOption(MHD_OPTION_HTTPS_MEM_KEY, config_.tlsKey.c_str()));
+        options.push_back(pointerOption(MHD_OPTION_HTTPS_PRIORITIES, kTlsPriorities));
+    }
+    options.push_back(option(MHD_OPTION_END, 0));
+    return options;
+}
+
+void HttpServer::start() {
+    sockaddr_storage storage{};
+    const bool tls = !config_.tlsCertificate.empty();
+    const unsigned int flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION |
+                               MHD_USE_AUTO | MHD_USE_ERROR_LOG | MHD_USE_ITC |
+                               (tls ? MHD_USE_TLS : 0) | listenAddress(storage);
+    std::vector<MHD_OptionItem> options = daemonOptions(storage);
+    deadline_ = std::make_unique<ConnectionDeadline>(std::chrono::seconds(kRequestSeconds),
+                                                     std::chrono::seconds(config_.stallSeconds),
+                                                     kStallBytes);
     errno = 0;
+    // The logger comes first so that it also gets the messages of start-up.
     daemon_ = MHD_start_daemon(flags, config_.listen.port, nullptr, nullptr,
                                &HttpServer::handleRequest, this,
-                               MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&storage),
-                               MHD_OPTION_NOTIFY_COMPLETED, &HttpServer::requestCompleted, this,
-                               MHD_OPTION_NOTIFY_CONNECTION, &HttpServer::connectionChanged, this,
-                               MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds,
-                               MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit,
-                               MHD_OPTION_PER_IP_CONNECTION_LIMIT, kConnectionsPerAddress,
-                               MHD_OPTION_END);
+                               MHD_OPTION_EXTERNAL_LOGGER, &HttpServer::libraryMessage, this,
+                               MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END);
     if (!daemon_) {
         const int error = errno;
+        if (tls) {
+            throw std::runtime_error("cannot serve HTTPS on " + config_.listen.text() +
+                                     " with that certificate and key");
+        }
         throw std::runtime_error("cannot listen on " + config_.listen.text() +
                                  (error ? std::string(": ") + std::strerror(error) : ""));
     }
     const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT);
     port_ = info ? info->port : config_.listen.port;
+}
+
+void HttpServer::stopAccepting() {
+    if (!daemon_ || listenSocket_ >= 0) return;
+    listenSocket_ = MHD_quiesce_daemon(daemon_);
+    // The library keeps the descriptor until it stops; shutting the socket
+    // down refuses new connections at once instead of leaving them queued.
+    if (listenSocket_ >= 0) ::shutdown(listenSocket_, SHUT_RDWR);
 }
 
 void HttpServer::stop() {
@@ -139,20 +238,86 @@ void HttpServer::stop() {
         MHD_stop_daemon(daemon_);
         daemon_ = nullptr;
     }
-    headerDeadline_.reset();
+    if (listenSocket_ >= 0) ::close(listenSocket_);
+    listenSocket_ = -1;
+    deadline_.reset();
+}
+
+void HttpServer::libraryMessage(void* cls, const char* format, va_list args) {
+    auto* self = static_cast<HttpServer*>(cls);
+    char text[2048];
+    std::vsnprintf(text, sizeof text, format, args);
+    LibraryReply reply;
+    if (!parseLibraryError(text, reply.status, reply.bytes)) {
+        std::fprintf(stderr, "BackupService: libmicrohttpd: %s", text);
+        return;
+    }
+    // Logged in the access log, with the client's address, when the request
+    // or, before its request line was read, the connection ends.
+    if (threadRequest_) {
+        threadRequest_->libraryReply = reply;
+        return;
+    }
+    std::lock_guard<std::mutex> lock(self->libraryRepliesMutex_);
+    self->libraryReplies_.push_back(reply);
 }
 
 void HttpServer::connectionChanged(void* cls, MHD_Connection* connection, void** socketContext,
                                    MHD_ConnectionNotificationCode code) {
-    HeaderDeadline& deadline = *static_cast<HttpServer*>(cls)->headerDeadline_;
+    auto* self = static_cast<HttpServer*>(cls);
     if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+        auto* state = new ConnectionState;
         const MHD_ConnectionInfo* info =
             MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-        *socketContext = info ? deadline.accepted(info->connect_fd) : nullptr;
+        state->watch = info ? self->deadline_->accepted(info->connect_fd) : nullptr;
+        state->client = peerAddress(connection);
+        *socketContext = state;
+        ++self->openConnections_;
     } else {
-        deadline.closed(static_cast<HeaderDeadline::Watch*>(*socketContext));
+        self->connectionClosed(static_cast<ConnectionState*>(*socketContext));
         *socketContext = nullptr;
+        --self->openConnections_;
     }
+}
+
+// A connection the library answered before its request line was read
+// (414: the line was too long; 505: an HTTP version it does not speak) has
+// no request of ours: it takes the oldest such reply. Replies on two
+// connections that end at the same moment may be told apart wrongly.
+void HttpServer::connectionClosed(ConnectionState* connection) {
+    if (!connection) return;
+    LibraryReply reply;
+    if (!connection->requestSeen && deadline_->peerWasAnswered(connection->watch)) {
+        std::lock_guard<std::mutex> lock(libraryRepliesMutex_);
+        if (!libraryReplies_.empty()) {
+            reply = libraryReplies_.front();
+            libraryReplies_.pop_front();
+        }
+    }
+    if (reply.status != 0) {
+        RequestRecord record;
+        record.client = connection->client;
+        record.status = reply.status;
+        record.bytes = reply.bytes;
+        log_.write(record);
+    }
+    deadline_->closed(connection->watch);
+    delete connection;
+}
+
+// Called as soon as the request line is in, before the header: the request
+// is logged from here on, even if the library refuses its header.
+void* HttpServer::requestStarted(void* /*cls*/, const char* uri, MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    auto* owner = info ? static_cast<ConnectionState*>(info->socket_context) : nullptr;
+    auto* request = new RequestState;
+    const std::string target = uri ? uri : "";
+    request->rawPath = target.substr(0, target.find('?'));  // the query holds the password
+    request->record.client = owner ? owner->client : peerAddress(connection);
+    if (owner) owner->requestSeen = true;
+    threadRequest_ = request;
+    return request;
 }
 
 MHD_Result HttpServer::handleRequest(void* cls, MHD_Connection* connection, const char* url,
@@ -162,52 +327,85 @@ MHD_Result HttpServer::handleRequest(void* cls, MHD_Connection* connection, cons
     auto* self = static_cast<HttpServer*>(cls);
     auto* request = static_cast<RequestState*>(*state);
     if (!request) {
-        // First call: only the header has arrived. Remember what the log
-        // line needs; answer on the next call, once any body has been read.
-        const MHD_ConnectionInfo* info =
-            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
-        if (info) {
-            self->headerDeadline_->headerReceived(
-                static_cast<HeaderDeadline::Watch*>(info->socket_context));
-        }
-        request = new RequestState;
-        request->record.client = peerAddress(connection);
-        request->record.method = method ? method : "";
-        request->record.path = targetPath(url ? url : "");
+        request = static_cast<RequestState*>(requestStarted(self, url, connection));
         *state = request;
+    }
+    if (request->handled) {
+        *uploadDataSize = 0;  // a body is never read: the reply is queued already
         return MHD_YES;
     }
-    if (*uploadDataSize != 0) {
-        *uploadDataSize = 0;  // no request here carries a body worth reading
-        return MHD_YES;
-    }
-    return self->respond(connection, *request);
+    // The header is the whole request: answer at once.
+    request->handled = true;
+    request->record.method = method ? method : "";
+    request->record.path = targetPath(url ? url : "");
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    auto* owner = info ? static_cast<ConnectionState*>(info->socket_context) : nullptr;
+    ConnectionDeadline::Watch* watch = owner ? owner->watch : nullptr;
+    self->deadline_->requestReceived(watch);
+    const MHD_Result result = self->respond(connection, *request);
+    self->deadline_->replying(watch, request->sent);
+    return result;
 }
 
-void HttpServer::requestCompleted(void* cls, MHD_Connection* /*connection*/, void** state,
+void HttpServer::requestCompleted(void* cls, MHD_Connection* connection, void** state,
                                   MHD_RequestTerminationCode reason) {
     auto* self = static_cast<HttpServer*>(cls);
     std::unique_ptr<RequestState> request(static_cast<RequestState*>(*state));
     *state = nullptr;
+    if (threadRequest_ == request.get()) threadRequest_ = nullptr;
     if (!request) return;
+    if (!request->handled) {
+        // Refused by the library itself, or given up before the header ended.
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_HTTP_STATUS);
+        request->record.status = info && info->http_status ? info->http_status
+                                                           : request->libraryReply.status;
+        if (request->record.status == 0) return;  // nothing was answered
+        request->record.path = targetPath(request->rawPath);
+        request->record.bytes = request->libraryReply.bytes;
+        self->log_.write(request->record);
+        return;
+    }
     request->record.bytes = request->sent->load();
     request->record.complete = reason == MHD_REQUEST_TERMINATED_COMPLETED_OK;
     self->log_.write(request->record);
 }
 
 MHD_Result HttpServer::respond(MHD_Connection* connection, RequestState& state) {
+    if (requestDeclaresBody(connection)) {
+        return fail(connection, state, MHD_HTTP_CONTENT_TOO_LARGE, kReasonBodyRefused);
+    }
+    if (hasEncodedNul(state.rawPath)) {
+        state.record.path = targetPath(state.rawPath);  // as sent: the decoded one is cut short
+        return fail(connection, state, MHD_HTTP_BAD_REQUEST, kReasonBadRequest);
+    }
     if (routeRequest(state.record.method, state.record.path) == Route::RetrieveDatabase) {
         return retrieveDatabase(connection, state);
     }
-    const std::string body = taggedFailure(kReasonNotFound);
-    state.record.status = MHD_HTTP_NOT_FOUND;
+    return fail(connection, state, MHD_HTTP_NOT_FOUND, kReasonNotFound);
+}
+
+MHD_Result HttpServer::fail(MHD_Connection* connection, RequestState& state, unsigned int status,
+                            const char* reason) {
+    const std::string body = taggedFailure(reason);
+    state.record.status = status;
     *state.sent = body.size();
-    return queueText(connection, MHD_HTTP_NOT_FOUND, body);
+    return queueText(connection, status, body);
 }
 
 MHD_Result HttpServer::retrieveDatabase(MHD_Connection* connection, RequestState& state) {
     const std::string& client = state.record.client;
-    if (!throttle_.mayTry(client, state.arrived)) {
+    const LoginThrottle::Verdict verdict = throttle_.check(client, state.arrived);
+    if (verdict == LoginThrottle::Verdict::Full && !throttleFullReported_.exchange(true)) {
+        std::fprintf(stderr,
+                     "BackupService: all %zu addresses the login throttle remembers are shut out; "
+                     "logins from other addresses are refused until their time is over\n",
+                     kThrottledAddresses);
+    } else if (verdict == LoginThrottle::Verdict::Allowed) {
+        throttleFullReported_ = false;
+    }
+    if (verdict != LoginThrottle::Verdict::Allowed) {
         // Shut out: the password is not even looked at.
         return refuseLogin(connection, state, MHD_HTTP_TOO_MANY_REQUESTS, kReasonTooManyAttempts);
     }
@@ -230,11 +428,8 @@ MHD_Result HttpServer::retrieveDatabase(MHD_Connection* connection, RequestState
 
 MHD_Result HttpServer::refuseLogin(MHD_Connection* connection, RequestState& state,
                                    unsigned int status, const char* reason) {
-    const std::string body = taggedFailure(reason);
-    state.record.status = status;
     state.record.refused = true;
-    *state.sent = body.size();
-    return queueText(connection, status, body);
+    return fail(connection, state, status, reason);
 }
 
 // Waits, at most until kAnswerSeconds after the request arrived, for a
@@ -245,6 +440,7 @@ MHD_Result HttpServer::sendSnapshot(MHD_Connection* connection, RequestState& st
     unsigned int status = MHD_HTTP_INTERNAL_SERVER_ERROR;
     try {  // nothing may escape into libmicrohttpd
         std::shared_ptr<Snapshot> snapshot = snapshots_.join();
+        if (!snapshot) return fail(connection, state, MHD_HTTP_SERVICE_UNAVAILABLE, kReasonServiceBusy);
         const Clock::time_point deadline = state.arrived + std::chrono::seconds(kAnswerSeconds);
         const Snapshot::Progress progress = snapshot->waitUntilStreamable(deadline);
         if (progress == Snapshot::Progress::Streamable) {
@@ -262,10 +458,7 @@ MHD_Result HttpServer::sendSnapshot(MHD_Connection* connection, RequestState& st
     } catch (const std::exception& error) {
         std::fprintf(stderr, "BackupService: snapshot failed: %s\n", error.what());
     }
-    const std::string body = taggedFailure(reason);
-    state.record.status = status;
-    *state.sent = body.size();
-    return queueText(connection, status, body);
+    return fail(connection, state, status, reason);
 }
 
 }  // namespace backupservice

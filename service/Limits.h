@@ -10,9 +10,19 @@ namespace backupservice {
 // are closed as soon as they are accepted.
 constexpr unsigned int kConnectionLimit = 256;
 constexpr unsigned int kConnectionsPerAddress = 128;
-// A request header must arrive in full within this long after the
-// connection was accepted, however steadily it trickles in.
-constexpr unsigned int kHeaderSeconds = 10;
+// A request must arrive in full within this long after the connection was
+// accepted, however steadily it trickles in. Requests carry no body (one that
+// declares a body is refused at once), so the header is the whole request.
+constexpr unsigned int kRequestSeconds = 10;
+// Once its reply has started, a connection must take at least kStallBytes in
+// every span of this many seconds (--stall-timeout), or it is closed.
+constexpr unsigned int kDefaultStallSeconds = 30;
+constexpr unsigned long kStallBytes = 64 * 1024;
+// On SIGTERM, SIGINT or SIGHUP, running downloads get this long to finish
+// (--stop-grace) before they are cut off.
+constexpr unsigned int kDefaultStopGraceSeconds = 30;
+// The largest value --stop-grace and --stall-timeout take.
+constexpr unsigned int kMaxOptionSeconds = 86400;
 // This many failed logins from one address within the window shut the
 // address out until the window, counted from the first of them, has passed.
 constexpr unsigned int kMaxLoginFailures = 5;

@@ -17,12 +17,18 @@ public:
 
     // `maxFailures` failed logins within `window` of the first of them shut
     // the address out until `window` after that first failure. At most
-    // `maxAddresses` addresses are remembered; beyond that the one whose
-    // window began first is forgotten.
+    // `maxAddresses` addresses are remembered. To make room, an address whose
+    // window has passed is forgotten first, then the one still counting whose
+    // window began first; an address that is shut out never is.
     LoginThrottle(unsigned int maxFailures, Clock::duration window, size_t maxAddresses);
 
-    // False while the address is shut out.
-    bool mayTry(const std::string& address, Clock::time_point now);
+    enum class Verdict {
+        Allowed,
+        ShutOut,  // the address failed too often within its window
+        Full,     // a new address, while every address remembered is shut out
+    };
+    // Whether the address may try a password now.
+    Verdict check(const std::string& address, Clock::time_point now);
     void failed(const std::string& address, Clock::time_point now);
     // A good login clears the address's failures.
     void succeeded(const std::string& address);
@@ -32,13 +38,20 @@ private:
         Clock::time_point windowStart;
         unsigned int count = 0;
     };
-    void forgetOldest();
+    using Table = std::map<std::string, Failures>;
+    // These are called with mutex_ held.
+    bool expired(const Failures& failures, Clock::time_point now) const;
+    void forgetExpired(Clock::time_point now);
+    // The address still counting whose window began first; end() if none.
+    Table::iterator oldestCounting();
+    // Makes room for one more address; false when every one is shut out.
+    bool makeRoom(Clock::time_point now);
 
     const unsigned int maxFailures_;
     const Clock::duration window_;
     const size_t maxAddresses_;
     std::mutex mutex_;
-    std::map<std::string, Failures> failures_;
+    Table failures_;
 };
 
 }  // namespace backupservice

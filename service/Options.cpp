@@ -119,11 +119,104 @@ bool isLoopback(const ListenAddress& address) {
     return (ntohl(a.s_addr) >> 24) == 127;
 }
 
+namespace {
+
+// Options that take a value; every other argument but --help is unknown.
+const char* const kValueOptions[] = {"--listen",      "--database",    "--account",
+                                     "--accounts-file", "--tls-cert",   "--tls-key",
+                                     "--stop-grace",  "--stall-timeout", "--verify"};
+
+bool takesValue(const std::string& name) {
+    for (const char* known : kValueOptions) {
+        if (name == known) return true;
+    }
+    return false;
+}
+
+// Whole seconds from `minimum` to kMaxOptionSeconds.
+bool parseSeconds(const std::string& name, const std::string& text, unsigned int minimum,
+                  unsigned int& out, std::string& error) {
+    unsigned long value = 0;
+    bool ok = !text.empty() && text.size() <= 6;
+    for (char c : text) {
+        ok = ok && c >= '0' && c <= '9';
+        if (ok) value = value * 10 + static_cast<unsigned long>(c - '0');
+    }
+    if (!ok || value < minimum || value > kMaxOptionSeconds) {
+        error = name + " " + text + ": expected whole seconds from " + std::to_string(minimum) +
+                " to " + std::to_string(kMaxOptionSeconds);
+        return false;
+    }
+    out = static_cast<unsigned int>(value);
+    return true;
+}
+
+// A path option given at most once and never empty.
+bool setPath(const std::string& name, const std::string& value, std::string& out,
+             std::string& error) {
+    if (!out.empty()) {
+        error = name + " given more than once";
+        return false;
+    }
+    if (value.empty()) {
+        error = name + " needs a path";
+        return false;
+    }
+    out = value;
+    return true;
+}
+
+bool applyOption(const std::string& name, const std::string& value, Options& options,
+                 std::string& error) {
+    if (name == "--listen") {
+        if (options.listenGiven) {
+            error = "--listen given more than once";
+            return false;
+        }
+        options.listenGiven = true;
+        return parseListenAddress(value, options.listen, error);
+    }
+    if (name == "--database") return setPath(name, value, options.database, error);
+    if (name == "--accounts-file") return setPath(name, value, options.accountsFile, error);
+    if (name == "--tls-cert") return setPath(name, value, options.tlsCertificate, error);
+    if (name == "--tls-key") return setPath(name, value, options.tlsKey, error);
+    if (name == "--stop-grace") return parseSeconds(name, value, 0, options.stopGraceSeconds, error);
+    if (name == "--stall-timeout") return parseSeconds(name, value, 1, options.stallSeconds, error);
+    if (name == "--verify") {
+        if (value != "quick" && value != "none") {
+            error = "--verify " + value + ": expected quick or none";
+            return false;
+        }
+        options.verify = value == "quick" ? Verify::Quick : Verify::None;
+        return true;
+    }
+    Account account;
+    if (!parseAccount(value, "--account", account, error) ||
+        !addAccount(options.accounts, std::move(account), "--account", error))
+        return false;
+    options.accountOnCommandLine = true;
+    return true;
+}
+
+// What the options must say together.
+bool checkCombination(const Options& options, std::string& error) {
+    if (options.database.empty()) {
+        error = "--database PATH is required";
+    } else if (options.accounts.empty() && options.accountsFile.empty()) {
+        error = "--accounts-file PATH or at least one --account EMAIL:PASSWORD is required";
+    } else if (options.tlsCertificate.empty() != options.tlsKey.empty()) {
+        error = "--tls-cert FILE and --tls-key FILE go together";
+    } else {
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 ParseResult parseOptions(const std::vector<std::string>& args) {
     ParseResult result;
     Options& options = result.options;
-    bool databaseGiven = false;
-
     for (size_t i = 0; i < args.size(); ++i) {
         std::string name = args[i];
         std::string value;
@@ -135,14 +228,12 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
             name = name.substr(0, equals);
             hasValue = true;
         }
-
         if (name == "--help" || name == "-h") {
             options.showHelp = true;
             result.ok = true;
             return result;
         }
-        if (name != "--listen" && name != "--database" && name != "--account" &&
-            name != "--accounts-file") {
+        if (!takesValue(name)) {
             result.error = "unknown argument: " + args[i];
             return result;
         }
@@ -153,57 +244,22 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
             }
             value = args[++i];
         }
-
-        if (name == "--listen") {
-            if (options.listenGiven) {
-                result.error = "--listen given more than once";
-                return result;
-            }
-            if (!parseListenAddress(value, options.listen, result.error)) return result;
-            options.listenGiven = true;
-        } else if (name == "--database") {
-            if (databaseGiven) {
-                result.error = "--database given more than once";
-                return result;
-            }
-            if (value.empty()) {
-                result.error = "--database needs a path";
-                return result;
-            }
-            options.database = value;
-            databaseGiven = true;
-        } else if (name == "--accounts-file") {
-            if (!options.accountsFile.empty()) {
-                result.error = "--accounts-file given more than once";
-                return result;
-            }
-            if (value.empty()) {
-                result.error = "--accounts-file needs a path";
-                return result;
-            }
-            options.accountsFile = value;
-        } else {
-            Account account;
-            if (!parseAccount(value, "--account", account, result.error) ||
-                !addAccount(options.accounts, std::move(account), "--account", result.error))
-                return result;
-            options.accountOnCommandLine = true;
-        }
+        if (!applyOption(name, value, options, result.error)) return result;
     }
-
-    if (!databaseGiven) {
-        result.error = "--database PATH is required";
-        return result;
-    }
-    if (options.accounts.empty() && options.accountsFile.empty()) {
-        result.error = "--accounts-file PATH or at least one --account EMAIL:PASSWORD is required";
-        return result;
-    }
-    result.ok = true;
+    result.ok = checkCombination(options, result.error);
     return result;
 }
 
-bool loadAccountsFile(const std::string& path, std::vector<Account>& accounts, std::string& error) {
+namespace {
+
+bool endsInWhiteSpace(const std::string& text) {
+    return !text.empty() && (text.back() == ' ' || text.back() == '\t');
+}
+
+}  // namespace
+
+bool loadAccountsFile(const std::string& path, std::vector<Account>& accounts,
+                      std::vector<std::string>& warnings, std::string& error) {
     const std::string source = "--accounts-file " + path;
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
@@ -222,13 +278,18 @@ bool loadAccountsFile(const std::string& path, std::vector<Account>& accounts, s
     }
     std::string line;
     for (int number = 1; std::getline(in, line); ++number) {
+        // Editors on some systems start a UTF-8 file with a byte-order mark.
+        if (number == 1 && line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.empty() || line[0] == '#') continue;
         const std::string where = source + " line " + std::to_string(number);
         Account account;
-        if (!parseAccount(line, where, account, error) ||
-            !addAccount(accounts, std::move(account), where, error))
-            return false;
+        if (!parseAccount(line, where, account, error)) return false;
+        if (endsInWhiteSpace(account.password)) {
+            warnings.push_back(where + ": the password of " + account.email +
+                               " ends in white space, which is part of the password");
+        }
+        if (!addAccount(accounts, std::move(account), where, error)) return false;
     }
     if (accounts.empty()) {
         error = source + ": no EMAIL:PASSWORD line in it";
@@ -238,9 +299,12 @@ bool loadAccountsFile(const std::string& path, std::vector<Account>& accounts, s
 }
 
 std::string usageText(const std::string& programName) {
+    const auto n = [](auto value) { return std::to_string(value); };
     return "Usage: " + programName +
            " [--listen ADDRESS:PORT] --database PATH\n"
            "       (--accounts-file PATH | --account EMAIL:PASSWORD...)\n"
+           "       [--tls-cert FILE --tls-key FILE] [--stop-grace SECONDS]\n"
+           "       [--stall-timeout SECONDS] [--verify quick|none]\n"
            "\n"
            "Serves consistent snapshots of a live SQLite database to backup clients.\n"
            "\n"
@@ -248,19 +312,36 @@ std::string usageText(const std::string& programName) {
            "                           ADDRESS is numeric IPv4, [IPv6] or localhost.\n"
            "                           PORT 0 picks a free port. The chosen address is\n"
            "                           always printed first as 'listening on ADDRESS:PORT'.\n"
-           "                           Passwords travel unencrypted: name a non-loopback\n"
-           "                           address only on a network you trust.\n"
-           "  --database PATH          the SQLite database to back up; it is only read,\n"
-           "                           and may be written by other programs meanwhile.\n"
+           "                           Without TLS passwords travel unencrypted: name a\n"
+           "                           non-loopback address only on a network you trust.\n"
+           "  --database PATH          the SQLite database to back up, a regular file; it\n"
+           "                           is only read, and may be written by other programs\n"
+           "                           meanwhile, or replaced by renaming another file to\n"
+           "                           its name.\n"
            "  --accounts-file PATH     the accounts allowed to download: one\n"
            "                           EMAIL:PASSWORD per line; blank lines and lines\n"
            "                           starting with # are skipped. Refused unless only\n"
-           "                           its owner may read and write it (chmod 600).\n"
+           "                           its owner may read and write it (chmod 600). A\n"
+           "                           password that ends in white space is warned of.\n"
            "  --account EMAIL:PASSWORD an account given on the command line; may be\n"
            "                           repeated. Every local user can read it with ps,\n"
            "                           so the service warns; prefer --accounts-file.\n"
            "                           The first colon ends the e-mail address. E-mail\n"
            "                           addresses match without regard to letter case.\n"
+           "  --tls-cert FILE          serve HTTPS only (TLS 1.2 and 1.3), with the PEM\n"
+           "  --tls-key FILE           certificate chain and private key in these files;\n"
+           "                           the two go together. The service refuses to start\n"
+           "                           when it cannot read them or has no TLS support.\n"
+           "  --stop-grace SECONDS     on SIGTERM, SIGINT or SIGHUP, stop accepting and\n"
+           "                           give running downloads this long to finish, then\n"
+           "                           cut them off (default " + n(kDefaultStopGraceSeconds) +
+           "; 0 cuts at once).\n"
+           "  --stall-timeout SECONDS  close a download that takes less than " +
+           n(kStallBytes / 1024) + " KiB in\n"
+           "                           that long (default " + n(kDefaultStallSeconds) + ").\n"
+           "  --verify quick|none      check each copy with SQLite's quick_check before\n"
+           "                           its last bytes go out, and cut a download whose\n"
+           "                           copy fails it short (quick, the default), or not.\n"
            "  --help                   show this text.\n"
            "\n"
            "Request: GET /as/wapi/retrieve_db?Email=EMAIL&Password=PASSWORD\n"
@@ -268,6 +349,8 @@ std::string usageText(const std::string& programName) {
            "  bad credentials: 200, <__Status__>FAILED</__Status__><__Reason__>...\n"
            "  too many failed logins: 429, the same tagged failure text\n"
            "  database locked or service busy: 503, the same tagged failure text\n"
+           "  a request that declares a body: 413, the same tagged failure text\n"
+           "  a path with an encoded NUL byte: 400, the same tagged failure text\n"
            "  anything else:  404, the same tagged failure text\n"
            "  unreadable database: 500, the same tagged failure text\n"
            "\n"
@@ -275,25 +358,26 @@ std::string usageText(const std::string& programName) {
            "it, streamed while it is copied: the reply starts at once whatever the size\n"
            "of the database. The copy reads the database in one read transaction, so in\n"
            "rollback-journal mode writers wait until it is done. Requests share a copy\n"
-           "under way when nothing has been committed since it began. At most " +
-           std::to_string(kMaxSnapshotFiles) + " copies\n"
-           "exist at once, each a file as large as the database in $TMPDIR (default\n"
-           "/tmp); its name is removed when the copy ends, its data when the last\n"
-           "download of it ends. Requests that arrive while all are in use share the\n"
-           "next one. A download that cannot start within " + std::to_string(kAnswerSeconds) +
-           " s (a writer holds the\n"
-           "database locked, or all copies are in use) gets a 'busy' reply.\n"
+           "under way when nothing has been committed since it began, and the path\n"
+           "still names the same file. At most " + n(kMaxSnapshotFiles) + " copies exist at once, each a\n"
+           "file as large as the database in $TMPDIR (default /tmp); its name is\n"
+           "removed when the copy ends, its data when the last download of it ends;\n"
+           "files left by a service that was killed are removed at the next start.\n"
+           "Requests that arrive while all are in use share the next one. A download\n"
+           "that cannot start within " + n(kAnswerSeconds) +
+           " s (a writer holds the database locked, or all\n"
+           "copies are in use) gets a 'busy' reply.\n"
            "\n"
-           "Limits: " + std::to_string(kConnectionLimit) + " connections, " +
-           std::to_string(kConnectionsPerAddress) +
+           "Limits: " + n(kConnectionLimit) + " connections, " + n(kConnectionsPerAddress) +
            " from one address (more are closed at once);\n"
-           "a request header must arrive within " + std::to_string(kHeaderSeconds) +
-           " s; after " + std::to_string(kMaxLoginFailures) + " failed logins within " +
-           std::to_string(kLoginWindowSeconds) + " s\n"
-           "an address is refused ('too many attempts') until that time is over.\n"
+           "a request must arrive in full within " + n(kRequestSeconds) + " s; after " +
+           n(kMaxLoginFailures) + " failed logins within " + n(kLoginWindowSeconds) + " s\n"
+           "an address is refused ('too many attempts') until that time is over; while\n"
+           "every address remembered is shut out, new addresses are refused as well.\n"
            "\n"
            "One line per request is logged to standard output, ending in 'refused' for\n"
-           "a refused login; passwords never are. SIGINT or SIGTERM stops the service.\n";
+           "a refused login; passwords never are. SIGTERM, SIGINT or SIGHUP stops the\n"
+           "service (see --stop-grace); a second one cuts running downloads at once.\n";
 }
 
 }  // namespace backupservice

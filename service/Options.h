@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Accounts.h"
+#include "Limits.h"
 
 namespace backupservice {
 
@@ -18,6 +19,10 @@ struct ListenAddress {
     std::string text() const;
 };
 
+// What the copy of each snapshot is checked with before its last bytes go
+// out (--verify).
+enum class Verify { Quick, None };
+
 struct Options {
     ListenAddress listen;
     bool listenGiven = false;
@@ -25,6 +30,11 @@ struct Options {
     std::vector<Account> accounts;  // from --account
     bool accountOnCommandLine = false;
     std::string accountsFile;       // --accounts-file, read by loadAccountsFile()
+    std::string tlsCertificate;     // --tls-cert; given with --tls-key or not at all
+    std::string tlsKey;             // --tls-key
+    unsigned int stopGraceSeconds = kDefaultStopGraceSeconds;      // --stop-grace
+    unsigned int stallSeconds = kDefaultStallSeconds;              // --stall-timeout
+    Verify verify = Verify::Quick;  // --verify
     bool showHelp = false;
 };
 
@@ -39,11 +49,14 @@ ParseResult parseOptions(const std::vector<std::string>& args);
 
 // Adds the accounts of an accounts file to `accounts`: one EMAIL:PASSWORD per
 // line (first colon splits), blank lines and lines starting with '#' skipped,
-// a trailing carriage return dropped. Refuses a file that group or others may
-// read or write, a malformed line, an address given twice (also against the
-// accounts already there) and a file without accounts. Returns false and
-// sets `error`, which never repeats a password.
-bool loadAccountsFile(const std::string& path, std::vector<Account>& accounts, std::string& error);
+// a UTF-8 byte-order mark at the start and a trailing carriage return
+// dropped. Refuses a file that group or others may read or write, a
+// malformed line, an address given twice (also against the accounts already
+// there) and a file without accounts. Returns false and sets `error`. Adds
+// to `warnings` one text per line whose password ends in white space, which
+// is kept as written. Neither text ever repeats a password.
+bool loadAccountsFile(const std::string& path, std::vector<Account>& accounts,
+                      std::vector<std::string>& warnings, std::string& error);
 
 // Parses "ADDRESS:PORT" where ADDRESS is a numeric IPv4 address, a bracketed
 // IPv6 address or "localhost". Returns false and sets error when it is not.

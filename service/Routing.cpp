@@ -12,6 +12,8 @@ const char* const kReasonDatabaseBusy =
 const char* const kReasonServiceBusy = "The service was busy with other downloads; try again later";
 const char* const kReasonTooManyAttempts =
     "Too many attempts with a wrong e-mail address or password; try again later";
+const char* const kReasonBodyRefused = "A request must not carry a body";
+const char* const kReasonBadRequest = "Bad request";
 
 std::string taggedFailure(const std::string& reason) {
     return "<__Status__>FAILED</__Status__><__Reason__>" + reason + "</__Reason__>";
@@ -38,6 +40,17 @@ std::string targetPath(const std::string& target) {
         }
     }
     return target;
+}
+
+bool declaresBody(const char* contentLength, const char* transferEncoding) {
+    if (transferEncoding) return true;
+    if (!contentLength) return false;
+    const std::string length(contentLength);
+    return length.empty() || length.find_first_not_of('0') != std::string::npos;
+}
+
+bool hasEncodedNul(const std::string& rawTarget) {
+    return rawTarget.substr(0, rawTarget.find('?')).find("%00") != std::string::npos;
 }
 
 Route routeRequest(const std::string& method, const std::string& target) {

@@ -13,6 +13,8 @@ extern const char* const kReasonUnavailable;
 extern const char* const kReasonDatabaseBusy;
 extern const char* const kReasonServiceBusy;
 extern const char* const kReasonTooManyAttempts;
+extern const char* const kReasonBodyRefused;
+extern const char* const kReasonBadRequest;
 std::string taggedFailure(const std::string& reason);
 
 // The path of a request target. Clients may send the absolute form
@@ -20,6 +22,14 @@ std::string taggedFailure(const std::string& reason);
 // ("/path"); both come out as "/path". The query has already been split off
 // by the HTTP library.
 std::string targetPath(const std::string& target);
+
+// Whether a request with these header values (null when absent) declares a
+// body: any Transfer-Encoding, or a Content-Length other than 0.
+bool declaresBody(const char* contentLength, const char* transferEncoding);
+
+// Whether a request target as sent, before percent-decoding, has an encoded
+// NUL byte ("%00") in its path, which decoding would cut the path short at.
+bool hasEncodedNul(const std::string& rawTarget);
 
 enum class Route { RetrieveDatabase, NotFound };
 

@@ -1,6 +1,8 @@
 #include "Snapshot.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,6 +32,11 @@ constexpr const char* kBeginRead = "BEGIN; SELECT count(*) FROM sqlite_schema;";
 // A safety limit only: the requests waiting for a snapshot give up long
 // before, and the copy stops when the last of them lets go.
 constexpr int kMaxBusyCalls = 6000;
+// Snapshot file names: the prefix, this process's id, a dash, six letters.
+constexpr const char* kSnapshotPrefix = "BackupService-snapshot-";
+// The quick_check of a finished copy; its page cache is what the check needs
+// to walk the b-trees, the pages come from the system's file cache.
+constexpr const char* kVerifySettings = "PRAGMA cache_size=-8192;";
 
 struct DatabaseCloser {
     void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
@@ -86,6 +93,21 @@ int pragmaValue(sqlite3* db, const char* sql) {
     return value;
 }
 
+// The first column of the first row as text, or the error message.
+std::string pragmaText(sqlite3* db, const char* sql) {
+    sqlite3_stmt* statement = nullptr;
+    std::string result;
+    if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK &&
+        sqlite3_step(statement) == SQLITE_ROW) {
+        const unsigned char* text = sqlite3_column_text(statement, 0);
+        result = text ? reinterpret_cast<const char*>(text) : "";
+    } else {
+        result = sqlite3_errmsg(db);
+    }
+    sqlite3_finalize(statement);
+    return result;
+}
+
 void put32(std::vector<unsigned char>& page, size_t offset, uint32_t value) {
     for (int i = 0; i < 4; ++i) page[offset + i] = static_cast<unsigned char>(value >> (24 - 8 * i));
 }
@@ -137,6 +159,26 @@ private:
 
 namespace {
 
+const char* fileTypeName(mode_t mode) {
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISDIR(mode)) return "a directory";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "not a regular file";
+}
+
+// False, with `error` set, when `path` names something other than a regular
+// file. The path is opened without blocking, so a FIFO cannot hold the check
+// up waiting for a writer. A path that cannot be opened passes: SQLite then
+// says why.
+bool isRegularFileOrMissing(const std::string& path, std::string& error) {
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat info {};
+    if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0 || S_ISREG(info.st_mode)) return true;
+    error = path + " is " + fileTypeName(info.st_mode) + ", not a database file";
+    return false;
+}
+
 }  // namespace
 
 FileDescriptor::~FileDescriptor() {
@@ -166,8 +208,8 @@ void makeSelfContained(std::vector<unsigned char>& page, uint32_t pageCount) {
     put32(page, 96, static_cast<uint32_t>(SQLITE_VERSION_NUMBER));
 }
 
-Snapshot::Snapshot(std::string databasePath, std::string directory)
-    : databasePath_(std::move(databasePath)), directory_(std::move(directory)) {}
+Snapshot::Snapshot(std::string databasePath, std::string directory, bool verify)
+    : databasePath_(std::move(databasePath)), directory_(std::move(directory)), verify_(verify) {}
 
 Snapshot::~Snapshot() {
     cancelled_ = true;
@@ -181,6 +223,12 @@ void Snapshot::start() {
     } catch (const std::system_error& error) {
         fail(std::string("cannot start the copy: ") + error.what());
     }
+}
+
+void Snapshot::cancel() {
+    cancelled_ = true;
+    // Its requests are told the service is busy, as when every file is taken.
+    if (!started_) fail("the service is stopping", true);
 }
 
 Snapshot::Progress Snapshot::waitUntilStreamable(Clock::time_point deadline) {
@@ -257,6 +305,10 @@ namespace {
 // which lets SQLite create those files but still refuses every change.
 Database beginReading(const std::string& path, int (*onBusy)(void*, int), void* context,
                       std::string& error, bool& busy) {
+    if (!isRegularFileOrMissing(path, error)) {
+        error = "cannot open database " + path + ": " + error;
+        return nullptr;
+    }
     int rc = SQLITE_CANTOPEN;
     for (const int flags : {SQLITE_OPEN_READONLY, SQLITE_OPEN_READWRITE}) {
         Database db = openDatabase(path, flags, pageOneCaptureVfs(), "database", error);
@@ -284,7 +336,8 @@ void Snapshot::run() {
     if (!source) return fail(error, busy);
     capture.stop();
 
-    std::string pattern = directory_ + "/BackupService-snapshot-XXXXXX";
+    std::string pattern =
+        directory_ + "/" + kSnapshotPrefix + std::to_string(::getpid()) + "-XXXXXX";
     std::vector<char> nameBuffer(pattern.begin(), pattern.end());
     nameBuffer.push_back('\0');
     file_ = FileDescriptor(::mkostemp(nameBuffer.data(), O_CLOEXEC));
@@ -344,9 +397,31 @@ bool Snapshot::copy(sqlite3* source, RemoveOnExit& targetName,
         fail("backup of " + databasePath_ + " failed: " + sqlite3_errmsg(target.get()));
         return false;
     }
+    if (verify_ && !verified(target.get())) return false;
     target.reset();
     targetName.now();
     return finish(pageOne, pageSize);
+}
+
+// The last step's pages have not been published yet: a copy that fails the
+// check never goes out whole.
+bool Snapshot::verified(sqlite3* target) {
+    std::string error;
+    execute(target, kVerifySettings, error);
+    // A check of a large copy takes seconds: a stopping service cuts it short.
+    sqlite3_progress_handler(
+        target, 10000, [](void* self) { return static_cast<Snapshot*>(self)->cancelled() ? 1 : 0; },
+        this);
+    std::string result = pragmaText(target, "PRAGMA quick_check(1);");
+    if (cancelled()) {
+        fail("copy stopped");
+        return false;
+    }
+    if (result == "ok") return true;
+    std::replace(result.begin(), result.end(), '\n', ' ');
+    fail("the copy of " + databasePath_ + " fails SQLite's quick_check (the file changed " +
+         "outside SQLite, was truncated or copied over while in use?): " + result);
+    return false;
 }
 
 bool Snapshot::finish(std::vector<unsigned char> pageOne, uint64_t pageSize) {
@@ -376,57 +451,84 @@ bool Snapshot::finish(std::vector<unsigned char> pageOne, uint64_t pageSize) {
     return true;
 }
 
-SnapshotPool::SnapshotPool(std::string databasePath, std::string directory, size_t maxFiles)
+SnapshotPool::SnapshotPool(std::string databasePath, std::string directory, size_t maxFiles,
+                           bool verify)
     : databasePath_(std::move(databasePath)), directory_(std::move(directory)),
-      maxFiles_(std::max<size_t>(maxFiles, 1)) {}
+      maxFiles_(std::max<size_t>(maxFiles, 1)), verify_(verify) {}
 
-SnapshotPool::~SnapshotPool() { sqlite3_close_v2(watch_); }
+SnapshotPool::~SnapshotPool() { closeWatch(); }
 
 std::shared_ptr<Snapshot> SnapshotPool::create() {
-    return std::shared_ptr<Snapshot>(new Snapshot(databasePath_, directory_),
+    return std::shared_ptr<Snapshot>(new Snapshot(databasePath_, directory_, verify_),
                                      [this](Snapshot* snapshot) { released(snapshot); });
 }
 
-bool SnapshotPool::dataVersion(long long& version) {
+void SnapshotPool::closeWatch() {
+    sqlite3_close_v2(watch_);
+    watch_ = nullptr;
+}
+
+// The file is identified before it is opened: should a rename come in
+// between, the next request sees another file and opens the watch afresh.
+bool SnapshotPool::openWatch() {
+    struct stat info {};
+    if (::stat(databasePath_.c_str(), &info) != 0) return false;
+    std::string error;
+    bool busy = false;
+    // The same way in as a snapshot, then out of the transaction:
+    // data_version is read outside one.
+    Database db = beginReading(databasePath_, nullptr, nullptr, error, busy);
+    if (!db) return false;
+    sqlite3_exec(db.get(), "ROLLBACK;", nullptr, nullptr, nullptr);
+    watch_ = db.release();
+    watchDevice_ = static_cast<uint64_t>(info.st_dev);
+    watchInode_ = static_cast<uint64_t>(info.st_ino);
+    ++watchGeneration_;  // versions read on another connection are not comparable
+    return true;
+}
+
+SnapshotPool::Version SnapshotPool::dataVersion() {
     std::lock_guard<std::mutex> lock(watchMutex_);
+    struct stat info {};
+    const bool named = ::stat(databasePath_.c_str(), &info) == 0;
+    if (watch_ && (!named || static_cast<uint64_t>(info.st_dev) != watchDevice_ ||
+                   static_cast<uint64_t>(info.st_ino) != watchInode_)) {
+        closeWatch();  // also lets go of a file renamed over or deleted
+    }
+    Version version;
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!watch_) {
-            std::string error;
-            bool busy = false;
-            // The same way in as a snapshot, then out of the transaction:
-            // data_version is read outside one.
-            Database db = beginReading(databasePath_, nullptr, nullptr, error, busy);
-            if (!db) return false;
-            sqlite3_exec(db.get(), "ROLLBACK;", nullptr, nullptr, nullptr);
-            watch_ = db.release();
-        }
+        if (!watch_ && !openWatch()) return version;
         sqlite3_stmt* statement = nullptr;
         int rc = sqlite3_prepare_v2(watch_, "PRAGMA data_version;", -1, &statement, nullptr);
         if (rc == SQLITE_OK) rc = sqlite3_step(statement);
-        if (rc == SQLITE_ROW) version = sqlite3_column_int64(statement, 0);
+        if (rc == SQLITE_ROW) version.value = sqlite3_column_int64(statement, 0);
         sqlite3_finalize(statement);
-        if (rc == SQLITE_ROW) return true;
-        if (isBusy(rc)) return false;
-        sqlite3_close_v2(watch_);  // something else went wrong: start afresh once
-        watch_ = nullptr;
+        if (rc == SQLITE_ROW) {
+            version.known = true;
+            version.generation = watchGeneration_;
+            return version;
+        }
+        if (isBusy(rc)) return version;
+        closeWatch();  // something else went wrong: start afresh once
     }
-    return false;
+    return version;
 }
 
 std::shared_ptr<Snapshot> SnapshotPool::join() {
-    long long version = 0;
-    const bool versionKnown = dataVersion(version);
+    const Version version = dataVersion();
     // Snapshots looked at are let go only after the lock: letting go of the
     // last reference runs released(), which takes the lock itself.
     std::vector<std::shared_ptr<Snapshot>> seen;
     std::shared_ptr<Snapshot> fresh;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (stopped_) return nullptr;
         for (const std::weak_ptr<Snapshot>& running : started_) {
             seen.push_back(running.lock());
             const std::shared_ptr<Snapshot>& candidate = seen.back();
-            if (candidate && versionKnown && candidate->versionKnown_ &&
-                candidate->version_ == version &&
+            if (candidate && version.known && candidate->versionKnown_ &&
+                candidate->watchGeneration_ == version.generation &&
+                candidate->version_ == version.value &&
                 candidate->waitUntilStreamable(Clock::now()) != Snapshot::Progress::Failed) {
                 return candidate;
             }
@@ -439,7 +541,7 @@ std::shared_ptr<Snapshot> SnapshotPool::join() {
             return fresh;
         }
         ++live_;
-        record(fresh, versionKnown, version);
+        record(fresh, version);
     }
     fresh->start();
     return fresh;
@@ -448,18 +550,20 @@ std::shared_ptr<Snapshot> SnapshotPool::join() {
 void SnapshotPool::cancelAll() {
     std::vector<std::shared_ptr<Snapshot>> running;  // let go after the lock, as in join()
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const std::weak_ptr<Snapshot>& snapshot : started_) {
-        running.push_back(snapshot.lock());
-        if (running.back()) running.back()->cancel();
+    stopped_ = true;
+    for (const std::weak_ptr<Snapshot>& snapshot : started_) running.push_back(snapshot.lock());
+    running.push_back(queued_.lock());
+    for (const std::shared_ptr<Snapshot>& snapshot : running) {
+        if (snapshot) snapshot->cancel();
     }
 }
 
 // The version is read before the snapshot starts, so that a commit in
 // between makes the snapshot look older than it is, never newer.
-void SnapshotPool::record(const std::shared_ptr<Snapshot>& snapshot, bool versionKnown,
-                          long long version) {
-    snapshot->versionKnown_ = versionKnown;
-    snapshot->version_ = version;
+void SnapshotPool::record(const std::shared_ptr<Snapshot>& snapshot, const Version& version) {
+    snapshot->versionKnown_ = version.known;
+    snapshot->version_ = version.value;
+    snapshot->watchGeneration_ = version.generation;
     started_.push_back(snapshot);
 }
 
@@ -467,8 +571,7 @@ void SnapshotPool::released(Snapshot* snapshot) {
     const bool started = snapshot->started();
     delete snapshot;  // stops its copy and closes its file
     if (!started) return;
-    long long version = 0;
-    const bool versionKnown = dataVersion(version);
+    const Version version = dataVersion();
     std::shared_ptr<Snapshot> next;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -477,10 +580,12 @@ void SnapshotPool::released(Snapshot* snapshot) {
                                       [](const std::weak_ptr<Snapshot>& s) { return s.expired(); }),
                        started_.end());
         next = queued_.lock();
-        if (next) {
+        if (next && !stopped_) {
             queued_.reset();
             ++live_;
-            record(next, versionKnown, version);
+            record(next, version);
+        } else {
+            next.reset();
         }
     }
     if (next) next->start();
@@ -507,6 +612,44 @@ void checkDatabaseReadable(const std::string& databasePath) {
 std::string defaultSnapshotDirectory() {
     const char* tmp = std::getenv("TMPDIR");
     return (tmp && *tmp) ? std::string(tmp) : std::string("/tmp");
+}
+
+namespace {
+
+// The process id in a snapshot file name; 0 for any other name.
+pid_t snapshotOwner(const std::string& name) {
+    const std::string prefix = kSnapshotPrefix;
+    if (name.rfind(prefix, 0) != 0) return 0;
+    const size_t dash = name.find('-', prefix.size());
+    if (dash == std::string::npos || dash == prefix.size() || dash > prefix.size() + 9 ||
+        name.size() != dash + 7)
+        return 0;
+    long pid = 0;
+    for (size_t i = prefix.size(); i < dash; ++i) {
+        if (name[i] < '0' || name[i] > '9') return 0;
+        pid = pid * 10 + (name[i] - '0');
+    }
+    return static_cast<pid_t>(pid);
+}
+
+bool isRunning(pid_t pid) { return ::kill(pid, 0) == 0 || errno != ESRCH; }
+
+}  // namespace
+
+size_t removeStaleSnapshotFiles(const std::string& directory) {
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(directory.c_str()), &::closedir);
+    if (!dir) return 0;
+    size_t removed = 0;
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const pid_t owner = snapshotOwner(entry->d_name);
+        if (owner <= 0 || owner == ::getpid() || isRunning(owner)) continue;
+        struct stat info {};
+        const std::string path = directory + "/" + entry->d_name;
+        if (::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+            info.st_uid == ::geteuid() && ::unlink(path.c_str()) == 0)
+            ++removed;
+    }
+    return removed;
 }
 
 }  // namespace backupservice

@@ -56,11 +56,17 @@ using Clock = std::chrono::steady_clock;
 // version-valid-for number). The finished copy's own page 1 is compared with
 // it; a mismatch fails the download rather than send a wrong file.
 //
-// The temporary file's name is removed as soon as the copy ends; its data
-// goes when the last reader lets go of the Snapshot.
+// With `verify`, the finished copy must pass SQLite's quick_check before its
+// last pages go out (they are held back until the copy is complete); a copy
+// that fails it, such as one of a file changed under SQLite's feet, fails
+// its downloads short of their Content-Length.
+//
+// The temporary file, named "BackupService-snapshot-PID-XXXXXX" after this
+// process, loses its name as soon as the copy ends; its data goes when the
+// last reader lets go of the Snapshot.
 class Snapshot {
 public:
-    Snapshot(std::string databasePath, std::string directory);
+    Snapshot(std::string databasePath, std::string directory, bool verify);
     // Stops a running copy, waits for its thread and closes the file.
     ~Snapshot();
     Snapshot(const Snapshot&) = delete;
@@ -68,8 +74,9 @@ public:
 
     // Starts the copy on its own thread. Called once.
     void start();
-    // Stops the copy; readers waiting for it see it fail.
-    void cancel() { cancelled_ = true; }
+    // Stops the copy; readers waiting for it, or for a copy not started yet,
+    // see it fail.
+    void cancel();
     bool started() const { return started_; }
 
     enum class Progress {
@@ -99,6 +106,7 @@ private:
     class RemoveOnExit;
     void run();
     bool copy(sqlite3* source, RemoveOnExit& targetName, std::vector<unsigned char> pageOne);
+    bool verified(sqlite3* target);
     bool finish(std::vector<unsigned char> pageOne, uint64_t pageSize);
     void publish(uint64_t ready, bool complete = false);
     void fail(const std::string& message, bool busy = false);
@@ -107,14 +115,17 @@ private:
 
     const std::string databasePath_;
     const std::string directory_;
+    const bool verify_;
     std::thread thread_;
     std::atomic<bool> started_{false};
     std::atomic<bool> cancelled_{false};
     std::atomic<bool> waitedForLock_{false};
-    // The database's data version read before the read transaction began;
-    // see SnapshotPool, which sets them, under its lock, before start().
+    // The database's data version read before the read transaction began,
+    // and the watch connection it was read on; see SnapshotPool, which sets
+    // them, under its lock, before start().
     bool versionKnown_ = false;
     long long version_ = 0;
+    unsigned long watchGeneration_ = 0;
     friend class SnapshotPool;
     FileDescriptor file_;  // the copy, opened before SQLite writes it
 
@@ -133,39 +144,62 @@ private:
 // asking for one arrived, or later, with at most `maxFiles` snapshot files at
 // a time. A request joins a running snapshot when nothing has been committed
 // to the database since just before that snapshot's read transaction began
-// (SQLite's data_version, read on a connection of the pool's own); otherwise
-// it gets a new snapshot, or, while all files are taken, shares the next one,
-// which starts as soon as another is released by its last reader.
+// (SQLite's data_version, read on a connection of the pool's own, the watch);
+// otherwise it gets a new snapshot, or, while all files are taken, shares the
+// next one, which starts as soon as another is released by its last reader.
+//
+// Each request also checks that the path still names the file the watch has
+// open (device and inode): a database replaced by renaming another file over
+// it gets a new watch, and no snapshot taken before is shared again.
 // The pool must outlive every snapshot it handed out.
 class SnapshotPool {
 public:
-    SnapshotPool(std::string databasePath, std::string directory, size_t maxFiles);
+    SnapshotPool(std::string databasePath, std::string directory, size_t maxFiles, bool verify);
     ~SnapshotPool();
     SnapshotPool(const SnapshotPool&) = delete;
     SnapshotPool& operator=(const SnapshotPool&) = delete;
 
+    // Null once cancelAll() has been called.
     std::shared_ptr<Snapshot> join();
-    // Stops every copy under way (the service is stopping).
+    // Stops every copy under way and refuses new ones (the service is
+    // stopping).
     void cancelAll();
 
 private:
+    // Where a snapshot stands among the database's versions; `known` is
+    // false when the version could not be read, and such a snapshot is
+    // never shared.
+    struct Version {
+        bool known = false;
+        long long value = 0;
+        unsigned long generation = 0;  // of the watch it was read on
+    };
     std::shared_ptr<Snapshot> create();
-    // Adds a snapshot about to start, with the data version read before;
-    // called with mutex_ held.
-    void record(const std::shared_ptr<Snapshot>& snapshot, bool versionKnown, long long version);
+    // Adds a snapshot about to start, with the version read before; called
+    // with mutex_ held.
+    void record(const std::shared_ptr<Snapshot>& snapshot, const Version& version);
     void released(Snapshot* snapshot);
-    // Reads the database's data version; false when it cannot be read now.
-    bool dataVersion(long long& version);
+    // Reads the database's data version on the watch, first reopening the
+    // watch when the path names another file than the one it has open.
+    Version dataVersion();
+    // Called with watchMutex_ held.
+    bool openWatch();
+    void closeWatch();
 
     const std::string databasePath_;
     const std::string directory_;
     const size_t maxFiles_;
+    const bool verify_;
     std::mutex mutex_;
+    bool stopped_ = false;
     size_t live_ = 0;
     std::vector<std::weak_ptr<Snapshot>> started_;
     std::weak_ptr<Snapshot> queued_;
     std::mutex watchMutex_;
     sqlite3* watch_ = nullptr;  // opened on first use
+    uint64_t watchDevice_ = 0;  // the file the watch has open
+    uint64_t watchInode_ = 0;
+    unsigned long watchGeneration_ = 0;  // counts the watches opened
 };
 
 // Makes a copied page 1 describe a file that opens on its own: rollback-
@@ -174,10 +208,17 @@ private:
 void makeSelfContained(std::vector<unsigned char>& page, uint32_t pageCount);
 
 // Opens the database read-only and reads its schema; throws SnapshotError
-// when that fails. Used at start-up to refuse a wrong path early.
+// when that fails, or when the path names no regular file (a FIFO, say: its
+// type is checked without waiting for a writer). Used at start-up to refuse
+// a wrong path early.
 void checkDatabaseReadable(const std::string& databasePath);
 
 // $TMPDIR when set and not empty, otherwise /tmp.
 std::string defaultSnapshotDirectory();
+
+// Removes the snapshot files in `directory` that processes no longer running
+// left behind (a service killed with SIGKILL, say), if this user owns them.
+// Returns how many were removed.
+size_t removeStaleSnapshotFiles(const std::string& directory);
 
 }  // namespace backupservice

@@ -1,12 +1,19 @@
 // BackupService: serves consistent snapshots of a live SQLite database to
-// backup clients over HTTP. See --help.
+// backup clients over HTTP or HTTPS. See --help.
+#include <chrono>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <exception>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include <pthread.h>
+#include <sys/stat.h>
 
 #include "HttpServer.h"
 #include "Options.h"
@@ -19,16 +26,117 @@ namespace {
 
 constexpr int kExitUsage = 2;
 constexpr int kExitFailure = 1;
+// How often the wait for running downloads looks at them.
+constexpr long kDrainPollNanoseconds = 100 * 1000 * 1000;
 
 // Blocks the stop signals in this thread and, through inheritance, in every
 // thread libmicrohttpd starts later, so they can be taken with sigwait().
+// Until then they keep their default action, which ends a start-up that
+// hangs.
 sigset_t blockStopSignals() {
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     return signals;
+}
+
+const char* signalName(int signal) {
+    switch (signal) {
+    case SIGINT: return "SIGINT";
+    case SIGHUP: return "SIGHUP";
+    default: return "SIGTERM";
+    }
+}
+
+// Reads a whole regular file into `text`; false with `error` set when it
+// cannot be read or is empty.
+bool readFile(const std::string& option, const std::string& path, std::string& text,
+              std::string& error) {
+    struct stat info {};
+    errno = 0;
+    if (::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+        std::ifstream in(path, std::ios::binary);
+        std::ostringstream content;
+        if (in && content << in.rdbuf()) text = content.str();
+        if (!text.empty()) return true;
+    }
+    error = option + " " + path + ": cannot be read, or is empty" +
+            (errno ? std::string(" (") + std::strerror(errno) + ")" : std::string());
+    return false;
+}
+
+// Reads the certificate and key when TLS is asked for.
+bool loadTls(const Options& options, ServiceConfig& config, std::string& error) {
+    if (options.tlsCertificate.empty()) return true;
+    if (!HttpServer::supportsTls()) {
+        error = "--tls-cert: this libmicrohttpd was built without TLS support";
+        return false;
+    }
+    return readFile("--tls-cert", options.tlsCertificate, config.tlsCertificate, error) &&
+           readFile("--tls-key", options.tlsKey, config.tlsKey, error);
+}
+
+bool checkDatabase(const std::string& path, std::string& error) {
+    try {
+        checkDatabaseReadable(path);
+        return true;
+    } catch (const std::exception& failure) {
+        error = failure.what();
+        return false;
+    }
+}
+
+// Everything before the server starts; returns 0 to go on, or the exit code.
+int prepare(Options& options, ServiceConfig& config) {
+    if (!options.accountsFile.empty()) {
+        std::vector<std::string> warnings;
+        std::string error;
+        if (!loadAccountsFile(options.accountsFile, options.accounts, warnings, error)) {
+            std::fprintf(stderr, "BackupService: %s\n", error.c_str());
+            return kExitFailure;
+        }
+        for (const std::string& warning : warnings)
+            std::fprintf(stderr, "BackupService: warning: %s\n", warning.c_str());
+    }
+    if (options.accountOnCommandLine) {
+        std::fputs("BackupService: warning: every local user can see the passwords given with "
+                   "--account (ps shows the command line); use --accounts-file instead\n",
+                   stderr);
+    }
+    config = ServiceConfig{options.listen, options.database, defaultSnapshotDirectory(),
+                           options.accounts, options.stallSeconds,
+                           options.verify == Verify::Quick, {}, {}};
+    std::string error;
+    if (!loadTls(options, config, error) || !checkDatabase(options.database, error)) {
+        std::fprintf(stderr, "BackupService: %s\n", error.c_str());
+        return kExitFailure;
+    }
+    const size_t stale = removeStaleSnapshotFiles(config.snapshotDirectory);
+    if (stale > 0) {
+        std::fprintf(stderr, "BackupService: removed %zu snapshot file(s) left in %s by stopped "
+                     "services\n", stale, config.snapshotDirectory.c_str());
+    }
+    if (options.tlsCertificate.empty() && !isLoopback(options.listen)) {
+        std::fprintf(stderr,
+                     "BackupService: warning: listening on non-loopback address %s; "
+                     "passwords and data travel unencrypted\n",
+                     options.listen.host.c_str());
+    }
+    return 0;
+}
+
+// Waits until every connection has ended, `graceSeconds` have passed, or
+// another stop signal comes. Returns the connections still open.
+unsigned int drain(const HttpServer& server, const sigset_t& signals, unsigned int graceSeconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(graceSeconds);
+    const timespec poll{0, kDrainPollNanoseconds};
+    while (server.openConnections() > 0 && std::chrono::steady_clock::now() < end) {
+        if (sigtimedwait(&signals, nullptr, &poll) > 0) break;  // stop now
+    }
+    return server.openConnections();
 }
 
 }  // namespace
@@ -46,40 +154,13 @@ int main(int argc, char** argv) {
         std::fputs(usageText(program).c_str(), stdout);
         return 0;
     }
-    if (!options.accountsFile.empty()) {
-        std::string error;
-        if (!loadAccountsFile(options.accountsFile, options.accounts, error)) {
-            std::fprintf(stderr, "BackupService: %s\n", error.c_str());
-            return kExitFailure;
-        }
-    }
-    if (options.accountOnCommandLine) {
-        std::fputs("BackupService: warning: every local user can see the passwords given with "
-                   "--account (ps shows the command line); use --accounts-file instead\n",
-                   stderr);
-    }
-
     // A client that goes away mid-download must not kill the service.
     std::signal(SIGPIPE, SIG_IGN);
+    ServiceConfig config;
+    if (const int code = prepare(options, config)) return code;
+
     const sigset_t stopSignals = blockStopSignals();
-
-    try {
-        checkDatabaseReadable(options.database);
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "BackupService: %s\n", error.what());
-        return kExitFailure;
-    }
-
-    if (!isLoopback(options.listen)) {
-        std::fprintf(stderr,
-                     "BackupService: warning: listening on non-loopback address %s; "
-                     "passwords and data travel unencrypted\n",
-                     options.listen.host.c_str());
-    }
-
     RequestLog log(stdout);
-    ServiceConfig config{options.listen, options.database, defaultSnapshotDirectory(),
-                         options.accounts};
     HttpServer server(config, log);
     try {
         server.start();
@@ -87,7 +168,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "BackupService: %s\n", error.what());
         return kExitFailure;
     }
-
     ListenAddress bound = options.listen;
     bound.port = server.port();
     log.open("listening on " + bound.text());
@@ -95,8 +175,14 @@ int main(int argc, char** argv) {
     int received = 0;
     while (sigwait(&stopSignals, &received) != 0) {
     }
+    server.stopAccepting();
+    const unsigned int cut = drain(server, stopSignals, options.stopGraceSeconds);
+    if (cut > 0) {
+        std::fprintf(stderr, "BackupService: stopping: cutting off %u connection(s) still open\n",
+                     cut);
+    }
     server.stop();
-    std::fprintf(stdout, "stopped (%s)\n", received == SIGINT ? "SIGINT" : "SIGTERM");
+    std::fprintf(stdout, "stopped (%s)\n", signalName(received));
     std::fflush(stdout);
     return 0;
 }

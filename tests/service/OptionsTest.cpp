@@ -65,12 +65,37 @@ TEST(OptionsTest, RejectsBadInput) {
         {"--database"},
         {"--database", "d", "--accounts-file", "a", "--accounts-file", "b"},
         {"--database", "d", "--accounts-file="},
+        {"--database", "d", "--account", "a:b", "--tls-cert", "c.pem"},  // no key
+        {"--database", "d", "--account", "a:b", "--tls-key", "k.pem"},   // no certificate
+        {"--database", "d", "--account", "a:b", "--stop-grace", "-1"},
+        {"--database", "d", "--account", "a:b", "--stop-grace", "86401"},
+        {"--database", "d", "--account", "a:b", "--stall-timeout", "0"},
+        {"--database", "d", "--account", "a:b", "--stall-timeout", "5s"},
+        {"--database", "d", "--account", "a:b", "--verify", "full"},
     };
     for (const auto& args : bad) {
         const ParseResult r = parse(args);
         EXPECT_FALSE(r.ok) << ::testing::PrintToString(args);
         EXPECT_FALSE(r.error.empty());
     }
+}
+
+TEST(OptionsTest, StopStallVerifyAndTlsOptions) {
+    ParseResult r = parse({"--database", "d", "--account", "a:b"});
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.options.stopGraceSeconds, 30u);
+    EXPECT_EQ(r.options.stallSeconds, 30u);
+    EXPECT_EQ(r.options.verify, Verify::Quick);
+    EXPECT_TRUE(r.options.tlsCertificate.empty());
+
+    r = parse({"--database", "d", "--account", "a:b", "--stop-grace=0", "--stall-timeout", "2",
+               "--verify", "none", "--tls-cert", "c.pem", "--tls-key=k.pem"});
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.options.stopGraceSeconds, 0u);
+    EXPECT_EQ(r.options.stallSeconds, 2u);
+    EXPECT_EQ(r.options.verify, Verify::None);
+    EXPECT_EQ(r.options.tlsCertificate, "c.pem");
+    EXPECT_EQ(r.options.tlsKey, "k.pem");
 }
 
 TEST(OptionsTest, ErrorsDoNotRepeatPasswords) {
@@ -88,11 +113,13 @@ TEST(OptionsTest, AccountsFileIsReadWhenOnlyItsOwnerMayAccessIt) {
 
     servicetest::ScratchDirectory dir;
     const std::string path = dir.file("accounts");
-    const auto load = [&path](const std::string& text, mode_t mode, std::vector<Account> accounts,
-                              std::string& error) {
+    std::vector<std::string> warnings;
+    const auto load = [&path, &warnings](const std::string& text, mode_t mode,
+                                         std::vector<Account> accounts, std::string& error) {
         servicetest::writeFile(path, text);
         ::chmod(path.c_str(), mode);
-        return loadAccountsFile(path, accounts, error) ? accounts : std::vector<Account>{};
+        warnings.clear();
+        return loadAccountsFile(path, accounts, warnings, error) ? accounts : std::vector<Account>{};
     };
     std::string error;
     const std::vector<Account> read =
@@ -101,6 +128,19 @@ TEST(OptionsTest, AccountsFileIsReadWhenOnlyItsOwnerMayAccessIt) {
     EXPECT_EQ(read[0].email, "user@example.com");
     EXPECT_EQ(read[0].password, "pa:ss word");
     EXPECT_EQ(read[1].password, "x");
+    EXPECT_TRUE(warnings.empty());
+
+    // A byte-order mark is not part of the first address; a password that
+    // ends in white space is kept, and warned of without being shown.
+    const std::vector<Account> marked =
+        load("\xEF\xBB\xBFuser@example.com:Never-Shown \r\nother@example.org:x\t\n", 0600, {}, error);
+    ASSERT_EQ(marked.size(), 2u) << error;
+    EXPECT_EQ(marked[0].email, "user@example.com");
+    EXPECT_EQ(marked[0].password, "Never-Shown ");
+    ASSERT_EQ(warnings.size(), 2u);
+    EXPECT_EQ(warnings[0], "--accounts-file " + path + " line 1: the password of user@example.com "
+                           "ends in white space, which is part of the password");
+    EXPECT_NE(warnings[1].find(" line 2: the password of other@example.org "), std::string::npos);
 
     for (const mode_t mode : {0640, 0604, 0620, 0602}) {
         EXPECT_TRUE(load("user@example.com:Never-Shown\n", mode, {}, error).empty()) << mode;

@@ -26,6 +26,19 @@ TEST(RoutingTest, OnlyGetOfTheDownloadPathIsServed) {
     EXPECT_EQ(routeRequest("GET", "/"), Route::NotFound);
 }
 
+TEST(RoutingTest, BodiesAndEncodedNulBytesAreSeen) {
+    EXPECT_FALSE(declaresBody(nullptr, nullptr));
+    EXPECT_FALSE(declaresBody("0", nullptr));
+    EXPECT_FALSE(declaresBody("000", nullptr));
+    EXPECT_TRUE(declaresBody("100000000", nullptr));
+    EXPECT_TRUE(declaresBody("", nullptr));
+    EXPECT_TRUE(declaresBody(nullptr, "chunked"));
+    EXPECT_TRUE(hasEncodedNul("/as/wapi/retrieve_db%00"));
+    EXPECT_TRUE(hasEncodedNul("http://h/a%00b?Email=x"));
+    EXPECT_FALSE(hasEncodedNul("/as/wapi/retrieve_db?Password=%00"));  // a query value may hold one
+    EXPECT_FALSE(hasEncodedNul("/as/wapi/retrieve_db%2500"));
+}
+
 TEST(RoutingTest, TaggedFailureIsWhatClientsLookFor) {
     const std::string body = taggedFailure(kReasonInvalidCredentials);
     EXPECT_EQ(body,

@@ -2,6 +2,7 @@
 // sockets the way the backup client does.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -23,7 +25,8 @@
 
 using namespace servicetest;
 using backupservice::kConnectionsPerAddress;
-using backupservice::kHeaderSeconds;
+using backupservice::kRequestSeconds;
+using Seconds = std::chrono::duration<double>;
 
 namespace {
 
@@ -38,6 +41,9 @@ const std::string kTooManyAttempts =
 const std::string kDatabaseBusy =
     "<__Status__>FAILED</__Status__><__Reason__>The database was busy (another program held it "
     "locked); try again later</__Reason__>";
+const std::string kBodyRefused =
+    "<__Status__>FAILED</__Status__><__Reason__>A request must not carry a body</__Reason__>";
+const std::string kBadRequest = "<__Status__>FAILED</__Status__><__Reason__>Bad request</__Reason__>";
 
 const std::string kUser = "user@example.com";
 const std::string kPassword = "secret";
@@ -46,6 +52,17 @@ const std::string kOtherUser = "second@example.org";
 const std::string kOtherPassword = "Pa55 w+rd:%&=zq";
 
 constexpr int kRows = 300;
+constexpr int kManyRows = 200000;  // about 18 MB, more than the sockets buffer
+
+size_t count(const std::string& text, const std::string& part) {
+    size_t found = 0;
+    for (size_t at = 0; (at = text.find(part, at)) != std::string::npos; at += part.size()) ++found;
+    return found;
+}
+
+double since(std::chrono::steady_clock::time_point start) {
+    return Seconds(std::chrono::steady_clock::now() - start).count();
+}
 
 // Inserts rows in transactions of kBatch until told to stop, so a
 // consistent copy always holds a multiple of kBatch rows.
@@ -111,6 +128,26 @@ protected:
                        const std::function<void()>& atFirstBodyByte = {}) {
         return sendRequest(service->port(), clientRequest(service->port(), kUser, kPassword), from,
                            atFirstBodyByte);
+    }
+
+    // Sends a download request and waits, without reading any, until its
+    // first bytes have come: the download is under way. `receiveBuffer`,
+    // when not 0, keeps what the connection takes unread small.
+    int startDownload(const std::string& from = "127.0.0.1", int receiveBuffer = 0) {
+        const int fd = connectFrom(service->port(), from);
+        EXPECT_GE(fd, 0);
+        if (receiveBuffer > 0)
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        const std::string request = clientRequest(service->port(), kUser, kPassword);
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+        char byte;
+        EXPECT_EQ(::recv(fd, &byte, 1, MSG_PEEK), 1) << "the download did not start";
+        return fd;
+    }
+
+    std::string errors() const {
+        std::ifstream in(work.file("stderr.txt"));
+        return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
     // Saves a download and checks it is a sound copy; returns its row count.
@@ -310,31 +347,52 @@ TEST_F(ServiceTest, FirstBytesComeWhileTheCopyStillRuns) {
 }
 
 // A download still under way keeps its snapshot, and later requests may
-// share it only while nothing has been committed since it began: a commit
-// made meanwhile must be in the next download.
-TEST_F(ServiceTest, ACommitMadeDuringAnotherDownloadIsInTheNextOne) {
-    constexpr int kManyRows = 200000;  // about 18 MB, more than the sockets buffer
+// share it only while nothing has been committed since it began and the path
+// still names the same file: a commit made meanwhile, also one to a copy
+// renamed over the database (as administrators restore), must be in the next
+// download, and the replaced file must not stay open.
+TEST_F(ServiceTest, CommitsAndRenamesMadeDuringAnotherDownloadAreInTheNextOne) {
     startService(false, {}, kManyRows);
-    const int paused = connectFrom(service->port(), "127.0.0.1");
-    ASSERT_GE(paused, 0);
-    const std::string request = clientRequest(service->port(), kUser, kPassword);
-    ::send(paused, request.data(), request.size(), MSG_NOSIGNAL);
-    char buffer[4096];
-    ASSERT_GT(::recv(paused, buffer, sizeof buffer, 0), 0) << "the first download did not start";
+    const auto commit = [this] {
+        sqlite3* writer = nullptr;
+        ASSERT_EQ(sqlite3_open(database.c_str(), &writer), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(writer, "INSERT INTO items(name) VALUES('late');", nullptr, nullptr,
+                               nullptr),
+                  SQLITE_OK);
+        sqlite3_close(writer);
+    };
+    int paused = startDownload();
     EXPECT_EQ(checkDownload(download(), "shared.db"), kManyRows);
-
-    sqlite3* writer = nullptr;
-    ASSERT_EQ(sqlite3_open(database.c_str(), &writer), SQLITE_OK);
-    EXPECT_EQ(sqlite3_exec(writer, "INSERT INTO items(name) VALUES('late');", nullptr, nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(writer);
+    commit();
     EXPECT_EQ(checkDownload(download(), "after-commit.db"), kManyRows + 1);
     ::close(paused);
+
+    paused = startDownload();
+    const std::string restored = work.file("restored.db");
+    std::filesystem::copy_file(database, restored);
+    ASSERT_EQ(::rename(restored.c_str(), database.c_str()), 0);
+    commit();
+    EXPECT_EQ(checkDownload(download(), "after-rename.db"), kManyRows + 2);
+    ::close(paused);
+
+    // Once the copy that read it is done, nothing holds the replaced file.
+    const std::string fds = "/proc/" + std::to_string(service->pid()) + "/fd";
+    bool held = true;
+    for (int attempt = 0; attempt < 50 && held; ++attempt) {
+        held = false;
+        for (const auto& entry : std::filesystem::directory_iterator(fds)) {
+            std::error_code ignored;
+            held = held || std::filesystem::read_symlink(entry.path(), ignored).string() ==
+                               database + " (deleted)";
+        }
+        if (held) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_FALSE(held) << "the replaced database is still open";
 }
 
 // One address holds all the connections it may, each trickling in a header
 // line every second: one more from it is closed at once, another address is
-// served, and the trickling ones are closed when the header deadline passes.
+// served, and the trickling ones are closed when the request deadline passes.
 TEST_F(ServiceTest, SlowConnectionsFromOneAddressDoNotLockOutAnother) {
     const uint16_t port = service->port();
     std::vector<int> slow;
@@ -355,7 +413,7 @@ TEST_F(ServiceTest, SlowConnectionsFromOneAddressDoNotLockOutAnother) {
     while (closed < slow.size()) {
         const double elapsed =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - opened).count();
-        if (elapsed > kHeaderSeconds + 5) break;
+        if (elapsed > kRequestSeconds + 5) break;
         for (int& fd : slow) {
             if (fd < 0) continue;
             char byte;
@@ -373,19 +431,178 @@ TEST_F(ServiceTest, SlowConnectionsFromOneAddressDoNotLockOutAnother) {
         if (fd >= 0) ::close(fd);
     }
     EXPECT_EQ(closed, slow.size()) << "slow headers kept connections open";
-    EXPECT_GT(lastClosed, kHeaderSeconds - 2.0) << "closed before the deadline";
+    EXPECT_GT(lastClosed, kRequestSeconds - 2.0) << "closed before the deadline";
+}
+
+// Requests that declare a body trickling it in, all a connection slot and
+// an address may hold from each of two addresses, are answered 413 at once
+// without the body being read, so a third address downloads as usual.
+TEST_F(ServiceTest, TricklingBodiesFromTwoAddressesDoNotDelayAThird) {
+    const std::string request = "GET /as/wapi/retrieve_db?Email=" + encodeQueryValue(kUser) +
+                                "&Password=" + kPassword +
+                                " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100000000\r\n\r\nx";
+    std::vector<int> trickling;
+    for (const char* from : {"127.0.0.2", "127.0.0.3"}) {
+        for (unsigned int i = 0; i < kConnectionsPerAddress; ++i) {
+            const int fd = connectFrom(service->port(), from);
+            ASSERT_GE(fd, 0);
+            ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+            trickling.push_back(fd);
+        }
+    }
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(checkDownload(download(), "third-address.db"), kRows);
+    EXPECT_LT(since(start), 2.0);
+    size_t refused = 0;
+    for (const int fd : trickling) {
+        ::send(fd, "y", 1, MSG_NOSIGNAL);  // the next byte of the trickle
+        const HttpReply reply = readReply(fd);
+        refused += reply.status == 413 && reply.body == kBodyRefused && reply.closedByServer;
+    }
+    EXPECT_EQ(refused, trickling.size());
+    service->stop(SIGTERM);
+    EXPECT_EQ(count(service->output(), " GET /as/wapi/retrieve_db 413 " +
+                                           std::to_string(kBodyRefused.size()) + "\n"),
+              trickling.size());
+}
+
+// A download that stops taking bytes is cut off once it has taken less than
+// 64 KiB within the stall time-out; one read slowly but steadily, for longer
+// than that, arrives whole.
+TEST_F(ServiceTest, AStalledDownloadIsCutOffWhileASteadyOneFinishes) {
+    startService(false, {"--stall-timeout", "1"}, kManyRows);
+    const auto start = std::chrono::steady_clock::now();
+    const int stalled = startDownload("127.0.0.1", 16384);
+    const HttpReply steady =
+        readReply(startDownload("127.0.0.2", 65536), 65536, std::chrono::milliseconds(10));
+    EXPECT_GT(since(start), 2.0) << "not slow enough to show the stall time-out spares it";
+    EXPECT_EQ(checkDownload(steady, "steady.db"), kManyRows);
+
+    const HttpReply cut = readReply(stalled);
+    EXPECT_EQ(cut.status, 200);
+    EXPECT_TRUE(cut.closedByServer);
+    EXPECT_LT(cut.body.size(), steady.body.size());
+    service->stop(SIGTERM);
+    EXPECT_EQ(count(service->output(), " incomplete\n"), 1u) << service->output();
+}
+
+// The library's own refusals, and a path that decoding would cut short at
+// an encoded NUL byte, are answered and logged with the client's address.
+TEST_F(ServiceTest, RefusalsOfTheLibraryAndEncodedNulBytesAreLogged) {
+    const std::string credentials = "?Email=" + encodeQueryValue(kUser) + "&Password=" + kPassword;
+    const std::string longText(40000, 'a');
+    const std::vector<std::pair<std::string, int>> requests = {
+        {"GET /as/wapi/retrieve_db%00" + credentials + " HTTP/1.0\r\n\r\n", 400},
+        {"GET /as/wapi/retrieve_db HTTP/2.5\r\n\r\n", 505},
+        {"GET /" + longText + " HTTP/1.0\r\n\r\n", 414},
+        {"GET /a HTTP/1.0\r\nX-Long: " + longText + "\r\n\r\n", 431},
+        {"GET /a HTTP/1.0\r\nno colon here\r\n\r\n", 400},
+    };
+    for (const auto& [request, status] : requests) {
+        const HttpReply reply = sendRequest(service->port(), request, "127.0.0.2");
+        EXPECT_EQ(reply.status, status) << request.substr(0, 40);
+    }
+    EXPECT_EQ(sendRequest(service->port(), requests[0].first, "127.0.0.2").body, kBadRequest);
+    service->stop(SIGTERM);
+    const std::string out = service->output();
+    EXPECT_EQ(count(out, " 127.0.0.2 GET /as/wapi/retrieve_db%00 400 " +
+                             std::to_string(kBadRequest.size()) + "\n"),
+              2u)
+        << out;
+    for (const char* line : {" 127.0.0.2 - - 505 ", " 127.0.0.2 - - 414 ",
+                                    " 127.0.0.2 - /a 431 ", " 127.0.0.2 - /a 400 "}) {
+        EXPECT_EQ(count(out, line), 1u) << line << " in\n" << out;
+    }
+}
+
+// A database changed under SQLite's feet (here one page overwritten from
+// outside) is copied as it is; the copy fails the check before its last
+// bytes go out, so the download is cut short of its Content-Length (or, when
+// the check failed before the reply began, answered 500).
+TEST_F(ServiceTest, ACopyThatFailsTheCheckIsCutShort) {
+    constexpr int kCorruptRows = 20000;  // about 400 pages, more than one copy step
+    const auto corrupt = [this] {
+        const std::string garbage(4096, '\x5a');
+        const int fd = ::open(database.c_str(), O_WRONLY);
+        ASSERT_EQ(::pwrite(fd, garbage.data(), garbage.size(), 200 * 4096), 4096);
+        ::close(fd);
+    };
+    startService(false, {}, kCorruptRows);
+    corrupt();
+    const HttpReply cut = download();
+    EXPECT_TRUE(cut.closedByServer);
+    if (cut.status == 200) {
+        ASSERT_FALSE(cut.header("content-length").empty());
+        EXPECT_LT(cut.body.size(), std::stoull(cut.header("content-length")));
+    } else {
+        EXPECT_EQ(cut.status, 500);
+    }
+    service->stop(SIGTERM);
+    EXPECT_NE(errors().find("fails SQLite's quick_check"), std::string::npos) << errors();
+
+    startService(false, {"--verify", "none"}, kCorruptRows);
+    corrupt();
+    const HttpReply whole = download();
+    EXPECT_EQ(std::to_string(whole.body.size()), whole.header("content-length"));
+}
+
+// SIGTERM refuses new connections at once and lets a running download end.
+TEST_F(ServiceTest, SigtermLetsARunningDownloadFinish) {
+    startService(false, {}, kManyRows);
+    const int running = startDownload();
+    ::kill(service->pid(), SIGTERM);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const int late = connectFrom(service->port(), "127.0.0.1");
+    EXPECT_LT(late, 0) << "a connection was accepted after SIGTERM";
+    if (late >= 0) ::close(late);
+    EXPECT_EQ(checkDownload(readReply(running), "finished.db"), kManyRows);
+    const int status = service->wait();
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_NE(service->output().find("stopped (SIGTERM)\n"), std::string::npos);
+    EXPECT_TRUE(snapshots.entries().empty());
+}
+
+// SIGHUP stops as SIGTERM does; a download still running when the grace
+// period is over is cut off, and its snapshot file goes with it.
+TEST_F(ServiceTest, SighupCutsADownloadStillRunningAfterTheGrace) {
+    startService(false, {"--stop-grace", "1"}, kManyRows);
+    const int stalled = startDownload("127.0.0.1", 16384);
+    const auto start = std::chrono::steady_clock::now();
+    const int status = service->stop(SIGHUP);
+    const double seconds = since(start);
+    ::close(stalled);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by the signal";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_GT(seconds, 0.9);
+    EXPECT_LT(seconds, 5.0);
+    EXPECT_NE(service->output().find("stopped (SIGHUP)\n"), std::string::npos);
+    EXPECT_NE(errors().find("cutting off 1 connection(s)"), std::string::npos) << errors();
+    EXPECT_TRUE(snapshots.entries().empty());
+}
+
+// Snapshot files of processes no longer running are removed at start-up;
+// those of a running process, and names the service does not make, stay.
+TEST_F(ServiceTest, SnapshotFilesOfStoppedServicesGoAtStartUp) {
+    const pid_t gone = ::fork();
+    if (gone == 0) ::_exit(0);
+    ::waitpid(gone, nullptr, 0);
+    const std::string stale = "BackupService-snapshot-" + std::to_string(gone) + "-aZ09xy";
+    const std::string live = "BackupService-snapshot-" + std::to_string(::getpid()) + "-aZ09xy";
+    const std::string other = "BackupService-snapshot-Q1w2E3";
+    for (const std::string& name : {stale, live, other}) writeFile(snapshots.file(name), "page");
+    startService(false);
+    std::vector<std::string> left = {live, other};
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(snapshots.entries(), left);
 }
 
 TEST_F(ServiceTest, AccountsFileServesWithoutThePsWarning) {
-    const auto stderrText = [this] {
-        std::ifstream in(work.file("stderr.txt"));
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    };
-    EXPECT_NE(stderrText().find("warning: every local user can see the passwords given with --account"),
+    EXPECT_NE(errors().find("warning: every local user can see the passwords given with --account"),
               std::string::npos);
     startService(false, {}, kRows, true);
     EXPECT_EQ(checkDownload(download(), "from-file.db"), kRows);
-    EXPECT_EQ(stderrText(), "");
+    EXPECT_EQ(errors(), "");
 }
 
 TEST_F(ServiceTest, StopsCleanlyOnSigint) {
@@ -418,6 +635,13 @@ TEST(ServiceCommandLine, HelpAndErrors) {
 
     EXPECT_EQ(run({kExe, "--database", "x.db"}, output), 2) << output;
     EXPECT_NE(output.find("--account"), std::string::npos) << output;
+    EXPECT_EQ(run({kExe, "--database", "x.db", "--account", "a:b", "--tls-cert", "c.pem"}, output), 2);
+    EXPECT_NE(output.find("--tls-cert FILE and --tls-key FILE go together"), std::string::npos);
+
+    // A FIFO is refused at once, not waited on for a writer.
+    ASSERT_EQ(::mkfifo(dir.file("fifo.db").c_str(), 0600), 0);
+    EXPECT_EQ(run({kExe, "--database", dir.file("fifo.db"), "--account", "a:b"}, output), 1);
+    EXPECT_NE(output.find("fifo.db is a FIFO, not a database file"), std::string::npos) << output;
 
     EXPECT_EQ(run({kExe, "--database", dir.file("missing.db"), "--account", "a@b.c:Never-Shown"},
                   output),

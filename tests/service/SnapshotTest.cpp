@@ -32,7 +32,7 @@ std::string readAll(Snapshot& snapshot) {
 
 // Starts a copy expected to fail; returns its error.
 std::string failure(const std::string& database, const std::string& directory) {
-    Snapshot snapshot(database, directory);
+    Snapshot snapshot(database, directory, true);
     snapshot.start();
     EXPECT_EQ(snapshot.waitUntilStreamable(Clock::now() + kGenerous), Snapshot::Progress::Failed);
     return snapshot.error();
@@ -66,7 +66,7 @@ TEST_P(SnapshotTest, CopyIsCompleteSelfContainedAndLeavesNoFile) {
     const std::string database = source.file("live.db");
     createDatabase(database, 250, wal);
 
-    Snapshot snapshot(database, snapshots.path());
+    Snapshot snapshot(database, snapshots.path(), true);
     const std::string data = readAll(snapshot);
     EXPECT_TRUE(snapshots.entries().empty()) << "the snapshot's name must be gone once read";
     ASSERT_EQ(data.size(), snapshot.size());

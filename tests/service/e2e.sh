@@ -8,7 +8,10 @@
 #    Dorvane and checks the saved Database.*.db with sqlite3;
 # 3. repeats with a wrong password: Dorvane must show the service's reason
 #    and save no database;
-# 4. load: a second service, reading its account from an accounts file,
+# 4. HTTPS: a service started with a certificate made here serves the
+#    download over TLS (openssl s_client checks the certificate), and one
+#    given a key it cannot read or use refuses to start;
+# 5. load: another service, reading its account from an accounts file,
 #    serves E2E_CLIENTS (default 100) Dorvane clients started at once on a
 #    database of E2E_LOAD_ROWS rows (default 6000, about 1 MB); each must
 #    save a sound backup at the first attempt or the retry. Prints how many
@@ -132,6 +135,41 @@ fi
     fail "expected at least two logged requests: $(cat "$work/service/service.log")"
 grep -q ' GET /as/wapi/retrieve_db 200 [0-9]* refused$' "$work/service/service.log" ||
     fail "the wrong password is not logged as refused: $(cat "$work/service/service.log")"
+
+# --- HTTPS ------------------------------------------------------------------
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 \
+    -addext subjectAltName=IP:127.0.0.1 -keyout "$work/tls.key" -out "$work/tls.crt" \
+    >/dev/null 2>&1 || fail "openssl could not make a test certificate"
+start_service tls --database "$work/live.db" --account user@example.com:secret \
+    --tls-cert "$work/tls.crt" --tls-key "$work/tls.key"
+printf 'GET /as/wapi/retrieve_db?Email=user%%40example.com&Password=secret HTTP/1.0\r\n\r\n' |
+    timeout 60 openssl s_client -quiet -connect "127.0.0.1:$port" -CAfile "$work/tls.crt" \
+        -verify_return_error -verify_ip 127.0.0.1 >"$work/tls.reply" 2>"$work/tls.err" ||
+    fail "no download over TLS: $(cat "$work/tls.err")"
+[ "$(head -n 1 "$work/tls.reply")" = "$(printf 'HTTP/1.1 200 OK\r')" ] ||
+    fail "unexpected reply over TLS: $(head -c 300 "$work/tls.reply")"
+header_bytes=$(LC_ALL=C awk '{ n += length($0) + 1 } $0 == "\r" { print n; exit }' "$work/tls.reply")
+tail -c +$((header_bytes + 1)) "$work/tls.reply" >"$work/tls.db"
+[ "$(sqlite3 "$work/tls.db" "PRAGMA integrity_check;")" = ok ] || fail "the copy over TLS is damaged"
+count=$(sqlite3 "$work/tls.db" "SELECT count(*) FROM customers;")
+[ "$count" = "$rows" ] || fail "the copy over TLS has $count rows, expected $rows"
+stop_backup_service
+echo "downloaded over TLS: integrity ok, $count rows"
+
+# refuse_key KEY REASON: the service must refuse to start with KEY, saying REASON.
+refuse_key() {
+    code=0
+    "$service" --database "$work/live.db" --accounts-file "$work/tls-accounts" \
+        --tls-cert "$work/tls.crt" --tls-key "$1" >"$work/tls.out" 2>"$work/tls.err" || code=$?
+    [ "$code" -eq 1 ] && [ ! -s "$work/tls.out" ] || fail "started with the key $1 (exit code $code)"
+    grep -qF -- "$2" "$work/tls.err" || fail "the reason is not given: $(cat "$work/tls.err")"
+}
+(umask 077 && echo "user@example.com:secret" >"$work/tls-accounts")
+refuse_key "$work/missing.key" "--tls-key $work/missing.key: cannot be read"
+refuse_key "$work" "--tls-key $work: cannot be read"
+echo "not a key" >"$work/bad.key"
+refuse_key "$work/bad.key" "cannot serve HTTPS on 127.0.0.1:0 with that certificate and key"
+echo "refused to start with a key it cannot read or use"
 
 # --- many clients at once ------------------------------------------------
 sh "$make_db" "$work/load.db" "$load_rows"

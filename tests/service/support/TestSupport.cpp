@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <thread>
 
 namespace servicetest {
 
@@ -197,6 +198,33 @@ int connectFrom(uint16_t port, const std::string& from) {
     return fd;
 }
 
+namespace {
+
+// Fills the status, headers and body of `reply` from the bytes received.
+void parseReply(const std::string& data, HttpReply& reply) {
+    const auto headerEnd = data.find("\r\n\r\n");
+    if (data.rfind("HTTP/", 0) != 0 || headerEnd == std::string::npos) return;
+    reply.received = true;
+    reply.status = std::atoi(data.c_str() + data.find(' ') + 1);
+    size_t line = data.find("\r\n") + 2;
+    while (line < headerEnd) {
+        const size_t next = data.find("\r\n", line);
+        const std::string header = data.substr(line, next - line);
+        const auto colon = header.find(':');
+        if (colon != std::string::npos) {
+            std::string name = header.substr(0, colon);
+            std::transform(name.begin(), name.end(), name.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+            const auto value = header.find_first_not_of(' ', colon + 1);
+            reply.headers[name] = value == std::string::npos ? "" : header.substr(value);
+        }
+        line = next + 2;
+    }
+    reply.body = data.substr(headerEnd + 4);
+}
+
+}  // namespace
+
 HttpReply sendRequest(uint16_t port, const std::string& request, const std::string& from,
                       const std::function<void()>& atFirstBodyByte) {
     HttpReply reply;
@@ -228,26 +256,25 @@ HttpReply sendRequest(uint16_t port, const std::string& request, const std::stri
         }
     }
     ::close(fd);
+    parseReply(data, reply);
+    return reply;
+}
 
-    const auto headerEnd = data.find("\r\n\r\n");
-    if (data.rfind("HTTP/", 0) != 0 || headerEnd == std::string::npos) return reply;
-    reply.received = true;
-    reply.status = std::atoi(data.c_str() + data.find(' ') + 1);
-    size_t line = data.find("\r\n") + 2;
-    while (line < headerEnd) {
-        const size_t next = data.find("\r\n", line);
-        const std::string header = data.substr(line, next - line);
-        const auto colon = header.find(':');
-        if (colon != std::string::npos) {
-            std::string name = header.substr(0, colon);
-            std::transform(name.begin(), name.end(), name.begin(),
-                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-            const auto value = header.find_first_not_of(' ', colon + 1);
-            reply.headers[name] = value == std::string::npos ? "" : header.substr(value);
+HttpReply readReply(int fd, size_t chunk, std::chrono::milliseconds pause) {
+    HttpReply reply;
+    std::string data;
+    std::vector<char> buffer(chunk);
+    for (;;) {
+        const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+        if (n <= 0) {
+            reply.closedByServer = n == 0;
+            break;
         }
-        line = next + 2;
+        data.append(buffer.data(), static_cast<size_t>(n));
+        std::this_thread::sleep_for(pause);
     }
-    reply.body = data.substr(headerEnd + 4);
+    ::close(fd);
+    parseReply(data, reply);
     return reply;
 }
 

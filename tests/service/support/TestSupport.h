@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -73,6 +74,11 @@ HttpReply sendRequest(uint16_t port, const std::string& request,
 // A connection from `from` to 127.0.0.1:port; -1 when it cannot be made.
 int connectFrom(uint16_t port, const std::string& from);
 
+// Reads a reply from `fd` until the server closes it (or the receive timeout
+// of connectFrom passes), `chunk` bytes at a time with `pause` after each
+// read, and closes `fd`.
+HttpReply readReply(int fd, size_t chunk = 65536, std::chrono::milliseconds pause = {});
+
 // BackupService as a child process. Its standard output is collected by a
 // thread; its standard error goes to a file.
 class ServiceProcess {
@@ -86,6 +92,7 @@ public:
     // Waits for the first output line; true when it announced a port.
     bool waitUntilListening();
     uint16_t port() const { return port_; }
+    pid_t pid() const { return pid_; }
     const std::string& firstLine() const { return firstLine_; }
 
     // Sends the signal, waits for the process and the end of its output.
