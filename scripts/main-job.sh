@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The main job, start to finish, on a fresh Debian machine:
 #   installs what is missing, builds Dorvane and BackupService, creates an
-#   example database, serves it with BackupService on a free loopback port,
-#   has Dorvane write its configuration and download a backup, and checks
-#   the backup with sqlite3. Exits non-zero when any step or check fails.
+#   example database, makes a private CA and a certificate for localhost,
+#   serves the database over HTTPS with BackupService on a free loopback
+#   port, has Dorvane write its configuration and download a backup over
+#   TLS (trusting the CA through SSL_CERT_FILE), and checks the backup with
+#   sqlite3. Exits non-zero when any step or check fails.
 # Usage: scripts/main-job.sh      (from anywhere; builds in ./build)
 set -euo pipefail
 
@@ -42,14 +44,17 @@ trap stop_backup_service EXIT
 trap 'exit 1' INT TERM
 
 (umask 077 && printf '%s:%s\n' "$email" "$password" >"$work/accounts")
-start_backup_service "$service" "$work" --database "$database" --accounts-file "$work/accounts"
-say "BackupService listening on 127.0.0.1:$port (log: $work/service.log)"
+make_tls_certificates "$work"
+say "a private CA ($work/ca.pem) and a certificate for localhost"
+start_backup_service "$service" "$work" --database "$database" --accounts-file "$work/accounts" \
+    --tls-cert "$work/localhost.pem" --tls-key "$work/localhost.key"
+say "BackupService serving HTTPS on 127.0.0.1:$port (log: $work/service.log)"
 
 # --- 5. Dorvane: configuration, then the download -------------------------
 client="$work/client"
 mkdir "$client"
 cd "$client"
-config_output=$(TMPDIR="$client" "$dorvane" "http://127.0.0.1:$port" "$email" "$password" 2>&1) ||
+config_output=$(TMPDIR="$client" "$dorvane" "https://localhost:$port" "$email" "$password" 2>&1) ||
     fail "Dorvane's configuration mode failed: $config_output"
 grep -qF "The configuration file, Ostrel.cfg, is created." <<<"$config_output" ||
     fail "Dorvane did not confirm the configuration: $config_output"
@@ -57,7 +62,7 @@ grep -qF "The configuration file, Ostrel.cfg, is created." <<<"$config_output" |
 say "Dorvane wrote $client/Ostrel.cfg"
 
 code=0
-download_output=$(TMPDIR="$client" timeout 300 "$dorvane" 2>&1) || code=$?
+download_output=$(TMPDIR="$client" SSL_CERT_FILE="$work/ca.pem" timeout 300 "$dorvane" 2>&1) || code=$?
 say "Dorvane's log: $client/Dorvane.txt"
 [ "$code" -eq 0 ] || fail "the download exited with $code: $download_output"
 shopt -s nullglob

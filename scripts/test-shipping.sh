@@ -177,16 +177,13 @@ purge_deb() {
     deb_packages=
 }
 
-# The transport of the installed round trip: plain HTTP. For HTTPS, make
-# a CA and a certificate for localhost in $1 with the openssl command,
-# then set
-#   round_trip_url=https://localhost
-#   round_trip_service_args=(--tls-cert "$1/localhost.pem" --tls-key "$1/localhost.key")
-#   round_trip_client_env=(SSL_CERT_FILE="$1/ca.pem")
+# The transport of the installed round trip: HTTPS, with a private CA and
+# a certificate for localhost made in $1.
 round_trip_transport() {
-    round_trip_url=http://127.0.0.1
-    round_trip_service_args=()
-    round_trip_client_env=()
+    make_tls_certificates "$1"
+    round_trip_url=https://localhost
+    round_trip_service_args=(--tls-cert "$1/localhost.pem" --tls-key "$1/localhost.key")
+    round_trip_client_env=(SSL_CERT_FILE="$1/ca.pem")
 }
 
 # installed_round_trip DIR: the main job's flow with the installed

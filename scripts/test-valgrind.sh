@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # One end-to-end download under valgrind's memcheck: a Debug build of
-# Dorvane writes its configuration and downloads a backup from a local
-# BackupService, each run under memcheck. Exits non-zero when memcheck
+# Dorvane writes its configuration and downloads a backup over TLS from a
+# local BackupService serving HTTPS, each run under memcheck. Exits non-zero when memcheck
 # reports an error or a definite/indirect leak, when a run fails, or when the
 # saved backup does not pass SQLite's integrity check.
 # Usage: scripts/test-valgrind.sh      (builds in ./build-valgrind)
@@ -32,7 +32,9 @@ trap cleanup EXIT
 trap 'exit 1' INT TERM
 
 "$root/scripts/make-example-db.sh" "$work/source.db" 50 >/dev/null
-start_backup_service "$service" "$work" --database "$work/source.db" --account "$email:$password"
+make_tls_certificates "$work"
+start_backup_service "$service" "$work" --database "$work/source.db" --account "$email:$password" \
+    --tls-cert "$work/localhost.pem" --tls-key "$work/localhost.key"
 say "BackupService on 127.0.0.1:$port"
 
 memcheck=(valgrind --tool=memcheck --leak-check=full --errors-for-leak-kinds=definite,indirect
@@ -54,11 +56,11 @@ run_checked() {
 }
 
 mkdir "$work/client"
-run_checked configuration "http://127.0.0.1:$port" "$email" "$password"
+run_checked configuration "https://localhost:$port" "$email" "$password"
 grep -qF "The configuration file, Ostrel.cfg, is created." "$work/output-configuration.txt" ||
     fail "configuration mode did not write Ostrel.cfg: $(cat "$work/output-configuration.txt")"
 
-run_checked download
+SSL_CERT_FILE="$work/ca.pem" run_checked download
 shopt -s nullglob
 saved=("$work/client/"Database.*.db)
 [ "${#saved[@]}" -eq 1 ] || fail "expected one Database.*.db, found ${#saved[@]} (log: $(cat "$work/Dorvane.txt" 2>/dev/null))"
