@@ -453,8 +453,10 @@ struct ClientSession::Impl {
         return true;
     }
 
-    bool FailTrustFile(const std::string& szPath, const char* szWhat, DWORD dwCode, bool bWithCode,
-                       bool bDecimal) {
+    // TrustFile, with a text that names the file: 'SSL_CERT_FILE "<path>"
+    // <szWhat>', then the code and its text when bWithCode.
+    bool FailTrustFile(const std::string& szPath, const char* szWhat, bool bWithCode = false, DWORD dwCode = 0,
+                       bool bDecimal = false) {
         char szPrefix[kTextBytes];
         std::snprintf(szPrefix, sizeof szPrefix, "SSL_CERT_FILE \"%s\" %s%s", szPath.c_str(), szWhat,
                       bWithCode ? ": " : "");
@@ -479,35 +481,48 @@ struct ClientSession::Impl {
         std::string szPem;
         int iError = 0;
         if (!ReadWholeFile(wszPath, &szPem, &iError)) {
-            if (iError == 0) return FailTrustFile(szPath, "is larger than 16 MiB", 0, false, false);
-            return FailTrustFile(szPath, "cannot be read", static_cast<DWORD>(iError), true, true);
+            if (iError == 0) return FailTrustFile(szPath, "is larger than 16 MiB");
+            return FailTrustFile(szPath, "cannot be read", true, static_cast<DWORD>(iError), true);
         }
         hTrust = ::CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr);
-        if (hTrust == nullptr) return FailStatus(Failure::Setup, ::GetLastError()), false;
+        if (hTrust == nullptr) {
+            FailStatus(Failure::Setup, ::GetLastError());
+            return false;
+        }
         DWORD dwError = 0;
         const int iCount = AddPemCertificates(szPem, hTrust, &dwError);
-        if (iCount < 0) return FailTrustFile(szPath, "holds a certificate that cannot be read", dwError, true, false);
-        if (iCount == 0) return FailTrustFile(szPath, "holds no certificate", 0, false, false);
+        if (iCount < 0) return FailTrustFile(szPath, "holds a certificate that cannot be read", true, dwError);
+        if (iCount == 0) return FailTrustFile(szPath, "holds no certificate");
         CERT_CHAIN_ENGINE_CONFIG config;
         std::memset(&config, 0, sizeof config);
         config.cbSize = kEngineConfigBytes;
         config.hExclusiveRoot = hTrust;
         if (!::CertCreateCertificateChainEngine(&config, &hEngine)) {
             hEngine = nullptr;
-            return FailStatus(Failure::Setup, ::GetLastError()), false;
+            FailStatus(Failure::Setup, ::GetLastError());
+            return false;
         }
         return true;
     }
 
     bool Begin(winsock::SOCKET socket, const char* szHost) {
-        if (eState != State::New) return Fail(Failure::Setup, "the session was started before"), false;
+        if (eState != State::New) {
+            Fail(Failure::Setup, "the session was started before");
+            return false;
+        }
         s = socket;
         if (!SetHost(szHost) || !LoadTrust()) return false;
         const SECURITY_STATUS status = AcquireClientCredentials(&credentials);
-        if (status != SEC_E_OK) return FailStatus(Failure::Setup, static_cast<DWORD>(status)), false;
+        if (status != SEC_E_OK) {
+            FailStatus(Failure::Setup, static_cast<DWORD>(status));
+            return false;
+        }
         bCredentials = true;
         pInput.reset(new (std::nothrow) char[kInputBytes]);
-        if (!pInput) return Fail(Failure::Setup, "no memory for the session's buffer"), false;
+        if (!pInput) {
+            Fail(Failure::Setup, "no memory for the session's buffer");
+            return false;
+        }
         eState = State::Handshaking;
         return true;
     }
@@ -612,6 +627,7 @@ struct ClientSession::Impl {
     // verifies before that last token is sent. False on failure.
     bool Advance() {
         const bool bFirst = !bContext;
+        const std::size_t uInStartBefore = uInStart;
         SecBuffer aIn[2] = {{static_cast<ULONG>(uInEnd - uInStart), SECBUFFER_TOKEN, pInput.get() + uInStart},
                             {0, SECBUFFER_EMPTY, nullptr}};
         SecBufferDesc in = {SECBUFFER_VERSION, 2, aIn};
@@ -641,7 +657,10 @@ struct ClientSession::Impl {
             return true;
         case SEC_I_CONTINUE_NEEDED:
             if (!bFirst) KeepExtra(aIn[1]);
-            bNeedInput = uInStart == uInEnd;
+            // More input is needed once all is consumed, or when nothing was
+            // consumed and nothing is to be sent (so that a call that makes
+            // no progress is never repeated).
+            bNeedInput = uInStart == uInEnd || (uInStart == uInStartBefore && output.empty());
             if (eState == State::Renegotiating) bVerify = true;
             return true;
         case SEC_E_OK:
@@ -651,7 +670,8 @@ struct ClientSession::Impl {
         default:
             break;
         }
-        FailStatus(Failure::Handshake, static_cast<DWORD>(status));
+        // A renegotiation fails a Read, which reports its failures as Stream.
+        FailStatus(eState == State::Renegotiating ? Failure::Stream : Failure::Handshake, static_cast<DWORD>(status));
         return false;
     }
 
@@ -661,7 +681,10 @@ struct ClientSession::Impl {
         if (bVerify && (!CheckProtocol() || !Verify())) return false;
         bVerify = false;
         const SECURITY_STATUS status = ::QueryContextAttributesW(&context, SECPKG_ATTR_STREAM_SIZES, &sizes);
-        if (status != SEC_E_OK) return FailStatus(Failure::Handshake, static_cast<DWORD>(status)), false;
+        if (status != SEC_E_OK) {
+            FailStatus(Failure::Handshake, static_cast<DWORD>(status));
+            return false;
+        }
         bNegotiated = true;
         return true;
     }
@@ -672,7 +695,10 @@ struct ClientSession::Impl {
         SecPkgContext_ConnectionInfo info;
         std::memset(&info, 0, sizeof info);
         const SECURITY_STATUS status = ::QueryContextAttributesW(&context, SECPKG_ATTR_CONNECTION_INFO, &info);
-        if (status != SEC_E_OK) return FailStatus(Failure::Handshake, static_cast<DWORD>(status)), false;
+        if (status != SEC_E_OK) {
+            FailStatus(Failure::Handshake, static_cast<DWORD>(status));
+            return false;
+        }
         if ((info.dwProtocol & kProtocols) != 0) return true;
         const char* szChosen = (info.dwProtocol & SP_PROT_TLS1_1_CLIENT)   ? "TLS 1.1"
                                : (info.dwProtocol & SP_PROT_TLS1_0_CLIENT) ? "TLS 1.0"
@@ -688,13 +714,15 @@ struct ClientSession::Impl {
         PCCERT_CONTEXT pCert = nullptr;
         const SECURITY_STATUS status = ::QueryContextAttributesW(&context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &pCert);
         if (status != SEC_E_OK || pCert == nullptr) {
-            return FailStatus(Failure::Certificate, status != SEC_E_OK ? static_cast<DWORD>(status)
-                                                                       : static_cast<DWORD>(SEC_E_NO_CREDENTIALS)),
-                   false;
+            FailStatus(Failure::Certificate, static_cast<DWORD>(status != SEC_E_OK ? status : SEC_E_NO_CREDENTIALS));
+            return false;
         }
         const DWORD dwError = JudgeCertificate(pCert);
         ::CertFreeCertificateContext(pCert);
-        if (dwError != 0) return FailStatus(Failure::Certificate, dwError), false;
+        if (dwError != 0) {
+            FailStatus(Failure::Certificate, dwError);
+            return false;
+        }
         return true;
     }
 
