@@ -222,8 +222,8 @@ int AddPemCertificates(const std::string& szPem, HCERTSTORE hStore, DWORD* pdwEr
 }
 
 // Credentials for a client that judges the certificate itself, TLS 1.2 and
-// 1.3 only. SCH_CREDENTIALS where the system takes it (Windows 10 1809 and
-// later, Wine); SCHANNEL_CRED, which cannot ask for TLS 1.3, elsewhere.
+// 1.3 only. SCH_CREDENTIALS where the system takes it (a current Windows,
+// Wine); SCHANNEL_CRED, which cannot ask for TLS 1.3, elsewhere.
 SECURITY_STATUS AcquireClientCredentials(CredHandle* phCredentials) {
     wchar_t* wszPackage = const_cast<wchar_t*>(UNISP_NAME_W);
     TimeStamp expiry;
