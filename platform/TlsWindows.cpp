@@ -78,6 +78,10 @@ constexpr DWORD kEngineConfigBytes = offsetof(CERT_CHAIN_ENGINE_CONFIG, dwExclus
 // The content type of an alert record (TLS 1.2 and earlier show it).
 constexpr unsigned char kAlertRecord = 21;
 
+// A record's header: type, version, length. DecryptMessage is never handed
+// less, as Wine's would read the length beyond the bytes it is given.
+constexpr std::size_t kRecordHeaderBytes = 5;
+
 const char kPemBegin[] = "-----BEGIN CERTIFICATE-----";
 const char kPemEnd[] = "-----END CERTIFICATE-----";
 
@@ -198,7 +202,7 @@ int AddPemCertificates(const std::string& szPem, HCERTSTORE hStore, DWORD* pdwEr
         if (uBegin == std::string::npos) return iCount;
         const std::size_t uEnd = szPem.find(kPemEnd, uBegin);
         if (uEnd == std::string::npos) {
-            *pdwError = static_cast<DWORD>(CRYPT_E_ASN1_EOD);
+            *pdwError = ERROR_INVALID_DATA;  // a block without its end line
             return -1;
         }
         uFrom = uEnd + sizeof kPemEnd - 1;
@@ -798,7 +802,7 @@ struct ClientSession::Impl {
                 if (negotiated != Step::Done) return uGot > 0 ? Step::Done : negotiated;
                 continue;
             }
-            if (uInEnd > uInStart) {
+            if (uInEnd - uInStart >= kRecordHeaderBytes) {
                 switch (DecryptNext()) {
                 case Record::Plain:
                     continue;
