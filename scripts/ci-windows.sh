@@ -15,8 +15,11 @@ cd "$(dirname "$0")/.."
 BUILD_DIR=build-windows
 
 # --- Tools.
-# groff-base writes the manual as text for the zip.
-ensure_packages cmake make g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine64 googletest groff-base
+# groff-base writes the manual as text for the zip. libgnutls30 (64-bit) is
+# what Wine's Schannel runs on; Wine only recommends it, and without it
+# every TLS session fails to start.
+ensure_packages cmake make g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine64 libgnutls30 googletest \
+    groff-base
 
 # The private Wine prefix (scripts/lib.sh), used by the runner of the
 # toolchain file; created after configuring, which writes the runner.
