@@ -1,89 +1,35 @@
-#include "TestSupport.h"
+#include "support/ServiceSupport.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <chrono>
-#include <condition_variable>
-#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <stdexcept>
 #include <thread>
+#include <vector>
+
+#include "SocketManager/HTTPConnection.h"
+#include "utility/Utility.h"
 
 namespace servicetest {
 
-namespace fs = std::filesystem;
 
 namespace {
 
-// Upper bounds that only stop a broken service from hanging the test run.
+// An upper bound that only stops a broken service from hanging the test run.
 constexpr int kReceiveTimeoutSeconds = 30;
-constexpr auto kStartTimeout = std::chrono::seconds(30);
 
 void check(bool ok, const std::string& what) {
     if (!ok) throw std::runtime_error(what);
 }
 
-// Argument and environment arrays are built before fork(): between fork()
-// and exec() a threaded process may only make async-signal-safe calls.
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-    std::vector<char*> result;
-    for (std::string& text : strings) result.push_back(text.data());
-    result.push_back(nullptr);
-    return result;
-}
-
-std::vector<std::string> environmentWith(const std::string& name, const std::string& value) {
-    std::vector<std::string> environment;
-    for (char** entry = environ; *entry; ++entry) {
-        if (std::string(*entry).rfind(name + "=", 0) != 0) environment.push_back(*entry);
-    }
-    environment.push_back(name + "=" + value);
-    return environment;
-}
-
-[[noreturn]] void execOrExit(char** argv, char** envp) {
-    ::execve(argv[0], argv, envp);
-    static const char message[] = "exec failed\n";
-    (void)!::write(STDERR_FILENO, message, sizeof message - 1);
-    ::_exit(127);
-}
-
 }  // namespace
-
-ScratchDirectory::ScratchDirectory() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/bstest-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    check(::mkdtemp(name.data()) != nullptr, "mkdtemp failed");
-    path_ = name.data();
-}
-
-ScratchDirectory::~ScratchDirectory() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-}
-
-std::vector<std::string> ScratchDirectory::entries() const {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(path_)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 void createDatabase(const std::string& path, int rows, bool wal) {
     sqlite3* db = nullptr;
@@ -139,43 +85,9 @@ std::string integrityCheck(const std::string& path) {
     return firstColumn(path, "PRAGMA integrity_check;", ok);
 }
 
-void writeFile(const std::string& path, const std::string& data) {
-    std::ofstream out(path, std::ios::binary);
-    out.write(data.data(), static_cast<std::streamsize>(data.size()));
-    check(static_cast<bool>(out), "cannot write " + path);
-}
-
-std::string encodeQueryValue(const std::string& value) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string encoded;
-    for (unsigned char c : value) {
-        if (std::isalnum(c)) {
-            encoded += static_cast<char>(c);
-        } else if (c == ' ') {
-            encoded += '+';
-        } else {
-            encoded += '%';
-            encoded += kHex[c >> 4];
-            encoded += kHex[c & 0x0f];
-        }
-    }
-    return encoded;
-}
-
-std::string clientRequest(uint16_t port, const std::string& email, const std::string& password) {
-    const std::string authority = port == 80 ? "127.0.0.1" : "127.0.0.1:" + std::to_string(port);
-    return "GET http://" + authority + "/as/wapi/retrieve_db?Email=" + encodeQueryValue(email) +
-           "&Password=" + encodeQueryValue(password) +
-           " HTTP/1.0\n"
-           "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, "
-           "application/vnd.ms-powerpoint, application/vnd.ms-excel, application/msword, "
-           "application/x-shockwave-flash, */*\n"
-           "Accept-Language: en-us\n"
-           "Pragma: no-cache\n"
-           "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0; .NET CLR 1.0.3705; "
-           ".NET CLR 1.1.4322)\n"
-           "Host: 127.0.0.1\n"
-           "Proxy-Connection: Keep-Alive\r\n\r\n";
+std::string downloadRequest(uint16_t port, const std::string& email, const std::string& password) {
+    const std::string path = "/as/wapi/retrieve_db?Email=" + UrlEncode(email) + "&Password=" + UrlEncode(password);
+    return HTTPConnection::BuildRequest("127.0.0.1", port, path.c_str(), "", "", nullptr, 0);
 }
 
 int connectFrom(uint16_t port, const std::string& from) {
@@ -276,83 +188,6 @@ HttpReply readReply(int fd, size_t chunk, std::chrono::milliseconds pause) {
     ::close(fd);
     parseReply(data, reply);
     return reply;
-}
-
-ServiceProcess::ServiceProcess(const std::vector<std::string>& args, const std::string& tmpDir,
-                               const std::string& stderrPath) {
-    std::vector<std::string> argStrings = args;
-    std::vector<std::string> envStrings = environmentWith("TMPDIR", tmpDir);
-    std::vector<char*> argv = pointers(argStrings);
-    std::vector<char*> envp = pointers(envStrings);
-    int pipeFds[2];
-    check(::pipe2(pipeFds, O_CLOEXEC) == 0, "pipe failed");
-    pid_ = ::fork();
-    check(pid_ >= 0, "fork failed");
-    if (pid_ == 0) {
-        ::dup2(pipeFds[1], STDOUT_FILENO);
-        const int err = ::open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (err >= 0) ::dup2(err, STDERR_FILENO);
-        execOrExit(argv.data(), envp.data());
-    }
-    ::close(pipeFds[1]);
-    reader_ = std::thread([this, fd = pipeFds[0]] { readOutput(fd); });
-}
-
-ServiceProcess::~ServiceProcess() {
-    if (pid_ > 0) stop(SIGKILL);
-    if (reader_.joinable()) reader_.join();
-}
-
-void ServiceProcess::readOutput(int fd) {
-    char buffer[4096];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (n <= 0) {
-            outputClosed_ = true;
-            changed_.notify_all();
-            break;
-        }
-        output_.append(buffer, static_cast<size_t>(n));
-        changed_.notify_all();
-    }
-    ::close(fd);
-}
-
-bool ServiceProcess::waitUntilListening() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, kStartTimeout, [this] {
-        return outputClosed_ || output_.find('\n') != std::string::npos;
-    });
-    const auto end = output_.find('\n');
-    if (end == std::string::npos) return false;
-    firstLine_ = output_.substr(0, end);
-    const std::string prefix = "listening on 127.0.0.1:";
-    if (firstLine_.rfind(prefix, 0) != 0) return false;
-    port_ = static_cast<uint16_t>(std::stoi(firstLine_.substr(prefix.size())));
-    return port_ != 0;
-}
-
-int ServiceProcess::stop(int signal) {
-    if (pid_ > 0) ::kill(pid_, signal);
-    return wait();
-}
-
-int ServiceProcess::wait() {
-    int status = -1;
-    if (pid_ > 0) {
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-        pid_ = -1;
-    }
-    if (reader_.joinable()) reader_.join();
-    return status;
-}
-
-std::string ServiceProcess::output() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return output_;
 }
 
 }  // namespace servicetest
