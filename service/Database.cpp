@@ -74,6 +74,19 @@ Status execute(sqlite3* db, const char* sql, int* resultCode) {
     return isBusy(rc) ? Status::busy(text) : Status::error(text);
 }
 
+Status queryText(sqlite3* db, const char* sql, std::string* text) {
+    sqlite3_stmt* statement = nullptr;
+    Status status;
+    if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK && sqlite3_step(statement) == SQLITE_ROW) {
+        const unsigned char* column = sqlite3_column_text(statement, 0);
+        *text = column ? reinterpret_cast<const char*>(column) : "";
+    } else {
+        status = Status::error(sqlite3_errmsg(db));
+    }
+    sqlite3_finalize(statement);
+    return status;
+}
+
 // A read-only connection is enough while any writer has the database open.
 // A WAL database that nobody has open has no -wal/-shm files, and a
 // read-only connection cannot create them; only then the database is

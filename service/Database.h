@@ -31,6 +31,10 @@ Status openDatabase(const std::string& path, int flags, const char* vfs, const s
 // when given, receives SQLite's result code either way.
 Status execute(sqlite3* db, const char* sql, int* resultCode = nullptr);
 
+// Runs a query and sets *text to the first column of its first row ("" for
+// NULL). Fails with SQLite's message when the query fails or has no row.
+Status queryText(sqlite3* db, const char* sql, std::string* text);
+
 // Opens the database for reading into *db and begins the read transaction a
 // whole copy runs in; waits for writers through `onBusy` (called with
 // `context`; null for no waiting). The failure is busy when a writer held

@@ -56,21 +56,6 @@ int pragmaValue(sqlite3* db, const char* sql) {
     return value;
 }
 
-// The first column of the first row as text, or the error message.
-std::string pragmaText(sqlite3* db, const char* sql) {
-    sqlite3_stmt* statement = nullptr;
-    std::string result;
-    if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK &&
-        sqlite3_step(statement) == SQLITE_ROW) {
-        const unsigned char* text = sqlite3_column_text(statement, 0);
-        result = text ? reinterpret_cast<const char*>(text) : "";
-    } else {
-        result = sqlite3_errmsg(db);
-    }
-    sqlite3_finalize(statement);
-    return result;
-}
-
 bool readFully(int fd, unsigned char* buffer, size_t size, uint64_t offset) {
     size_t done = 0;
     while (done < size) {
@@ -265,7 +250,9 @@ Status Snapshot::verify(sqlite3* target) {
     // A check of a large copy takes seconds: a stopping service cuts it short.
     sqlite3_progress_handler(
         target, 10000, [](void* self) { return static_cast<Snapshot*>(self)->cancelled() ? 1 : 0; }, this);
-    std::string result = pragmaText(target, "PRAGMA quick_check(1);");
+    std::string result;
+    const Status checked = queryText(target, "PRAGMA quick_check(1);", &result);
+    if (!checked.ok()) result = checked.message();
     if (cancelled()) return Status::error(kCopyStopped);
     if (result == "ok") return Status();
     std::replace(result.begin(), result.end(), '\n', ' ');

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "Database.h"
 #include "SocketManager/HTTPConnection.h"
 #include "utility/Utility.h"
 
@@ -49,40 +50,28 @@ void createDatabase(const std::string& path, int rows, bool wal) {
 
 namespace {
 
-std::string firstColumn(const std::string& path, const char* sql, bool& ok) {
-    ok = false;
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-        std::string error = sqlite3_errmsg(db);
-        sqlite3_close(db);
-        return error;
-    }
-    sqlite3_stmt* statement = nullptr;
-    std::string result;
-    if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK &&
-        sqlite3_step(statement) == SQLITE_ROW) {
-        const unsigned char* text = sqlite3_column_text(statement, 0);
-        result = text ? reinterpret_cast<const char*>(text) : "";
-        ok = true;
-    } else {
-        result = sqlite3_errmsg(db);
-    }
-    sqlite3_finalize(statement);
-    sqlite3_close(db);
-    return result;
+// The first column of the first row, read on a read-only connection; false
+// with the reason in *text when it cannot be read.
+bool firstColumn(const std::string& path, const char* sql, std::string* text) {
+    backupservice::Database db;
+    backupservice::Status status =
+        backupservice::openDatabase(path, SQLITE_OPEN_READONLY, nullptr, "database", &db);
+    if (status.ok()) status = backupservice::queryText(db.get(), sql, text);
+    if (!status.ok()) *text = status.message();
+    return status.ok();
 }
 
 }  // namespace
 
 long long countRows(const std::string& path) {
-    bool ok = false;
-    const std::string count = firstColumn(path, "SELECT count(*) FROM items;", ok);
-    return ok ? std::stoll(count) : -1;
+    std::string count;
+    return firstColumn(path, "SELECT count(*) FROM items;", &count) ? std::stoll(count) : -1;
 }
 
 std::string integrityCheck(const std::string& path) {
-    bool ok = false;
-    return firstColumn(path, "PRAGMA integrity_check;", ok);
+    std::string result;
+    firstColumn(path, "PRAGMA integrity_check;", &result);
+    return result;
 }
 
 std::string downloadRequest(uint16_t port, const std::string& email, const std::string& password) {
