@@ -281,10 +281,11 @@ int Child::Wait() {
     int iExitCode = -1;
     if (m_pImpl->pid > 0) {
         int iStatus = 0;
-        while (::waitpid(m_pImpl->pid, &iStatus, 0) < 0 && errno == EINTR) {
+        pid_t waited = -1;
+        while ((waited = ::waitpid(m_pImpl->pid, &iStatus, 0)) < 0 && errno == EINTR) {
         }
         m_pImpl->pid = -1;
-        iExitCode = WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : 128 + WTERMSIG(iStatus);
+        if (waited > 0) iExitCode = WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : 128 + WTERMSIG(iStatus);
     }
     if (m_pImpl->reader.joinable()) m_pImpl->reader.join();
     return iExitCode;
