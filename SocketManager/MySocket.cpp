@@ -4,6 +4,7 @@
 #include "utility/SocketErrorText.h"
 
 #include <cstring>
+#include <memory>
 
 namespace {
 
@@ -112,24 +113,22 @@ void MySocket::Close() {
 MySocket* MySocket::Connect(const char* szHost, std::int32_t iPort, bool bNonBlocking) {
     g_pLog->Write("MySocket::Connect", 0, kSourceFile, kLineConnectEnter, "Enter MySocket::Connect(%s) -- %d", szHost,
                   static_cast<std::int32_t>(2u * static_cast<std::uint32_t>(iPort)));
-    MySocket* pSocket = new MySocket;
+    // Freed on every failure below, after the Close() that failure calls for.
+    std::unique_ptr<MySocket> pSocket(new MySocket);
     if (!pSocket->SetAddress(szHost, iPort, &pSocket->m_RemoteAddress)) {
         const int iCode = winsock::WSAGetLastError();
         g_pLog->Write("MySocket::Connect", 3, kSourceFile, kLineAddressFailed, "SetAddress(%s) failed, error code: %d, error: %s", szHost,
                       iCode, GetSocketErrorText(iCode));
-        delete pSocket;
         return nullptr;
     }
     pSocket->m_iSocket = winsock::socket(winsock::kAfInet, winsock::kSockStream, 0);
     if (pSocket->m_iSocket == winsock::kInvalidSocket) {
         LogFailure("MySocket::Connect", kLineSocketFailed, "socket() failed");
-        delete pSocket;
         return nullptr;
     }
     if (!pSocket->SetNonBlocking(bNonBlocking)) {
         LogFailure("MySocket::Connect", kLineSetNonBlockingFailed, "SetNonBlocking() failed");
         pSocket->Close();
-        delete pSocket;
         return nullptr;
     }
     const int iSendBuffer = kSendBufferSize;
@@ -137,17 +136,13 @@ MySocket* MySocket::Connect(const char* szHost, std::int32_t iPort, bool bNonBlo
                             reinterpret_cast<const char*>(&iSendBuffer), sizeof iSendBuffer) != 0) {
         LogFailure("MySocket::Connect", kLineSendBufferFailed, "setsockopt() failed");
         pSocket->Close();
-        delete pSocket;
         return nullptr;
     }
-    if (!pSocket->StartConnect(szHost)) {
-        delete pSocket;
-        return nullptr;
-    }
+    if (!pSocket->StartConnect(szHost)) return nullptr;
     g_pLog->Write("MySocket::Connect", 0, kSourceFile, kLineConnected,
                   "Exit MySocket::Connect(%s). \nSocket %d is created and connected. Source IP = %s", szHost,
                   Handle(pSocket->m_iSocket), winsock::inet_ntoa(pSocket->m_RemoteAddress.sin_addr));
-    return pSocket;
+    return pSocket.release();
 }
 
 bool MySocket::StartConnect(const char* szHost) {

@@ -80,12 +80,16 @@ void LogDriver(const char* szLabel, int iLine, const char* szMessage) {
     g_pLog->Write(szLabel, 0, kSourceFile, iLine, "%s", szMessage);
 }
 
-void DestroyResult(DownloadResult* pResult) {
-    if (pResult == nullptr) return;
-    delete[] pResult->pData;
-    pResult->pData = nullptr;
-    delete pResult;
-}
+// Frees a DownloadResult the way its owner must: its data block as an
+// array, then the record.
+struct DestroyResult {
+    void operator()(DownloadResult* pResult) const {
+        delete[] pResult->pData;
+        pResult->pData = nullptr;
+        delete pResult;
+    }
+};
+using ResultPtr = std::unique_ptr<DownloadResult, DestroyResult>;
 
 // Sets up the log; prints "1...", "2..." or "3..." and returns false when
 // a step fails.
@@ -229,7 +233,7 @@ enum class Outcome { Kept, Failed, Stop };
 // a failure reply.
 struct Reply {
     Outcome outcome = Outcome::Failed;
-    DownloadResult* pResult = nullptr;
+    ResultPtr pResult;
     std::unique_ptr<BackupBody> pBody;
     bool bFailureReply = false;
 };
@@ -253,7 +257,7 @@ void ReportBodyTrouble(const BackupBody& body) {
 Reply Attempt(const Settings& settings, const Server& server, Progress* pProgress) {
     Reply reply;
     reply.pBody.reset(new BackupBody(pProgress));
-    reply.pResult = new DownloadResult{};
+    reply.pResult.reset(new DownloadResult{});
     reply.pResult->pBodyDestination = reply.pBody.get();
     const std::string szPassword = UrlEncode(settings.szPassword);
     const std::string szEmail = UrlEncode(settings.szEmail);
@@ -265,18 +269,17 @@ Reply Attempt(const Settings& settings, const Server& server, Progress* pProgres
                               "&Password=" + szPassword;
     bool bConnectFailed = false;
     const bool bOk = HTTPConnection::Download(szURL.c_str(), server.bSecure ? server.szAddress : "", "", "", "", 0,
-                                              kTimeoutSeconds, false, reply.pResult, &bConnectFailed);
+                                              kTimeoutSeconds, false, reply.pResult.get(), &bConnectFailed);
     pProgress->Clear();
     if (reply.pBody->Problem() != BackupBody::Trouble::None) {
         ReportBodyTrouble(*reply.pBody);
         reply.outcome = Outcome::Stop;
     } else if (bOk && reply.pResult->iBodyLength > 0) {
         reply.bFailureReply = reply.pBody->HasFailureMarker();
-        if (reply.bFailureReply || IsCompleteBackup(reply.pResult)) reply.outcome = Outcome::Kept;
+        if (reply.bFailureReply || IsCompleteBackup(reply.pResult.get())) reply.outcome = Outcome::Kept;
     }
     if (reply.outcome == Outcome::Kept) return reply;
-    DestroyResult(reply.pResult);
-    reply.pResult = nullptr;
+    reply.pResult.reset();
     reply.pBody.reset();
     return reply;
 }
@@ -350,10 +353,10 @@ void RunDownloadMode() {
     // A person at a terminal sees the download's progress on standard
     // error; anything else sees exactly what it always did.
     Progress progress(os::IsTerminal(stderr) ? stderr : nullptr);
-    const Reply reply = Download(settings, server, &progress);
+    Reply reply = Download(settings, server, &progress);
     if (reply.pResult == nullptr) return;
     const std::int64_t iSize = reply.pResult->iBodyLength;
-    DestroyResult(reply.pResult);
+    reply.pResult.reset();
     g_pLog->Write("Dorvane", 0, kSourceFile, kLineDownloadSize, "iDownloadSize = %lld", static_cast<long long>(iSize));
     if (reply.bFailureReply) ReportFailureReply(*reply.pBody);
     else SaveBody(*reply.pBody, iSize);

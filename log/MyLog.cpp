@@ -37,6 +37,18 @@ void SetLogError(int iState, const char* szMessage) {
     CopyCut(g_szLogErrorMessage, sizeof g_szLogErrorMessage, szMessage);
 }
 
+// Holds a critical section for as long as it lives.
+class LockHeld {
+public:
+    explicit LockHeld(os::CriticalSection& cs) : m_csHeld(cs) { m_csHeld.Enter(); }
+    ~LockHeld() { m_csHeld.Leave(); }
+    LockHeld(const LockHeld&) = delete;
+    LockHeld& operator=(const LockHeld&) = delete;
+
+private:
+    os::CriticalSection& m_csHeld;
+};
+
 void SetOpenError(const char* szLogFile, bool bWithCode) {
     g_iLogErrorState = 3;
     if (bWithCode) {
@@ -170,12 +182,9 @@ bool MyLog::Rotate() {
 
 void MyLog::Write(const char* szLabel, int iLevel, const char* /*szSourceFile*/, int iLine, const char* szFormat,
                   ...) {
-    m_csLock.Enter();
+    const LockHeld lock(m_csLock);
     try {
-        if (!OpenForRecord()) {
-            m_csLock.Leave();
-            return;
-        }
+        if (!OpenForRecord()) return;
         char szTimeStamp[64];
         FormatTimeStamp(szTimeStamp, sizeof szTimeStamp);
         RaiseStatus(iLevel);
@@ -188,10 +197,7 @@ void MyLog::Write(const char* szLabel, int iLevel, const char* /*szSourceFile*/,
         const long long llCounted = static_cast<long long>(m_iCurrentSize) + static_cast<long long>(szHeader.size());
         m_iCurrentSize = llCounted > 0x7fffffffLL ? 0x7fffffff : static_cast<std::int32_t>(llCounted);
         const bool bRotated = m_iCurrentSize > m_iMaxSize;
-        if (bRotated && !Rotate()) {
-            m_csLock.Leave();
-            return;
-        }
+        if (bRotated && !Rotate()) return;
         std::fwrite(szHeader.data(), 1, szHeader.size(), m_pFile);
         va_list args;
         va_start(args, szFormat);
@@ -204,5 +210,4 @@ void MyLog::Write(const char* szLabel, int iLevel, const char* /*szSourceFile*/,
     } catch (...) {
         SetLogError(2, "Exception happens in MyLog::Write()");
     }
-    m_csLock.Leave();
 }

@@ -1,8 +1,9 @@
 # shellcheck shell=dash disable=SC2034 # the variables are read by the scripts that source this
 # Shared by the project's scripts (sourced, never run): their messages,
 # installing missing Debian packages, the build's job count, starting
-# and stopping BackupService on a free loopback port, and a private Wine
-# prefix for the Windows programs.
+# and stopping BackupService on a free loopback port, Dorvane's round trip
+# (configure, download, check the backup), and a private Wine prefix for
+# the Windows programs.
 #
 #   . "$root/scripts/lib.sh"
 #
@@ -120,6 +121,71 @@ stop_backup_service() {
     service_status=0
     wait "$service_pid" 2>/dev/null || service_status=$?
     service_pid=
+}
+
+# --- Dorvane's round trip ------------------------------------------------------
+
+# dorvane_in DIR ARGUMENT...: runs $dorvane (the sourcing script sets it)
+# in DIR as a user would, with TMPDIR=DIR (its log, Dorvane.txt, goes
+# there), standard output in DIR/out.txt and standard error in DIR/err.txt,
+# for at most $dorvane_timeout seconds (default 300). $dorvane_launcher,
+# when set, is put before the program (split into words: valgrind and its
+# options, say). Returns Dorvane's exit code.
+dorvane_in() {
+    local dir="$1" program="${dorvane:?names the Dorvane program}"
+    shift
+    # shellcheck disable=SC2086 # the launcher is meant to split into words
+    (cd "$dir" && TMPDIR="$dir" timeout "${dorvane_timeout:-300}" ${dorvane_launcher:-} "$program" "$@" \
+        >"$dir/out.txt" 2>"$dir/err.txt")
+}
+
+# dorvane_configure DIR URL EMAIL PASSWORD: writes DIR/Ostrel.cfg with
+# Dorvane's configuration mode; fails unless Dorvane exits 0, confirms it
+# and the file is there.
+dorvane_configure() {
+    local dir="$1" code=0
+    dorvane_in "$@" || code=$?
+    [ "$code" -eq 0 ] || fail "Dorvane's configuration mode exited with $code: $(cat "$dir/out.txt" "$dir/err.txt")"
+    grep -qF "The configuration file, Ostrel.cfg, is created." "$dir/out.txt" "$dir/err.txt" ||
+        fail "Dorvane did not confirm the configuration: $(cat "$dir/out.txt" "$dir/err.txt")"
+    [ -f "$dir/Ostrel.cfg" ] || fail "no Ostrel.cfg written in $dir"
+}
+
+# saved_backup DIR: sets backup to the path of the one
+# Database.YYYYMMDDhhmmss.db that Dorvane saved in DIR; fails when there is
+# none, more than one, or its name is another.
+saved_backup() {
+    local dir="$1" saved
+    saved=$(cd "$dir" && ls Database.*.db 2>/dev/null || true)
+    [ -n "$saved" ] || fail "no Database.*.db saved in $dir: $(cat "$dir/out.txt" "$dir/Dorvane.txt" 2>/dev/null)"
+    [ "$(echo "$saved" | wc -l)" -eq 1 ] || fail "more than one database saved in $dir: $saved"
+    echo "$saved" | grep -Eq '^Database\.[0-9]{14}\.db$' || fail "unexpected file name $saved"
+    backup="$dir/$saved"
+}
+
+# check_backup FILE [ROWS]: fails unless FILE passes SQLite's
+# integrity_check and, with ROWS, its customers table (scripts/make-example-db.sh)
+# holds ROWS rows.
+check_backup() {
+    local file="$1" integrity count
+    integrity=$(sqlite3 "$file" "PRAGMA integrity_check;")
+    [ "$integrity" = ok ] || fail "integrity_check of $file: $integrity"
+    if [ $# -ge 2 ]; then
+        count=$(sqlite3 "$file" "SELECT count(*) FROM customers;")
+        [ "$count" = "$2" ] || fail "$file has $count rows, expected $2"
+    fi
+}
+
+# dorvane_download DIR [ROWS]: downloads with the configuration in DIR;
+# fails unless Dorvane exits 0 having saved one backup (saved_backup) that
+# check_backup passes. Sets backup to its path.
+dorvane_download() {
+    local dir="$1" code=0
+    shift
+    dorvane_in "$dir" || code=$?
+    [ "$code" -eq 0 ] || fail "the download exited with $code: $(cat "$dir/out.txt" "$dir/err.txt")"
+    saved_backup "$dir"
+    check_backup "$backup" "$@"
 }
 
 # offer_full_file_system DIR: mounts a 1 MiB tmpfs on DIR (which must exist)

@@ -50,32 +50,17 @@ start_backup_service "$service" "$work" --database "$database" --accounts-file "
     --tls-cert "$work/localhost.pem" --tls-key "$work/localhost.key"
 say "BackupService serving HTTPS on 127.0.0.1:$port (log: $work/service.log)"
 
-# --- 5. Dorvane: configuration, then the download -------------------------
+# --- 5. Dorvane: configuration, then the download, then the checks ---------
 client="$work/client"
 mkdir "$client"
-cd "$client"
-config_output=$(TMPDIR="$client" "$dorvane" "https://localhost:$port" "$email" "$password" 2>&1) ||
-    fail "Dorvane's configuration mode failed: $config_output"
-grep -qF "The configuration file, Ostrel.cfg, is created." <<<"$config_output" ||
-    fail "Dorvane did not confirm the configuration: $config_output"
-[ -f Ostrel.cfg ] || fail "no Ostrel.cfg in $client"
+dorvane_configure "$client" "https://localhost:$port" "$email" "$password"
 say "Dorvane wrote $client/Ostrel.cfg"
 
-code=0
-download_output=$(TMPDIR="$client" SSL_CERT_FILE="$work/ca.pem" timeout 300 "$dorvane" 2>&1) || code=$?
+export SSL_CERT_FILE="$work/ca.pem"
+dorvane_download "$client" "$source_rows"
 say "Dorvane's log: $client/Dorvane.txt"
-[ "$code" -eq 0 ] || fail "the download exited with $code: $download_output"
-shopt -s nullglob
-saved=(Database.*.db)
-[ "${#saved[@]}" -eq 1 ] || fail "expected one Database.*.db in $client, found ${#saved[@]}"
-say "Dorvane saved $client/${saved[0]} ($(stat -c %s "${saved[0]}") bytes)"
-
-# --- 6. checks -------------------------------------------------------------
-integrity=$(sqlite3 "${saved[0]}" "PRAGMA integrity_check;")
-[ "$integrity" = ok ] || fail "integrity_check of ${saved[0]}: $integrity"
-saved_rows=$(sqlite3 "${saved[0]}" "SELECT count(*) FROM customers;")
-[ "$saved_rows" = "$source_rows" ] || fail "${saved[0]} has $saved_rows rows, the source $source_rows"
-say "check: integrity ok, $saved_rows rows as in the source"
+say "Dorvane saved $backup ($(stat -c %s "$backup") bytes)"
+say "check: integrity ok, $source_rows rows as in the source"
 
 stop_backup_service
 say "BackupService stopped; everything is in $work"

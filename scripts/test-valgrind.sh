@@ -25,7 +25,9 @@ service="$build/service/BackupService"
 work=$(mktemp -d "${TMPDIR:-/tmp}/dorvane-valgrind.XXXXXX")
 export TMPDIR="$work"
 cleanup() {
+    local code=$?
     stop_backup_service
+    [ "$code" -eq 0 ] || cat "$work"/memcheck-*.txt >&2 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -37,34 +39,28 @@ start_backup_service "$service" "$work" --database "$work/source.db" --account "
     --tls-cert "$work/localhost.pem" --tls-key "$work/localhost.key"
 say "BackupService on 127.0.0.1:$port"
 
-memcheck=(valgrind --tool=memcheck --leak-check=full --errors-for-leak-kinds=definite,indirect
-    --error-exitcode=1 --track-origins=yes)
-
-# Runs Dorvane under memcheck in the client directory; $1 names the run.
-run_checked() {
-    local name=$1
-    shift
-    local code=0
-    (cd "$work/client" && "${memcheck[@]}" --log-file="$work/memcheck-$name.txt" "$dorvane" "$@" \
-        >"$work/output-$name.txt" 2>&1) || code=$?
-    grep -E 'ERROR SUMMARY|definitely lost|indirectly lost|All heap blocks were freed' "$work/memcheck-$name.txt" |
-        sed "s/^==[0-9]*== */    $name: /"
-    if [ "$code" -ne 0 ]; then
-        cat "$work/memcheck-$name.txt" "$work/output-$name.txt" >&2
-        fail "the $name run exited with $code"
-    fi
+# under_memcheck NAME: runs Dorvane under memcheck from now on (lib.sh's
+# dorvane_launcher), its report in memcheck-NAME.txt.
+under_memcheck() {
+    dorvane_launcher="valgrind --tool=memcheck --leak-check=full --errors-for-leak-kinds=definite,indirect
+        --error-exitcode=1 --track-origins=yes --log-file=$work/memcheck-$1.txt"
 }
 
-mkdir "$work/client"
-run_checked configuration "https://localhost:$port" "$email" "$password"
-grep -qF "The configuration file, Ostrel.cfg, is created." "$work/output-configuration.txt" ||
-    fail "configuration mode did not write Ostrel.cfg: $(cat "$work/output-configuration.txt")"
+# report_memcheck NAME: the summary lines of memcheck's report of that run.
+report_memcheck() {
+    grep -E 'ERROR SUMMARY|definitely lost|indirectly lost|All heap blocks were freed' "$work/memcheck-$1.txt" |
+        sed "s/^==[0-9]*== */    $1: /"
+}
 
-SSL_CERT_FILE="$work/ca.pem" run_checked download
-shopt -s nullglob
-saved=("$work/client/"Database.*.db)
-[ "${#saved[@]}" -eq 1 ] || fail "expected one Database.*.db, found ${#saved[@]} (log: $(cat "$work/Dorvane.txt" 2>/dev/null))"
-integrity=$(sqlite3 "${saved[0]}" "PRAGMA integrity_check;")
-[ "$integrity" = ok ] || fail "integrity_check of the backup: $integrity"
-say "backup $(basename "${saved[0]}") ($(stat -c %s "${saved[0]}") bytes): integrity ok"
+client="$work/client"
+mkdir "$client"
+under_memcheck configuration
+dorvane_configure "$client" "https://localhost:$port" "$email" "$password"
+report_memcheck configuration
+
+under_memcheck download
+export SSL_CERT_FILE="$work/ca.pem"
+dorvane_download "$client"
+report_memcheck download
+say "backup $(basename "$backup") ($(stat -c %s "$backup") bytes): integrity ok"
 echo "valgrind: 2 passed, 0 failed"

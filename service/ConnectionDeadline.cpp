@@ -6,7 +6,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+
+#include "FileDescriptor.h"
 
 namespace backupservice {
 
@@ -21,7 +27,7 @@ constexpr auto kCheckInterval = std::chrono::milliseconds(100);
 // and reused.
 struct ConnectionDeadline::Watch {
     enum class Phase { Request, Answering, Replying, Closed };
-    int socket = -1;
+    FileDescriptor socket;
     Phase phase = Phase::Request;
     Clock::time_point deadline;  // of the request, or of the current stall span
     std::shared_ptr<const std::atomic<uint64_t>> sent;
@@ -40,21 +46,18 @@ ConnectionDeadline::~ConnectionDeadline() {
     }
     stop_.notify_all();
     thread_.join();
-    for (Watch* watch : watches_) {
-        ::close(watch->socket);
-        delete watch;
-    }
 }
 
-ConnectionDeadline::Watch* ConnectionDeadline::accepted(int socket) {
-    const int duplicate = ::fcntl(socket, F_DUPFD_CLOEXEC, 0);
-    if (duplicate < 0) return nullptr;
-    auto* watch = new Watch;
-    watch->socket = duplicate;
-    watch->deadline = Clock::now() + requestLimit_;
+Status ConnectionDeadline::accepted(int socket, Watch** watch) {
+    FileDescriptor duplicate(::fcntl(socket, F_DUPFD_CLOEXEC, 0));
+    if (!duplicate.valid()) return Status::error(std::string("cannot watch a connection: ") + std::strerror(errno));
+    auto added = std::make_unique<Watch>();
+    added->socket = std::move(duplicate);
+    added->deadline = Clock::now() + requestLimit_;
     std::lock_guard<std::mutex> lock(mutex_);
-    watches_.insert(watch);
-    return watch;
+    *watch = added.get();
+    watches_.emplace(added.get(), std::move(added));
+    return Status();
 }
 
 void ConnectionDeadline::requestReceived(Watch* watch) {
@@ -77,7 +80,7 @@ bool ConnectionDeadline::peerWasAnswered(Watch* watch) {
     if (!watch) return false;
     tcp_info info{};
     socklen_t size = sizeof info;
-    if (::getsockopt(watch->socket, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return false;
+    if (::getsockopt(watch->socket.get(), IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return false;
     // A kernel older than the byte counters cannot tell: take it as answered.
     if (size < offsetof(tcp_info, tcpi_bytes_sent) + sizeof info.tcpi_bytes_sent) return true;
     return info.tcpi_bytes_sent > 0;
@@ -86,9 +89,7 @@ bool ConnectionDeadline::peerWasAnswered(Watch* watch) {
 void ConnectionDeadline::closed(Watch* watch) {
     if (!watch) return;
     std::lock_guard<std::mutex> lock(mutex_);
-    ::close(watch->socket);
-    watches_.erase(watch);
-    delete watch;
+    watches_.erase(watch);  // closes its socket
 }
 
 void ConnectionDeadline::check(Watch& watch, Clock::time_point now) {
@@ -103,15 +104,23 @@ void ConnectionDeadline::check(Watch& watch, Clock::time_point now) {
     if (!timed || now < watch.deadline) return;
     // Shutting the socket down wakes the connection's thread, which then
     // sees the peer gone and closes the connection.
-    ::shutdown(watch.socket, SHUT_RDWR);
+    ::shutdown(watch.socket.get(), SHUT_RDWR);
     watch.phase = Watch::Phase::Closed;
 }
 
 void ConnectionDeadline::run() {
+    try {
+        watchUntilStopped();
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "BackupService: the connection deadlines stopped: %s\n", error.what());
+    }
+}
+
+void ConnectionDeadline::watchUntilStopped() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stop_.wait_for(lock, kCheckInterval, [this] { return stopping_; })) {
         const Clock::time_point now = Clock::now();
-        for (Watch* watch : watches_) check(*watch, now);
+        for (const auto& watched : watches_) check(*watched.second, now);
     }
 }
 

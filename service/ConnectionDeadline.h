@@ -10,10 +10,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <thread>
+
+#include "Status.h"
 
 namespace backupservice {
 
@@ -30,10 +32,10 @@ public:
     ConnectionDeadline& operator=(const ConnectionDeadline&) = delete;
 
     struct Watch;
-    // Starts the request clock for a connection just accepted on `socket`.
-    // The returned watch is released by closed(); null when it cannot be
-    // watched.
-    Watch* accepted(int socket);
+    // Starts the request clock for a connection just accepted on `socket`
+    // and sets *watch, which closed() releases. Fails, leaving *watch
+    // alone, when the connection cannot be watched.
+    Status accepted(int socket, Watch** watch);
     // The request is in and being answered: no deadline applies until
     // replying().
     void requestReceived(Watch* watch);
@@ -47,7 +49,9 @@ public:
     void closed(Watch* watch);
 
 private:
+    // The watching thread's body.
     void run();
+    void watchUntilStopped();
     // Called with mutex_ held.
     void check(Watch& watch, Clock::time_point now);
 
@@ -57,7 +61,7 @@ private:
     std::mutex mutex_;
     std::condition_variable stop_;
     bool stopping_ = false;
-    std::set<Watch*> watches_;
+    std::map<Watch*, std::unique_ptr<Watch>> watches_;
     std::thread thread_;
 };
 

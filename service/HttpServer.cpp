@@ -12,11 +12,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <memory>
-#include <stdexcept>
 
 #include "Routing.h"
-#include "Snapshot.h"
 #include "SnapshotStream.h"
 
 namespace backupservice {
@@ -195,7 +194,7 @@ std::vector<MHD_OptionItem> HttpServer::daemonOptions(const sockaddr_storage& st
     return options;
 }
 
-void HttpServer::start() {
+Status HttpServer::start() {
     sockaddr_storage storage{};
     const bool tls = !config_.tlsCertificate.empty();
     const unsigned int flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION |
@@ -207,39 +206,36 @@ void HttpServer::start() {
                                                      kStallBytes);
     errno = 0;
     // The logger comes first so that it also gets the messages of start-up.
-    daemon_ = MHD_start_daemon(flags, config_.listen.port, nullptr, nullptr,
-                               &HttpServer::handleRequest, this,
-                               MHD_OPTION_EXTERNAL_LOGGER, &HttpServer::libraryMessage, this,
-                               MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END);
+    daemon_.reset(MHD_start_daemon(flags, config_.listen.port, nullptr, nullptr, &HttpServer::handleRequest, this,
+                                   MHD_OPTION_EXTERNAL_LOGGER, &HttpServer::libraryMessage, this,
+                                   MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END));
     if (!daemon_) {
         const int error = errno;
         if (tls) {
-            throw std::runtime_error("cannot serve HTTPS on " + config_.listen.text() +
-                                     " with that certificate and key");
+            return Status::error("cannot serve HTTPS on " + config_.listen.text() + " with that certificate and key");
         }
-        throw std::runtime_error("cannot listen on " + config_.listen.text() +
-                                 (error ? std::string(": ") + std::strerror(error) : ""));
+        return Status::error("cannot listen on " + config_.listen.text() +
+                             (error ? std::string(": ") + std::strerror(error) : ""));
     }
-    const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT);
+    const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_.get(), MHD_DAEMON_INFO_BIND_PORT);
     port_ = info ? info->port : config_.listen.port;
+    return Status();
 }
 
 void HttpServer::stopAccepting() {
-    if (!daemon_ || listenSocket_ >= 0) return;
-    listenSocket_ = MHD_quiesce_daemon(daemon_);
+    if (!daemon_ || listenSocket_.valid()) return;
+    listenSocket_ = FileDescriptor(MHD_quiesce_daemon(daemon_.get()));
     // The library keeps the descriptor until it stops; shutting the socket
     // down refuses new connections at once instead of leaving them queued.
-    if (listenSocket_ >= 0) ::shutdown(listenSocket_, SHUT_RDWR);
+    if (listenSocket_.valid()) ::shutdown(listenSocket_.get(), SHUT_RDWR);
 }
 
 void HttpServer::stop() {
     if (daemon_) {
         snapshots_.cancelAll();  // downloads still waiting for their copy end at once
-        MHD_stop_daemon(daemon_);
-        daemon_ = nullptr;
+        daemon_.reset();
     }
-    if (listenSocket_ >= 0) ::close(listenSocket_);
-    listenSocket_ = -1;
+    listenSocket_ = FileDescriptor();
     deadline_.reset();
 }
 
@@ -266,15 +262,16 @@ void HttpServer::connectionChanged(void* cls, MHD_Connection* connection, void**
                                    MHD_ConnectionNotificationCode code) {
     auto* self = static_cast<HttpServer*>(cls);
     if (code == MHD_CONNECTION_NOTIFY_STARTED) {
-        auto* state = new ConnectionState;
+        auto state = std::make_unique<ConnectionState>();
         const MHD_ConnectionInfo* info =
             MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-        state->watch = info ? self->deadline_->accepted(info->connect_fd) : nullptr;
+        // A connection that cannot be watched is served all the same, without deadlines.
+        if (info) static_cast<void>(self->deadline_->accepted(info->connect_fd, &state->watch));
         state->client = peerAddress(connection);
-        *socketContext = state;
+        *socketContext = state.release();  // until the connection closes
         ++self->openConnections_;
     } else {
-        self->connectionClosed(static_cast<ConnectionState*>(*socketContext));
+        self->connectionClosed(std::unique_ptr<ConnectionState>(static_cast<ConnectionState*>(*socketContext)));
         *socketContext = nullptr;
         --self->openConnections_;
     }
@@ -284,7 +281,7 @@ void HttpServer::connectionChanged(void* cls, MHD_Connection* connection, void**
 // (414: the line was too long; 505: an HTTP version it does not speak) has
 // no request of ours: it takes the oldest such reply. Replies on two
 // connections that end at the same moment may be told apart wrongly.
-void HttpServer::connectionClosed(ConnectionState* connection) {
+void HttpServer::connectionClosed(std::unique_ptr<ConnectionState> connection) {
     if (!connection) return;
     LibraryReply reply;
     if (!connection->requestSeen && deadline_->peerWasAnswered(connection->watch)) {
@@ -302,7 +299,6 @@ void HttpServer::connectionClosed(ConnectionState* connection) {
         log_.write(record);
     }
     deadline_->closed(connection->watch);
-    delete connection;
 }
 
 // Called as soon as the request line is in, before the header: the request
@@ -311,13 +307,13 @@ void* HttpServer::requestStarted(void* /*cls*/, const char* uri, MHD_Connection*
     const MHD_ConnectionInfo* info =
         MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
     auto* owner = info ? static_cast<ConnectionState*>(info->socket_context) : nullptr;
-    auto* request = new RequestState;
+    auto request = std::make_unique<RequestState>();
     const std::string target = uri ? uri : "";
     request->rawPath = target.substr(0, target.find('?'));  // the query holds the password
     request->record.client = owner ? owner->client : peerAddress(connection);
     if (owner) owner->requestSeen = true;
-    threadRequest_ = request;
-    return request;
+    threadRequest_ = request.get();
+    return request.release();  // until requestCompleted()
 }
 
 MHD_Result HttpServer::handleRequest(void* cls, MHD_Connection* connection, const char* url,
@@ -439,9 +435,9 @@ MHD_Result HttpServer::sendSnapshot(MHD_Connection* connection, RequestState& st
     const char* reason = kReasonUnavailable;
     unsigned int status = MHD_HTTP_INTERNAL_SERVER_ERROR;
     try {  // nothing may escape into libmicrohttpd
-        std::shared_ptr<Snapshot> snapshot = snapshots_.join();
-        if (!snapshot) return fail(connection, state, MHD_HTTP_SERVICE_UNAVAILABLE, kReasonServiceBusy);
         const Clock::time_point deadline = state.arrived + std::chrono::seconds(kAnswerSeconds);
+        std::shared_ptr<Snapshot> snapshot = snapshots_.join(deadline);
+        if (!snapshot) return fail(connection, state, MHD_HTTP_SERVICE_UNAVAILABLE, kReasonServiceBusy);
         const Snapshot::Progress progress = snapshot->waitUntilStreamable(deadline);
         if (progress == Snapshot::Progress::Streamable) {
             MHD_Response* response = createSnapshotResponse(std::move(snapshot), state.sent);
@@ -449,8 +445,9 @@ MHD_Result HttpServer::sendSnapshot(MHD_Connection* connection, RequestState& st
             state.record.status = MHD_HTTP_OK;
             return queueAndRelease(connection, MHD_HTTP_OK, response, "application/octet-stream");
         }
-        if (progress == Snapshot::Progress::Failed && !snapshot->failedBusy()) {
-            std::fprintf(stderr, "BackupService: snapshot failed: %s\n", snapshot->error().c_str());
+        const Status failure = snapshot->status();
+        if (progress == Snapshot::Progress::Failed && !failure.isBusy()) {
+            std::fprintf(stderr, "BackupService: snapshot failed: %s\n", failure.message().c_str());
         } else {
             status = MHD_HTTP_SERVICE_UNAVAILABLE;
             reason = snapshot->waitedForLock() ? kReasonDatabaseBusy : kReasonServiceBusy;

@@ -18,11 +18,13 @@
 
 #include "Accounts.h"
 #include "ConnectionDeadline.h"
+#include "FileDescriptor.h"
 #include "Limits.h"
 #include "LoginThrottle.h"
 #include "Options.h"
 #include "RequestLog.h"
-#include "Snapshot.h"
+#include "SnapshotPool.h"
+#include "Status.h"
 
 namespace backupservice {
 
@@ -48,11 +50,10 @@ public:
     // Whether the library was built with TLS.
     static bool supportsTls();
 
-    // Binds and starts serving on libmicrohttpd's threads. Throws
-    // std::runtime_error when the address cannot be used or TLS cannot be
-    // set up with the certificate and key (the library's own message has
-    // then gone to standard error).
-    void start();
+    // Binds and starts serving on libmicrohttpd's threads. Fails when the
+    // address cannot be used or TLS cannot be set up with the certificate
+    // and key (the library's own message has then gone to standard error).
+    Status start();
     // The bound port; the chosen one when the configured port is 0.
     uint16_t port() const { return port_; }
     // Closes the listening socket: new connections are refused, those
@@ -85,7 +86,7 @@ private:
 
     unsigned int listenAddress(sockaddr_storage& storage) const;
     std::vector<MHD_OptionItem> daemonOptions(const sockaddr_storage& storage);
-    void connectionClosed(ConnectionState* connection);
+    void connectionClosed(std::unique_ptr<ConnectionState> connection);
     MHD_Result respond(MHD_Connection* connection, RequestState& state);
     MHD_Result retrieveDatabase(MHD_Connection* connection, RequestState& state);
     MHD_Result refuseLogin(MHD_Connection* connection, RequestState& state, unsigned int status,
@@ -106,8 +107,11 @@ private:
     // a request of ours), oldest first, waiting for their connection to close.
     std::mutex libraryRepliesMutex_;
     std::deque<LibraryReply> libraryReplies_;
-    MHD_Daemon* daemon_ = nullptr;
-    int listenSocket_ = -1;  // after stopAccepting(), until stop()
+    struct DaemonStopper {
+        void operator()(MHD_Daemon* daemon) const { MHD_stop_daemon(daemon); }
+    };
+    std::unique_ptr<MHD_Daemon, DaemonStopper> daemon_;
+    FileDescriptor listenSocket_;  // after stopAccepting(), until stop()
     uint16_t port_ = 0;
 
     // The request the calling thread serves: libmicrohttpd gives each

@@ -12,51 +12,41 @@ namespace backupservice {
 
 namespace {
 
-bool parsePort(const std::string& text, uint16_t& port) {
-    if (text.empty() || text.size() > 5) return false;
+// *port is written only on success.
+Status parsePort(const std::string& text, uint16_t* port) {
+    const Status invalid = Status::error("'" + text + "' is not a port number (0-65535)");
+    if (text.empty() || text.size() > 5) return invalid;
     unsigned long value = 0;
     for (char c : text) {
-        if (c < '0' || c > '9') return false;
+        if (c < '0' || c > '9') return invalid;
         value = value * 10 + static_cast<unsigned long>(c - '0');
     }
-    if (value > 65535) return false;
-    port = static_cast<uint16_t>(value);
-    return true;
+    if (value > 65535) return invalid;
+    *port = static_cast<uint16_t>(value);
+    return Status();
 }
 
 // Splits "EMAIL:PASSWORD" at the first colon; the password may contain
-// colons. `source` names where the text came from in error messages, which
-// never repeat the password.
-bool parseAccount(const std::string& text, const std::string& source, Account& out,
-                  std::string& error) {
+// colons. `source` names where the text came from in the message, which
+// never repeats the password.
+Status parseAccount(const std::string& text, const std::string& source, Account* out) {
     const auto colon = text.find(':');
-    if (colon == std::string::npos) {
-        error = source + " needs EMAIL:PASSWORD";
-        return false;
-    }
-    out.email = text.substr(0, colon);
-    out.password = text.substr(colon + 1);
-    if (out.email.empty()) {
-        error = source + " has an empty e-mail address";
-        return false;
-    }
-    if (out.password.empty()) {
-        error = source + " " + out.email + " has an empty password";
-        return false;
-    }
-    return true;
+    if (colon == std::string::npos) return Status::error(source + " needs EMAIL:PASSWORD");
+    out->email = text.substr(0, colon);
+    out->password = text.substr(colon + 1);
+    if (out->email.empty()) return Status::error(source + " has an empty e-mail address");
+    if (out->password.empty()) return Status::error(source + " " + out->email + " has an empty password");
+    return Status();
 }
 
-bool addAccount(std::vector<Account>& accounts, Account account, const std::string& source,
-                std::string& error) {
-    for (const Account& existing : accounts) {
+Status addAccount(std::vector<Account>* accounts, Account account, const std::string& source) {
+    for (const Account& existing : *accounts) {
         if (sameEmailAddress(existing.email, account.email)) {
-            error = source + ": " + account.email + " given more than once";
-            return false;
+            return Status::error(source + ": " + account.email + " given more than once");
         }
     }
-    accounts.push_back(std::move(account));
-    return true;
+    accounts->push_back(std::move(account));
+    return Status();
 }
 
 std::string octalMode(mode_t mode) {
@@ -71,42 +61,36 @@ std::string ListenAddress::text() const {
     return (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
-bool parseListenAddress(const std::string& text, ListenAddress& out, std::string& error) {
+Status parseListenAddress(const std::string& text, ListenAddress* out) {
+    const std::string option = "--listen " + text;
     std::string host;
     std::string port;
     ListenAddress result;
     if (!text.empty() && text[0] == '[') {
         const auto close = text.find(']');
         if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':') {
-            error = "--listen " + text + ": expected [IPV6-ADDRESS]:PORT";
-            return false;
+            return Status::error(option + ": expected [IPV6-ADDRESS]:PORT");
         }
         host = text.substr(1, close - 1);
         port = text.substr(close + 2);
         result.ipv6 = true;
     } else {
         const auto colon = text.rfind(':');
-        if (colon == std::string::npos) {
-            error = "--listen " + text + ": expected ADDRESS:PORT";
-            return false;
-        }
+        if (colon == std::string::npos) return Status::error(option + ": expected ADDRESS:PORT");
         host = text.substr(0, colon);
         port = text.substr(colon + 1);
         if (host == "localhost") host = "127.0.0.1";
     }
     unsigned char buffer[sizeof(in6_addr)];
     if (inet_pton(result.ipv6 ? AF_INET6 : AF_INET, host.c_str(), buffer) != 1) {
-        error = "--listen " + text + ": '" + host + "' is not a numeric " +
-                (result.ipv6 ? "IPv6" : "IPv4") + " address";
-        return false;
+        return Status::error(option + ": '" + host + "' is not a numeric " + (result.ipv6 ? "IPv6" : "IPv4") +
+                             " address");
     }
-    if (!parsePort(port, result.port)) {
-        error = "--listen " + text + ": '" + port + "' is not a port number (0-65535)";
-        return false;
-    }
+    const Status portRead = parsePort(port, &result.port);
+    if (!portRead.ok()) return portRead.withContext(option);
     result.host = host;
-    out = result;
-    return true;
+    *out = result;
+    return Status();
 }
 
 bool isLoopback(const ListenAddress& address) {
@@ -133,9 +117,10 @@ bool takesValue(const std::string& name) {
     return false;
 }
 
-// Whole seconds from `minimum` to kMaxOptionSeconds.
-bool parseSeconds(const std::string& name, const std::string& text, unsigned int minimum,
-                  unsigned int& out, std::string& error) {
+// Whole seconds from `minimum` to kMaxOptionSeconds; *out is written only
+// on success.
+Status parseSeconds(const std::string& name, const std::string& text, unsigned int minimum,
+                    unsigned int* out) {
     unsigned long value = 0;
     bool ok = !text.empty() && text.size() <= 6;
     for (char c : text) {
@@ -143,80 +128,65 @@ bool parseSeconds(const std::string& name, const std::string& text, unsigned int
         if (ok) value = value * 10 + static_cast<unsigned long>(c - '0');
     }
     if (!ok || value < minimum || value > kMaxOptionSeconds) {
-        error = name + " " + text + ": expected whole seconds from " + std::to_string(minimum) +
-                " to " + std::to_string(kMaxOptionSeconds);
-        return false;
+        return Status::error(name + " " + text + ": expected whole seconds from " + std::to_string(minimum) +
+                             " to " + std::to_string(kMaxOptionSeconds));
     }
-    out = static_cast<unsigned int>(value);
-    return true;
+    *out = static_cast<unsigned int>(value);
+    return Status();
 }
 
 // A path option given at most once and never empty.
-bool setPath(const std::string& name, const std::string& value, std::string& out,
-             std::string& error) {
-    if (!out.empty()) {
-        error = name + " given more than once";
-        return false;
-    }
-    if (value.empty()) {
-        error = name + " needs a path";
-        return false;
-    }
-    out = value;
-    return true;
+Status setPath(const std::string& name, const std::string& value, std::string* out) {
+    if (!out->empty()) return Status::error(name + " given more than once");
+    if (value.empty()) return Status::error(name + " needs a path");
+    *out = value;
+    return Status();
 }
 
-bool applyOption(const std::string& name, const std::string& value, Options& options,
-                 std::string& error) {
-    if (name == "--listen") {
-        if (options.listenGiven) {
-            error = "--listen given more than once";
-            return false;
-        }
-        options.listenGiven = true;
-        return parseListenAddress(value, options.listen, error);
-    }
-    if (name == "--database") return setPath(name, value, options.database, error);
-    if (name == "--accounts-file") return setPath(name, value, options.accountsFile, error);
-    if (name == "--tls-cert") return setPath(name, value, options.tlsCertificate, error);
-    if (name == "--tls-key") return setPath(name, value, options.tlsKey, error);
-    if (name == "--stop-grace") return parseSeconds(name, value, 0, options.stopGraceSeconds, error);
-    if (name == "--stall-timeout") return parseSeconds(name, value, 1, options.stallSeconds, error);
-    if (name == "--verify") {
-        if (value != "quick" && value != "none") {
-            error = "--verify " + value + ": expected quick or none";
-            return false;
-        }
-        options.verify = value == "quick" ? Verify::Quick : Verify::None;
-        return true;
-    }
+Status applyAccount(const std::string& value, Options* options) {
     Account account;
-    if (!parseAccount(value, "--account", account, error) ||
-        !addAccount(options.accounts, std::move(account), "--account", error))
-        return false;
-    options.accountOnCommandLine = true;
-    return true;
+    Status status = parseAccount(value, "--account", &account);
+    if (status.ok()) status = addAccount(&options->accounts, std::move(account), "--account");
+    if (status.ok()) options->accountOnCommandLine = true;
+    return status;
+}
+
+Status applyOption(const std::string& name, const std::string& value, Options* options) {
+    if (name == "--listen") {
+        if (options->listenGiven) return Status::error("--listen given more than once");
+        options->listenGiven = true;
+        return parseListenAddress(value, &options->listen);
+    }
+    if (name == "--database") return setPath(name, value, &options->database);
+    if (name == "--accounts-file") return setPath(name, value, &options->accountsFile);
+    if (name == "--tls-cert") return setPath(name, value, &options->tlsCertificate);
+    if (name == "--tls-key") return setPath(name, value, &options->tlsKey);
+    if (name == "--stop-grace") return parseSeconds(name, value, 0, &options->stopGraceSeconds);
+    if (name == "--stall-timeout") return parseSeconds(name, value, 1, &options->stallSeconds);
+    if (name == "--verify") {
+        if (value != "quick" && value != "none") return Status::error("--verify " + value + ": expected quick or none");
+        options->verify = value == "quick" ? Verify::Quick : Verify::None;
+        return Status();
+    }
+    return applyAccount(value, options);
 }
 
 // What the options must say together.
-bool checkCombination(const Options& options, std::string& error) {
-    if (options.database.empty()) {
-        error = "--database PATH is required";
-    } else if (options.accounts.empty() && options.accountsFile.empty()) {
-        error = "--accounts-file PATH or at least one --account EMAIL:PASSWORD is required";
-    } else if (options.tlsCertificate.empty() != options.tlsKey.empty()) {
-        error = "--tls-cert FILE and --tls-key FILE go together";
-    } else {
-        return true;
+Status checkCombination(const Options& options) {
+    if (options.database.empty()) return Status::error("--database PATH is required");
+    if (options.accounts.empty() && options.accountsFile.empty()) {
+        return Status::error("--accounts-file PATH or at least one --account EMAIL:PASSWORD is required");
     }
-    return false;
+    if (options.tlsCertificate.empty() != options.tlsKey.empty()) {
+        return Status::error("--tls-cert FILE and --tls-key FILE go together");
+    }
+    return Status();
 }
 
 }  // namespace
 
-ParseResult parseOptions(const std::vector<std::string>& args) {
-    ParseResult result;
-    Options& options = result.options;
+Status parseOptions(const std::vector<std::string>& args, Options* options) {
+    Options parsed;
     for (size_t i = 0; i < args.size(); ++i) {
         std::string name = args[i];
         std::string value;
@@ -229,25 +199,21 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
             hasValue = true;
         }
         if (name == "--help" || name == "-h") {
-            options.showHelp = true;
-            result.ok = true;
-            return result;
+            parsed.showHelp = true;
+            *options = std::move(parsed);
+            return Status();
         }
-        if (!takesValue(name)) {
-            result.error = "unknown argument: " + args[i];
-            return result;
-        }
+        if (!takesValue(name)) return Status::error("unknown argument: " + args[i]);
         if (!hasValue) {
-            if (i + 1 >= args.size()) {
-                result.error = name + " needs a value";
-                return result;
-            }
+            if (i + 1 >= args.size()) return Status::error(name + " needs a value");
             value = args[++i];
         }
-        if (!applyOption(name, value, options, result.error)) return result;
+        const Status applied = applyOption(name, value, &parsed);
+        if (!applied.ok()) return applied;
     }
-    result.ok = checkCombination(options, result.error);
-    return result;
+    const Status combined = checkCombination(parsed);
+    if (combined.ok()) *options = std::move(parsed);
+    return combined;
 }
 
 namespace {
@@ -258,24 +224,19 @@ bool endsInWhiteSpace(const std::string& text) {
 
 }  // namespace
 
-bool loadAccountsFile(const std::string& path, std::vector<Account>& accounts,
-                      std::vector<std::string>& warnings, std::string& error) {
+Status loadAccountsFile(const std::string& path, std::vector<Account>* accounts,
+                        std::vector<std::string>* warnings) {
     const std::string source = "--accounts-file " + path;
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        error = source + ": not a readable file";
-        return false;
+        return Status::error(source + ": not a readable file");
     }
     if (info.st_mode & (S_IRWXG | S_IRWXO)) {
-        error = source + ": other users can access it (mode " + octalMode(info.st_mode) +
-                "); it holds passwords, so allow only its owner: chmod 600 " + path;
-        return false;
+        return Status::error(source + ": other users can access it (mode " + octalMode(info.st_mode) +
+                             "); it holds passwords, so allow only its owner: chmod 600 " + path);
     }
     std::ifstream in(path);
-    if (!in) {
-        error = source + ": cannot be read";
-        return false;
-    }
+    if (!in) return Status::error(source + ": cannot be read");
     std::string line;
     for (int number = 1; std::getline(in, line); ++number) {
         // Editors on some systems start a UTF-8 file with a byte-order mark.
@@ -284,18 +245,16 @@ bool loadAccountsFile(const std::string& path, std::vector<Account>& accounts,
         if (line.empty() || line[0] == '#') continue;
         const std::string where = source + " line " + std::to_string(number);
         Account account;
-        if (!parseAccount(line, where, account, error)) return false;
-        if (endsInWhiteSpace(account.password)) {
-            warnings.push_back(where + ": the password of " + account.email +
-                               " ends in white space, which is part of the password");
+        Status status = parseAccount(line, where, &account);
+        if (status.ok() && endsInWhiteSpace(account.password)) {
+            warnings->push_back(where + ": the password of " + account.email +
+                                " ends in white space, which is part of the password");
         }
-        if (!addAccount(accounts, std::move(account), where, error)) return false;
+        if (status.ok()) status = addAccount(accounts, std::move(account), where);
+        if (!status.ok()) return status;
     }
-    if (accounts.empty()) {
-        error = source + ": no EMAIL:PASSWORD line in it";
-        return false;
-    }
-    return true;
+    if (accounts->empty()) return Status::error(source + ": no EMAIL:PASSWORD line in it");
+    return Status();
 }
 
 std::string usageText(const std::string& programName) {

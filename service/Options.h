@@ -7,6 +7,7 @@
 
 #include "Accounts.h"
 #include "Limits.h"
+#include "Status.h"
 
 namespace backupservice {
 
@@ -38,29 +39,25 @@ struct Options {
     bool showHelp = false;
 };
 
-struct ParseResult {
-    bool ok = false;
-    Options options;
-    std::string error;  // set when ok is false
-};
-
-// Parses the arguments that follow the program name.
-ParseResult parseOptions(const std::vector<std::string>& args);
+// Parses the arguments that follow the program name into *options, which
+// is written only on success.
+Status parseOptions(const std::vector<std::string>& args, Options* options);
 
 // Adds the accounts of an accounts file to `accounts`: one EMAIL:PASSWORD per
 // line (first colon splits), blank lines and lines starting with '#' skipped,
 // a UTF-8 byte-order mark at the start and a trailing carriage return
 // dropped. Refuses a file that group or others may read or write, a
 // malformed line, an address given twice (also against the accounts already
-// there) and a file without accounts. Returns false and sets `error`. Adds
-// to `warnings` one text per line whose password ends in white space, which
-// is kept as written. Neither text ever repeats a password.
-bool loadAccountsFile(const std::string& path, std::vector<Account>& accounts,
-                      std::vector<std::string>& warnings, std::string& error);
+// there) and a file without accounts; *accounts may then hold some of the
+// file's accounts. Adds to *warnings one text per line whose password ends
+// in white space, which is kept as written. Neither the failure's message
+// nor a warning ever repeats a password.
+Status loadAccountsFile(const std::string& path, std::vector<Account>* accounts,
+                        std::vector<std::string>* warnings);
 
 // Parses "ADDRESS:PORT" where ADDRESS is a numeric IPv4 address, a bracketed
-// IPv6 address or "localhost". Returns false and sets error when it is not.
-bool parseListenAddress(const std::string& text, ListenAddress& out, std::string& error);
+// IPv6 address or "localhost"; *out is written only on success.
+Status parseListenAddress(const std::string& text, ListenAddress* out);
 
 // True for 127.0.0.0/8 and ::1.
 bool isLoopback(const ListenAddress& address);

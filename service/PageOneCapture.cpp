@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 
@@ -14,6 +15,8 @@ constexpr char kVfsName[] = "backupservice-page1";
 // header (page number first, big-endian) followed by the page.
 constexpr sqlite3_int64 kWalHeaderSize = 32;
 constexpr sqlite3_int64 kWalFrameHeaderSize = 24;
+// The database header at the start of page 1.
+constexpr size_t kHeaderSize = 100;
 
 thread_local PageOneCapture* tActiveCapture = nullptr;
 
@@ -178,6 +181,33 @@ void PageOneCapture::stop() {
 void PageOneCapture::seen(const void* data, int size) {
     const auto* bytes = static_cast<const unsigned char*>(data);
     page_.assign(bytes, bytes + size);
+}
+
+namespace {
+
+void put32(std::vector<unsigned char>& page, size_t offset, uint32_t value) {
+    for (int i = 0; i < 4; ++i) page[offset + i] = static_cast<unsigned char>(value >> (24 - 8 * i));
+}
+
+}  // namespace
+
+void makeSelfContained(std::vector<unsigned char>& page, uint32_t pageCount) {
+    if (page.size() < kHeaderSize) return;
+    page[18] = 1;  // write version: rollback journal, so no -wal file is looked for
+    page[19] = 1;  // read version
+    put32(page, 28, pageCount);
+    std::copy(page.begin() + 24, page.begin() + 28, page.begin() + 92);
+    put32(page, 96, static_cast<uint32_t>(SQLITE_VERSION_NUMBER));
+}
+
+bool samePageOne(const std::vector<unsigned char>& a, const std::vector<unsigned char>& b) {
+    if (a.size() != b.size() || a.size() < kHeaderSize) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        const bool rewritten = (i >= 18 && i < 20) || (i >= 24 && i < 32) || (i >= 40 && i < 44) ||
+                               (i >= 92 && i < 100);
+        if (!rewritten && a[i] != b[i]) return false;
+    }
+    return true;
 }
 
 }  // namespace backupservice

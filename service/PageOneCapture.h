@@ -8,8 +8,11 @@
 // active there. Once a read transaction has begun, that latest read is the
 // page the transaction sees: SQLite re-reads page 1 whenever another
 // connection has changed the database since it last read it.
+//
+// Beside it are the rules of page 1 that a copy's first page follows.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 namespace backupservice {
@@ -39,5 +42,17 @@ private:
     std::vector<unsigned char> page_;
     bool active_ = true;
 };
+
+// Makes a copied page 1 describe a file that opens on its own: rollback-
+// journal mode (bytes 18 and 19), `pageCount` pages, and a change counter
+// equal to its version-valid-for number so that the size is believed. A
+// page shorter than the 100-byte header is left as it is.
+void makeSelfContained(std::vector<unsigned char>& page, uint32_t pageCount);
+
+// Whether two copies of page 1 agree apart from the fields a copy rewrites:
+// 18-19 (journal mode), 24-31 (change counter, page count), 40-43 (schema
+// cookie) and 92-99 (version-valid-for number, SQLite version). False for
+// pages of different sizes or shorter than the header.
+bool samePageOne(const std::vector<unsigned char>& a, const std::vector<unsigned char>& b);
 
 }  // namespace backupservice

@@ -17,17 +17,17 @@ struct SnapshotReader {
 
 ssize_t readSnapshot(void* cls, uint64_t pos, char* buf, size_t max) {
     auto* reader = static_cast<SnapshotReader*>(cls);
-    const long got = reader->snapshot->read(pos, buf, max);
-    if (got == 0) return MHD_CONTENT_READER_END_OF_STREAM;
+    size_t got = 0;
+    const Status read = reader->snapshot->read(pos, buf, max, &got);
     // A failed copy or file: abort rather than send a truncated database
     // under a full Content-Length.
-    if (got < 0) {
-        std::fprintf(stderr, "BackupService: snapshot failed during the download: %s\n",
-                     reader->snapshot->error().c_str());
+    if (!read.ok()) {
+        std::fprintf(stderr, "BackupService: snapshot failed during the download: %s\n", read.message().c_str());
         return MHD_CONTENT_READER_END_WITH_ERROR;
     }
+    if (got == 0) return MHD_CONTENT_READER_END_OF_STREAM;
     *reader->sent += static_cast<uint64_t>(got);
-    return got;
+    return static_cast<ssize_t>(got);
 }
 
 void freeSnapshot(void* cls) {

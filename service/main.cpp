@@ -15,6 +15,7 @@
 #include <pthread.h>
 #include <sys/stat.h>
 
+#include "Database.h"
 #include "HttpServer.h"
 #include "Options.h"
 #include "RequestLog.h"
@@ -51,73 +52,60 @@ const char* signalName(int signal) {
     }
 }
 
-// Reads a whole regular file into `text`; false with `error` set when it
-// cannot be read or is empty.
-bool readFile(const std::string& option, const std::string& path, std::string& text,
-              std::string& error) {
+// Reads a whole regular file into *text; fails when it cannot be read or
+// is empty.
+Status readFile(const std::string& option, const std::string& path, std::string* text) {
     struct stat info {};
     errno = 0;
     if (::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
         std::ifstream in(path, std::ios::binary);
         std::ostringstream content;
-        if (in && content << in.rdbuf()) text = content.str();
-        if (!text.empty()) return true;
+        if (in && content << in.rdbuf()) *text = content.str();
+        if (!text->empty()) return Status();
     }
-    error = option + " " + path + ": cannot be read, or is empty" +
-            (errno ? std::string(" (") + std::strerror(errno) + ")" : std::string());
-    return false;
+    return Status::error(option + " " + path + ": cannot be read, or is empty" +
+                         (errno ? std::string(" (") + std::strerror(errno) + ")" : std::string()));
 }
 
 // Reads the certificate and key when TLS is asked for.
-bool loadTls(const Options& options, ServiceConfig& config, std::string& error) {
-    if (options.tlsCertificate.empty()) return true;
+Status loadTls(const Options& options, ServiceConfig* config) {
+    if (options.tlsCertificate.empty()) return Status();
     if (!HttpServer::supportsTls()) {
-        error = "--tls-cert: this libmicrohttpd was built without TLS support";
-        return false;
+        return Status::error("--tls-cert: this libmicrohttpd was built without TLS support");
     }
-    return readFile("--tls-cert", options.tlsCertificate, config.tlsCertificate, error) &&
-           readFile("--tls-key", options.tlsKey, config.tlsKey, error);
+    const Status certificate = readFile("--tls-cert", options.tlsCertificate, &config->tlsCertificate);
+    if (!certificate.ok()) return certificate;
+    return readFile("--tls-key", options.tlsKey, &config->tlsKey);
 }
 
-bool checkDatabase(const std::string& path, std::string& error) {
-    try {
-        checkDatabaseReadable(path);
-        return true;
-    } catch (const std::exception& failure) {
-        error = failure.what();
-        return false;
-    }
+Status loadAccounts(Options* options) {
+    if (options->accountsFile.empty()) return Status();
+    std::vector<std::string> warnings;
+    const Status loaded = loadAccountsFile(options->accountsFile, &options->accounts, &warnings);
+    if (!loaded.ok()) return loaded;
+    for (const std::string& warning : warnings) std::fprintf(stderr, "BackupService: warning: %s\n", warning.c_str());
+    return Status();
 }
 
-// Everything before the server starts; returns 0 to go on, or the exit code.
-int prepare(Options& options, ServiceConfig& config) {
-    if (!options.accountsFile.empty()) {
-        std::vector<std::string> warnings;
-        std::string error;
-        if (!loadAccountsFile(options.accountsFile, options.accounts, warnings, error)) {
-            std::fprintf(stderr, "BackupService: %s\n", error.c_str());
-            return kExitFailure;
-        }
-        for (const std::string& warning : warnings)
-            std::fprintf(stderr, "BackupService: warning: %s\n", warning.c_str());
-    }
+// Everything before the server starts, its warnings printed; fails with
+// the reason not to start.
+Status prepare(Options& options, ServiceConfig* config) {
+    Status status = loadAccounts(&options);
+    if (!status.ok()) return status;
     if (options.accountOnCommandLine) {
         std::fputs("BackupService: warning: every local user can see the passwords given with "
                    "--account (ps shows the command line); use --accounts-file instead\n",
                    stderr);
     }
-    config = ServiceConfig{options.listen, options.database, defaultSnapshotDirectory(),
-                           options.accounts, options.stallSeconds,
-                           options.verify == Verify::Quick, {}, {}};
-    std::string error;
-    if (!loadTls(options, config, error) || !checkDatabase(options.database, error)) {
-        std::fprintf(stderr, "BackupService: %s\n", error.c_str());
-        return kExitFailure;
-    }
-    const size_t stale = removeStaleSnapshotFiles(config.snapshotDirectory);
+    *config = ServiceConfig{options.listen, options.database, defaultSnapshotDirectory(), options.accounts,
+                            options.stallSeconds, options.verify == Verify::Quick, {}, {}};
+    status = loadTls(options, config);
+    if (status.ok()) status = checkDatabaseReadable(options.database);
+    if (!status.ok()) return status;
+    const size_t stale = removeStaleSnapshotFiles(config->snapshotDirectory);
     if (stale > 0) {
         std::fprintf(stderr, "BackupService: removed %zu snapshot file(s) left in %s by stopped "
-                     "services\n", stale, config.snapshotDirectory.c_str());
+                     "services\n", stale, config->snapshotDirectory.c_str());
     }
     if (options.tlsCertificate.empty() && !isLoopback(options.listen)) {
         std::fprintf(stderr,
@@ -125,7 +113,7 @@ int prepare(Options& options, ServiceConfig& config) {
                      "passwords and data travel unencrypted\n",
                      options.listen.host.c_str());
     }
-    return 0;
+    return Status();
 }
 
 // Waits until every connection has ended, `graceSeconds` have passed, or
@@ -139,33 +127,14 @@ unsigned int drain(const HttpServer& server, const sigset_t& signals, unsigned i
     return server.openConnections();
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    const std::string program = argc > 0 ? argv[0] : "BackupService";
-    const ParseResult parsed = parseOptions(std::vector<std::string>(argv + 1, argv + argc));
-    if (!parsed.ok) {
-        std::fprintf(stderr, "BackupService: %s\n\n%s", parsed.error.c_str(),
-                     usageText(program).c_str());
-        return kExitUsage;
-    }
-    Options options = parsed.options;
-    if (options.showHelp) {
-        std::fputs(usageText(program).c_str(), stdout);
-        return 0;
-    }
-    // A client that goes away mid-download must not kill the service.
-    std::signal(SIGPIPE, SIG_IGN);
-    ServiceConfig config;
-    if (const int code = prepare(options, config)) return code;
-
+// Serves until a stop signal comes; returns the exit code.
+int serve(const Options& options, const ServiceConfig& config) {
     const sigset_t stopSignals = blockStopSignals();
     RequestLog log(stdout);
     HttpServer server(config, log);
-    try {
-        server.start();
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "BackupService: %s\n", error.what());
+    const Status started = server.start();
+    if (!started.ok()) {
+        std::fprintf(stderr, "BackupService: %s\n", started.message().c_str());
         return kExitFailure;
     }
     ListenAddress bound = options.listen;
@@ -178,11 +147,45 @@ int main(int argc, char** argv) {
     server.stopAccepting();
     const unsigned int cut = drain(server, stopSignals, options.stopGraceSeconds);
     if (cut > 0) {
-        std::fprintf(stderr, "BackupService: stopping: cutting off %u connection(s) still open\n",
-                     cut);
+        std::fprintf(stderr, "BackupService: stopping: cutting off %u connection(s) still open\n", cut);
     }
     server.stop();
     std::fprintf(stdout, "stopped (%s)\n", signalName(received));
     std::fflush(stdout);
     return 0;
+}
+
+int run(int argc, char** argv) {
+    const std::string program = argc > 0 ? argv[0] : "BackupService";
+    Options options;
+    const Status parsed = parseOptions(std::vector<std::string>(argv + 1, argv + argc), &options);
+    if (!parsed.ok()) {
+        std::fprintf(stderr, "BackupService: %s\n\n%s", parsed.message().c_str(), usageText(program).c_str());
+        return kExitUsage;
+    }
+    if (options.showHelp) {
+        std::fputs(usageText(program).c_str(), stdout);
+        return 0;
+    }
+    // A client that goes away mid-download must not kill the service.
+    std::signal(SIGPIPE, SIG_IGN);
+    ServiceConfig config;
+    const Status prepared = prepare(options, &config);
+    if (!prepared.ok()) {
+        std::fprintf(stderr, "BackupService: %s\n", prepared.message().c_str());
+        return kExitFailure;
+    }
+    return serve(options, config);
+}
+
+}  // namespace
+
+// The main thread's body: nothing it throws goes further.
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "BackupService: %s\n", error.what());
+        return kExitFailure;
+    }
 }

@@ -5,7 +5,8 @@
 # 1. creates an example database and starts the service on a free loopback
 #    port;
 # 2. writes Ostrel.cfg through Dorvane's configuration mode, downloads with
-#    Dorvane and checks the saved Database.*.db with sqlite3;
+#    Dorvane and checks the saved Database.*.db with sqlite3 (lib.sh's
+#    round trip);
 # 3. repeats with a wrong password: Dorvane must show the service's reason
 #    and save no database;
 # 4. HTTPS: a service started with a certificate made here serves the
@@ -76,42 +77,24 @@ start_service() {
 
 start_service service --database "$work/live.db" --account user@example.com:secret
 
-# Runs Dorvane in directory $1 with the remaining arguments; its log
-# (Dorvane.txt) goes to that directory. Output in $1/out.txt and $1/err.txt.
-run_dorvane() {
-    dir=$1
-    shift
-    (cd "$dir" && TMPDIR="$dir" timeout 120 "$dorvane" "$@" >"$dir/out.txt" 2>"$dir/err.txt")
-}
+# Dorvane runs through lib.sh's dorvane_in, at most two minutes at a time.
+# shellcheck disable=SC2034 # read by lib.sh
+dorvane_timeout=120
 
 # --- the download -------------------------------------------------------
 good="$work/good"
 mkdir "$good"
-run_dorvane "$good" "$url" user@example.com secret || fail "configuration mode exited with $?"
-grep -qF "The configuration file, Ostrel.cfg, is created." "$good/out.txt" "$good/err.txt" ||
-    fail "configuration mode did not confirm: $(cat "$good/out.txt" "$good/err.txt")"
-[ -f "$good/Ostrel.cfg" ] || fail "no Ostrel.cfg written"
+dorvane_configure "$good" "$url" user@example.com secret
 echo "configuration written"
-
-code=0
-run_dorvane "$good" || code=$?
-[ "$code" -eq 0 ] || fail "download exited with $code: $(cat "$good/out.txt" "$good/err.txt")"
-saved=$(cd "$good" && ls Database.*.db 2>/dev/null || true)
-[ -n "$saved" ] || fail "no Database.*.db saved: $(cat "$good/out.txt" "$good/err.txt")"
-[ "$(echo "$saved" | wc -l)" -eq 1 ] || fail "more than one database saved: $saved"
-echo "$saved" | grep -Eq '^Database\.[0-9]{14}\.db$' || fail "unexpected file name $saved"
-integrity=$(sqlite3 "$good/$saved" "PRAGMA integrity_check;")
-[ "$integrity" = ok ] || fail "integrity_check of $saved: $integrity"
-count=$(sqlite3 "$good/$saved" "SELECT count(*) FROM customers;")
-[ "$count" = "$rows" ] || fail "$saved has $count rows, expected $rows"
-echo "downloaded $saved: integrity ok, $count rows"
+dorvane_download "$good" "$rows"
+echo "downloaded $(basename "$backup"): integrity ok, $rows rows"
 
 # --- a wrong password ---------------------------------------------------
 bad="$work/bad"
 mkdir "$bad"
-run_dorvane "$bad" "$url" user@example.com wrong || fail "configuration mode exited with $?"
+dorvane_configure "$bad" "$url" user@example.com wrong
 code=0
-run_dorvane "$bad" || code=$?
+dorvane_in "$bad" || code=$?
 shown=
 for file in "$bad/out.txt" "$bad/err.txt"; do
     grep -qF "$reason" "$file" && shown=$file
@@ -179,7 +162,7 @@ start_service load --database "$work/load.db" --accounts-file "$work/accounts"
 i=0
 while [ $i -lt "$clients" ]; do
     mkdir "$work/c$i"
-    run_dorvane "$work/c$i" "$url" load@example.com "load secret" || fail "configuration $i failed"
+    dorvane_configure "$work/c$i" "$url" load@example.com "load secret"
     i=$((i + 1))
 done
 
@@ -206,7 +189,7 @@ started=$(date +%s)
 pids=
 i=0
 while [ $i -lt "$clients" ]; do
-    run_dorvane "$work/c$i" &
+    dorvane_in "$work/c$i" &
     pids="$pids $!"
     i=$((i + 1))
 done
@@ -224,14 +207,10 @@ retried=0
 i=0
 while [ $i -lt "$clients" ]; do
     dir="$work/c$i"
-    saved=$(cd "$dir" && ls Database.*.db 2>/dev/null || true)
-    [ -n "$saved" ] || fail "client $i saved nothing: $(cat "$dir/out.txt" "$dir/Dorvane.txt")"
-    integrity=$(sqlite3 "$dir/$saved" "PRAGMA integrity_check;")
-    [ "$integrity" = ok ] || fail "client $i: integrity_check: $integrity"
-    count=$(sqlite3 "$dir/$saved" "SELECT count(*) FROM customers;")
-    [ "$count" = "$load_rows" ] || fail "client $i: $count rows, expected $load_rows"
+    saved_backup "$dir"
+    check_backup "$backup" "$load_rows"
     grep -q "Repeat to Dorvane" "$dir/Dorvane.txt" && retried=$((retried + 1))
-    rm -f "$dir/$saved"
+    rm -f "$backup"
     i=$((i + 1))
 done
 peak_rss=$(awk '/^VmHWM/ { print $2 " " $3 }' /proc/"$service_pid"/status)

@@ -5,6 +5,7 @@
 // platform/; the product never contains them.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,44 @@ int ExitCodeOfMinusOne();
 Result RunWithPrivateTmp(const std::string& szProgram, const std::vector<std::string>& arguments,
                          const std::string& szWorkDir, const std::string& szTmpDir);
 bool SupportsPrivateTmp();
+
+// A program left running in the background, for the tests of a server:
+// standard input empty, standard output collected as it comes, standard
+// error written to a file, which a test can read at any time. The user's
+// temporary directory of the child is szTempDir, as for Run. POSIX only:
+// elsewhere Started() is false.
+class Child {
+public:
+    // Starts szProgram with the arguments in szWorkDir; its standard error
+    // goes to szStderrPath, created or emptied.
+    Child(const std::string& szProgram, const std::vector<std::string>& arguments, const std::string& szWorkDir,
+          const std::string& szTempDir, const std::string& szStderrPath);
+    // Kills a child still running (SIGKILL) and waits for it.
+    ~Child();
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    bool Started() const;
+    // The process id; -1 when it did not start or has been waited for.
+    int Pid() const;
+    // Waits up to iMilliseconds for the first line of standard output and
+    // returns it without its "\n"; "" when none came.
+    std::string WaitForFirstLine(int iMilliseconds);
+    // Sends iSignal to the child still running; false when there is none.
+    bool Signal(int iSignal);
+    // Waits for the child to end and for the end of its output. Returns the
+    // exit code as Run reports it (128 + the signal for a child a signal
+    // ended), or -1 when there is no child to wait for.
+    int Wait();
+    // Signal(iSignal), then Wait().
+    int Stop(int iSignal);
+    // The standard output so far; all of it once Wait() has returned.
+    std::string Output();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m_pImpl;
+};
 
 // Hostile local files for the tests (POSIX; false elsewhere): a FIFO at
 // the path, and handing a path (itself, not a link's target) to the user

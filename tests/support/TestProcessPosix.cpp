@@ -2,8 +2,12 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <csignal>
+#include <mutex>
+#include <thread>
 #include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>
@@ -200,6 +204,101 @@ bool MakeFifo(const std::string& szPath) { return ::mkfifo(szPath.c_str(), 0666)
 bool GiveToNobody(const std::string& szPath) {
     const passwd* pEntry = ::getpwnam("nobody");
     return pEntry != nullptr && ::lchown(szPath.c_str(), pEntry->pw_uid, pEntry->pw_gid) == 0;
+}
+
+struct Child::Impl {
+    pid_t pid = -1;
+    bool bStarted = false;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::string szOutput;
+    bool bOutputClosed = false;
+    std::thread reader;
+
+    // The reader's body: collects standard output until its end.
+    void Collect(int iFd) {
+        char aBuffer[4096];
+        for (;;) {
+            const ssize_t iRead = ::read(iFd, aBuffer, sizeof aBuffer);
+            if (iRead < 0 && errno == EINTR) continue;
+            std::lock_guard<std::mutex> lock(mutex);
+            if (iRead <= 0) {
+                bOutputClosed = true;
+                changed.notify_all();
+                break;
+            }
+            szOutput.append(aBuffer, static_cast<size_t>(iRead));
+            changed.notify_all();
+        }
+        ::close(iFd);
+    }
+};
+
+// The pipe and the file are opened close-on-exec, so that no other child
+// inherits them and holds the output open.
+Child::Child(const std::string& szProgram, const std::vector<std::string>& arguments, const std::string& szWorkDir,
+             const std::string& szTempDir, const std::string& szStderrPath)
+    : m_pImpl(new Impl) {
+    int aPipe[2];
+    if (::pipe2(aPipe, O_CLOEXEC) != 0) return;
+    const int iErrorFd = ::open(szStderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const pid_t pid = iErrorFd >= 0 ? ::fork() : -1;
+    if (pid == 0) ExecChild(szProgram, arguments, szWorkDir, szTempDir, aPipe[1], iErrorFd, 0);
+    ::close(aPipe[1]);
+    if (iErrorFd >= 0) ::close(iErrorFd);
+    if (pid < 0) {
+        ::close(aPipe[0]);
+        return;
+    }
+    m_pImpl->pid = pid;
+    m_pImpl->bStarted = true;
+    Impl* pImpl = m_pImpl.get();
+    const int iReadFd = aPipe[0];
+    m_pImpl->reader = std::thread([pImpl, iReadFd] { pImpl->Collect(iReadFd); });
+}
+
+Child::~Child() {
+    Stop(SIGKILL);
+    if (m_pImpl->reader.joinable()) m_pImpl->reader.join();
+}
+
+bool Child::Started() const { return m_pImpl->bStarted; }
+
+int Child::Pid() const { return static_cast<int>(m_pImpl->pid); }
+
+std::string Child::WaitForFirstLine(int iMilliseconds) {
+    std::unique_lock<std::mutex> lock(m_pImpl->mutex);
+    m_pImpl->changed.wait_for(lock, std::chrono::milliseconds(iMilliseconds), [this] {
+        return m_pImpl->bOutputClosed || m_pImpl->szOutput.find('\n') != std::string::npos;
+    });
+    const std::size_t uEnd = m_pImpl->szOutput.find('\n');
+    return uEnd == std::string::npos ? std::string() : m_pImpl->szOutput.substr(0, uEnd);
+}
+
+bool Child::Signal(int iSignal) { return m_pImpl->pid > 0 && ::kill(m_pImpl->pid, iSignal) == 0; }
+
+int Child::Wait() {
+    int iExitCode = -1;
+    if (m_pImpl->pid > 0) {
+        int iStatus = 0;
+        pid_t waited = -1;
+        while ((waited = ::waitpid(m_pImpl->pid, &iStatus, 0)) < 0 && errno == EINTR) {
+        }
+        m_pImpl->pid = -1;
+        if (waited > 0) iExitCode = WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : 128 + WTERMSIG(iStatus);
+    }
+    if (m_pImpl->reader.joinable()) m_pImpl->reader.join();
+    return iExitCode;
+}
+
+int Child::Stop(int iSignal) {
+    Signal(iSignal);
+    return Wait();
+}
+
+std::string Child::Output() {
+    std::lock_guard<std::mutex> lock(m_pImpl->mutex);
+    return m_pImpl->szOutput;
 }
 
 }  // namespace testprocess

@@ -282,4 +282,19 @@ Result RunCapturingErrors(const std::string&, const std::vector<std::string>&, c
 
 bool SignalLatestChild(int /*iSignal*/) { return false; }
 
+// The service a Child runs is POSIX only: no child is started here.
+struct Child::Impl {};
+
+Child::Child(const std::string&, const std::vector<std::string>&, const std::string&, const std::string&,
+             const std::string&)
+    : m_pImpl(new Impl) {}
+Child::~Child() = default;
+bool Child::Started() const { return false; }
+int Child::Pid() const { return -1; }
+std::string Child::WaitForFirstLine(int /*iMilliseconds*/) { return std::string(); }
+bool Child::Signal(int /*iSignal*/) { return false; }
+int Child::Wait() { return -1; }
+int Child::Stop(int /*iSignal*/) { return -1; }
+std::string Child::Output() { return std::string(); }
+
 }  // namespace testprocess

@@ -3,19 +3,29 @@
 #include <sys/stat.h>
 
 #include "Options.h"
-#include "support/TestSupport.h"
+#include "support/TestFiles.h"
 
 using namespace backupservice;
 
 namespace {
 
-ParseResult parse(std::vector<std::string> args) { return parseOptions(args); }
+// What parseOptions() said, and the options it parsed.
+struct Parsed {
+    Status status;
+    Options options;
+};
+
+Parsed parse(const std::vector<std::string>& args) {
+    Parsed parsed;
+    parsed.status = parseOptions(args, &parsed.options);
+    return parsed;
+}
 
 }  // namespace
 
 TEST(OptionsTest, DefaultsToLoopbackWithPickedPort) {
-    const ParseResult r = parse({"--database", "db.sqlite", "--account", "a@b.c:pw"});
-    ASSERT_TRUE(r.ok) << r.error;
+    const Parsed r = parse({"--database", "db.sqlite", "--account", "a@b.c:pw"});
+    ASSERT_TRUE(r.status.ok()) << r.status.message();
     EXPECT_EQ(r.options.listen.host, "127.0.0.1");
     EXPECT_EQ(r.options.listen.port, 0);
     EXPECT_FALSE(r.options.listenGiven);
@@ -23,9 +33,9 @@ TEST(OptionsTest, DefaultsToLoopbackWithPickedPort) {
 }
 
 TEST(OptionsTest, FirstColonSeparatesEmailFromPassword) {
-    const ParseResult r =
+    const Parsed r =
         parse({"--database=d", "--account", "a@b.c:pa:ss:", "--account=x@y.z:: :"});
-    ASSERT_TRUE(r.ok) << r.error;
+    ASSERT_TRUE(r.status.ok()) << r.status.message();
     ASSERT_EQ(r.options.accounts.size(), 2u);
     EXPECT_EQ(r.options.accounts[0].email, "a@b.c");
     EXPECT_EQ(r.options.accounts[0].password, "pa:ss:");
@@ -34,18 +44,18 @@ TEST(OptionsTest, FirstColonSeparatesEmailFromPassword) {
 }
 
 TEST(OptionsTest, ListenAddressForms) {
-    ParseResult r = parse({"--listen", "127.0.0.2:8080", "--database", "d", "--account", "a:b"});
-    ASSERT_TRUE(r.ok) << r.error;
+    Parsed r = parse({"--listen", "127.0.0.2:8080", "--database", "d", "--account", "a:b"});
+    ASSERT_TRUE(r.status.ok()) << r.status.message();
     EXPECT_EQ(r.options.listen.text(), "127.0.0.2:8080");
     EXPECT_TRUE(r.options.listenGiven);
 
     r = parse({"--listen", "[::1]:0", "--database", "d", "--account", "a:b"});
-    ASSERT_TRUE(r.ok) << r.error;
+    ASSERT_TRUE(r.status.ok()) << r.status.message();
     EXPECT_TRUE(r.options.listen.ipv6);
     EXPECT_EQ(r.options.listen.text(), "[::1]:0");
 
     r = parse({"--listen", "localhost:65535", "--database", "d", "--account", "a:b"});
-    ASSERT_TRUE(r.ok) << r.error;
+    ASSERT_TRUE(r.status.ok()) << r.status.message();
     EXPECT_EQ(r.options.listen.text(), "127.0.0.1:65535");
 }
 
@@ -74,15 +84,15 @@ TEST(OptionsTest, RejectsBadInput) {
         {"--database", "d", "--account", "a:b", "--verify", "full"},
     };
     for (const auto& args : bad) {
-        const ParseResult r = parse(args);
-        EXPECT_FALSE(r.ok) << ::testing::PrintToString(args);
-        EXPECT_FALSE(r.error.empty());
+        const Parsed r = parse(args);
+        EXPECT_FALSE(r.status.ok()) << ::testing::PrintToString(args);
+        EXPECT_FALSE(r.status.message().empty());
     }
 }
 
 TEST(OptionsTest, StopStallVerifyAndTlsOptions) {
-    ParseResult r = parse({"--database", "d", "--account", "a:b"});
-    ASSERT_TRUE(r.ok) << r.error;
+    Parsed r = parse({"--database", "d", "--account", "a:b"});
+    ASSERT_TRUE(r.status.ok()) << r.status.message();
     EXPECT_EQ(r.options.stopGraceSeconds, 30u);
     EXPECT_EQ(r.options.stallSeconds, 30u);
     EXPECT_EQ(r.options.verify, Verify::Quick);
@@ -90,7 +100,7 @@ TEST(OptionsTest, StopStallVerifyAndTlsOptions) {
 
     r = parse({"--database", "d", "--account", "a:b", "--stop-grace=0", "--stall-timeout", "2",
                "--verify", "none", "--tls-cert", "c.pem", "--tls-key=k.pem"});
-    ASSERT_TRUE(r.ok) << r.error;
+    ASSERT_TRUE(r.status.ok()) << r.status.message();
     EXPECT_EQ(r.options.stopGraceSeconds, 0u);
     EXPECT_EQ(r.options.stallSeconds, 2u);
     EXPECT_EQ(r.options.verify, Verify::None);
@@ -99,27 +109,29 @@ TEST(OptionsTest, StopStallVerifyAndTlsOptions) {
 }
 
 TEST(OptionsTest, ErrorsDoNotRepeatPasswords) {
-    const ParseResult r = parse({"--database", "d", "--account", "a@b.c:hunter2",
+    const Parsed r = parse({"--database", "d", "--account", "a@b.c:hunter2",
                                  "--account", "a@b.c:hunter3"});
-    ASSERT_FALSE(r.ok);
-    EXPECT_EQ(r.error.find("hunter"), std::string::npos) << r.error;
+    ASSERT_FALSE(r.status.ok());
+    EXPECT_EQ(r.status.message().find("hunter"), std::string::npos) << r.status.message();
 }
 
 TEST(OptionsTest, AccountsFileIsReadWhenOnlyItsOwnerMayAccessIt) {
-    ParseResult r = parse({"--database", "d", "--accounts-file", "accounts"});
-    ASSERT_TRUE(r.ok) << r.error;
+    Parsed r = parse({"--database", "d", "--accounts-file", "accounts"});
+    ASSERT_TRUE(r.status.ok()) << r.status.message();
     EXPECT_EQ(r.options.accountsFile, "accounts");
     EXPECT_FALSE(r.options.accountOnCommandLine);
 
-    servicetest::ScratchDirectory dir;
-    const std::string path = dir.file("accounts");
+    testsupport::TempDir dir;
+    const std::string path = dir.File("accounts");
     std::vector<std::string> warnings;
     const auto load = [&path, &warnings](const std::string& text, mode_t mode,
                                          std::vector<Account> accounts, std::string& error) {
-        servicetest::writeFile(path, text);
+        testsupport::WriteFile(path, text);
         ::chmod(path.c_str(), mode);
         warnings.clear();
-        return loadAccountsFile(path, accounts, warnings, error) ? accounts : std::vector<Account>{};
+        const Status loaded = loadAccountsFile(path, &accounts, &warnings);
+        error = loaded.message();
+        return loaded.ok() ? accounts : std::vector<Account>{};
     };
     std::string error;
     const std::vector<Account> read =
@@ -156,8 +168,8 @@ TEST(OptionsTest, AccountsFileIsReadWhenOnlyItsOwnerMayAccessIt) {
 }
 
 TEST(OptionsTest, HelpShowsUsage) {
-    const ParseResult h = parse({"--help"});
-    ASSERT_TRUE(h.ok);
+    const Parsed h = parse({"--help"});
+    ASSERT_TRUE(h.status.ok());
     EXPECT_TRUE(h.options.showHelp);
     EXPECT_NE(usageText("BackupService").find("--account EMAIL:PASSWORD"), std::string::npos);
     EXPECT_NE(usageText("BackupService").find("--accounts-file PATH"), std::string::npos);
@@ -165,15 +177,14 @@ TEST(OptionsTest, HelpShowsUsage) {
 
 TEST(OptionsTest, LoopbackAddresses) {
     ListenAddress address;
-    std::string error;
-    ASSERT_TRUE(parseListenAddress("127.1.2.3:1", address, error));
+    ASSERT_TRUE(parseListenAddress("127.1.2.3:1", &address).ok());
     EXPECT_TRUE(isLoopback(address));
-    ASSERT_TRUE(parseListenAddress("[::1]:1", address, error));
+    ASSERT_TRUE(parseListenAddress("[::1]:1", &address).ok());
     EXPECT_TRUE(isLoopback(address));
-    ASSERT_TRUE(parseListenAddress("0.0.0.0:1", address, error));
+    ASSERT_TRUE(parseListenAddress("0.0.0.0:1", &address).ok());
     EXPECT_FALSE(isLoopback(address));
-    ASSERT_TRUE(parseListenAddress("128.0.0.1:1", address, error));
+    ASSERT_TRUE(parseListenAddress("128.0.0.1:1", &address).ok());
     EXPECT_FALSE(isLoopback(address));
-    ASSERT_TRUE(parseListenAddress("[::]:1", address, error));
+    ASSERT_TRUE(parseListenAddress("[::]:1", &address).ok());
     EXPECT_FALSE(isLoopback(address));
 }

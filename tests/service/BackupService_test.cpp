@@ -15,15 +15,19 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <thread>
 
 #include "Limits.h"
-#include "support/TestSupport.h"
+#include "support/ServiceSupport.h"
+#include "support/TestFiles.h"
+#include "support/TestProcess.h"
+#include "utility/Utility.h"
 
 using namespace servicetest;
+using testsupport::ListFiles;
+using testsupport::TempDir;
+using testsupport::WriteFile;
 using backupservice::kConnectionsPerAddress;
 using backupservice::kRequestSeconds;
 using Seconds = std::chrono::duration<double>;
@@ -51,6 +55,8 @@ const std::string kPassword = "secret";
 const std::string kOtherUser = "second@example.org";
 const std::string kOtherPassword = "Pa55 w+rd:%&=zq";
 
+// Only stops a broken service from hanging the test run.
+constexpr int kStartMilliseconds = 30000;
 constexpr int kRows = 300;
 constexpr int kManyRows = 200000;  // about 18 MB, more than the sockets buffer
 
@@ -102,31 +108,36 @@ protected:
     void startService(bool wal, std::vector<std::string> extra = {}, int rows = kRows,
                       bool accountsFile = false) {
         service.reset();
-        database = work.file("live-" + std::to_string(++started) + ".db");
+        database = work.File("live-" + std::to_string(++started) + ".db");
         createDatabase(database, rows, wal);
-        std::vector<std::string> args = {kExe, "--database", database,
-                                         "--account", kUser + ":" + kPassword,
+        std::vector<std::string> args = {"--database", database, "--account", kUser + ":" + kPassword,
                                          "--account", kOtherUser + ":" + kOtherPassword};
         if (accountsFile) {
-            const std::string path = work.file("accounts");
-            writeFile(path, kUser + ":" + kPassword + "\n" + kOtherUser + ":" + kOtherPassword + "\n");
+            const std::string path = work.File("accounts");
+            WriteFile(path, kUser + ":" + kPassword + "\n" + kOtherUser + ":" + kOtherPassword + "\n");
             ::chmod(path.c_str(), 0600);
-            args = {kExe, "--database", database, "--accounts-file", path};
+            args = {"--database", database, "--accounts-file", path};
         }
         args.insert(args.end(), extra.begin(), extra.end());
-        service = std::make_unique<ServiceProcess>(args, snapshots.path(), work.file("stderr.txt"));
-        ASSERT_TRUE(service->waitUntilListening()) << service->output();
+        service = std::make_unique<testprocess::Child>(kExe, args, work.Path(), snapshots.Path(),
+                                                       work.File("stderr.txt"));
+        ASSERT_TRUE(service->Started());
+        const std::string firstLine = service->WaitForFirstLine(kStartMilliseconds);
+        const std::string prefix = "listening on 127.0.0.1:";
+        ASSERT_EQ(firstLine.rfind(prefix, 0), 0u) << service->Output();
+        servicePort = static_cast<uint16_t>(std::stoi(firstLine.substr(prefix.size())));
+        ASSERT_NE(servicePort, 0) << firstLine;
     }
 
     HttpReply get(const std::string& target, const std::string& method = "GET",
                   const std::string& from = "127.0.0.1") {
-        return sendRequest(service->port(),
+        return sendRequest(servicePort,
                            method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", from);
     }
 
     HttpReply download(const std::string& from = "127.0.0.1",
                        const std::function<void()>& atFirstBodyByte = {}) {
-        return sendRequest(service->port(), clientRequest(service->port(), kUser, kPassword), from,
+        return sendRequest(servicePort, downloadRequest(servicePort, kUser, kPassword), from,
                            atFirstBodyByte);
     }
 
@@ -134,11 +145,11 @@ protected:
     // first bytes have come: the download is under way. `receiveBuffer`,
     // when not 0, keeps what the connection takes unread small.
     int startDownload(const std::string& from = "127.0.0.1", int receiveBuffer = 0) {
-        const int fd = connectFrom(service->port(), from);
+        const int fd = connectFrom(servicePort, from);
         EXPECT_GE(fd, 0);
         if (receiveBuffer > 0)
             ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        const std::string request = clientRequest(service->port(), kUser, kPassword);
+        const std::string request = downloadRequest(servicePort, kUser, kPassword);
         ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
         char byte;
         EXPECT_EQ(::recv(fd, &byte, 1, MSG_PEEK), 1) << "the download did not start";
@@ -146,8 +157,7 @@ protected:
     }
 
     std::string errors() const {
-        std::ifstream in(work.file("stderr.txt"));
-        return std::string(std::istreambuf_iterator<char>(in), {});
+        return testsupport::ReadFile(work.File("stderr.txt"));
     }
 
     // Saves a download and checks it is a sound copy; returns its row count.
@@ -157,8 +167,8 @@ protected:
         EXPECT_EQ(reply.header("content-type"), "application/octet-stream");
         EXPECT_EQ(reply.header("content-length"), std::to_string(reply.body.size()));
         EXPECT_TRUE(reply.closedByServer);
-        const std::string path = results.file(name);
-        writeFile(path, reply.body);
+        const std::string path = results.File(name);
+        WriteFile(path, reply.body);
         EXPECT_EQ(integrityCheck(path), "ok") << name;
         return countRows(path);
     }
@@ -175,10 +185,10 @@ protected:
         while (commits == 0 && !finished) std::this_thread::yield();  // writer under way
         ASSERT_GT(commits, 0) << "the writer could not write";
 
-        const uint16_t port = service->port();
+        const uint16_t port = servicePort;
         long long previous = kRows;
         for (int i = 0; i < 10; ++i) {
-            const HttpReply reply = sendRequest(port, clientRequest(port, kUser, kPassword));
+            const HttpReply reply = sendRequest(port, downloadRequest(port, kUser, kPassword));
             const long long rows = checkDownload(reply, "during-writes-" + std::to_string(i) + ".db");
             EXPECT_EQ(rows % kBatch, 0) << "a copy caught a transaction half-way";
             EXPECT_GE(rows, previous);
@@ -187,30 +197,31 @@ protected:
         stop = true;
         writer.join();
         EXPECT_GT(previous, kRows) << "the copies should include the writer's rows";
-        EXPECT_TRUE(snapshots.entries().empty());
+        EXPECT_TRUE(ListFiles(snapshots.Path()).empty());
     }
 
-    ScratchDirectory work;
-    ScratchDirectory snapshots;
-    ScratchDirectory results;
+    TempDir work;
+    TempDir snapshots;
+    TempDir results;
     std::string database;
     int started = 0;
-    std::unique_ptr<ServiceProcess> service;
+    std::unique_ptr<testprocess::Child> service;
+    uint16_t servicePort = 0;  // the one it announced
 };
 
 }  // namespace
 
 TEST_F(ServiceTest, ClientRequestBytesGetTheDatabase) {
-    const HttpReply reply = sendRequest(service->port(), clientRequest(service->port(), kUser, kPassword));
+    const HttpReply reply = sendRequest(servicePort, downloadRequest(servicePort, kUser, kPassword));
     EXPECT_EQ(checkDownload(reply, "download.db"), kRows);
     EXPECT_EQ(reply.header("connection"), "close");
-    EXPECT_TRUE(snapshots.entries().empty());
+    EXPECT_TRUE(ListFiles(snapshots.Path()).empty());
 }
 
 TEST_F(ServiceTest, OriginFormAndEncodedValuesWork) {
     const HttpReply reply =
-        get("/as/wapi/retrieve_db?Email=" + encodeQueryValue("Second@Example.ORG") +
-            "&Password=" + encodeQueryValue(kOtherPassword));
+        get("/as/wapi/retrieve_db?Email=" + UrlEncode("Second@Example.ORG") +
+            "&Password=" + UrlEncode(kOtherPassword));
     EXPECT_EQ(checkDownload(reply, "download.db"), kRows);
 }
 
@@ -223,7 +234,7 @@ TEST_F(ServiceTest, RefusedCredentialsGetTheTaggedReasonThenTooManyAttempts) {
     };
     for (const auto& [email, password] : refused) {
         const HttpReply reply =
-            sendRequest(service->port(), clientRequest(service->port(), email, password));
+            sendRequest(servicePort, downloadRequest(servicePort, email, password));
         EXPECT_EQ(reply.status, 200) << email << " / " << password;
         EXPECT_EQ(reply.body, kInvalidCredentials) << email << " / " << password;
         EXPECT_TRUE(reply.closedByServer);
@@ -235,10 +246,10 @@ TEST_F(ServiceTest, RefusedCredentialsGetTheTaggedReasonThenTooManyAttempts) {
     const HttpReply missing = get("/as/wapi/retrieve_db?Email=user%40example.com", "GET", "127.0.0.2");
     EXPECT_EQ(missing.body, kInvalidCredentials);
     EXPECT_EQ(checkDownload(download("127.0.0.2"), "other-address.db"), kRows);
-    EXPECT_TRUE(snapshots.entries().empty());
+    EXPECT_TRUE(ListFiles(snapshots.Path()).empty());
 
-    service->stop(SIGTERM);
-    const std::string out = service->output();
+    service->Stop(SIGTERM);
+    const std::string out = service->Output();
     const std::string refusedLine =
         " 127.0.0.1 GET /as/wapi/retrieve_db 200 " + std::to_string(kInvalidCredentials.size()) +
         " refused\n";
@@ -279,17 +290,17 @@ TEST_F(ServiceTest, CopiesTakenDuringWritesAreConsistentWal) {
 }
 
 TEST_F(ServiceTest, LogsOneLinePerRequestWithoutPasswords) {
-    const uint16_t port = service->port();
-    sendRequest(port, clientRequest(port, kUser, kPassword));
-    sendRequest(port, clientRequest(port, kOtherUser, kOtherPassword));
-    sendRequest(port, clientRequest(port, kUser, "not-" + kOtherPassword));
-    get("/nothing/here?Password=" + encodeQueryValue(kOtherPassword));
+    const uint16_t port = servicePort;
+    sendRequest(port, downloadRequest(port, kUser, kPassword));
+    sendRequest(port, downloadRequest(port, kOtherUser, kOtherPassword));
+    sendRequest(port, downloadRequest(port, kUser, "not-" + kOtherPassword));
+    get("/nothing/here?Password=" + UrlEncode(kOtherPassword));
 
-    const int status = service->stop(SIGTERM);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    const int status = service->Stop(SIGTERM);
+    ASSERT_LT(status, 128) << "ended by a signal";
+    EXPECT_EQ(status, 0);
 
-    const std::string out = service->output();
+    const std::string out = service->Output();
     EXPECT_EQ(out.rfind("listening on 127.0.0.1:" + std::to_string(port) + "\n", 0), 0u) << out;
     std::vector<std::string> lines;
     for (size_t start = 0, end; (end = out.find('\n', start)) != std::string::npos; start = end + 1)
@@ -306,7 +317,7 @@ TEST_F(ServiceTest, LogsOneLinePerRequestWithoutPasswords) {
     EXPECT_EQ(count(" refused"), 1) << out;
     EXPECT_EQ(count(" 127.0.0.1 GET /nothing/here 404 65"), 1) << out;
     EXPECT_EQ(lines[5], "stopped (SIGTERM)");
-    for (const std::string& secret : {kPassword, kOtherPassword, encodeQueryValue(kOtherPassword),
+    for (const std::string& secret : {kPassword, kOtherPassword, UrlEncode(kOtherPassword),
                                       std::string("Password")}) {
         EXPECT_EQ(out.find(secret), std::string::npos) << "found '" << secret << "' in\n" << out;
     }
@@ -328,7 +339,7 @@ TEST_F(ServiceTest, LockedDatabaseGetsTheBusyReasonWellWithinSevenSeconds) {
     sqlite3_exec(writer, "ROLLBACK;", nullptr, nullptr, nullptr);
     sqlite3_close(writer);
     EXPECT_EQ(checkDownload(download(), "after-lock.db"), kRows);
-    EXPECT_TRUE(snapshots.entries().empty());
+    EXPECT_TRUE(ListFiles(snapshots.Path()).empty());
 }
 
 // A database whose copy takes a good part of a second here: the reply must
@@ -338,12 +349,12 @@ TEST_F(ServiceTest, FirstBytesComeWhileTheCopyStillRuns) {
     startService(false, {}, kLargeRows);
     bool copyRunning = false;
     const HttpReply reply =
-        download("127.0.0.1", [this, &copyRunning] { copyRunning = !snapshots.entries().empty(); });
+        download("127.0.0.1", [this, &copyRunning] { copyRunning = !ListFiles(snapshots.Path()).empty(); });
     EXPECT_GE(reply.secondsToFirstBodyByte, 0.0);
     EXPECT_LT(reply.secondsToFirstBodyByte, 1.0);
     EXPECT_TRUE(copyRunning) << "the first bytes waited for the whole copy";
     EXPECT_EQ(checkDownload(reply, "large.db"), kLargeRows);
-    EXPECT_TRUE(snapshots.entries().empty());
+    EXPECT_TRUE(ListFiles(snapshots.Path()).empty());
 }
 
 // A download still under way keeps its snapshot, and later requests may
@@ -368,7 +379,7 @@ TEST_F(ServiceTest, CommitsAndRenamesMadeDuringAnotherDownloadAreInTheNextOne) {
     ::close(paused);
 
     paused = startDownload();
-    const std::string restored = work.file("restored.db");
+    const std::string restored = work.File("restored.db");
     std::filesystem::copy_file(database, restored);
     ASSERT_EQ(::rename(restored.c_str(), database.c_str()), 0);
     commit();
@@ -376,7 +387,7 @@ TEST_F(ServiceTest, CommitsAndRenamesMadeDuringAnotherDownloadAreInTheNextOne) {
     ::close(paused);
 
     // Once the copy that read it is done, nothing holds the replaced file.
-    const std::string fds = "/proc/" + std::to_string(service->pid()) + "/fd";
+    const std::string fds = "/proc/" + std::to_string(service->Pid()) + "/fd";
     bool held = true;
     for (int attempt = 0; attempt < 50 && held; ++attempt) {
         held = false;
@@ -394,7 +405,7 @@ TEST_F(ServiceTest, CommitsAndRenamesMadeDuringAnotherDownloadAreInTheNextOne) {
 // line every second: one more from it is closed at once, another address is
 // served, and the trickling ones are closed when the request deadline passes.
 TEST_F(ServiceTest, SlowConnectionsFromOneAddressDoNotLockOutAnother) {
-    const uint16_t port = service->port();
+    const uint16_t port = servicePort;
     std::vector<int> slow;
     for (unsigned int i = 0; i < kConnectionsPerAddress; ++i) {
         const int fd = connectFrom(port, "127.0.0.1");
@@ -438,13 +449,13 @@ TEST_F(ServiceTest, SlowConnectionsFromOneAddressDoNotLockOutAnother) {
 // an address may hold from each of two addresses, are answered 413 at once
 // without the body being read, so a third address downloads as usual.
 TEST_F(ServiceTest, TricklingBodiesFromTwoAddressesDoNotDelayAThird) {
-    const std::string request = "GET /as/wapi/retrieve_db?Email=" + encodeQueryValue(kUser) +
+    const std::string request = "GET /as/wapi/retrieve_db?Email=" + UrlEncode(kUser) +
                                 "&Password=" + kPassword +
                                 " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100000000\r\n\r\nx";
     std::vector<int> trickling;
     for (const char* from : {"127.0.0.2", "127.0.0.3"}) {
         for (unsigned int i = 0; i < kConnectionsPerAddress; ++i) {
-            const int fd = connectFrom(service->port(), from);
+            const int fd = connectFrom(servicePort, from);
             ASSERT_GE(fd, 0);
             ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
             trickling.push_back(fd);
@@ -460,8 +471,8 @@ TEST_F(ServiceTest, TricklingBodiesFromTwoAddressesDoNotDelayAThird) {
         refused += reply.status == 413 && reply.body == kBodyRefused && reply.closedByServer;
     }
     EXPECT_EQ(refused, trickling.size());
-    service->stop(SIGTERM);
-    EXPECT_EQ(count(service->output(), " GET /as/wapi/retrieve_db 413 " +
+    service->Stop(SIGTERM);
+    EXPECT_EQ(count(service->Output(), " GET /as/wapi/retrieve_db 413 " +
                                            std::to_string(kBodyRefused.size()) + "\n"),
               trickling.size());
 }
@@ -482,14 +493,14 @@ TEST_F(ServiceTest, AStalledDownloadIsCutOffWhileASteadyOneFinishes) {
     EXPECT_EQ(cut.status, 200);
     EXPECT_TRUE(cut.closedByServer);
     EXPECT_LT(cut.body.size(), steady.body.size());
-    service->stop(SIGTERM);
-    EXPECT_EQ(count(service->output(), " incomplete\n"), 1u) << service->output();
+    service->Stop(SIGTERM);
+    EXPECT_EQ(count(service->Output(), " incomplete\n"), 1u) << service->Output();
 }
 
 // The library's own refusals, and a path that decoding would cut short at
 // an encoded NUL byte, are answered and logged with the client's address.
 TEST_F(ServiceTest, RefusalsOfTheLibraryAndEncodedNulBytesAreLogged) {
-    const std::string credentials = "?Email=" + encodeQueryValue(kUser) + "&Password=" + kPassword;
+    const std::string credentials = "?Email=" + UrlEncode(kUser) + "&Password=" + kPassword;
     const std::string longText(40000, 'a');
     const std::vector<std::pair<std::string, int>> requests = {
         {"GET /as/wapi/retrieve_db%00" + credentials + " HTTP/1.0\r\n\r\n", 400},
@@ -499,12 +510,12 @@ TEST_F(ServiceTest, RefusalsOfTheLibraryAndEncodedNulBytesAreLogged) {
         {"GET /a HTTP/1.0\r\nno colon here\r\n\r\n", 400},
     };
     for (const auto& [request, status] : requests) {
-        const HttpReply reply = sendRequest(service->port(), request, "127.0.0.2");
+        const HttpReply reply = sendRequest(servicePort, request, "127.0.0.2");
         EXPECT_EQ(reply.status, status) << request.substr(0, 40);
     }
-    EXPECT_EQ(sendRequest(service->port(), requests[0].first, "127.0.0.2").body, kBadRequest);
-    service->stop(SIGTERM);
-    const std::string out = service->output();
+    EXPECT_EQ(sendRequest(servicePort, requests[0].first, "127.0.0.2").body, kBadRequest);
+    service->Stop(SIGTERM);
+    const std::string out = service->Output();
     EXPECT_EQ(count(out, " 127.0.0.2 GET /as/wapi/retrieve_db%00 400 " +
                              std::to_string(kBadRequest.size()) + "\n"),
               2u)
@@ -537,7 +548,7 @@ TEST_F(ServiceTest, ACopyThatFailsTheCheckIsCutShort) {
     } else {
         EXPECT_EQ(cut.status, 500);
     }
-    service->stop(SIGTERM);
+    service->Stop(SIGTERM);
     EXPECT_NE(errors().find("fails SQLite's quick_check"), std::string::npos) << errors();
 
     startService(false, {"--verify", "none"}, kCorruptRows);
@@ -550,17 +561,17 @@ TEST_F(ServiceTest, ACopyThatFailsTheCheckIsCutShort) {
 TEST_F(ServiceTest, SigtermLetsARunningDownloadFinish) {
     startService(false, {}, kManyRows);
     const int running = startDownload();
-    ::kill(service->pid(), SIGTERM);
+    service->Signal(SIGTERM);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    const int late = connectFrom(service->port(), "127.0.0.1");
+    const int late = connectFrom(servicePort, "127.0.0.1");
     EXPECT_LT(late, 0) << "a connection was accepted after SIGTERM";
     if (late >= 0) ::close(late);
     EXPECT_EQ(checkDownload(readReply(running), "finished.db"), kManyRows);
-    const int status = service->wait();
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_NE(service->output().find("stopped (SIGTERM)\n"), std::string::npos);
-    EXPECT_TRUE(snapshots.entries().empty());
+    const int status = service->Wait();
+    ASSERT_LT(status, 128) << "ended by a signal";
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(service->Output().find("stopped (SIGTERM)\n"), std::string::npos);
+    EXPECT_TRUE(ListFiles(snapshots.Path()).empty());
 }
 
 // SIGHUP stops as SIGTERM does; a download still running when the grace
@@ -569,16 +580,16 @@ TEST_F(ServiceTest, SighupCutsADownloadStillRunningAfterTheGrace) {
     startService(false, {"--stop-grace", "1"}, kManyRows);
     const int stalled = startDownload("127.0.0.1", 16384);
     const auto start = std::chrono::steady_clock::now();
-    const int status = service->stop(SIGHUP);
+    const int status = service->Stop(SIGHUP);
     const double seconds = since(start);
     ::close(stalled);
-    ASSERT_TRUE(WIFEXITED(status)) << "ended by the signal";
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    ASSERT_LT(status, 128) << "ended by a signal";
+    EXPECT_EQ(status, 0);
     EXPECT_GT(seconds, 0.9);
     EXPECT_LT(seconds, 5.0);
-    EXPECT_NE(service->output().find("stopped (SIGHUP)\n"), std::string::npos);
+    EXPECT_NE(service->Output().find("stopped (SIGHUP)\n"), std::string::npos);
     EXPECT_NE(errors().find("cutting off 1 connection(s)"), std::string::npos) << errors();
-    EXPECT_TRUE(snapshots.entries().empty());
+    EXPECT_TRUE(ListFiles(snapshots.Path()).empty());
 }
 
 // Snapshot files of processes no longer running are removed at start-up;
@@ -590,11 +601,11 @@ TEST_F(ServiceTest, SnapshotFilesOfStoppedServicesGoAtStartUp) {
     const std::string stale = "BackupService-snapshot-" + std::to_string(gone) + "-aZ09xy";
     const std::string live = "BackupService-snapshot-" + std::to_string(::getpid()) + "-aZ09xy";
     const std::string other = "BackupService-snapshot-Q1w2E3";
-    for (const std::string& name : {stale, live, other}) writeFile(snapshots.file(name), "page");
+    for (const std::string& name : {stale, live, other}) WriteFile(snapshots.File(name), "page");
     startService(false);
     std::vector<std::string> left = {live, other};
     std::sort(left.begin(), left.end());
-    EXPECT_EQ(snapshots.entries(), left);
+    EXPECT_EQ(ListFiles(snapshots.Path()), left);
 }
 
 TEST_F(ServiceTest, AccountsFileServesWithoutThePsWarning) {
@@ -606,55 +617,53 @@ TEST_F(ServiceTest, AccountsFileServesWithoutThePsWarning) {
 }
 
 TEST_F(ServiceTest, StopsCleanlyOnSigint) {
-    const int status = service->stop(SIGINT);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_NE(service->output().find("stopped (SIGINT)"), std::string::npos);
+    const int status = service->Stop(SIGINT);
+    ASSERT_LT(status, 128) << "ended by a signal";
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(service->Output().find("stopped (SIGINT)"), std::string::npos);
 }
 
 TEST_F(ServiceTest, ExplicitLoopbackListenAddress) {
     startService(false, {"--listen", "127.0.0.1:0"});
-    const HttpReply reply = sendRequest(service->port(), clientRequest(service->port(), kUser, kPassword));
+    const HttpReply reply = sendRequest(servicePort, downloadRequest(servicePort, kUser, kPassword));
     EXPECT_EQ(checkDownload(reply, "download.db"), kRows);
 }
 
 TEST(ServiceCommandLine, HelpAndErrors) {
-    ScratchDirectory dir;
+    TempDir dir;
     // Runs the service to its end; returns its exit code and sets `output`
     // to standard output followed by standard error.
     const auto run = [&dir](const std::vector<std::string>& args, std::string& output) {
-        ServiceProcess process(args, dir.path(), dir.file("stderr.txt"));
-        const int status = process.wait();
-        std::ifstream err(dir.file("stderr.txt"));
-        output = process.output() + std::string(std::istreambuf_iterator<char>(err), {});
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        const testprocess::Result result = testprocess::RunCapturingErrors(kExe, args, dir.Path(), dir.Path(), false);
+        output = result.szStdout + result.szStderr;
+        return result.iExitCode;
     };
     std::string output;
-    EXPECT_EQ(run({kExe, "--help"}, output), 0);
+    EXPECT_EQ(run({"--help"}, output), 0);
     EXPECT_NE(output.find("Usage:"), std::string::npos);
 
-    EXPECT_EQ(run({kExe, "--database", "x.db"}, output), 2) << output;
+    EXPECT_EQ(run({"--database", "x.db"}, output), 2) << output;
     EXPECT_NE(output.find("--account"), std::string::npos) << output;
-    EXPECT_EQ(run({kExe, "--database", "x.db", "--account", "a:b", "--tls-cert", "c.pem"}, output), 2);
+    EXPECT_EQ(run({"--database", "x.db", "--account", "a:b", "--tls-cert", "c.pem"}, output), 2);
     EXPECT_NE(output.find("--tls-cert FILE and --tls-key FILE go together"), std::string::npos);
 
     // A FIFO is refused at once, not waited on for a writer.
-    ASSERT_EQ(::mkfifo(dir.file("fifo.db").c_str(), 0600), 0);
-    EXPECT_EQ(run({kExe, "--database", dir.file("fifo.db"), "--account", "a:b"}, output), 1);
+    ASSERT_EQ(::mkfifo(dir.File("fifo.db").c_str(), 0600), 0);
+    EXPECT_EQ(run({"--database", dir.File("fifo.db"), "--account", "a:b"}, output), 1);
     EXPECT_NE(output.find("fifo.db is a FIFO, not a database file"), std::string::npos) << output;
 
-    EXPECT_EQ(run({kExe, "--database", dir.file("missing.db"), "--account", "a@b.c:Never-Shown"},
+    EXPECT_EQ(run({"--database", dir.File("missing.db"), "--account", "a@b.c:Never-Shown"},
                   output),
               1)
         << output;
     EXPECT_NE(output.find("cannot open database"), std::string::npos) << output;
     EXPECT_EQ(output.find("Never-Shown"), std::string::npos) << output;
 
-    const std::string accounts = dir.file("accounts");
-    writeFile(accounts, "a@b.c:Never-Shown\n");
+    const std::string accounts = dir.File("accounts");
+    WriteFile(accounts, "a@b.c:Never-Shown\n");
     ::chmod(accounts.c_str(), 0644);
-    createDatabase(dir.file("good.db"), 1, false);
-    EXPECT_EQ(run({kExe, "--database", dir.file("good.db"), "--accounts-file", accounts}, output), 1);
+    createDatabase(dir.File("good.db"), 1, false);
+    EXPECT_EQ(run({"--database", dir.File("good.db"), "--accounts-file", accounts}, output), 1);
     EXPECT_NE(output.find("other users can access it (mode 0644)"), std::string::npos) << output;
     EXPECT_NE(output.find("chmod 600 " + accounts), std::string::npos) << output;
     EXPECT_EQ(output.find("Never-Shown"), std::string::npos) << output;

@@ -5,11 +5,16 @@
 
 #include <chrono>
 
+#include "Database.h"
 #include "Snapshot.h"
-#include "support/TestSupport.h"
+#include "support/ServiceSupport.h"
+#include "support/TestFiles.h"
 
 using namespace backupservice;
 using namespace servicetest;
+using testsupport::ListFiles;
+using testsupport::TempDir;
+using testsupport::WriteFile;
 
 namespace {
 
@@ -19,23 +24,23 @@ const auto kGenerous = std::chrono::seconds(30);
 std::string readAll(Snapshot& snapshot) {
     snapshot.start();
     EXPECT_EQ(snapshot.waitUntilStreamable(Clock::now() + kGenerous), Snapshot::Progress::Streamable)
-        << snapshot.error();
+        << snapshot.status().message();
     std::string data;
     char buffer[8192];
-    long n;
-    while ((n = snapshot.read(data.size(), buffer, sizeof buffer)) > 0) {
-        data.append(buffer, static_cast<size_t>(n));
-    }
-    EXPECT_EQ(n, 0) << snapshot.error();
+    size_t n = 0;
+    Status read;
+    while ((read = snapshot.read(data.size(), buffer, sizeof buffer, &n)).ok() && n > 0) data.append(buffer, n);
+    EXPECT_TRUE(read.ok()) << read.message();
+    EXPECT_EQ(n, 0u);
     return data;
 }
 
 // Starts a copy expected to fail; returns its error.
 std::string failure(const std::string& database, const std::string& directory) {
-    Snapshot snapshot(database, directory, true);
+    Snapshot snapshot(database, directory, true, DataVersion());
     snapshot.start();
     EXPECT_EQ(snapshot.waitUntilStreamable(Clock::now() + kGenerous), Snapshot::Progress::Failed);
-    return snapshot.error();
+    return snapshot.status().message();
 }
 
 std::string journalMode(const std::string& path) {
@@ -54,21 +59,21 @@ std::string journalMode(const std::string& path) {
 
 class SnapshotTest : public ::testing::TestWithParam<bool> {
 protected:
-    ScratchDirectory source;
-    ScratchDirectory snapshots;
-    ScratchDirectory results;
+    TempDir source;
+    TempDir snapshots;
+    TempDir results;
 };
 
 }  // namespace
 
 TEST_P(SnapshotTest, CopyIsCompleteSelfContainedAndLeavesNoFile) {
     const bool wal = GetParam();
-    const std::string database = source.file("live.db");
+    const std::string database = source.File("live.db");
     createDatabase(database, 250, wal);
 
-    Snapshot snapshot(database, snapshots.path(), true);
+    Snapshot snapshot(database, snapshots.Path(), true, DataVersion());
     const std::string data = readAll(snapshot);
-    EXPECT_TRUE(snapshots.entries().empty()) << "the snapshot's name must be gone once read";
+    EXPECT_TRUE(ListFiles(snapshots.Path()).empty()) << "the snapshot's name must be gone once read";
     ASSERT_EQ(data.size(), snapshot.size());
     ASSERT_GT(data.size(), 100u);
     EXPECT_EQ(data.substr(0, 16), std::string("SQLite format 3\0", 16));
@@ -76,12 +81,12 @@ TEST_P(SnapshotTest, CopyIsCompleteSelfContainedAndLeavesNoFile) {
     EXPECT_EQ(data[18], 1);
     EXPECT_EQ(data[19], 1);
 
-    const std::string copy = results.file("copy.db");
-    writeFile(copy, data);
+    const std::string copy = results.File("copy.db");
+    WriteFile(copy, data);
     EXPECT_EQ(integrityCheck(copy), "ok");
     EXPECT_EQ(countRows(copy), 250);
     // Opening the copy read-only above made no companion files appear.
-    EXPECT_EQ(results.entries(), std::vector<std::string>{"copy.db"});
+    EXPECT_EQ(ListFiles(results.Path()), std::vector<std::string>{"copy.db"});
     // The live database keeps its own journal mode.
     EXPECT_EQ(journalMode(database), wal ? "wal" : "delete");
 }
@@ -92,18 +97,18 @@ INSTANTIATE_TEST_SUITE_P(JournalModes, SnapshotTest, ::testing::Values(false, tr
                          });
 
 TEST(SnapshotErrors, MissingOrBrokenDatabaseFailsAndLeavesNothing) {
-    ScratchDirectory dir;
-    ScratchDirectory snapshots;
-    EXPECT_NE(failure(dir.file("missing.db"), snapshots.path()), "");
-    EXPECT_FALSE(access(dir.file("missing.db").c_str(), F_OK) == 0) << "must not create it";
+    TempDir dir;
+    TempDir snapshots;
+    EXPECT_NE(failure(dir.File("missing.db"), snapshots.Path()), "");
+    EXPECT_FALSE(access(dir.File("missing.db").c_str(), F_OK) == 0) << "must not create it";
 
-    writeFile(dir.file("text.db"), std::string(4096, 'x'));
-    EXPECT_NE(failure(dir.file("text.db"), snapshots.path()), "");
-    EXPECT_THROW(checkDatabaseReadable(dir.file("text.db")), SnapshotError);
-    EXPECT_TRUE(snapshots.entries().empty());
+    WriteFile(dir.File("text.db"), std::string(4096, 'x'));
+    EXPECT_NE(failure(dir.File("text.db"), snapshots.Path()), "");
+    EXPECT_FALSE(checkDatabaseReadable(dir.File("text.db")).ok());
+    EXPECT_TRUE(ListFiles(snapshots.Path()).empty());
 
-    createDatabase(dir.file("good.db"), 1, false);
-    EXPECT_NO_THROW(checkDatabaseReadable(dir.file("good.db")));
-    EXPECT_NE(failure(dir.file("good.db"), dir.file("no-such-dir")).find("cannot create"),
-              std::string::npos);
+    createDatabase(dir.File("good.db"), 1, false);
+    const Status good = checkDatabaseReadable(dir.File("good.db"));
+    EXPECT_TRUE(good.ok()) << good.message();
+    EXPECT_NE(failure(dir.File("good.db"), dir.File("no-such-dir")).find("cannot create"), std::string::npos);
 }
