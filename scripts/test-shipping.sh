@@ -8,10 +8,11 @@
 #      side of the platform;
 #   3. cpack -G DEB makes a .deb that declares its libraries, has the
 #      programs in /usr/bin and the manual pages in /usr/share/man, and
-#      whose unpacked Dorvane runs (usage text, exit 0);
+#      whose unpacked Dorvane runs (usage text, exit 2);
 #   4. cpack -G ZIP makes a zip with Dorvane.exe, the README and the
 #      manual as text;
-#   5. the scheduling examples pass systemd-analyze verify and xmllint.
+#   5. the scheduling examples pass systemd-analyze verify and xmllint, and
+#      their pruning lines keep exactly the newest backups.
 # Exits non-zero at the first failed check.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -83,11 +84,11 @@ dpkg-deb -x "$deb" "$work/deb"
 mkdir "$work/run"
 code=0
 (cd "$work/run" && TMPDIR="$work/run" "$work/deb/usr/bin/Dorvane" --help >"$work/usage.txt") || code=$?
-[ "$code" -eq 0 ] || fail "the unpacked Dorvane exited with $code"
+[ "$code" -eq 2 ] || fail "the unpacked Dorvane exited with $code, not the usage text's 2"
 printf 'First run the following command to generate a config file: \n\nDorvane.exe server_address email_address password\n\nThen run Dorvane.exe' >"$work/usage-expected.txt"
 cmp -s "$work/usage.txt" "$work/usage-expected.txt" ||
     fail "the unpacked Dorvane printed another usage text: $(od -c "$work/usage.txt" | head -n 20)"
-say "the unpacked Dorvane prints its usage text and exits with 0"
+say "the unpacked Dorvane prints its usage text and exits with 2"
 
 # --- 4. The zip
 rm -f build-windows/dorvane-*-win64.zip
@@ -111,7 +112,7 @@ if LC_ALL=C grep -q $'[\b\x1b]' "$manual"; then fail "the manual text in $zip ha
 # unit runs exist: the units are checked with the unpacked .deb's.
 mkdir "$work/units"
 for unit in examples/*.service examples/*.timer; do
-    sed -e "s|/usr/bin/Dorvane|$work/deb/usr/bin/Dorvane|g" \
+    sed -e "s|/usr/bin/Dorvane|$work/deb/usr/bin/Dorvane|g" -e 's|^#ExecStartPost=|ExecStartPost=|' \
         -e "s|/usr/bin/BackupService|$work/deb/usr/bin/BackupService|g" "$unit" >"$work/units/$(basename "$unit")"
 done
 verify=$(cd "$work/units" && systemd-analyze verify --man=no ./*.service ./*.timer 2>&1) ||
@@ -122,5 +123,20 @@ for xml in examples/*.xml; do
     xmllint --noout "$xml" || fail "xmllint: $xml is not well-formed"
 done
 say "XML: $(echo examples/*.xml) well-formed"
+
+# The pruning lines of the systemd and cron examples, on 40 fake backups
+# among other files: the newest 30 stay, and nothing else is touched.
+backups=()
+for day in $(seq -w 1 40); do backups+=("Database.202601${day}023000.db"); done
+others=(Ostrel.cfg Database.1234.0a1b2c3d.part Database.2026010102300.db Database.202601010230000.db
+    Database.20260101023000.db.bak xDatabase.20260101023000.db)
+expected=$(printf '%s\n' "${backups[@]:10}" "${others[@]}" | LC_ALL=C sort)
+for example in examples/dorvane-backup.service examples/dorvane.cron; do
+    prune=$(grep -o 'ls -A | grep -Ex .* | xargs -r rm -f --' "$example") || fail "$example shows no pruning line"
+    rm -rf "$work/prune" && mkdir "$work/prune"
+    (cd "$work/prune" && touch "${backups[@]}" "${others[@]}" && sh -c "$prune")
+    [ "$(ls -A "$work/prune" | LC_ALL=C sort)" = "$expected" ] || fail "$example's pruning leaves: $(ls -A "$work/prune")"
+done
+say "pruning lines keep the newest 30 of 40 backups and touch nothing else"
 
 say "shipping checks passed in $(($(date +%s) - started))s"
