@@ -46,6 +46,10 @@ Result RunCapturingErrors(const std::string& szProgram, const std::vector<std::s
 // has no signals to send to a process. The exit code Run then reports for
 // a child the signal ended is 128 + iSignal.
 bool SignalLatestChild(int iSignal);
+// The number of the POSIX signal named szName without its "SIG" ("INT",
+// "QUIT", "USR1", ...); 0 for a name the system does not have, and on
+// Windows.
+int SignalNumber(const char* szName);
 
 // How a "\n" written to a text-mode stream reaches a file or pipe: "\n" on
 // POSIX, "\r\n" on Windows.

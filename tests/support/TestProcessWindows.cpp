@@ -277,5 +277,6 @@ Result RunCapturingErrors(const std::string&, const std::vector<std::string>&, c
 }
 
 bool SignalLatestChild(int /*iSignal*/) { return false; }
+int SignalNumber(const char* /*szName*/) { return 0; }
 
 }  // namespace testprocess
