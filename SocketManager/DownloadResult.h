@@ -45,5 +45,7 @@ struct DownloadResult {
     std::int32_t iHeaderEnd;   // where the separator used begins in pData, or -1
     bool bEndedByError;        // the reply ended with a receive error or exception
                                // readiness, not the server's close or a time-out
-    ExchangeFailure eFailure;  // why Download returned false, where it can tell
+    ExchangeFailure eFailure;  // why Download returned false, where it can tell; when it
+                               // returned true, Network if a time-out, a send or a
+                               // receive error ended the reply (it may still be whole)
 };

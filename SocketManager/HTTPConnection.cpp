@@ -68,6 +68,50 @@ struct SpeedWindow {
     }
 };
 
+// The bytes before the body, held once: in one block that grows to 64 KiB,
+// then to 1 MiB, then at once to the whole bound (pages never written cost
+// no memory), and that becomes the caller's pData without a copy.
+class HeaderBuffer {
+public:
+    const char* Data() const { return m_pBytes.get(); }
+    std::size_t Size() const { return m_uSize; }
+    // REQUIRES: Size() + uLength <= HTTPConnection::kHeaderLimit.
+    void Append(const char* pBytes, std::size_t uLength) {
+        const std::size_t uNeeded = m_uSize + uLength;
+        if (uNeeded > m_uCapacity) {
+            const std::size_t uCapacity = uNeeded <= kSmall ? kSmall
+                                          : uNeeded <= kMedium ? kMedium
+                                                               : static_cast<std::size_t>(HTTPConnection::kHeaderLimit);
+            std::unique_ptr<char[]> pBigger(new char[uCapacity + 1]);
+            if (m_uSize > 0) std::memcpy(pBigger.get(), m_pBytes.get(), m_uSize);
+            m_pBytes = std::move(pBigger);
+            m_uCapacity = uCapacity;
+        }
+        if (uLength > 0) std::memcpy(m_pBytes.get() + m_uSize, pBytes, uLength);
+        m_uSize = uNeeded;
+    }
+    // Keeps the first uSize (<= Size()) bytes.
+    void Truncate(std::size_t uSize) { m_uSize = uSize; }
+    void Clear() {
+        m_pBytes.reset();
+        m_uSize = m_uCapacity = 0;
+    }
+    // The block, a NUL after its Size() bytes, for the caller to free with
+    // delete[]; the buffer is empty afterwards. REQUIRES: Size() > 0.
+    char* Release() {
+        m_pBytes[m_uSize] = '\0';
+        m_uSize = m_uCapacity = 0;
+        return m_pBytes.release();
+    }
+
+private:
+    static constexpr std::size_t kSmall = 64 * 1024;
+    static constexpr std::size_t kMedium = 1024 * 1024;
+    std::unique_ptr<char[]> m_pBytes;
+    std::size_t m_uSize = 0;
+    std::size_t m_uCapacity = 0;  // bytes the block holds, the spare byte not counted
+};
+
 // Everything one call of Download works with.
 struct Exchange {
     MySocket* pSocket = nullptr;
@@ -85,7 +129,7 @@ struct Exchange {
     bool bCheckInactivity = true;
     int iSelectTimeouts = 0;
     std::int64_t iTotalDataReceived = 0;
-    std::string header;   // the bytes before the body, at most kHeaderLimit
+    HeaderBuffer header;  // the bytes before the body, at most kHeaderLimit
     bool bInBody = false; // the blank line was found: bytes go to the destination
     bool bResult = true;
     std::int32_t iTimeout = 0;
@@ -104,18 +148,32 @@ void LogCode(const char* szLabel, int iLevel, int iLine, const char* szWhat) {
                   GetSocketErrorText(iCode));
 }
 
+// The exchange fails, for the reason given.
+void Fail(Exchange& x, ExchangeFailure eFailure) {
+    x.bResult = false;
+    x.pResult->eFailure = eFailure;
+}
+
+// The network ended the reply early (a time-out, a receive error); the
+// reply may still be whole, which the caller judges.
+void NoteCutShort(Exchange& x) {
+    if (x.pResult->eFailure == ExchangeFailure::None) x.pResult->eFailure = ExchangeFailure::Network;
+}
+
 // Step 1 of a pass: true when the time-out ends the loop.
 bool TimedOut(Exchange& x) {
     const std::int64_t now = os::CurrentTime();
     if (x.bAbsoluteTimeout) {
         if (now - x.tStart < x.iTimeout) return false;
         g_pLog->Write(kLabel, 3, kSourceFile, kLineAbsoluteTimeout, "Timeout now: iTimeout = %d", x.iTimeout);
+        NoteCutShort(x);
         return true;
     }
     const bool bCheck = x.bCheckInactivity;
     x.bCheckInactivity = true;
     if (!bCheck || now - x.tLastActivity < x.iTimeout) return false;
     g_pLog->Write(kLabel, 3, kSourceFile, kLineInactivityTimeout, "Timeout now: iTimeout = %d", x.iTimeout);
+    NoteCutShort(x);
     return true;
 }
 
@@ -132,21 +190,15 @@ bool TooSlow(Exchange& x) {
     if (iRecent >= kLowSpeedBytes) return false;
     g_pLog->Write(kLabel, 3, kSourceFile, kLineTooSlow, "Too slow: %lld bytes in the last %d seconds",
                   static_cast<long long>(iRecent), kLowSpeedSeconds);
-    x.bResult = false;
+    Fail(x, ExchangeFailure::Network);
     return true;
-}
-
-// Fails the exchange for a reason of kind eWhy.
-void FailAs(Exchange& x, ExchangeFailure eWhy) {
-    x.bResult = false;
-    if (x.pResult->eFailure == ExchangeFailure::None) x.pResult->eFailure = eWhy;
 }
 
 // The connection is up: TLS begins with the handshake.
 Next OpenTls(Exchange& x) {
     x.pTls = TlsChannel::Open(x.pSocket->m_iSocket, x.szHost);
     if (x.pTls == nullptr) {
-        FailAs(x, ExchangeFailure::Tls);
+        Fail(x, ExchangeFailure::Tls);
         return Next::Leave;
     }
     x.bHandshaking = true;
@@ -158,7 +210,7 @@ Next OnWritable(Exchange& x, bool bInExceptionSet) {
     if (x.pSocket->m_bConnecting) {
         if (bInExceptionSet) {
             LogCode(kLabel, 3, kLineConnectRefused, "failed to connect");
-            x.bResult = false;
+            Fail(x, ExchangeFailure::Network);
             *x.pbConnectFailed = true;
             return Next::Leave;
         }
@@ -174,6 +226,7 @@ Next OnWritable(Exchange& x, bool bInExceptionSet) {
         if (iCode == winsock::kWsaEWouldBlock) return Next::EndPass;
         g_pLog->Write(kLabel, 0, kSourceFile, kLineSendFailed, "iErrorCode: %d, error: %s", iCode,
                       GetSocketErrorText(iCode));
+        NoteCutShort(x);
         return Next::Leave;
     }
     if (iSent == 0) return Next::EndPass;
@@ -199,9 +252,9 @@ bool GiveToBody(Exchange& x, const char* pBytes, std::size_t uLength) {
 
 // The first blank line ("\r\n\r\n" or "\n\n", whichever starts first) in
 // text at or after iFrom: its index and length, or false.
-bool FindBlankLine(const std::string& text, std::int32_t iFrom, std::int32_t* piAt, std::int32_t* piLength) {
-    const std::int32_t iSize = static_cast<std::int32_t>(text.size());
-    const char* pFrom = text.data() + iFrom;
+bool FindBlankLine(const HeaderBuffer& text, std::int32_t iFrom, std::int32_t* piAt, std::int32_t* piLength) {
+    const std::int32_t iSize = static_cast<std::int32_t>(text.Size());
+    const char* pFrom = text.Data() + iFrom;
     const std::int32_t iCrLf = FindBytes("\r\n\r\n", 4, pFrom, iSize - iFrom);
     const std::int32_t iLf = FindBytes("\n\n", 2, pFrom, iSize - iFrom);
     if (iCrLf < 0 && iLf < 0) return false;
@@ -215,9 +268,9 @@ bool FindBlankLine(const std::string& text, std::int32_t iFrom, std::int32_t* pi
 // on they belong to the body. False when the reply cannot go on.
 bool TakeReceived(Exchange& x, const char* pBytes, std::size_t uLength) {
     if (x.bInBody) return GiveToBody(x, pBytes, uLength);
-    const std::size_t uOld = x.header.size();
+    const std::size_t uOld = x.header.Size();
     const std::size_t uTake = std::min(uLength, static_cast<std::size_t>(HTTPConnection::kHeaderLimit) - uOld);
-    x.header.append(pBytes, uTake);
+    x.header.Append(pBytes, uTake);
     // A separator may straddle the old end: look from three bytes before it.
     const std::int32_t iFrom = static_cast<std::int32_t>(uOld > 3 ? uOld - 3 : 0);
     std::int32_t iAt = 0, iSeparator = 0;
@@ -225,17 +278,17 @@ bool TakeReceived(Exchange& x, const char* pBytes, std::size_t uLength) {
         if (uTake == uLength) return true;
         g_pLog->Write(kLabel, 3, kSourceFile, kLineHeaderTooLarge,
                       "Reply header too large: no blank line in the first %d bytes", HTTPConnection::kHeaderLimit);
-        x.header.clear();
-        x.bResult = false;
+        x.header.Clear();
+        Fail(x, ExchangeFailure::Protocol);
         return false;
     }
     x.bInBody = true;
     x.pResult->iHeaderEnd = iAt;
-    x.pResult->pBodyDestination->HeaderEnds(x.header.data(), iAt);
+    x.pResult->pBodyDestination->HeaderEnds(x.header.Data(), iAt);
     const std::size_t uBodyStart = static_cast<std::size_t>(iAt + iSeparator);
-    const bool bKept = GiveToBody(x, x.header.data() + uBodyStart, x.header.size() - uBodyStart) &&
+    const bool bKept = GiveToBody(x, x.header.Data() + uBodyStart, x.header.Size() - uBodyStart) &&
                        GiveToBody(x, pBytes + uTake, uLength - uTake);
-    x.header.resize(uBodyStart);
+    x.header.Truncate(uBodyStart);
     return bKept;
 }
 
@@ -248,6 +301,7 @@ Next OnReadable(Exchange& x) {
         g_pLog->Write(kLabel, 0, kSourceFile, kLineRecvFailed, "recv() iReturn == -1, error code: %d, error: %s",
                       iCode, GetSocketErrorText(iCode));
         x.pResult->bEndedByError = true;
+        NoteCutShort(x);
         return Next::Leave;
     }
     if (iReceived == 0) return Next::Leave;  // the server closed: the normal end
@@ -263,7 +317,7 @@ Next OnSecureReady(Exchange& x) {
     if (x.bHandshaking) {
         const TlsChannel::Result result = x.pTls->Handshake();
         if (result == TlsChannel::Result::Failed) {
-            FailAs(x, x.pTls->Failure() == tls::Failure::Socket ? ExchangeFailure::Network : ExchangeFailure::Tls);
+            Fail(x, x.pTls->Failure() == tls::Failure::Socket ? ExchangeFailure::Network : ExchangeFailure::Tls);
             return Next::Leave;
         }
         NoteActivity(x);
@@ -326,7 +380,7 @@ bool RunPass(Exchange& x) {
                                        &exceptSet, &wait);
     if (iReady < 0) {
         LogCode("SocketManager", 3, kLineSelectFailed, "select() failed");
-        x.bResult = false;
+        Fail(x, ExchangeFailure::Network);
         return false;
     }
     Next next = Next::GoOn;
@@ -334,7 +388,7 @@ bool RunPass(Exchange& x) {
         ++x.iSelectTimeouts;
         if (!x.pSocket->m_bConnected) {
             LogCode(kLabel, 3, kLineConnectTimedOut, "failed to connect");
-            x.bResult = false;
+            Fail(x, ExchangeFailure::Network);
             return false;
         }
         next = Next::EndPass;
@@ -350,6 +404,7 @@ bool RunPass(Exchange& x) {
     if (next == Next::GoOn && winsock::FdIsSet(s, &exceptSet)) {
         LogCode(kLabel, 0, kLineException, "uFdException");
         x.pResult->bEndedByError = true;
+        NoteCutShort(x);
         next = Next::Leave;
     }
     return next != Next::Leave && x.iSelectTimeouts < kSelectTimeoutsToEnd;
@@ -361,18 +416,16 @@ void Finish(Exchange& x) {
     DownloadResult* pResult = x.pResult;
     if (!x.bInBody) {
         pResult->iHeaderEnd = -1;
-        const std::int32_t iTag = FindBytes(kReturnTag, kReturnTagLength, x.header.data(),
-                                            static_cast<std::int32_t>(x.header.size()));
+        const std::int32_t iTag = FindBytes(kReturnTag, kReturnTagLength, x.header.Data(),
+                                            static_cast<std::int32_t>(x.header.Size()));
         if (iTag >= 0 && x.bResult) {
             pResult->iHeaderEnd = iTag;
-            GiveToBody(x, x.header.data() + iTag, x.header.size() - static_cast<std::size_t>(iTag));
+            GiveToBody(x, x.header.Data() + iTag, x.header.Size() - static_cast<std::size_t>(iTag));
         }
     }
-    if (x.header.empty()) return;
-    pResult->iDataLength = static_cast<std::int32_t>(x.header.size());
-    pResult->pData = new char[x.header.size() + 1];
-    std::memcpy(pResult->pData, x.header.data(), x.header.size());
-    pResult->pData[x.header.size()] = '\0';  // the spare byte
+    if (x.header.Size() == 0) return;
+    pResult->iDataLength = static_cast<std::int32_t>(x.header.Size());
+    pResult->pData = x.header.Release();  // with the spare byte
 }
 
 void CleanUp(Exchange& x) {
@@ -382,7 +435,7 @@ void CleanUp(Exchange& x) {
     delete x.pSocket;
     x.pSocket = nullptr;
     std::string().swap(x.request);
-    std::string().swap(x.header);
+    x.header.Clear();
 }
 
 // The URL as the log may show it: the value of a "Password=" query field
@@ -488,7 +541,10 @@ bool HTTPConnection::Download(const char* szURL, const char* szDefaultIPAddress,
     char szPath[Utility::kTextSize] = "";
     std::int32_t iPort = 80;
     x.pSocket = Prepare(szURL, szDefaultIPAddress, szHost, iPort, szPath);
-    if (x.pSocket == nullptr) return false;
+    if (x.pSocket == nullptr) {
+        pResult->eFailure = ExchangeFailure::Network;
+        return false;
+    }
     x.szHost = szHost;
     x.request =
         BuildRequest(szHost, iPort, szPath, szUserAgent, szExtraHeader, pPostData, iPostDataLength, x.bSecure);
@@ -498,7 +554,7 @@ bool HTTPConnection::Download(const char* szURL, const char* szDefaultIPAddress,
     }
     if (x.iTotalDataReceived <= 0) {
         LogCode(kLabel, 0, kLineNothingReceived, "iTotalDataReceived = 0");
-        x.bResult = false;
+        if (x.bResult) Fail(x, ExchangeFailure::Network);
     } else {
         Finish(x);
     }

@@ -8,8 +8,8 @@ namespace {
 
 const char kFailureMarker[] = "<__Status__>FAILED</__Status__>";
 // "SQLite format 3" and its NUL: the first 16 bytes of every SQLite database.
-const char kSqliteHeader[] = "SQLite format 3";
-constexpr std::size_t kSqliteHeaderLength = sizeof kSqliteHeader;
+const char kSqliteMagic[] = "SQLite format 3";
+constexpr std::size_t kSqliteMagicLength = sizeof kSqliteMagic;
 constexpr std::size_t kReasonSize = 512;
 // The staged file: "Database.<pid>.<random>.part" in the current directory.
 const char kStagedPrefix[] = "Database.";
@@ -28,29 +28,37 @@ void BackupBody::HeaderEnds(const char* pHeader, std::int32_t iHeaderLength) {
 }
 
 bool BackupBody::Append(const char* pBytes, std::size_t uLength) {
-    if (m_trouble != Trouble::None) return false;
-    if (m_start.empty() && !m_file.Create(kStagedPrefix, kStagedSuffix)) {
-        m_trouble = Trouble::CannotCreate;
-        return false;
+    const bool bFirst = m_iReceived == 0;
+    Watch(pBytes, uLength);
+    if (m_trouble == Trouble::None) {
+        if (bFirst && !m_file.Create(kStagedPrefix, kStagedSuffix)) m_trouble = Trouble::CannotCreate;
+        else Store(pBytes, uLength);
     }
-    if (!m_file.Write(pBytes, uLength)) {
-        m_trouble = Trouble::CannotWrite;
-        m_file.Discard();
-        return false;
-    }
-    if (m_start.size() < kSqliteHeaderLength) {
-        m_start.append(pBytes, std::min(uLength, kSqliteHeaderLength - m_start.size()));
+    if (m_trouble == Trouble::None) return true;
+    return !IsDatabase() && m_iReceived <= kUnstoredWatchLimit;
+}
+
+void BackupBody::Watch(const char* pBytes, std::size_t uLength) {
+    if (m_start.size() < kSqliteHeaderSize) {
+        m_start.append(pBytes, std::min(uLength, kSqliteHeaderSize - m_start.size()));
     }
     // A database needs no search for the marker.
     if (!IsDatabase()) m_marker.Feed(pBytes, uLength);
     m_reason.Feed(pBytes, uLength);
     m_iReceived += static_cast<std::int64_t>(uLength);
+}
+
+void BackupBody::Store(const char* pBytes, std::size_t uLength) {
+    if (!m_file.Write(pBytes, uLength)) {
+        m_trouble = Trouble::CannotWrite;
+        m_file.Discard();
+        return;
+    }
     if (m_pProgress != nullptr) m_pProgress->Update(m_iReceived);
-    return true;
 }
 
 bool BackupBody::IsDatabase() const {
-    return m_start.compare(0, std::string::npos, kSqliteHeader, kSqliteHeaderLength) == 0;
+    return m_start.compare(0, kSqliteMagicLength, kSqliteMagic, kSqliteMagicLength) == 0;
 }
 
 void BackupBody::Reason(char* szReason, std::size_t uSize) const {

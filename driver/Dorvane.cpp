@@ -5,8 +5,8 @@
 #include "driver/BackupBody.h"
 #include "driver/PasswordCipher.h"
 #include "driver/Progress.h"
-#include "driver/ReplyCheck.h"
 #include "driver/TaggedText.h"
+#include "driver/Verdict.h"
 #include "log/MyLog.h"
 #include "platform/Platform.h"
 #include "utility/SocketErrorText.h"
@@ -40,24 +40,20 @@ const char kMissingConfigFirst[] =
     "\n\nDorvane.exe server_address email_address password\n\n";
 const char kUsageLast[] = "Then run Dorvane.exe";
 
-// Log lines of the driver's records.
+// Log lines of the driver's records; those about replies are in Verdict.cpp.
 constexpr int kLineWrongArgc = 45;
+constexpr int kLineConfigTooLarge = 110;
 constexpr int kLineSplitFailed = 120;
 constexpr int kLineResolveFailed = 126;
 constexpr int kLineDownloadSize = 144;
-constexpr int kLineIncompleteReply = 146;
-constexpr int kLineOverlongReply = 147;
-constexpr int kLineErrorReply = 148;
-constexpr int kLineUnreadableLength = 149;
-constexpr int kLineEndedByError = 150;
-constexpr int kLineTransferCoding = 151;
-constexpr int kLinePartialContent = 152;
 constexpr int kLineFailureReply = 154;
 constexpr int kLineCannotOpen = 177;
 constexpr int kLineCompleted = 184;
 constexpr int kLineCannotWrite = 186;
 constexpr int kLineRepeat = 199;
 constexpr int kLineGaveUp = 205;
+
+using namespace Dorvane;
 
 // The values of the configuration file, in buffers of the sizes download
 // mode has always used.
@@ -129,110 +125,84 @@ bool ArgumentsFit(const char* szServerAddress, const char* szEmail, const char* 
     return false;
 }
 
-void RunConfigurationMode(const char* szServerAddress, const char* szEmail, const char* szPassword) {
-    if (!ArgumentsFit(szServerAddress, szEmail, szPassword)) return;
-    // A regular file only (mode 0600 on POSIX: the cipher hides the
-    // password from no one who can read the file).
-    std::FILE* pFile = os::OpenFileWide(kConfigFileWide, "w", os::LinkPolicy::Follow);
-    if (pFile == nullptr) {
-        std::fputs("Failed to create a configuration file", stdout);
-        return;
-    }
+// The configuration file's bytes: the three values in tagged form, the
+// password enciphered. False when the password cannot be enciphered.
+bool ConfigurationText(const char* szServerAddress, const char* szEmail, const char* szPassword,
+                       std::string* pText) {
     char szWork[512];
     std::snprintf(szWork, sizeof szWork, "%s", szPassword);
-    bool bWritten = std::fprintf(pFile, "<__ServerAddress__>%s</__ServerAddress__>", szServerAddress) >= 0;
-    bWritten = std::fprintf(pFile, "<__Email__>%s</__Email__>", szEmail) >= 0 && bWritten;
-    bWritten = EncryptPassword(szWork, sizeof szWork, kCipherMode) && bWritten;
-    bWritten = std::fprintf(pFile, "<__Password__>%s</__Password__>", szWork) >= 0 && bWritten;
-    bWritten = std::fclose(pFile) == 0 && bWritten;
+    if (!EncryptPassword(szWork, sizeof szWork, kCipherMode)) return false;
+    *pText = std::string("<__ServerAddress__>") + szServerAddress + "</__ServerAddress__><__Email__>" + szEmail +
+             "</__Email__><__Password__>" + szWork + "</__Password__>";
+    return true;
+}
+
+// Writes Ostrel.cfg as a new file beside the old one (mode 0600 on POSIX:
+// the cipher hides the password from no one who can read the file) and
+// renames it over the old one only once it is whole and on disk, so that a
+// failure (a full disk, say) leaves the old file as it was.
+int RunConfigurationMode(const char* szServerAddress, const char* szEmail, const char* szPassword) {
+    if (!ArgumentsFit(szServerAddress, szEmail, szPassword)) return kExitUsage;
+    std::string text;
+    os::StagedFile file;
+    const bool bWritten = ConfigurationText(szServerAddress, szEmail, szPassword, &text) &&
+                          file.Create("Ostrel.cfg.", ".part") && file.Write(text.data(), text.size()) &&
+                          file.Commit(kConfigFile);
     std::fputs(bWritten ? "The configuration file, Ostrel.cfg, is created." : "Failed to create a configuration file",
                stdout);
+    return bWritten ? kExitDone : kExitFile;
 }
 
 // --- Download mode
 
-// Reads the whole of an open file into a NUL-terminated text. A file that
-// cannot be measured or read (a directory, say) reads as empty.
-std::string ReadWhole(std::FILE* pFile) {
-    if (std::fseek(pFile, 0, SEEK_END) != 0) return std::string();
+// Reads the whole of an open file into *pContent. A file that cannot be
+// measured or read (a directory, say) reads as empty. False, after
+// logging, when the file is larger than a configuration file can be.
+bool ReadWhole(std::FILE* pFile, std::string* pContent) {
+    pContent->clear();
+    if (std::fseek(pFile, 0, SEEK_END) != 0) return true;
     const long lSize = std::ftell(pFile);
-    if (lSize <= 0 || lSize > kMaxConfigFileSize || std::fseek(pFile, 0, SEEK_SET) != 0) return std::string();
-    std::string szContent(static_cast<std::size_t>(lSize), '\0');
-    const std::size_t uRead = std::fread(&szContent[0], 1, szContent.size(), pFile);
-    szContent.resize(uRead);
-    return szContent;
+    if (lSize > kMaxConfigFileSize) {
+        g_pLog->Write("Dorvane:main()", 0, kSourceFile, kLineConfigTooLarge,
+                      "Configuration file too large: %ld bytes, at most %ld", lSize, kMaxConfigFileSize);
+        return false;
+    }
+    if (lSize <= 0 || std::fseek(pFile, 0, SEEK_SET) != 0) return true;
+    pContent->assign(static_cast<std::size_t>(lSize), '\0');
+    const std::size_t uRead = std::fread(&(*pContent)[0], 1, pContent->size(), pFile);
+    pContent->resize(uRead);
+    return true;
 }
 
 // Reads the configuration file into *pSettings and deciphers the password.
-// False when the file cannot be opened, or is not a regular file (a FIFO,
-// a device, a directory: never waited on). Missing or oversized values
-// stay empty.
+// False when the file cannot be opened, is not a regular file (a FIFO, a
+// device, a directory: never waited on) or is too large (logged). Missing
+// or oversized values stay empty.
 bool ReadConfiguration(Settings* pSettings) {
     std::FILE* pFile = os::OpenFileWide(kConfigFileWide, "r", os::LinkPolicy::Follow);
     if (pFile == nullptr) return false;
-    const std::string szContent = ReadWhole(pFile);
+    std::string szContent;
+    const bool bRead = ReadWhole(pFile, &szContent);
+    std::fclose(pFile);
+    if (!bRead) return false;
     const char* szText = szContent.c_str();
     ExtractTagValue(szText, "<__ServerAddress__>", "</__ServerAddress__>", pSettings->szServerAddress,
                     sizeof pSettings->szServerAddress);
     ExtractTagValue(szText, "<__Email__>", "</__Email__>", pSettings->szEmail, sizeof pSettings->szEmail);
     ExtractTagValue(szText, "<__Password__>", "</__Password__>", pSettings->szPassword, sizeof pSettings->szPassword);
     DecryptPassword(pSettings->szPassword, kCipherMode);
-    std::fclose(pFile);
     return true;
-}
-
-// Whether the status line, when there is one, says 2xx and not 206, and
-// the body is not transfer-coded. Logs why a reply is refused.
-bool IsWholeFileReply(const DownloadResult* pResult) {
-    const int iStatus = ReplyStatusCode(pResult->pData, pResult->iDataLength);
-    if (iStatus == 206) {
-        LogDriver("Dorvane", kLinePartialContent, "Partial reply: HTTP status 206");
-        return false;
-    }
-    if (iStatus >= 0 && (iStatus < 200 || iStatus > 299)) {
-        g_pLog->Write("Dorvane", 0, kSourceFile, kLineErrorReply, "Error reply: HTTP status %d", iStatus);
-        return false;
-    }
-    if (HasTransferCoding(pResult->pData, pResult->iHeaderEnd)) {
-        LogDriver("Dorvane", kLineTransferCoding, "Refused reply: chunked or other transfer coding");
-        return false;
-    }
-    return true;
-}
-
-// Whether the body of a reply may be taken as the backup: a whole-file
-// reply whose body is exactly as long as a declared Content-Length, and,
-// when the connection ended in an error, one that declared its length.
-// Logs why a reply is refused.
-bool IsCompleteBackup(const DownloadResult* pResult) {
-    if (!IsWholeFileReply(pResult)) return false;
-    std::int64_t iDeclared = 0;
-    switch (DeclaredContentLength(pResult->pData, pResult->iHeaderEnd, &iDeclared)) {
-        case DeclaredLength::None:
-            if (!pResult->bEndedByError) return true;
-            LogDriver("Dorvane", kLineEndedByError, "Incomplete reply: the connection ended with an error");
-            return false;
-        case DeclaredLength::Unreadable:
-            LogDriver("Dorvane", kLineUnreadableLength, "Malformed reply: unreadable Content-Length");
-            return false;
-        case DeclaredLength::Valid:
-            break;
-    }
-    if (pResult->iBodyLength == iDeclared) return true;
-    const bool bShort = pResult->iBodyLength < iDeclared;
-    g_pLog->Write("Dorvane", 0, kSourceFile, bShort ? kLineIncompleteReply : kLineOverlongReply,
-                  "%s reply: Content-Length = %lld, received = %lld", bShort ? "Incomplete" : "Overlong",
-                  static_cast<long long>(iDeclared), static_cast<long long>(pResult->iBodyLength));
-    return false;
 }
 
 // What an attempt ended with.
 enum class Outcome { Kept, Failed, Stop };
 
 // A reply an attempt kept: the record, its body on disk, and whether it is
-// a failure reply.
+// a failure reply; and for every attempt, the exit status it gives the run
+// when it is the last.
 struct Reply {
     Outcome outcome = Outcome::Failed;
+    int iStatus = kExitNetwork;
     ResultPtr pResult;
     std::unique_ptr<BackupBody> pBody;
     bool bFailureReply = false;
@@ -252,8 +222,32 @@ void ReportBodyTrouble(const BackupBody& body) {
                    body.SystemError());
 }
 
-// One attempt: the reply with its body on disk (Kept), nothing kept
-// (Failed), or a body that could not be stored (Stop, logged).
+// Judges a finished attempt into *pReply: its outcome and exit status.
+// A failure reply is found even when its body could not be stored; any
+// other body that could not be stored stops the run (logged).
+void JudgeAttempt(bool bOk, Reply* pReply) {
+    const DownloadResult& result = *pReply->pResult;
+    const BackupBody& body = *pReply->pBody;
+    const bool bReplied = bOk && result.iBodyLength > 0;
+    pReply->bFailureReply = bReplied && body.HasFailureMarker();
+    if (pReply->bFailureReply) {
+        pReply->outcome = Outcome::Kept;
+        pReply->iStatus = kExitRefused;
+    } else if (body.Problem() != BackupBody::Trouble::None) {
+        ReportBodyTrouble(body);
+        pReply->outcome = Outcome::Stop;
+        pReply->iStatus = kExitFile;
+    } else if (!bOk) {
+        pReply->iStatus = ExchangeFailureStatus(result.eFailure);
+    } else {
+        pReply->iStatus = JudgeReply(result, body.Start());
+        if (pReply->iStatus == kExitDone) pReply->outcome = Outcome::Kept;
+    }
+}
+
+// One attempt: the reply with its body on disk, or a failure reply
+// (Kept), nothing kept (Failed), or a body that could not be stored
+// (Stop, logged).
 Reply Attempt(const Settings& settings, const Server& server, Progress* pProgress) {
     Reply reply;
     reply.pBody.reset(new BackupBody(pProgress));
@@ -271,55 +265,98 @@ Reply Attempt(const Settings& settings, const Server& server, Progress* pProgres
     const bool bOk = HTTPConnection::Download(szURL.c_str(), server.bSecure ? server.szAddress : "", "", "", "", 0,
                                               kTimeoutSeconds, false, reply.pResult.get(), &bConnectFailed);
     pProgress->Clear();
-    if (reply.pBody->Problem() != BackupBody::Trouble::None) {
-        ReportBodyTrouble(*reply.pBody);
-        reply.outcome = Outcome::Stop;
-    } else if (bOk && reply.pResult->iBodyLength > 0) {
-        reply.bFailureReply = reply.pBody->HasFailureMarker();
-        if (reply.bFailureReply || IsCompleteBackup(reply.pResult.get())) reply.outcome = Outcome::Kept;
-    }
+    JudgeAttempt(bOk, &reply);
     if (reply.outcome == Outcome::Kept) return reply;
     reply.pResult.reset();
     reply.pBody.reset();
     return reply;
 }
 
-// Up to two attempts, 3000 ms apart. No record when both failed (logged)
-// or the body could not be stored.
+// Up to two attempts, 3000 ms apart: the last one's. Its record is kept
+// only when it is Kept; both failing is logged.
 Reply Download(const Settings& settings, const Server& server, Progress* pProgress) {
-    for (int iAttempt = 1; iAttempt <= kAttempts; ++iAttempt) {
+    for (int iAttempt = 1;; ++iAttempt) {
         Reply reply = Attempt(settings, server, pProgress);
-        if (reply.outcome == Outcome::Kept) return reply;
-        if (reply.outcome == Outcome::Stop) return Reply();
-        if (iAttempt == kAttempts) break;
+        if (reply.outcome != Outcome::Failed) return reply;
+        if (iAttempt == kAttempts) {
+            g_pLog->Write("Dorvane", 0, kSourceFile, kLineGaveUp, "Failed to connect to %s", settings.szServerAddress);
+            return reply;
+        }
         LogDriver("Dorvane", kLineRepeat, "Repeat to Dorvane");
         os::Sleep(kRetryPauseMs);
     }
-    g_pLog->Write("Dorvane", 0, kSourceFile, kLineGaveUp, "Failed to connect to %s", settings.szServerAddress);
-    return Reply();
 }
 
-// Replaces the control bytes of a server's text, but for line feed and
-// tab, with "?", so that it cannot drive the terminal or forge lines.
-void MakePrintable(char* szText) {
-    for (char* p = szText; *p != '\0'; ++p) {
-        const unsigned char c = static_cast<unsigned char>(*p);
-        if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7f) *p = '?';
+// The length of the well-formed UTF-8 sequence that starts at p, of the
+// uLeft bytes there, or 0 when none does (a stray or overlong byte, a
+// surrogate, a code point past U+10FFFF).
+std::size_t Utf8SequenceLength(const unsigned char* p, std::size_t uLeft) {
+    std::size_t uLength = 0;
+    unsigned char uLow = 0x80, uHigh = 0xbf;  // the bounds of the second byte
+    if (p[0] >= 0xc2 && p[0] <= 0xdf) {
+        uLength = 2;
+    } else if (p[0] >= 0xe0 && p[0] <= 0xef) {
+        uLength = 3;
+        if (p[0] == 0xe0) uLow = 0xa0;
+        if (p[0] == 0xed) uHigh = 0x9f;
+    } else if (p[0] >= 0xf0 && p[0] <= 0xf4) {
+        uLength = 4;
+        if (p[0] == 0xf0) uLow = 0x90;
+        if (p[0] == 0xf4) uHigh = 0x8f;
     }
+    if (uLength == 0 || uLeft < uLength || p[1] < uLow || p[1] > uHigh) return 0;
+    for (std::size_t i = 2; i < uLength; ++i) {
+        if (p[i] < 0x80 || p[i] > 0xbf) return 0;
+    }
+    return uLength;
 }
 
+// Replaces, in place, each control character of a server's text with one
+// "?", so that it can neither drive a terminal nor forge a log record: the
+// C0 bytes (but tab, and line feed when bKeepLineFeeds), DEL, the C1 code
+// points U+0080 to U+009F, and the bytes 0x80 to 0x9F that are not part
+// of well-formed UTF-8. Other text, valid or not, stays as it is.
+void MakePrintable(char* szText, bool bKeepLineFeeds) {
+    unsigned char* pOut = reinterpret_cast<unsigned char*>(szText);
+    const unsigned char* p = pOut;
+    std::size_t uLeft = std::strlen(szText);
+    while (uLeft > 0) {
+        const unsigned char c = *p;
+        std::size_t uTake = c < 0x80 ? 1 : Utf8SequenceLength(p, uLeft);
+        bool bControl = false;
+        if (c < 0x80) bControl = (c < 0x20 && c != '\t' && (c != '\n' || !bKeepLineFeeds)) || c == 0x7f;
+        else if (uTake == 0) bControl = c <= 0x9f;
+        else bControl = c == 0xc2 && p[1] <= 0x9f;
+        if (uTake == 0) uTake = 1;
+        if (bControl) {
+            *pOut++ = '?';
+        } else {
+            std::memmove(pOut, p, uTake);
+            pOut += uTake;
+        }
+        p += uTake;
+        uLeft -= uTake;
+    }
+    *pOut = '\0';
+}
+
+// Prints the failure reply's reason as the service gave it, line feeds
+// included, and logs it on one line: a reason cannot forge a record.
 void ReportFailureReply(BackupBody& body) {
     body.Drop();
     char szReason[512] = "";
     body.Reason(szReason, sizeof szReason);
-    MakePrintable(szReason);
-    g_pLog->Write("Dorvane", 0, kSourceFile, kLineFailureReply, "Failed: %s", szReason);
+    MakePrintable(szReason, true);
+    char szLogged[sizeof szReason];
+    std::memcpy(szLogged, szReason, sizeof szReason);
+    MakePrintable(szLogged, false);
+    g_pLog->Write("Dorvane", 0, kSourceFile, kLineFailureReply, "Failed: %s", szLogged);
     std::printf("%s", szReason);
 }
 
 // Gives the staged body its final name, "Database.<local time now>.db";
-// a failure leaves nothing behind.
-void SaveBody(BackupBody& body, std::int64_t iSize) {
+// false when that fails, with nothing left behind (logged).
+bool SaveBody(BackupBody& body, std::int64_t iSize) {
     char szStamp[32] = "";
     const std::time_t now = std::time(nullptr);
     if (const std::tm* pLocal = std::localtime(&now)) std::strftime(szStamp, sizeof szStamp, "%Y%m%d%H%M%S", pLocal);
@@ -327,39 +364,53 @@ void SaveBody(BackupBody& body, std::int64_t iSize) {
     std::snprintf(szFileName, sizeof szFileName, "Database.%s.db", szStamp);
     if (!body.Keep(szFileName)) {
         LogFileFailure(kLineCannotWrite, "write", szFileName, body.SystemError());
-        return;
+        return false;
     }
     g_pLog->Write("Dorvane", 0, kSourceFile, kLineCompleted, "Dorvane completed: File name = %s, size = %lld",
                   szFileName, static_cast<long long>(iSize));
+    return true;
 }
 
-void RunDownloadMode() {
-    Settings settings;
-    if (!ReadConfiguration(&settings)) {
+// Reads the configuration, splits and resolves its server into *pServer.
+// Returns kExitDone, or the exit status of the step that failed (logged,
+// or the missing-file texts printed).
+int PrepareDownload(Settings* pSettings, Server* pServer) {
+    if (!ReadConfiguration(pSettings)) {
         std::fputs(kMissingConfigFirst, stdout);
         std::fputs(kUsageLast, stdout);
-        return;
+        return kExitUsage;
     }
-    Server server;
-    if (!Utility::GetDomainNameFromURL(settings.szServerAddress, server.szHost, server.iPort, server.szPath)) {
+    if (!Utility::GetDomainNameFromURL(pSettings->szServerAddress, pServer->szHost, pServer->iPort,
+                                       pServer->szPath)) {
         LogDriver("Dorvane:main()", kLineSplitFailed, "Utility::GetDomainNameFromURL() returns false");
-        return;
+        return kExitUsage;
     }
-    server.bSecure = Utility::IsSecureURL(settings.szServerAddress);
-    if (!Utility::GetIPAddressByName(server.szHost, server.szAddress)) {
+    pServer->bSecure = Utility::IsSecureURL(pSettings->szServerAddress);
+    if (!Utility::GetIPAddressByName(pServer->szHost, pServer->szAddress)) {
         LogDriver("Dorvane:main()", kLineResolveFailed, "Utility::GetIPAddressByName() returns false");
-        return;
+        return kExitNetwork;
     }
+    return kExitDone;
+}
+
+int RunDownloadMode() {
+    Settings settings;
+    Server server;
+    const int iPrepared = PrepareDownload(&settings, &server);
+    if (iPrepared != kExitDone) return iPrepared;
     // A person at a terminal sees the download's progress on standard
     // error; anything else sees exactly what it always did.
     Progress progress(os::IsTerminal(stderr) ? stderr : nullptr);
     Reply reply = Download(settings, server, &progress);
-    if (reply.pResult == nullptr) return;
+    if (reply.pResult == nullptr) return reply.iStatus;
     const std::int64_t iSize = reply.pResult->iBodyLength;
     reply.pResult.reset();
     g_pLog->Write("Dorvane", 0, kSourceFile, kLineDownloadSize, "iDownloadSize = %lld", static_cast<long long>(iSize));
-    if (reply.bFailureReply) ReportFailureReply(*reply.pBody);
-    else SaveBody(*reply.pBody, iSize);
+    if (reply.bFailureReply) {
+        ReportFailureReply(*reply.pBody);
+        return kExitRefused;
+    }
+    return SaveBody(*reply.pBody, iSize) ? kExitDone : kExitFile;
 }
 
 }  // namespace
@@ -367,17 +418,16 @@ void RunDownloadMode() {
 namespace Dorvane {
 
 int Main(int argc, char* argv[]) {
-    if (!StartLog()) return -1;
-    if (argc == 1) {
-        RunDownloadMode();
-    } else if (argc == 4) {
-        RunConfigurationMode(argv[1], argv[2], argv[3]);
-    } else {
-        g_pLog->Write("Dorvane:main()", 0, kSourceFile, kLineWrongArgc, "Wrong argc = %d", argc);
-        std::fputs(kUsageFirst, stdout);
-        std::fputs(kUsageLast, stdout);
-    }
-    return 0;
+    // Before anything can be written: a closed pipe never ends the run, and
+    // a signal that would end it removes the staged file first.
+    os::InstallSignalHandling();
+    if (!StartLog()) return kExitNoLog;
+    if (argc == 1) return RunDownloadMode();
+    if (argc == 4) return RunConfigurationMode(argv[1], argv[2], argv[3]);
+    g_pLog->Write("Dorvane:main()", 0, kSourceFile, kLineWrongArgc, "Wrong argc = %d", argc);
+    std::fputs(kUsageFirst, stdout);
+    std::fputs(kUsageLast, stdout);
+    return kExitUsage;
 }
 
 }  // namespace Dorvane

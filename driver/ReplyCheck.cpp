@@ -6,9 +6,10 @@
 namespace {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-// True when the line [p, pEnd) starts with szName, compared without regard
-// to ASCII case.
+// True when [p, pEnd) starts with szName (lower case), compared without
+// regard to ASCII case.
 bool StartsWithName(const char* p, const char* pEnd, const char* szName) {
     const std::size_t uLength = std::strlen(szName);
     if (static_cast<std::size_t>(pEnd - p) < uLength) return false;
@@ -19,7 +20,7 @@ bool StartsWithName(const char* p, const char* pEnd, const char* szName) {
 }
 
 bool ReadLength(const char* p, const char* pEnd, std::int64_t* piLength) {
-    while (p < pEnd && (*p == ' ' || *p == '\t')) ++p;
+    while (p < pEnd && IsBlank(*p)) ++p;
     if (p == pEnd || !IsDigit(*p)) return false;
     const std::int64_t kMax = 0x7fffffffffffffffLL;
     std::int64_t iValue = 0;
@@ -27,18 +28,74 @@ bool ReadLength(const char* p, const char* pEnd, std::int64_t* piLength) {
         const int iDigit = *p - '0';
         iValue = iValue > (kMax - iDigit) / 10 ? kMax : iValue * 10 + iDigit;
     }
-    while (p < pEnd && (*p == ' ' || *p == '\t' || *p == '\r')) ++p;
+    while (p < pEnd && (IsBlank(*p) || *p == '\r')) ++p;
     if (p != pEnd) return false;
     *piLength = iValue;
     return true;
 }
 
+// One header field: its value's bounds (up to the line's LF), and whether
+// it is malformed: white space between its name and its colon, or no colon.
+struct Field {
+    const char* pValue;
+    const char* pValueEnd;
+    bool bMalformed;
+};
+
+// Calls onField(field) for each header line among [pData, pData +
+// iHeaderLength) whose name is szName (lower case, without the colon),
+// until it returns false. A line that holds the name, white space and no
+// colon counts as a malformed field of that name.
+template <typename OnField>
+void ForEachField(const char* pData, std::int32_t iHeaderLength, const char* szName, OnField onField) {
+    if (pData == nullptr || iHeaderLength <= 0) return;
+    const std::size_t uName = std::strlen(szName);
+    const char* p = pData;
+    const char* pEnd = pData + iHeaderLength;
+    while (p < pEnd) {
+        const char* pLineEnd = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(pEnd - p)));
+        if (pLineEnd == nullptr) pLineEnd = pEnd;
+        if (StartsWithName(p, pLineEnd, szName)) {
+            const char* pAfterName = p + uName;
+            const char* pColon = pAfterName;
+            while (pColon < pLineEnd && IsBlank(*pColon)) ++pColon;
+            const bool bColon = pColon < pLineEnd && *pColon == ':';
+            const bool bBlank = pColon != pAfterName;
+            if ((bColon || bBlank) && !onField(Field{bColon ? pColon + 1 : pColon, pLineEnd, bBlank})) return;
+        }
+        p = pLineEnd + (pLineEnd < pEnd ? 1 : 0);
+    }
+}
+
+// Whether any field named szName holds a value but "identity".
+bool HasCoding(const char* pData, std::int32_t iHeaderLength, const char* szName) {
+    bool bCoded = false;
+    ForEachField(pData, iHeaderLength, szName, [&bCoded](const Field& field) {
+        const char* p = field.pValue;
+        const char* pEnd = field.pValueEnd;
+        while (p < pEnd && IsBlank(*p)) ++p;
+        while (pEnd > p && (IsBlank(pEnd[-1]) || pEnd[-1] == '\r')) --pEnd;
+        bCoded = !(pEnd - p == 8 && StartsWithName(p, pEnd, "identity"));
+        return !bCoded;
+    });
+    return bCoded;
+}
+
+std::uint32_t BigEndian(const unsigned char* p, std::size_t uBytes) {
+    std::uint32_t uValue = 0;
+    for (std::size_t i = 0; i < uBytes; ++i) uValue = uValue << 8 | p[i];
+    return uValue;
+}
+
 }  // namespace
 
 int ReplyStatusCode(const char* pData, std::int32_t iDataLength) {
-    if (pData == nullptr || iDataLength < 5 || std::memcmp(pData, "HTTP/", 5) != 0) return -1;
-    const char* p = pData + 5;
+    if (pData == nullptr || iDataLength <= 0) return -1;
     const char* pEnd = pData + iDataLength;
+    const char* p = pData;
+    while (p < pEnd && (IsBlank(*p) || *p == '\r' || *p == '\n')) ++p;
+    if (!StartsWithName(p, pEnd, "http/")) return -1;
+    p += 5;
     while (p < pEnd && *p != ' ' && *p != '\r' && *p != '\n') ++p;
     while (p < pEnd && *p == ' ') ++p;
     if (pEnd - p < 3 || !IsDigit(p[0]) || !IsDigit(p[1]) || !IsDigit(p[2])) return 0;
@@ -46,42 +103,47 @@ int ReplyStatusCode(const char* pData, std::int32_t iDataLength) {
     return (p[0] - '0') * 100 + (p[1] - '0') * 10 + (p[2] - '0');
 }
 
-namespace {
-
-// The value of the first header field named szName (lower case, with its
-// colon) among [pData, pData + iHeaderLength): its bounds, or false.
-bool FindField(const char* pData, std::int32_t iHeaderLength, const char* szName, const char** ppValue,
-               const char** ppValueEnd) {
-    if (pData == nullptr || iHeaderLength <= 0) return false;
-    const char* p = pData;
-    const char* pEnd = pData + iHeaderLength;
-    while (p < pEnd) {
-        const char* pLineEnd = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(pEnd - p)));
-        if (pLineEnd == nullptr) pLineEnd = pEnd;
-        if (StartsWithName(p, pLineEnd, szName)) {
-            *ppValue = p + std::strlen(szName);
-            *ppValueEnd = pLineEnd;
-            return true;
-        }
-        p = pLineEnd + (pLineEnd < pEnd ? 1 : 0);
-    }
-    return false;
-}
-
-}  // namespace
-
 DeclaredLength DeclaredContentLength(const char* pData, std::int32_t iHeaderLength, std::int64_t* piLength) {
-    const char* pValue = nullptr;
-    const char* pValueEnd = nullptr;
-    if (!FindField(pData, iHeaderLength, "content-length:", &pValue, &pValueEnd)) return DeclaredLength::None;
-    return ReadLength(pValue, pValueEnd, piLength) ? DeclaredLength::Valid : DeclaredLength::Unreadable;
+    DeclaredLength result = DeclaredLength::None;
+    std::int64_t iFirst = 0;
+    ForEachField(pData, iHeaderLength, "content-length", [&](const Field& field) {
+        std::int64_t iValue = 0;
+        if (field.bMalformed || !ReadLength(field.pValue, field.pValueEnd, &iValue)) {
+            result = DeclaredLength::Unreadable;
+            return false;
+        }
+        if (result == DeclaredLength::None) {
+            iFirst = iValue;
+            result = DeclaredLength::Valid;
+        } else if (iValue != iFirst) {
+            result = DeclaredLength::Conflicting;
+        }
+        return true;
+    });
+    if (result == DeclaredLength::Valid) *piLength = iFirst;
+    return result;
 }
 
 bool HasTransferCoding(const char* pData, std::int32_t iHeaderLength) {
-    const char* p = nullptr;
-    const char* pEnd = nullptr;
-    if (!FindField(pData, iHeaderLength, "transfer-encoding:", &p, &pEnd)) return false;
-    while (p < pEnd && (*p == ' ' || *p == '\t')) ++p;
-    while (pEnd > p && (pEnd[-1] == ' ' || pEnd[-1] == '\t' || pEnd[-1] == '\r')) --pEnd;
-    return !(pEnd - p == 8 && StartsWithName(p, pEnd, "identity"));
+    return HasCoding(pData, iHeaderLength, "transfer-encoding");
+}
+
+bool HasContentCoding(const char* pData, std::int32_t iHeaderLength) {
+    return HasCoding(pData, iHeaderLength, "content-encoding");
+}
+
+bool DeclaredDatabaseSize(const char* pStart, std::size_t uLength, std::int64_t* piSize) {
+    static const char kMagic[] = "SQLite format 3";  // and its NUL: 16 bytes
+    if (pStart == nullptr || uLength < kSqliteHeaderSize || std::memcmp(pStart, kMagic, sizeof kMagic) != 0) {
+        return false;
+    }
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(pStart);
+    const std::uint32_t uRawPageSize = BigEndian(p + 16, 2);
+    const std::uint32_t uPageSize = uRawPageSize == 1 ? 65536u : uRawPageSize;
+    const std::uint32_t uPages = BigEndian(p + 28, 4);
+    const bool bPowerOfTwo = (uPageSize & (uPageSize - 1)) == 0;
+    if (uPages == 0 || uPageSize < 512 || uPageSize > 65536 || !bPowerOfTwo) return false;
+    if (BigEndian(p + 92, 4) != BigEndian(p + 24, 4)) return false;
+    *piSize = static_cast<std::int64_t>(uPages) * uPageSize;
+    return true;
 }

@@ -18,10 +18,18 @@ namespace {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-// "HTTP/" + version token, spaces, then exactly three digits; -1 without
-// "HTTP/", 0 when the code cannot be read.
-int ReferenceStatus(const std::string& data) {
-    if (data.compare(0, 5, "HTTP/") != 0) return -1;
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// After leading blanks and line ends, "HTTP/" in any case + version token,
+// spaces, then exactly three digits; -1 without "HTTP/", 0 when the code
+// cannot be read.
+int ReferenceStatus(const std::string& reply) {
+    const std::size_t uStart = reply.find_first_not_of(" \t\r\n");
+    if (uStart == std::string::npos || reply.size() - uStart < 5) return -1;
+    const std::string data = reply.substr(uStart);
+    for (std::size_t k = 0; k < 5; ++k) {
+        if (Lower(data[k]) != "http/"[k]) return -1;
+    }
     std::size_t i = data.find_first_of(" \r\n", 5);
     if (i == std::string::npos) return 0;
     i = data.find_first_not_of(' ', i);
@@ -32,10 +40,29 @@ int ReferenceStatus(const std::string& data) {
     return std::stoi(code);
 }
 
-// The first header line named Content-Length decides: blanks, digits,
-// then nothing but blanks and a carriage return.
+// One Content-Length line's value: blanks, digits, then nothing but blanks
+// and a carriage return; false when it is not that.
+bool ReferenceValue(const std::string& line, std::size_t uFrom, std::int64_t* piValue) {
+    std::size_t i = line.find_first_not_of(" \t", uFrom);
+    if (i == std::string::npos || !IsDigit(line[i])) return false;
+    std::int64_t iValue = 0;
+    const std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+    for (; i < line.size() && IsDigit(line[i]); ++i) {
+        const int iDigit = line[i] - '0';
+        iValue = iValue > (kMax - iDigit) / 10 ? kMax : iValue * 10 + iDigit;
+    }
+    if (line.find_first_not_of(" \t\r", i) != std::string::npos) return false;
+    *piValue = iValue;
+    return true;
+}
+
+// Every header line named Content-Length counts: one with blanks before its
+// colon (or blanks and no colon) or an unreadable value makes the length
+// unreadable; two different values make it conflicting.
 DeclaredLength ReferenceLength(const std::string& header, std::int64_t* piLength) {
-    const std::string kName = "content-length:";
+    const std::string kName = "content-length";
+    DeclaredLength result = DeclaredLength::None;
+    std::int64_t iFirst = 0;
     std::size_t uStart = 0;
     while (uStart < header.size()) {
         std::size_t uEnd = header.find('\n', uStart);
@@ -44,24 +71,24 @@ DeclaredLength ReferenceLength(const std::string& header, std::int64_t* piLength
         uStart = uEnd + 1;
         if (line.size() < kName.size()) continue;
         bool bNamed = true;
-        for (std::size_t k = 0; k < kName.size(); ++k) {
-            const char c = line[k];
-            bNamed = bNamed && (c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) == kName[k];
-        }
+        for (std::size_t k = 0; k < kName.size(); ++k) bNamed = bNamed && Lower(line[k]) == kName[k];
         if (!bNamed) continue;
-        std::size_t i = line.find_first_not_of(" \t", kName.size());
-        if (i == std::string::npos || !IsDigit(line[i])) return DeclaredLength::Unreadable;
+        std::size_t uColon = line.find_first_not_of(" \t", kName.size());
+        if (uColon == std::string::npos) uColon = line.size();
+        const bool bBlank = uColon != kName.size();
+        const bool bColon = uColon < line.size() && line[uColon] == ':';
+        if (!bColon && !bBlank) continue;
         std::int64_t iValue = 0;
-        const std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
-        for (; i < line.size() && IsDigit(line[i]); ++i) {
-            const int iDigit = line[i] - '0';
-            iValue = iValue > (kMax - iDigit) / 10 ? kMax : iValue * 10 + iDigit;
+        if (bBlank || !ReferenceValue(line, uColon + 1, &iValue)) return DeclaredLength::Unreadable;
+        if (result == DeclaredLength::None) {
+            iFirst = iValue;
+            result = DeclaredLength::Valid;
+        } else if (iValue != iFirst) {
+            result = DeclaredLength::Conflicting;
         }
-        if (line.find_first_not_of(" \t\r", i) != std::string::npos) return DeclaredLength::Unreadable;
-        *piLength = iValue;
-        return DeclaredLength::Valid;
     }
-    return DeclaredLength::None;
+    if (result == DeclaredLength::Valid) *piLength = iFirst;
+    return result;
 }
 
 }  // namespace

@@ -209,10 +209,21 @@ std::int64_t CurrentTime();
 // whole and on stable storage.
 //
 // At most one staged file is open in a process at a time. While it is open,
-// an interrupt (POSIX: SIGINT, SIGTERM, SIGHUP; Windows: Ctrl+C, Ctrl+Break,
-// console close) removes it, and the process then ends the way the signal
-// would have ended it. Failures report the system's own code (errno or
-// GetLastError()) through LastError().
+// a signal that would end the process (POSIX: every signal whose default
+// action ends it, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM, ...
+// among them; Windows: Ctrl+C, Ctrl+Break, console close) removes it, and
+// the process then ends the way the signal would have ended it. Failures
+// report the system's own code (errno or GetLastError()) through
+// LastError().
+//
+// Installs that handling for the whole process, once; StagedFile::Create
+// does so too. POSIX also ignores SIGPIPE, so that a write to a closed
+// pipe or socket fails instead of ending the process, and SIGXFSZ, so that
+// a write past the file size limit fails (EFBIG) as on a full disk. A
+// signal the process ignores, or has another handler for (a sanitizer's),
+// keeps it.
+void InstallSignalHandling();
+
 class StagedFile {
 public:
     StagedFile();

@@ -1,7 +1,7 @@
 // The staged backup file on POSIX: an exclusive 0600 file written with
 // write(2), handed to the disk behind the writer, fsync'ed, renamed and its
-// directory fsync'ed; a signal handler removes it when the run is
-// interrupted.
+// directory fsync'ed; a signal handler removes it when a signal ends the
+// run.
 #include "Platform.h"
 
 #include <cerrno>
@@ -29,7 +29,22 @@ constexpr std::size_t kNameSize = 256;
 char s_szInterruptPath[kNameSize];
 volatile std::sig_atomic_t s_bArmed = 0;
 bool s_bHandlersInstalled = false;
-const int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// The signals whose default action ends the process (SIGKILL and SIGSTOP
+// cannot be caught; SIGPIPE and SIGXFSZ are ignored instead); the
+// real-time signals, which end it too, are added at run time.
+const int kEndingSignals[] = {
+    SIGHUP, SIGINT, SIGQUIT, SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGUSR1, SIGSEGV, SIGUSR2, SIGALRM,
+    SIGTERM, SIGXCPU, SIGVTALRM, SIGPROF, SIGSYS,
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+#ifdef SIGPOLL
+    SIGPOLL,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+};
 
 extern "C" void OnInterrupt(int iSignal) {
     const int iSavedErrno = errno;
@@ -44,20 +59,24 @@ extern "C" void OnInterrupt(int iSignal) {
     errno = iSavedErrno;
 }
 
-// Installs the handler once for each interrupt signal the process does not
-// ignore (a run under nohup keeps ignoring SIGHUP).
-void InstallInterruptHandlers() {
-    if (s_bHandlersInstalled) return;
-    s_bHandlersInstalled = true;
-    for (const int iSignal : kInterruptSignals) {
-        struct sigaction previous{};
-        if (::sigaction(iSignal, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN) continue;
-        struct sigaction action{};
-        action.sa_handler = OnInterrupt;
-        ::sigemptyset(&action.sa_mask);
-        for (const int iBlocked : kInterruptSignals) ::sigaddset(&action.sa_mask, iBlocked);
-        ::sigaction(iSignal, &action, nullptr);
-    }
+// Installs the handler for one signal, unless the process ignores it (a
+// run under nohup keeps ignoring SIGHUP) or has a handler of its own.
+void Guard(int iSignal) {
+    struct sigaction previous{};
+    if (::sigaction(iSignal, nullptr, &previous) != 0) return;
+    if ((previous.sa_flags & SA_SIGINFO) != 0 || previous.sa_handler != SIG_DFL) return;
+    struct sigaction action{};
+    action.sa_handler = OnInterrupt;
+    // Nothing else is handled while the handler runs.
+    ::sigfillset(&action.sa_mask);
+    ::sigaction(iSignal, &action, nullptr);
+}
+
+void Ignore(int iSignal) {
+    struct sigaction action{};
+    action.sa_handler = SIG_IGN;
+    ::sigemptyset(&action.sa_mask);
+    ::sigaction(iSignal, &action, nullptr);
 }
 
 std::uint64_t RandomPart() {
@@ -71,6 +90,15 @@ std::uint64_t RandomPart() {
 }  // namespace
 
 namespace os {
+
+void InstallSignalHandling() {
+    if (s_bHandlersInstalled) return;
+    s_bHandlersInstalled = true;
+    Ignore(SIGPIPE);
+    Ignore(SIGXFSZ);
+    for (const int iSignal : kEndingSignals) Guard(iSignal);
+    for (int iSignal = SIGRTMIN; iSignal <= SIGRTMAX; ++iSignal) Guard(iSignal);
+}
 
 struct StagedFile::Impl {
     int iFd = -1;
@@ -125,7 +153,7 @@ bool StagedFile::Create(const char* szPrefix, const char* szSuffix) {
         errno = EINVAL;
         return file.Fail();
     }
-    InstallInterruptHandlers();
+    InstallSignalHandling();
     for (int iTry = 0; iTry < kCreateTries; ++iTry) {
         char szName[kNameSize];
         const int iLength = std::snprintf(szName, sizeof szName, "%s%ld.%08llx%s", szPrefix, static_cast<long>(::getpid()),

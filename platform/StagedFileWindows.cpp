@@ -51,6 +51,11 @@ unsigned RandomPart() {
 
 namespace os {
 
+// Windows has no SIGPIPE or SIGXFSZ: a failed write returns an error.
+void InstallSignalHandling() {
+    if (!s_bHandlerInstalled) s_bHandlerInstalled = ::SetConsoleCtrlHandler(OnConsoleControl, TRUE) != FALSE;
+}
+
 struct StagedFile::Impl {
     HANDLE hFile = INVALID_HANDLE_VALUE;
     char szName[kNameSize] = "";
@@ -86,7 +91,7 @@ bool StagedFile::Create(const char* szPrefix, const char* szSuffix) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return file.Fail();
     }
-    if (!s_bHandlerInstalled) s_bHandlerInstalled = ::SetConsoleCtrlHandler(OnConsoleControl, TRUE) != FALSE;
+    InstallSignalHandling();
     for (int iTry = 0; iTry < kCreateTries; ++iTry) {
         char szName[kNameSize];
         const int iLength = std::snprintf(szName, sizeof szName, "%s%lu.%08x%s", szPrefix,

@@ -10,7 +10,7 @@
 #      at all (informational and experimental ones included), whose version
 #      is the project's and the changelog's, that declares its libraries,
 #      has the programs in /usr/bin and the manual pages in /usr/share/man,
-#      and whose unpacked Dorvane runs (usage text, exit 0);
+#      and whose unpacked Dorvane runs (usage text, exit 2);
 #   4. the .deb installs for real (apt-get install): the installed Dorvane
 #      takes a backup from the installed BackupService, and man finds the
 #      manual pages; apt-get purge then leaves the machine as it was, also
@@ -21,7 +21,8 @@
 #      Wine over an older version, puts the install folder on the system
 #      PATH once, runs from a fresh directory through PATH alone, and
 #      uninstalls without a trace;
-#   7. the scheduling examples pass systemd-analyze verify and xmllint.
+#   7. the scheduling examples pass systemd-analyze verify and xmllint, and
+#      their pruning lines keep exactly the newest backups.
 # Exits non-zero at the first failed check; prints how long the checks took.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -121,11 +122,11 @@ dpkg-deb -x "$deb" "$work/deb"
 mkdir "$work/run"
 code=0
 (cd "$work/run" && TMPDIR="$work/run" "$work/deb/usr/bin/Dorvane" --help >"$work/usage.txt") || code=$?
-[ "$code" -eq 0 ] || fail "the unpacked Dorvane exited with $code"
+[ "$code" -eq 2 ] || fail "the unpacked Dorvane exited with $code, not the usage text's 2"
 printf 'First run the following command to generate a config file: \n\nDorvane.exe server_address email_address password\n\nThen run Dorvane.exe' >"$work/usage-expected.txt"
 cmp -s "$work/usage.txt" "$work/usage-expected.txt" ||
     fail "the unpacked Dorvane printed another usage text: $(od -c "$work/usage.txt" | head -n 20)"
-say "the unpacked Dorvane prints its usage text and exits with 0"
+say "the unpacked Dorvane prints its usage text and exits with 2"
 
 # --- 4. The .deb installed for real, and purged again
 # The packages install_deb installed: dorvane and the ones apt brought
@@ -323,7 +324,7 @@ say "$msi: upgrades 0.9.0, puts Dorvane on PATH, runs from there, uninstalls wit
 # unit runs exist: the units are checked with the unpacked .deb's.
 mkdir "$work/units"
 for unit in examples/*.service examples/*.timer; do
-    sed -e "s|/usr/bin/Dorvane|$work/deb/usr/bin/Dorvane|g" \
+    sed -e "s|/usr/bin/Dorvane|$work/deb/usr/bin/Dorvane|g" -e 's|^#ExecStartPost=|ExecStartPost=|' \
         -e "s|/usr/bin/BackupService|$work/deb/usr/bin/BackupService|g" "$unit" >"$work/units/$(basename "$unit")"
 done
 verify=$(cd "$work/units" && systemd-analyze verify --man=no ./*.service ./*.timer 2>&1) ||
@@ -334,5 +335,20 @@ for xml in examples/*.xml; do
     xmllint --noout "$xml" || fail "xmllint: $xml is not well-formed"
 done
 say "XML: $(echo examples/*.xml) well-formed"
+
+# The pruning lines of the systemd and cron examples, on 40 fake backups
+# among other files: the newest 30 stay, and nothing else is touched.
+backups=()
+for day in $(seq -w 1 40); do backups+=("Database.202601${day}023000.db"); done
+others=(Ostrel.cfg Database.1234.0a1b2c3d.part Database.2026010102300.db Database.202601010230000.db
+    Database.20260101023000.db.bak xDatabase.20260101023000.db)
+expected=$(printf '%s\n' "${backups[@]:10}" "${others[@]}" | LC_ALL=C sort)
+for example in examples/dorvane-backup.service examples/dorvane.cron; do
+    prune=$(grep -o 'ls -A | grep -Ex .* | xargs -r rm -f --' "$example") || fail "$example shows no pruning line"
+    rm -rf "$work/prune" && mkdir "$work/prune"
+    (cd "$work/prune" && touch "${backups[@]}" "${others[@]}" && sh -c "$prune")
+    [ "$(ls -A "$work/prune" | LC_ALL=C sort)" = "$expected" ] || fail "$example's pruning leaves: $(ls -A "$work/prune")"
+done
+say "pruning lines keep the newest 30 of 40 backups and touch nothing else"
 
 say "shipping checks passed in $(($(date +%s) - started))s"

@@ -1,6 +1,6 @@
 // End-to-end: hostile servers and bad input. Neither may crash the program,
 // make it write past a buffer, or make it keep a broken backup; each ends
-// with exit code 0 and its records.
+// with its records and the exit status its fault gives.
 #include "support/ProgramRun.h"
 
 #include <gtest/gtest.h>
@@ -63,9 +63,29 @@ TEST_F(HostileServer, TricklingServerWithinTheInactivityTimeOutIsWaitedFor) {
 TEST_F(HostileServer, ServerThatKeepsTheConnectionOpenIsLeftAfterTheTimeOut) {
     ScriptedServer server({{ReadRequest(), Send(HttpReply("kept open")), HoldOpen()}});
     ConfigureFor(server);
-    Run({});
+    EXPECT_EQ(0, Run({}).iExitCode);
     EXPECT_EQ("kept open", SavedBackup());
     EXPECT_NE(std::string::npos, Log().find("Line: 195\nMessage: Timeout now: iTimeout = 7\n"));
+}
+
+// Half of a database, without a Content-Length, then silence: the time-out
+// ends the wait and the database's own header shows it cut short. The
+// retry brings the whole file.
+TEST_F(HostileServer, StalledDatabaseIsNotKeptAfterTheTimeOut) {
+    std::string database = std::string("SQLite format 3\0", 16) + std::string(84, '\0');
+    database[16] = 0x10;  // 4096-byte pages
+    database[31] = 73;    // 73 of them: 299008 bytes
+    database += std::string(299008 - database.size(), 'd');
+    const std::string header = "HTTP/1.0 200 OK\r\n\r\n";
+    ScriptedServer server({{ReadRequest(), Send(header + database.substr(0, 149504)), HoldOpen()},
+                           Reply(header + database)});
+    ConfigureFor(server);
+    EXPECT_EQ(0, Run({}).iExitCode);
+    EXPECT_TRUE(SavedBackup() == database);
+    const auto driver = DriverRecords();
+    ASSERT_EQ(4u, driver.size()) << ::testing::PrintToString(driver);
+    EXPECT_EQ("Dorvane|156|Database size mismatch: header size = 299008, received = 149504", driver[0]);
+    EXPECT_EQ("Dorvane|199|Repeat to Dorvane", driver[1]);
 }
 
 TEST_F(HostileServer, ResetInTheMiddleOfADeclaredBodyKeepsNothing) {
@@ -73,7 +93,7 @@ TEST_F(HostileServer, ResetInTheMiddleOfADeclaredBodyKeepsNothing) {
                            Pause(100), Reset()};
     ScriptedServer server({script, script});
     ConfigureFor(server);
-    Run({});
+    EXPECT_EQ(4, Run({}).iExitCode);
     EXPECT_TRUE(Backups().empty());
     const auto driver = DriverRecords();
     ASSERT_EQ(4u, driver.size());
@@ -94,7 +114,7 @@ TEST_P(ConnectionErrors, WithoutALengthKeepNothing) {
     const Script& script = GetParam().script;
     ScriptedServer server({script, script});
     ConfigureFor(server);
-    Run({});
+    EXPECT_EQ(4, Run({}).iExitCode);
     EXPECT_TRUE(Backups().empty());
     const auto driver = DriverRecords();
     ASSERT_EQ(4u, driver.size()) << ::testing::PrintToString(Records());
@@ -116,7 +136,7 @@ TEST_F(HostileServer, HundredKilobyteReasonIsCutNotOverrun) {
     ScriptedServer server({Reply(HttpReply("<__Status__>FAILED</__Status__><__Reason__>" + reason + "</__Reason__>"))});
     ConfigureFor(server);
     const auto result = Run({});
-    EXPECT_EQ(0, result.iExitCode);
+    EXPECT_EQ(8, result.iExitCode);
     EXPECT_EQ(std::string(511, 'R'), result.szStdout);
     EXPECT_TRUE(Backups().empty());
 }
@@ -167,20 +187,33 @@ TEST_F(DorvaneRun, InvalidBase64PasswordIsSentAsItDecodes) {
 TEST_F(DorvaneRun, PortOutsideTheRangeFailsTheSplit) {
     for (const char* szPort : {"4294967296", "65616", "-1", "65536"}) {
         WriteConfig(std::string("<__ServerAddress__>127.0.0.1:") + szPort + "</__ServerAddress__>");
-        EXPECT_EQ(0, Run({}).iExitCode);
+        EXPECT_EQ(2, Run({}).iExitCode);
         EXPECT_EQ(std::vector<std::string>{"Dorvane:main()|120|Utility::GetDomainNameFromURL() returns false"},
                   Records())
             << szPort;
     }
 }
 
+// Without a server address nothing answers (status 4); a file past the
+// configuration's 16 MiB bound is not read at all, says so in the log and
+// counts as unreadable (status 2).
 TEST_F(DorvaneRun, EmptyOrOddConfigurationFilesEndCleanly) {
-    const std::vector<std::string> contents = {"", std::string(5000, '\0'), "<__ServerAddress__>", "</__Password__>"};
-    for (const std::string& content : contents) {
-        WriteConfig(content);
-        EXPECT_EQ(0, Run({}).iExitCode);
+    const std::string oversized = "<__ServerAddress__>127.0.0.1:1</__ServerAddress__>" + std::string(16 << 20, ' ');
+    const struct {
+        std::string content;
+        int iExit;
+    } cases[] = {{"", 4}, {std::string(5000, '\0'), 4}, {"<__ServerAddress__>", 4}, {"</__Password__>", 4},
+                 {oversized, 2}};
+    for (const auto& c : cases) {
+        WriteConfig(c.content);
+        const auto result = Run({});
+        EXPECT_EQ(c.iExit, result.iExitCode);
+        EXPECT_EQ(c.iExit == 2 ? 0 : std::string::npos, result.szStdout.find("The configuration file has not been"));
         EXPECT_TRUE(Backups().empty());
     }
+    EXPECT_EQ((std::vector<std::string>{"Dorvane:main()|110|Configuration file too large: " +
+                                        std::to_string(oversized.size()) + " bytes, at most 16777216"}),
+              Records());
 }
 
 // The configuration is read only from a regular file: a directory or a
@@ -189,12 +222,12 @@ TEST_F(DorvaneRun, ConfigurationThatIsNotARegularFileReadsAsMissing) {
     const std::string missing = "The configuration file has not been created.";
     std::filesystem::create_directory(m_work.File("Ostrel.cfg"));
     auto result = Run({});
-    EXPECT_EQ(0, result.iExitCode);
+    EXPECT_EQ(2, result.iExitCode);
     EXPECT_EQ(0u, result.szStdout.find(missing)) << result.szStdout;
     std::filesystem::remove(m_work.File("Ostrel.cfg"));
     if (!testprocess::MakeFifo(m_work.File("Ostrel.cfg"))) GTEST_SKIP() << "no FIFOs on this system";
     result = Run({});
-    EXPECT_EQ(0, result.iExitCode);
+    EXPECT_EQ(2, result.iExitCode);
     EXPECT_EQ(0u, result.szStdout.find(missing)) << result.szStdout;
     EXPECT_TRUE(Backups().empty());
 }
@@ -257,7 +290,7 @@ TEST_F(DorvaneRun, PlantedLogFilesAreNeitherFollowedNorWaitedOn) {
     }
     WriteFile(log, "previous run");
     fs::create_symlink(secret, backup);
-    EXPECT_EQ(0, Run({"x"}).iExitCode);
+    EXPECT_EQ(2, Run({"x"}).iExitCode);
     EXPECT_EQ("root only", ReadFile(secret));
     EXPECT_EQ(kOwnerOnly, Mode(secret));
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(backup)));
@@ -274,7 +307,7 @@ TEST_F(DorvaneRun, LogDirectoryUnderTmpIsTheUsersOwn) {
     TempDir tmp;
     fs::permissions(tmp.Path(), fs::perms::all | fs::perms::sticky_bit);
     const auto run = [&] { return testprocess::RunWithPrivateTmp(DORVANE_EXE, {"x"}, m_work.Path(), tmp.Path()); };
-    ASSERT_EQ(0, run().iExitCode);
+    ASSERT_EQ(2, run().iExitCode);
     const auto names = ListFiles(tmp.Path());
     ASSERT_EQ(1u, names.size());
     ASSERT_EQ(0u, names[0].find("dorvane-"));
@@ -301,7 +334,7 @@ TEST_F(DorvaneRun, LogDirectoryUnderTmpIsTheUsersOwn) {
     for (const auto& p : plants) {
         SCOPED_TRACE(p.szName);
         ASSERT_TRUE(p.plant());
-        EXPECT_EQ(0, run().iExitCode);
+        EXPECT_EQ(2, run().iExitCode);
         EXPECT_NE(std::string::npos, ReadFile(m_work.File("Dorvane.txt")).find("Wrong argc = 2"));
         EXPECT_TRUE(ListFiles(elsewhere).empty());
         EXPECT_FALSE(FileExists(own + "/Dorvane.txt"));
@@ -313,12 +346,15 @@ TEST_F(DorvaneRun, LogDirectoryUnderTmpIsTheUsersOwn) {
 
 // --- The environment
 
+// Once nothing more can be stored, a body that is no failure reply is
+// watched only for its first megabyte: the server that keeps sending is
+// left then, not at the time-out.
 TEST_F(DorvaneRun, FullDiskWhileSavingLeavesNoPartialBackup) {
     if (!testprocess::SupportsFileSizeLimit()) GTEST_SKIP() << "no file size limit on this system";
-    ScriptedServer server({Reply(HttpReply(std::string(200000, 'd')))});
+    ScriptedServer server({{ReadRequest(), Send(HttpReply(std::string(3 << 20, 'd'))), HoldOpen()}});
     ConfigureFor(server);
     const auto result = testprocess::RunWithFileSizeLimit(DORVANE_EXE, {}, m_work.Path(), m_temp.Path(), 100000);
-    EXPECT_EQ(0, result.iExitCode);
+    EXPECT_EQ(3, result.iExitCode);
     EXPECT_TRUE(Backups().empty()) << ::testing::PrintToString(Backups());
     EXPECT_TRUE(ListFiles(m_work.Path()) == std::vector<std::string>{"Ostrel.cfg"}) << ::testing::PrintToString(ListFiles(m_work.Path()));
     // The body fills the disk while it streams in: the staged file is named.
@@ -326,6 +362,7 @@ TEST_F(DorvaneRun, FullDiskWhileSavingLeavesNoPartialBackup) {
     ASSERT_EQ(1u, driver.size()) << ::testing::PrintToString(driver);
     EXPECT_EQ(0u, driver[0].find("Dorvane|186|cannot write file Database.")) << driver[0];
     EXPECT_NE(std::string::npos, driver[0].find(".part, error code: 27, error: File too large")) << driver[0];
+    EXPECT_EQ(std::string::npos, Log().find("Timeout now"));
 }
 
 // A file system that really fills up while the body streams in. The test
@@ -337,7 +374,7 @@ TEST_F(DorvaneRun, FullFileSystemLeavesNoPartialBackupAndNamesTheSystemCode) {
     ScriptedServer server({Reply(HttpReply(std::string(2 * 1024 * 1024, 'd')))});
     ConfigureFor(server);
     WriteFile(work.File("Ostrel.cfg"), ReadFile(m_work.File("Ostrel.cfg")));
-    EXPECT_EQ(0, testprocess::Run(DORVANE_EXE, {}, work.Path(), m_temp.Path()).iExitCode);
+    EXPECT_EQ(3, testprocess::Run(DORVANE_EXE, {}, work.Path(), m_temp.Path()).iExitCode);
     EXPECT_EQ(std::vector<std::string>{"Ostrel.cfg"}, ListFiles(work.Path()));
     const auto driver = DriverRecords();
     ASSERT_EQ(1u, driver.size()) << ::testing::PrintToString(driver);

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -28,6 +27,21 @@ const char kMissing[] =
 const char kFailureReply[] =
     "<__Status__>FAILED</__Status__><__Reason__>Invalid e-mail address or password</__Reason__>";
 
+// An SQLite file of iPages pages of 1024 bytes whose header declares that
+// size; with bConsistent false its version-valid-for number differs from
+// its change counter, so that the size it declares is not to be trusted.
+std::string SqliteFile(int iPages, bool bConsistent = true) {
+    std::string file = std::string("SQLite format 3\0", 16) + std::string(84, '\0');
+    file[16] = 0x04;  // page size 1024, big-endian
+    file[27] = 7;     // change counter
+    file[28] = static_cast<char>(iPages >> 24);
+    file[29] = static_cast<char>(iPages >> 16);
+    file[30] = static_cast<char>(iPages >> 8);
+    file[31] = static_cast<char>(iPages);
+    file[95] = bConsistent ? 7 : 8;  // version-valid-for number
+    return file + std::string(static_cast<std::size_t>(iPages) * 1024 - file.size(), 'd');
+}
+
 }  // namespace
 
 // --- Start-up, usage and the configuration file
@@ -36,7 +50,7 @@ TEST_F(DorvaneRun, WrongArgumentCountPrintsUsageAndLogsTheCount) {
     const std::vector<std::vector<std::string>> counts = {{"a", "b"}, {"a"}, {"a", "b", "c", "d"}};
     for (const auto& arguments : counts) {
         const auto result = Run(arguments);
-        EXPECT_EQ(0, result.iExitCode);
+        EXPECT_EQ(2, result.iExitCode);
         EXPECT_EQ(Console(kUsage), result.szStdout);
         EXPECT_EQ(std::vector<std::string>{"Dorvane:main()|45|Wrong argc = " + std::to_string(arguments.size() + 1)},
                   Records());
@@ -87,7 +101,7 @@ TEST_F(DorvaneRun, ConfigurationAcceptsValuesAtTheirLimitsAndRefusesLongerOnes) 
     };
     for (const Case& c : refused) {
         const auto result = Run(c.arguments);
-        EXPECT_EQ(0, result.iExitCode);
+        EXPECT_EQ(2, result.iExitCode);
         EXPECT_EQ(Console(c.message), result.szStdout);
         EXPECT_EQ("earlier configuration", ReadFile(m_work.File("Ostrel.cfg")));
     }
@@ -98,17 +112,29 @@ TEST_F(DorvaneRun, ConfigurationAcceptsValuesAtTheirLimitsAndRefusesLongerOnes) 
     EXPECT_EQ(508u, content.find("</__Password__>") - uStart);
 }
 
+// A directory in the way, or a disk that fills up while the file is
+// written: the old file, if any, stays as it was, and nothing else is left.
 TEST_F(DorvaneRun, ConfigurationFileThatCannotBeCreatedIsReported) {
     std::filesystem::create_directory(m_work.File("Ostrel.cfg"));
-    const auto result = Run({"s", "e", "p"});
-    EXPECT_EQ(0, result.iExitCode);
+    auto result = Run({"s", "e", "p"});
+    EXPECT_EQ(3, result.iExitCode);
     EXPECT_EQ("Failed to create a configuration file", result.szStdout);
     EXPECT_TRUE(Records().empty());
+    EXPECT_EQ(std::vector<std::string>{"Ostrel.cfg"}, ListFiles(m_work.Path()));
+    if (!testprocess::SupportsFileSizeLimit()) GTEST_SKIP() << "no file size limit on this system";
+    std::filesystem::remove(m_work.File("Ostrel.cfg"));
+    WriteConfig("earlier configuration");
+    result = testprocess::RunWithFileSizeLimit(DORVANE_EXE, {"s", std::string(200, 'e'), "p"}, m_work.Path(),
+                                               m_temp.Path(), 100);
+    EXPECT_EQ(3, result.iExitCode);
+    EXPECT_EQ("Failed to create a configuration file", result.szStdout);
+    EXPECT_EQ("earlier configuration", ReadFile(m_work.File("Ostrel.cfg")));
+    EXPECT_EQ(std::vector<std::string>{"Ostrel.cfg"}, ListFiles(m_work.Path()));
 }
 
 TEST_F(DorvaneRun, MissingConfigurationFileIsReported) {
     const auto result = Run({});
-    EXPECT_EQ(0, result.iExitCode);
+    EXPECT_EQ(2, result.iExitCode);
     EXPECT_EQ(Console(kMissing), result.szStdout);
     EXPECT_TRUE(Records().empty());
 }
@@ -167,7 +193,7 @@ TEST_F(DorvaneRun, FailureReplyPrintsTheReasonWhateverItsStatusAndSavesNothing) 
         ScriptedServer server({Reply(HttpReply(kFailureReply, iStatus))});
         ConfigureFor(server);
         const auto result = Run({});
-        EXPECT_EQ(0, result.iExitCode);
+        EXPECT_EQ(8, result.iExitCode);
         EXPECT_EQ("Invalid e-mail address or password", result.szStdout);
         EXPECT_TRUE(Backups().empty());
         EXPECT_EQ((std::vector<std::string>{"Dorvane|144|iDownloadSize = " + std::to_string(sizeof kFailureReply - 1),
@@ -192,6 +218,7 @@ TEST_P(FailureReplies, AreFoundWhereverTheMarkerStands) {
     ScriptedServer server({ReplyInPieces(reply, c.uPiece, 5)});
     ConfigureFor(server);
     const auto result = Run({});
+    EXPECT_EQ(8, result.iExitCode);
     EXPECT_EQ("Invalid e-mail address or password", result.szStdout);
     EXPECT_EQ(std::vector<std::string>{"Ostrel.cfg"}, ListFiles(m_work.Path()));
     EXPECT_EQ("Dorvane|154|Failed: Invalid e-mail address or password", DriverRecords().back());
@@ -214,22 +241,44 @@ TEST_F(DorvaneRun, FailureMarkerInsideBinaryDataWithoutReasonPrintsNothing) {
     EXPECT_EQ("Dorvane|154|Failed: ", DriverRecords().back());
 }
 
-TEST_F(DorvaneRun, DatabaseHoldingTheFailureMarkerIsABackup) {
-    const std::string database = std::string("SQLite format 3\0", 16) + std::string(5000, '\0') + kFailureReply;
-    ScriptedServer server({Reply(HttpReply(database))});
-    ConfigureFor(server);
-    EXPECT_EQ("", Run({}).szStdout);
-    ASSERT_EQ(1u, Backups().size());
-    EXPECT_EQ(database, ReadFile(m_work.File(Backups()[0])));
+// A body that begins as an SQLite database is a backup whatever its rows
+// hold, without a Content-Length too, when it is as long as its header
+// says, or when its header declares no size it can be held to.
+TEST_F(DorvaneRun, DatabasesAreBackupsWhenTheirHeadersAllowIt) {
+    const std::vector<std::string> databases = {
+        std::string("SQLite format 3\0", 16) + std::string(5000, '\0') + kFailureReply,  // no page count
+        SqliteFile(20),
+        SqliteFile(20, false).substr(0, 9000),
+    };
+    for (const std::string& database : databases) {
+        ScriptedServer server({Reply(HttpReply(database, 200, false))});
+        ConfigureFor(server);
+        const auto result = Run({});
+        EXPECT_EQ(0, result.iExitCode);
+        EXPECT_EQ("", result.szStdout);
+        ASSERT_EQ(1u, Backups().size());
+        EXPECT_EQ(database, ReadFile(m_work.File(Backups()[0])));
+        std::filesystem::remove(m_work.File(Backups()[0]));
+    }
 }
 
+// C0 and C1 controls, as bytes or as UTF-8, become "?"; the console keeps
+// the reason's line feeds, the log record does not, so that no reason can
+// write a record of its own.
 TEST_F(DorvaneRun, ReasonIsPrintedAndLoggedWithoutControlBytes) {
-    const std::string reason = "\x1b[2J\x1b]52;c;cGF5\x07\r\nFAKE: backup OK\tdone\x7f \xc3\xbc\xe2\x82\xac\nline";
+    const std::string reason = "\x1b[2J\x1b]52;c;cGF5\x07\r\nFAKE: backup OK\tdone\x7f \xc3\xbc\xe2\x82\xac"
+                               "\x9b" "31m\xc2\x9b" "0m\xc2\xa0\xff\n\n"
+                               "2026-01-01 02:30:00\nFunction: Dorvane\nLine: 184\nMessage: forged";
     ScriptedServer server({Reply(HttpReply("<__Status__>FAILED</__Status__><__Reason__>" + reason + "</__Reason__>"))});
     ConfigureFor(server);
-    const std::string shown = "?[2J?]52;c;cGF5??\nFAKE: backup OK\tdone? \xc3\xbc\xe2\x82\xac\nline";
+    const std::string shown = "?[2J?]52;c;cGF5??\nFAKE: backup OK\tdone? \xc3\xbc\xe2\x82\xac?31m?0m\xc2\xa0\xff\n\n"
+                              "2026-01-01 02:30:00\nFunction: Dorvane\nLine: 184\nMessage: forged";
     EXPECT_EQ(Console(shown), Run({}).szStdout);
-    EXPECT_EQ("Dorvane|154|Failed: " + shown, DriverRecords().back());
+    std::string logged = shown;
+    for (char& c : logged) c = c == '\n' ? '?' : c;
+    EXPECT_EQ((std::vector<std::string>{"Dorvane|144|iDownloadSize = " + std::to_string(reason.size() + 56),
+                                        "Dorvane|154|Failed: " + logged}),
+              DriverRecords());
 }
 
 TEST_F(DorvaneRun, OverlongReasonIsCutToItsBuffer) {
@@ -258,28 +307,27 @@ TEST_F(DorvaneRun, FailedFirstAttemptIsRetriedWithTheSameRequest) {
 struct FailedAttempts {
     const char* name;
     std::string reply;
-    std::string record;  // the driver's record for each refused attempt, or ""
+    std::string record;  // the driver's record for each refused attempt
+    int iExit;
 };
 
 class RefusedReplies : public DorvaneRun, public ::testing::WithParamInterface<FailedAttempts> {};
 
 // Each of these replies fails both attempts: nothing is saved and the run
-// ends with the configured address in the log.
+// ends with the configured address in the log, and the exit status of the
+// reply's fault.
 TEST_P(RefusedReplies, AreRetriedOnceAndNeverSaved) {
     const FailedAttempts& c = GetParam();
     ScriptedServer server({Reply(c.reply), Reply(c.reply)});
     ConfigureFor(server);
     const auto result = Run({});
-    EXPECT_EQ(0, result.iExitCode);
+    EXPECT_EQ(c.iExit, result.iExitCode);
     EXPECT_EQ("", result.szStdout);
     EXPECT_TRUE(Backups().empty());
-    std::vector<std::string> expected;
-    if (!c.record.empty()) expected.push_back(c.record);
-    expected.push_back("Dorvane|199|Repeat to Dorvane");
-    if (!c.record.empty()) expected.push_back(c.record);
-    expected.push_back("Dorvane|205|Failed to connect to http://127.0.0.1:" + std::to_string(server.Port()) +
-                       "/ignored/path");
-    EXPECT_EQ(expected, DriverRecords());
+    EXPECT_EQ((std::vector<std::string>{c.record, "Dorvane|199|Repeat to Dorvane", c.record,
+                                        "Dorvane|205|Failed to connect to http://127.0.0.1:" +
+                                            std::to_string(server.Port()) + "/ignored/path"}),
+              DriverRecords());
     EXPECT_EQ(2, server.Connections());
 }
 
@@ -287,19 +335,35 @@ INSTANTIATE_TEST_SUITE_P(
     Replies, RefusedReplies,
     ::testing::Values(
         FailedAttempts{"Truncated", "HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\nonly this",
-                       "Dorvane|146|Incomplete reply: Content-Length = 1000, received = 9"},
+                       "Dorvane|146|Incomplete reply: Content-Length = 1000, received = 9", 4},
+        FailedAttempts{"TruncatedDatabase", HttpReply(SqliteFile(292).substr(0, 149504), 200, false),
+                       "Dorvane|156|Database size mismatch: header size = 299008, received = 149504", 4},
         FailedAttempts{"ErrorPage", HttpReply("<html>Internal error</html>", 500),
-                       "Dorvane|148|Error reply: HTTP status 500"},
-        FailedAttempts{"UnreadableStatus", "HTTP/1.0 20 OK\r\n\r\nbody", "Dorvane|148|Error reply: HTTP status 0"},
+                       "Dorvane|148|Error reply: HTTP status 500", 8},
+        FailedAttempts{"LowerCaseErrorPage", "http/1.0 500 Internal error\r\n\r\n" + SqliteFile(2),
+                       "Dorvane|148|Error reply: HTTP status 500", 8},
+        FailedAttempts{"ErrorPageAfterASpace", " HTTP/1.0 503 Busy\r\n\r\nbusy",
+                       "Dorvane|148|Error reply: HTTP status 503", 8},
+        FailedAttempts{"ErrorPageAfterALineEnd", "\r\nHTTP/1.0 503 Busy\r\n\r\nbusy",
+                       "Dorvane|148|Error reply: HTTP status 503", 8},
+        FailedAttempts{"UnreadableStatus", "HTTP/1.0 20 OK\r\n\r\nbody",
+                       "Dorvane|155|Malformed reply: unreadable status line", 7},
         FailedAttempts{"Overlong", "HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nabcdef",
-                       "Dorvane|147|Overlong reply: Content-Length = 3, received = 6"},
+                       "Dorvane|147|Overlong reply: Content-Length = 3, received = 6", 7},
         FailedAttempts{"UnreadableLength", "HTTP/1.0 200 OK\r\nContent-Length: 5x\r\n\r\nabcde",
-                       "Dorvane|149|Malformed reply: unreadable Content-Length"},
+                       "Dorvane|149|Malformed reply: unreadable Content-Length", 7},
+        FailedAttempts{"BlankBeforeTheColon", "HTTP/1.0 200 OK\r\nContent-Length : 1000\r\n\r\nshort",
+                       "Dorvane|149|Malformed reply: unreadable Content-Length", 7},
+        FailedAttempts{"ConflictingLengths", "HTTP/1.0 200 OK\r\nContent-Length: 9\r\nContent-Length: 4\r\n\r\nhalf",
+                       "Dorvane|145|Malformed reply: conflicting Content-Length values", 7},
         FailedAttempts{"Chunked", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
-                       "Dorvane|151|Refused reply: chunked or other transfer coding"},
-        FailedAttempts{"PartialContent", HttpReply("part", 206), "Dorvane|152|Partial reply: HTTP status 206"},
-        FailedAttempts{"EmptyBody", HttpReply(""), ""},
-        FailedAttempts{"NoSeparator", "HTTP/1.0 200 OK no blank line", ""}),
+                       "Dorvane|151|Refused reply: chunked or other transfer coding", 7},
+        FailedAttempts{"Gzip", "HTTP/1.0 200 OK\r\nContent-Encoding: gzip\r\n\r\n\x1f\x8b\x08",
+                       "Dorvane|153|Refused reply: Content-Encoding other than identity", 7},
+        FailedAttempts{"PartialContent", HttpReply("part", 206), "Dorvane|152|Partial reply: HTTP status 206", 7},
+        FailedAttempts{"EmptyBody", HttpReply(""), "Dorvane|158|Empty reply: no body", 7},
+        FailedAttempts{"NoSeparator", "HTTP/1.0 200 OK no blank line",
+                       "Dorvane|157|Malformed reply: no blank line after the header", 7}),
     [](const ::testing::TestParamInfo<FailedAttempts>& info) { return std::string(info.param.name); });
 
 TEST_F(DorvaneRun, ReplyWithoutStatusLineIsSavedAsTheBodyAfterTheBlankLine) {
@@ -322,7 +386,7 @@ TEST_F(DorvaneRun, BareLfHeaderEndsAtItsBlankLineAndKeepsCrLfsInTheBody) {
 TEST_F(DorvaneRun, UnsplittableServerAddressEndsTheRun) {
     Configure("127.0.0.1:0");
     const auto result = Run({});
-    EXPECT_EQ(0, result.iExitCode);
+    EXPECT_EQ(2, result.iExitCode);
     EXPECT_EQ(std::vector<std::string>{"Dorvane:main()|120|Utility::GetDomainNameFromURL() returns false"}, Records());
 }
 
@@ -343,19 +407,44 @@ std::vector<std::string> UpcomingBackupNames(int iSeconds) {
 
 }  // namespace
 
+// The working directory goes away while the reply is on its way, so the
+// staged file cannot be created (the configuration was read before). The
+// body is still watched: a failure reply shows its reason as anywhere
+// else; a database ends the download at once (the server holds the
+// connection open, and no time-out is waited for); neither is retried.
 TEST_F(DorvaneRun, BackupThatCannotBeCreatedIsLoggedAndNotRetried) {
     if (testprocess::BuiltForWindows()) GTEST_SKIP() << "Windows cannot remove a running program's working directory";
-    // The working directory goes away while the reply is on its way, so the
-    // staged file cannot be created; the configuration was read before.
-    const std::string work = m_work.Path();
-    ScriptedServer server({{ReadRequest(), Call([work] { std::filesystem::remove_all(work); }), Send(HttpReply("data"))}});
-    ConfigureFor(server);
-    Run({});
-    const auto driver = DriverRecords();
-    ASSERT_EQ(1u, driver.size()) << ::testing::PrintToString(driver);
-    EXPECT_EQ(0u, driver[0].find("Dorvane|177|cannot open file Database.")) << driver[0];
-    EXPECT_NE(std::string::npos, driver[0].find(".part, error code: 2, error: No such file or directory")) << driver[0];
-    EXPECT_EQ(1, server.Connections());
+    const struct {
+        std::string body;
+        bool bHoldOpen;
+        int iExit;
+        std::string shown;
+    } cases[] = {{"data", false, 3, ""},
+                 {SqliteFile(300), true, 3, ""},
+                 {kFailureReply, false, 8, "Invalid e-mail address or password"}};
+    for (const auto& c : cases) {
+        const TempDir work;
+        const std::string path = work.Path();
+        Script script = {ReadRequest(), Call([path] { std::filesystem::remove_all(path); }),
+                         Send(HttpReply(c.body, 200, false))};
+        if (c.bHoldOpen) script.push_back(HoldOpen());
+        ScriptedServer server({script});
+        ConfigureFor(server);
+        WriteFile(work.File("Ostrel.cfg"), ReadFile(m_work.File("Ostrel.cfg")));
+        const auto result = testprocess::Run(DORVANE_EXE, {}, path, m_temp.Path());
+        EXPECT_EQ(c.iExit, result.iExitCode);
+        EXPECT_EQ(c.shown, result.szStdout);
+        const auto driver = DriverRecords();
+        ASSERT_EQ(c.iExit == 8 ? 2u : 1u, driver.size()) << ::testing::PrintToString(Records());
+        if (c.iExit == 8) {
+            EXPECT_EQ("Dorvane|154|Failed: " + c.shown, driver[1]);
+        } else {
+            EXPECT_EQ(0u, driver[0].find("Dorvane|177|cannot open file Database.")) << driver[0];
+            EXPECT_NE(std::string::npos, driver[0].find(".part, error code: 2, error: No such file or directory"));
+        }
+        EXPECT_EQ(std::string::npos, Log().find("Timeout now")) << "a database is not waited for";
+        EXPECT_EQ(1, server.Connections());
+    }
 }
 
 TEST_F(DorvaneRun, BackupThatCannotTakeItsNameLeavesNoPartialFile) {
@@ -385,9 +474,14 @@ TEST_F(DorvaneRun, NewBackupReplacesAFileOfTheSameName) {
 
 // --- Runs that end early or overlap
 
+// Every signal that would end the run removes the staged file first and
+// then ends it; SIGPIPE never ends it.
 TEST_F(DorvaneRun, InterruptedRunLeavesNoFileAndEndsByItsSignal) {
     if (testprocess::BuiltForWindows()) GTEST_SKIP() << "no signal can be sent to a Windows process";
-    for (const int iSignal : {SIGINT, SIGTERM}) {
+    for (const char* szName : {"INT", "TERM", "QUIT", "USR1", "USR2", "ALRM", "PIPE"}) {
+        SCOPED_TRACE(szName);
+        const int iSignal = testprocess::SignalNumber(szName);
+        const bool bEnds = std::string(szName) != "PIPE";
         // The signal comes once the staged file holds part of the body.
         const std::string work = m_work.Path();
         const auto interrupt = [work, iSignal] {
@@ -395,12 +489,15 @@ TEST_F(DorvaneRun, InterruptedRunLeavesNoFileAndEndsByItsSignal) {
             EXPECT_EQ(2u, ListFiles(work).size()) << "the staged file exists";
             EXPECT_TRUE(testprocess::SignalLatestChild(iSignal));
         };
-        const std::string header = "HTTP/1.0 200 OK\r\nContent-Length: 1000000\r\n\r\n";
-        ScriptedServer server({{ReadRequest(), Send(header + std::string(300000, 'b')), Call(interrupt), HoldOpen()}});
+        const std::string header = "HTTP/1.0 200 OK\r\nContent-Length: 600000\r\n\r\n";
+        ScriptedServer server({{ReadRequest(), Send(header + std::string(300000, 'b')), Call(interrupt),
+                                bEnds ? HoldOpen() : Send(std::string(300000, 'c'))}});
         ConfigureFor(server);
         const auto result = Run({});
-        EXPECT_EQ(128 + iSignal, result.iExitCode);
-        EXPECT_EQ(std::vector<std::string>{"Ostrel.cfg"}, ListFiles(m_work.Path()));
+        EXPECT_EQ(bEnds ? 128 + iSignal : 0, result.iExitCode);
+        // A core dump, where the system writes one, is no staged file.
+        EXPECT_EQ(bEnds ? 0u : 1u, Backups().size()) << ::testing::PrintToString(ListFiles(m_work.Path()));
+        for (const std::string& name : Backups()) std::filesystem::remove(m_work.File(name));
     }
 }
 
@@ -467,6 +564,7 @@ struct SecureCase {
     const char* trust;     // SSL_CERT_FILE, in the peer's directory
     bool bSaved;
     std::string record;    // how each refused attempt begins in the log, or ""
+    int iExit;
 };
 
 void PrintTo(const SecureCase& c, std::ostream* pOut) { *pOut << c.name; }
@@ -501,6 +599,7 @@ TEST_P(SecureServers, GetTheRequestOnlyOnceVerified) {
     const std::size_t uBefore = ReadFile(receivedFile).size();
     const auto result = Run({});
     EXPECT_EQ("", result.szStdout);
+    EXPECT_EQ(c.iExit, result.iExitCode);
     const std::string received = ReadFile(receivedFile).substr(uBefore);
     const std::vector<std::string> records = Records();
     if (c.bSaved) {
@@ -527,25 +626,25 @@ TEST_P(SecureServers, GetTheRequestOnlyOnceVerified) {
 INSTANTIATE_TEST_SUITE_P(
     Peers, SecureServers,
     ::testing::Values(
-        SecureCase{"Trusted", "trusted", "localhost", "ca.pem", true, ""},
-        SecureCase{"IpAddressMatchedByAnIpName", "ipsan", "127.0.0.1", "ca.pem", true, ""},
+        SecureCase{"Trusted", "trusted", "localhost", "ca.pem", true, "", 0},
+        SecureCase{"IpAddressMatchedByAnIpName", "ipsan", "127.0.0.1", "ca.pem", true, "", 0},
         SecureCase{"IpAddressNotMatchedByADnsName", "trusted", "127.0.0.1", "ca.pem", false,
-                   "TlsChannel|76|Certificate of 127.0.0.1 refused: "},
+                   "TlsChannel|76|Certificate of 127.0.0.1 refused: ", 5},
         SecureCase{"UntrustedAuthority", "untrusted", "localhost", "ca.pem", false,
-                   "TlsChannel|76|Certificate of localhost refused: "},
+                   "TlsChannel|76|Certificate of localhost refused: ", 5},
         SecureCase{"WrongName", "wrongname", "localhost", "ca.pem", false,
-                   "TlsChannel|76|Certificate of localhost refused: "},
+                   "TlsChannel|76|Certificate of localhost refused: ", 5},
         SecureCase{"Expired", "expired", "localhost", "ca.pem", false,
-                   "TlsChannel|76|Certificate of localhost refused: "},
+                   "TlsChannel|76|Certificate of localhost refused: ", 5},
         SecureCase{"SelfSigned", "selfsigned", "localhost", "ca.pem", false,
-                   "TlsChannel|76|Certificate of localhost refused: "},
+                   "TlsChannel|76|Certificate of localhost refused: ", 5},
         SecureCase{"PlainHttpPeer", "plain", "localhost", "ca.pem", false,
-                   "TlsChannel|70|TLS handshake with localhost failed: "},
+                   "TlsChannel|70|TLS handshake with localhost failed: ", 5},
         SecureCase{"CutWithoutCloseNotify", "cut", "localhost", "ca.pem", false,
-                   "Dorvane|150|Incomplete reply: the connection ended with an error"},
+                   "Dorvane|150|Incomplete reply: the connection ended with an error", 4},
         // The trust file replaces the system's store, and is never passed over.
         SecureCase{"MissingTrustFile", "expired", "localhost", "missing.pem", false,
-                   "TlsChannel|40|Cannot use the trust store: SSL_CERT_FILE "},
+                   "TlsChannel|40|Cannot use the trust store: SSL_CERT_FILE ", 5},
         SecureCase{"TrustFileWithoutCertificates", "expired", "localhost", "body.bin", false,
-                   "TlsChannel|40|Cannot use the trust store: SSL_CERT_FILE "}),
+                   "TlsChannel|40|Cannot use the trust store: SSL_CERT_FILE ", 5}),
     [](const ::testing::TestParamInfo<SecureCase>& info) { return std::string(info.param.name); });

@@ -47,6 +47,10 @@ Result RunCapturingErrors(const std::string& szProgram, const std::vector<std::s
 // has no signals to send to a process. The exit code Run then reports for
 // a child the signal ended is 128 + iSignal.
 bool SignalLatestChild(int iSignal);
+// The number of the POSIX signal named szName without its "SIG" ("INT",
+// "QUIT", "USR1", ...); 0 for a name the system does not have, and on
+// Windows.
+int SignalNumber(const char* szName);
 
 // Sets (or, with an empty value, removes) a variable of this process's
 // environment, which the programs it runs from then on inherit.

@@ -176,6 +176,18 @@ void SetEnvironment(const std::string& szName, const std::string& szValue) {
     else ::setenv(szName.c_str(), szValue.c_str(), 1);
 }
 
+int SignalNumber(const char* szName) {
+    static const struct {
+        const char* szName;
+        int iSignal;
+    } kSignals[] = {{"INT", SIGINT},   {"TERM", SIGTERM}, {"HUP", SIGHUP},   {"QUIT", SIGQUIT},
+                    {"USR1", SIGUSR1}, {"USR2", SIGUSR2}, {"ALRM", SIGALRM}, {"PIPE", SIGPIPE}};
+    for (const auto& entry : kSignals) {
+        if (std::string(szName) == entry.szName) return entry.iSignal;
+    }
+    return 0;
+}
+
 const char* TextLineEnd() { return "\n"; }
 
 bool BuiltForWindows() { return false; }

@@ -281,6 +281,7 @@ Result RunCapturingErrors(const std::string&, const std::vector<std::string>&, c
 }
 
 bool SignalLatestChild(int /*iSignal*/) { return false; }
+int SignalNumber(const char* /*szName*/) { return 0; }
 
 // The service a Child runs is POSIX only: no child is started here.
 struct Child::Impl {};

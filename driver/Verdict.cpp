@@ -1,0 +1,135 @@
+#include "driver/Verdict.h"
+
+#include "driver/Dorvane.h"
+#include "driver/ReplyCheck.h"
+#include "log/MyLog.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+using namespace Dorvane;
+
+const char kSourceFile[] = "driver/Verdict";
+const char kLabel[] = "Dorvane";
+const char kSqliteMagic[] = "SQLite format 3";  // and its NUL: 16 bytes
+
+// The lines of the driver's records about replies.
+constexpr int kLineConflictingLength = 145;
+constexpr int kLineIncompleteReply = 146;
+constexpr int kLineOverlongReply = 147;
+constexpr int kLineErrorReply = 148;
+constexpr int kLineUnreadableLength = 149;
+constexpr int kLineEndedByError = 150;
+constexpr int kLineTransferCoding = 151;
+constexpr int kLinePartialContent = 152;
+constexpr int kLineContentCoding = 153;
+constexpr int kLineUnreadableStatus = 155;
+constexpr int kLineDatabaseSize = 156;
+constexpr int kLineNoBlankLine = 157;
+constexpr int kLineEmptyBody = 158;
+
+// Logs szMessage as the record of iLine and returns iStatus.
+int Refuse(int iLine, const char* szMessage, int iStatus) {
+    g_pLog->Write(kLabel, 0, kSourceFile, iLine, "%s", szMessage);
+    return iStatus;
+}
+
+// The status line, when there is one: 2xx, and not 206.
+int JudgeStatusLine(const DownloadResult& result) {
+    const int iStatus = ReplyStatusCode(result.pData, result.iDataLength);
+    if (iStatus == 0) return Refuse(kLineUnreadableStatus, "Malformed reply: unreadable status line", kExitProtocol);
+    if (iStatus == 206) return Refuse(kLinePartialContent, "Partial reply: HTTP status 206", kExitProtocol);
+    if (iStatus >= 0 && (iStatus < 200 || iStatus > 299)) {
+        g_pLog->Write(kLabel, 0, kSourceFile, kLineErrorReply, "Error reply: HTTP status %d", iStatus);
+        return kExitRefused;
+    }
+    return kExitDone;
+}
+
+// The body is the file itself: no transfer or content coding.
+int JudgeCodings(const DownloadResult& result) {
+    if (HasTransferCoding(result.pData, result.iHeaderEnd)) {
+        return Refuse(kLineTransferCoding, "Refused reply: chunked or other transfer coding", kExitProtocol);
+    }
+    if (HasContentCoding(result.pData, result.iHeaderEnd)) {
+        return Refuse(kLineContentCoding, "Refused reply: Content-Encoding other than identity", kExitProtocol);
+    }
+    return kExitDone;
+}
+
+// The body is exactly as long as a declared Content-Length, and, when the
+// connection ended in an error, one was declared.
+int JudgeLength(const DownloadResult& result) {
+    std::int64_t iDeclared = 0;
+    switch (DeclaredContentLength(result.pData, result.iHeaderEnd, &iDeclared)) {
+        case DeclaredLength::None:
+            if (!result.bEndedByError) return kExitDone;
+            return Refuse(kLineEndedByError, "Incomplete reply: the connection ended with an error", kExitNetwork);
+        case DeclaredLength::Unreadable:
+            return Refuse(kLineUnreadableLength, "Malformed reply: unreadable Content-Length", kExitProtocol);
+        case DeclaredLength::Conflicting:
+            return Refuse(kLineConflictingLength, "Malformed reply: conflicting Content-Length values",
+                          kExitProtocol);
+        case DeclaredLength::Valid:
+            break;
+    }
+    if (result.iBodyLength == iDeclared) return kExitDone;
+    const bool bShort = result.iBodyLength < iDeclared;
+    g_pLog->Write(kLabel, 0, kSourceFile, bShort ? kLineIncompleteReply : kLineOverlongReply,
+                  "%s reply: Content-Length = %lld, received = %lld", bShort ? "Incomplete" : "Overlong",
+                  static_cast<long long>(iDeclared), static_cast<long long>(result.iBodyLength));
+    return bShort ? kExitNetwork : kExitProtocol;
+}
+
+// A body that begins as an SQLite database is as long as its header says,
+// when the header says it consistently.
+int JudgeDatabaseSize(std::int64_t iBodyLength, const std::string& bodyStart) {
+    if (bodyStart.compare(0, sizeof kSqliteMagic, kSqliteMagic, sizeof kSqliteMagic) != 0) return kExitDone;
+    if (bodyStart.size() < kSqliteHeaderSize) {
+        g_pLog->Write(kLabel, 0, kSourceFile, kLineDatabaseSize,
+                      "Database size mismatch: received = %lld, less than the 100-byte header",
+                      static_cast<long long>(iBodyLength));
+        return kExitNetwork;
+    }
+    std::int64_t iDeclared = 0;
+    if (!DeclaredDatabaseSize(bodyStart.data(), bodyStart.size(), &iDeclared) || iDeclared == iBodyLength) {
+        return kExitDone;
+    }
+    g_pLog->Write(kLabel, 0, kSourceFile, kLineDatabaseSize,
+                  "Database size mismatch: header size = %lld, received = %lld", static_cast<long long>(iDeclared),
+                  static_cast<long long>(iBodyLength));
+    return kExitNetwork;
+}
+
+}  // namespace
+
+int JudgeReply(const DownloadResult& result, const std::string& bodyStart) {
+    // Download reports a time-out that ended the reply as a network failure.
+    const int iCutShort = result.eFailure == ExchangeFailure::Network ? kExitNetwork : kExitProtocol;
+    if (result.iBodyLength == 0 && result.iHeaderEnd < 0) {
+        return Refuse(kLineNoBlankLine, "Malformed reply: no blank line after the header", iCutShort);
+    }
+    int iStatus = JudgeStatusLine(result);
+    if (iStatus == kExitDone) iStatus = JudgeCodings(result);
+    if (iStatus == kExitDone) iStatus = JudgeLength(result);
+    if (iStatus == kExitDone && result.iBodyLength == 0) {
+        iStatus = Refuse(kLineEmptyBody, "Empty reply: no body", iCutShort);
+    }
+    if (iStatus == kExitDone) iStatus = JudgeDatabaseSize(result.iBodyLength, bodyStart);
+    return iStatus;
+}
+
+int ExchangeFailureStatus(ExchangeFailure eFailure) {
+    switch (eFailure) {
+        case ExchangeFailure::Tls:
+            return kExitTls;
+        case ExchangeFailure::Protocol:
+            return kExitProtocol;
+        case ExchangeFailure::Network:
+        case ExchangeFailure::None:
+            break;
+    }
+    return kExitNetwork;
+}
