@@ -33,7 +33,7 @@ endif()
 if(WIN32)
   install(TARGETS Dorvane RUNTIME DESTINATION .)
   install(FILES README.md DESTINATION . RENAME README.txt)
-  install(FILES examples/dorvane-task.xml DESTINATION .)
+  install(FILES examples/dorvane-task.xml examples/dorvane-task.ps1 DESTINATION .)
   find_program(DORVANE_GROFF groff)
   if(DORVANE_GROFF)
     set(_dorvane_manual_text ${CMAKE_BINARY_DIR}/Dorvane-manual.txt)
@@ -58,7 +58,7 @@ if(WIN32)
               -DSOURCE_DIR=${PROJECT_SOURCE_DIR} -DBINARY_DIR=${CMAKE_BINARY_DIR}
               -DOUTPUT=${_dorvane_msi} -P ${PROJECT_SOURCE_DIR}/cmake/Msi.cmake
       DEPENDS Dorvane ${_dorvane_manual_text} packaging/dorvane.wxs cmake/Msi.cmake README.md
-              examples/dorvane-task.xml
+              examples/dorvane-task.xml examples/dorvane-task.ps1
       COMMENT "Building the installer dorvane-${PROJECT_VERSION}-x64.msi"
       VERBATIM)
     add_custom_target(msi DEPENDS ${_dorvane_msi})

@@ -240,7 +240,7 @@ zip=${zips[0]}
 say "$zip:"
 listing=$(cmake -E tar tf "$zip")
 sed 's/^/    /' <<<"$listing"
-for file in Dorvane.exe README.txt Dorvane-manual.txt dorvane-task.xml; do
+for file in Dorvane.exe README.txt Dorvane-manual.txt dorvane-task.xml dorvane-task.ps1; do
     grep -q "/$file\$" <<<"$listing" || fail "$zip has no $file"
 done
 mkdir "$work/zip"
@@ -291,7 +291,7 @@ wine_run msiexec /i "$(windows_path "$root/$msi")" /qn || fail "msiexec /i $msi 
 versions=$(installed_versions)
 [ "$versions" = "$version" ] || fail "after the upgrade to $msi Windows Installer has: $versions"
 listing=$(cd "$install_dir" && LC_ALL=C ls -A)
-[ "$listing" = "$(printf '%s\n' Dorvane-manual.txt Dorvane.exe README.txt dorvane-task.xml)" ] ||
+[ "$listing" = "$(printf '%s\n' Dorvane-manual.txt Dorvane.exe README.txt dorvane-task.ps1 dorvane-task.xml)" ] ||
     fail "$install_dir holds: $listing"
 cmp -s "$install_dir/Dorvane.exe" build-windows/Dorvane.exe || fail "the installed Dorvane.exe is not the built one"
 entries=$(path_entries "$(system_path)" | grep -cixF 'C:\Program Files\Dorvane\' || true)
