@@ -6,7 +6,6 @@
 #include "Platform.h"
 
 #include "HostEntry.h"
-#include "NameAnswer.h"
 #include "TestSeam.h"
 
 #include <arpa/inet.h>
@@ -381,117 +380,92 @@ char* inet_ntoa(std::uint32_t uAddress) {
 std::uint16_t HostToNetShort(std::uint16_t uValue) { return htons(uValue); }
 std::uint32_t HostToNetLong(std::uint32_t uValue) { return htonl(uValue); }
 
-// --- Name service, stood in for by getaddrinfo.
+// --- Name service: getaddrinfo and inet_ntop.
 
 namespace {
 
-struct Lookup {
-    std::vector<nameanswer::Address> addresses;
-    bool bAnswered = false;
+// The limits of the Windows side, kept here so that a name or a scripted
+// answer fails the same way everywhere: the UTF-16 units of a name with its
+// NUL, and the bytes of an answer.
+constexpr int kNameUnits = 512;
+constexpr std::uint32_t kAnswerBytes = 1024;
+
+struct AnswerEntry {
+    const void* pAddress;
+    std::size_t uLength;
 };
 
-std::string Utf8Name(const char16_t* wszName) {
-    const int iBytes = os::WideToUtf8(wszName, -1, nullptr, 0);
-    if (iBytes <= 0) return std::string();
-    std::string szName(static_cast<size_t>(iBytes), '\0');
-    os::WideToUtf8(wszName, -1, &szName[0], iBytes);
-    szName.resize(static_cast<size_t>(iBytes - 1));
-    return szName;
-}
-
-bool ResolveWithGetAddrInfo(const std::string& szName, Lookup* pLookup) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* pResult = nullptr;
-    const int iError = ::getaddrinfo(szName.c_str(), nullptr, &hints, &pResult);
-    if (iError != 0) {
-        t_iLastError = WsaFromAddrInfoError(iError);
+// Writes the text of an IPv4 socket address as WSAAddressToStringW does.
+bool WriteIpv4Text(const sockaddr_in& address, char* szAddress, std::uint32_t* puSize) {
+    char szHost[INET_ADDRSTRLEN];
+    ::inet_ntop(AF_INET, &address.sin_addr, szHost, sizeof szHost);
+    char szText[INET_ADDRSTRLEN + 8];
+    const int iLength = address.sin_port == 0
+                            ? std::snprintf(szText, sizeof szText, "%s", szHost)
+                            : std::snprintf(szText, sizeof szText, "%s:%u", szHost, ntohs(address.sin_port));
+    const std::uint32_t uNeeded = static_cast<std::uint32_t>(iLength) + 1;
+    if (uNeeded > *puSize) {
+        *puSize = uNeeded;
+        t_iLastError = kWsaEFault;
         return false;
     }
-    for (const addrinfo* p = pResult; p != nullptr; p = p->ai_next) {
-        const unsigned char* pBytes = reinterpret_cast<const unsigned char*>(p->ai_addr);
-        pLookup->addresses.emplace_back(pBytes, pBytes + p->ai_addrlen);
-    }
-    ::freeaddrinfo(pResult);
+    std::memcpy(szAddress, szText, uNeeded);
+    *puSize = uNeeded;
     return true;
+}
+
+// Writes the first IPv4 address of the entries that converts.
+bool WriteFirstIpv4(const std::vector<AnswerEntry>& entries, char* szAddress, std::uint32_t* puSize) {
+    for (const AnswerEntry& entry : entries) {
+        sockaddr_in address;
+        if (entry.uLength < sizeof address) continue;
+        std::memcpy(&address, entry.pAddress, sizeof address);
+        if (address.sin_family != AF_INET || SeamFails(seam::Call::AddressToString)) continue;
+        return WriteIpv4Text(address, szAddress, puSize);
+    }
+    t_iLastError = kWsaENoMore;
+    return false;
+}
+
+bool LookupScripted(const seam::ScriptedAnswer& answer, char* szAddress, std::uint32_t* puSize) {
+    if (SeamFails(seam::Call::LookupServiceNext)) return false;
+    if (answer.uBytes > kAnswerBytes) {
+        t_iLastError = kWsaEFault;
+        return false;
+    }
+    std::vector<AnswerEntry> entries;
+    for (const seam::ScriptedAddress& address : answer.addresses) {
+        entries.push_back({address.bytes.data(), address.bytes.size()});
+    }
+    return WriteFirstIpv4(entries, szAddress, puSize);
 }
 
 }  // namespace
 
-bool LookupServiceBegin(const char16_t* wszName, std::uint32_t /*uFlags*/, LookupHandle* phLookup) {
+bool LookupHostAddress(const char* szHost, char* szAddress, std::uint32_t* puSize) {
+    if (szHost == nullptr || szAddress == nullptr || puSize == nullptr ||
+        os::Utf8ToWide(szHost, -1, nullptr, 0) > kNameUnits) {
+        t_iLastError = kWsaEFault;
+        return false;
+    }
     if (SeamFails(seam::Call::LookupServiceBegin)) return false;
-    if (wszName == nullptr || phLookup == nullptr) {
-        t_iLastError = kWsaEInval;
+    if (const seam::ScriptedAnswer* pScripted = DORVANE_SEAM_SCRIPTED_ANSWER(szHost)) {
+        return LookupScripted(*pScripted, szAddress, puSize);
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* pResult = nullptr;
+    const int iError = ::getaddrinfo(szHost, nullptr, &hints, &pResult);
+    if (iError != 0) {
+        t_iLastError = WsaFromAddrInfoError(iError);
         return false;
     }
-    const std::string szName = Utf8Name(wszName);
-    Lookup* pLookup = new Lookup;
-    if (const auto* pScripted = DORVANE_SEAM_SCRIPTED_ANSWER(szName)) {
-        for (const seam::ScriptedAddress& address : *pScripted) pLookup->addresses.push_back(address.bytes);
-    } else if (!ResolveWithGetAddrInfo(szName, pLookup)) {
-        delete pLookup;
-        return false;
-    }
-    *phLookup = pLookup;
-    return true;
-}
-
-bool LookupServiceNext(LookupHandle hLookup, std::uint32_t /*uFlags*/, std::uint32_t uBufferLength, void* pBuffer) {
-    if (SeamFails(seam::Call::LookupServiceNext)) return false;
-    Lookup* pLookup = static_cast<Lookup*>(hLookup);
-    if (pLookup == nullptr || pLookup->bAnswered) {
-        t_iLastError = 10110;  // WSA_E_NO_MORE
-        return false;
-    }
-    if (!nameanswer::Write(pLookup->addresses, pBuffer, uBufferLength)) {
-        t_iLastError = kWsaEFault;
-        return false;
-    }
-    pLookup->bAnswered = true;
-    return true;
-}
-
-void LookupServiceEnd(LookupHandle hLookup) { delete static_cast<Lookup*>(hLookup); }
-
-std::uint32_t AnswerAddressCount(const void* pAnswer) { return nameanswer::Count(pAnswer); }
-
-bool AnswerAddress(const void* pAnswer, std::uint32_t uIndex, const void** ppAddress, int* piLength) {
-    return nameanswer::At(pAnswer, uIndex, ppAddress, piLength);
-}
-
-bool AddressToString(const void* pAddress, int iLength, char16_t* wszOut, std::uint32_t* puUnits) {
-    if (SeamFails(seam::Call::AddressToString)) return false;
-    char szText[INET6_ADDRSTRLEN + 32] = "";
-    sa_family_t family = 0;
-    if (pAddress != nullptr && iLength >= static_cast<int>(sizeof family)) std::memcpy(&family, pAddress, sizeof family);
-    if (family == AF_INET && iLength >= static_cast<int>(sizeof(sockaddr_in))) {
-        sockaddr_in address;
-        std::memcpy(&address, pAddress, sizeof address);
-        char szHost[INET_ADDRSTRLEN];
-        ::inet_ntop(AF_INET, &address.sin_addr, szHost, sizeof szHost);
-        if (address.sin_port != 0) std::snprintf(szText, sizeof szText, "%s:%u", szHost, ntohs(address.sin_port));
-        else std::snprintf(szText, sizeof szText, "%s", szHost);
-    } else if (family == AF_INET6 && iLength >= static_cast<int>(sizeof(sockaddr_in6))) {
-        sockaddr_in6 address;
-        std::memcpy(&address, pAddress, sizeof address);
-        char szHost[INET6_ADDRSTRLEN];
-        ::inet_ntop(AF_INET6, &address.sin6_addr, szHost, sizeof szHost);
-        if (address.sin6_port != 0) std::snprintf(szText, sizeof szText, "[%s]:%u", szHost, ntohs(address.sin6_port));
-        else std::snprintf(szText, sizeof szText, "%s", szHost);
-    } else {
-        t_iLastError = kWsaEInval;
-        return false;
-    }
-    const int iUnits = os::Utf8ToWide(szText, -1, nullptr, 0);
-    if (wszOut == nullptr || puUnits == nullptr || iUnits <= 0 || static_cast<std::uint32_t>(iUnits) > *puUnits) {
-        if (puUnits != nullptr && iUnits > 0) *puUnits = static_cast<std::uint32_t>(iUnits);
-        t_iLastError = kWsaEFault;
-        return false;
-    }
-    os::Utf8ToWide(szText, -1, wszOut, iUnits);
-    *puUnits = static_cast<std::uint32_t>(iUnits);
-    return true;
+    std::vector<AnswerEntry> entries;
+    for (const addrinfo* p = pResult; p != nullptr; p = p->ai_next) entries.push_back({p->ai_addr, p->ai_addrlen});
+    const bool bResult = !SeamFails(seam::Call::LookupServiceNext) && WriteFirstIpv4(entries, szAddress, puSize);
+    ::freeaddrinfo(pResult);
+    return bResult;
 }
 
 }  // namespace winsock

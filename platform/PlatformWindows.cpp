@@ -30,7 +30,6 @@
 #include "Platform.h"
 
 #include "HostEntry.h"
-#include "NameAnswer.h"
 #include "TestSeam.h"
 
 #include <winsock2.h>
@@ -41,11 +40,10 @@
 #include <fcntl.h>
 #include <io.h>
 
-#include <io.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -334,141 +332,109 @@ char* inet_ntoa(std::uint32_t uAddress) {
 std::uint16_t HostToNetShort(std::uint16_t uValue) { return ::htons(uValue); }
 std::uint32_t HostToNetLong(std::uint32_t uValue) { return ::htonl(uValue); }
 
-// --- Name service: WSALookupServiceBeginW/NextW/End.
+// --- Name service: WSALookupServiceBeginW/NextW/End and WSAAddressToStringW.
 
 namespace {
 
 // The service class of host names, SVCID_HOSTNAME.
 const GUID kHostNameClass = {0x0002a800, 0x0000, 0x0000, {0xc0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+constexpr DWORD kLookupFlags = LUP_RETURN_NAME | LUP_RETURN_ADDR;
+constexpr int kNameUnits = 512;  // the host name and the address text in UTF-16
+// The room one answer gets. An answer that needs more is reported as a
+// failure rather than retried.
+constexpr DWORD kAnswerBytes = 1024;
 
-// The room one answer of the system's name service gets. An answer that
-// needs more is reported as a failure rather than retried.
-constexpr DWORD kAnswerBufferBytes = 1024;
-
-// A query: either the system's, or one answered from the test seam.
-struct Lookup {
-    HANDLE hSystem = nullptr;
-    bool bScripted = false;
-    std::vector<nameanswer::Address> addresses;  // scripted answer
-    bool bAnswered = false;
+struct AnswerEntry {
+    const sockaddr* pAddress;
+    int iLength;
 };
 
-std::string Utf8Name(const char16_t* wszName) {
-    const int iBytes = os::WideToUtf8(wszName, -1, nullptr, 0);
-    if (iBytes <= 0) return std::string();
-    std::string szName(static_cast<size_t>(iBytes), '\0');
-    os::WideToUtf8(wszName, -1, &szName[0], iBytes);
-    szName.resize(static_cast<size_t>(iBytes - 1));
-    return szName;
+// Writes the first IPv4 address that WSAAddressToStringW converts as UTF-8.
+bool WriteFirstIpv4(const std::vector<AnswerEntry>& entries, char* szAddress, std::uint32_t* puSize) {
+    for (const AnswerEntry& entry : entries) {
+        if (entry.pAddress == nullptr || entry.iLength < static_cast<int>(sizeof(sockaddr_in)) ||
+            entry.pAddress->sa_family != AF_INET || SeamFails(seam::Call::AddressToString)) {
+            continue;
+        }
+        char16_t wszText[kNameUnits];
+        DWORD dwUnits = kNameUnits;
+        if (::WSAAddressToStringW(const_cast<sockaddr*>(entry.pAddress), static_cast<DWORD>(entry.iLength), nullptr,
+                                  reinterpret_cast<wchar_t*>(wszText), &dwUnits) != 0) {
+            continue;
+        }
+        const int iNeeded = os::WideToUtf8(wszText, -1, nullptr, 0);
+        if (iNeeded <= 0 || static_cast<std::uint32_t>(iNeeded) > *puSize) {
+            *puSize = static_cast<std::uint32_t>(iNeeded);
+            SetError(WSAEFAULT);
+            return false;
+        }
+        *puSize = static_cast<std::uint32_t>(os::WideToUtf8(wszText, -1, szAddress, iNeeded));
+        return true;
+    }
+    SetError(WSA_E_NO_MORE);
+    return false;
 }
 
-bool NextScriptedAnswer(Lookup* pLookup, std::uint32_t uBufferLength, void* pBuffer) {
-    if (pLookup->bAnswered) {
-        SetError(WSA_E_NO_MORE);
-        return false;
-    }
-    if (!nameanswer::Write(pLookup->addresses, pBuffer, uBufferLength)) {
+bool LookupScripted(const seam::ScriptedAnswer& answer, char* szAddress, std::uint32_t* puSize) {
+    if (SeamFails(seam::Call::LookupServiceNext)) return false;
+    if (answer.uBytes > kAnswerBytes) {
         SetError(WSAEFAULT);
         return false;
     }
-    pLookup->bAnswered = true;
-    return true;
+    std::vector<AnswerEntry> entries;
+    for (const seam::ScriptedAddress& address : answer.addresses) {
+        const sockaddr* pAddress = reinterpret_cast<const sockaddr*>(address.bytes.data());
+        entries.push_back({pAddress, static_cast<int>(address.bytes.size())});
+    }
+    return WriteFirstIpv4(entries, szAddress, puSize);
 }
 
-bool NextSystemAnswer(Lookup* pLookup, std::uint32_t uFlags, std::uint32_t uBufferLength, void* pBuffer) {
-    union {
-        WSAQUERYSETW querySet;
-        unsigned char aBytes[kAnswerBufferBytes];
-    } answer;
-    DWORD dwLength = sizeof answer;
-    if (::WSALookupServiceNextW(pLookup->hSystem, uFlags, &dwLength, &answer.querySet) != 0) {
+// One WSALookupServiceNextW into kAnswerBytes on the heap, then the walk.
+bool FetchAnswer(HANDLE hLookup, char* szAddress, std::uint32_t* puSize) {
+    if (SeamFails(seam::Call::LookupServiceNext)) return false;
+    std::unique_ptr<unsigned char[]> pBuffer(new unsigned char[kAnswerBytes]);
+    WSAQUERYSETW* pAnswer = reinterpret_cast<WSAQUERYSETW*>(pBuffer.get());
+    DWORD dwLength = kAnswerBytes;
+    if (::WSALookupServiceNextW(hLookup, kLookupFlags, &dwLength, pAnswer) != 0) {
         FailFromSystem();
         return false;
     }
-    std::vector<nameanswer::Address> addresses;
-    for (DWORD i = 0; i < answer.querySet.dwNumberOfCsAddrs && answer.querySet.lpcsaBuffer != nullptr; ++i) {
-        const SOCKET_ADDRESS& remote = answer.querySet.lpcsaBuffer[i].RemoteAddr;
-        const unsigned char* pBytes = reinterpret_cast<const unsigned char*>(remote.lpSockaddr);
-        if (pBytes == nullptr || remote.iSockaddrLength <= 0) continue;
-        addresses.emplace_back(pBytes, pBytes + remote.iSockaddrLength);
+    std::vector<AnswerEntry> entries;
+    for (DWORD i = 0; i < pAnswer->dwNumberOfCsAddrs && pAnswer->lpcsaBuffer != nullptr; ++i) {
+        const SOCKET_ADDRESS& remote = pAnswer->lpcsaBuffer[i].RemoteAddr;
+        entries.push_back({remote.lpSockaddr, remote.iSockaddrLength});
     }
-    if (!nameanswer::Write(addresses, pBuffer, uBufferLength)) {
-        SetError(WSAEFAULT);
-        return false;
-    }
-    return true;
+    return WriteFirstIpv4(entries, szAddress, puSize);
 }
 
 }  // namespace
 
-bool LookupServiceBegin(const char16_t* wszName, std::uint32_t uFlags, LookupHandle* phLookup) {
-    if (SeamFails(seam::Call::LookupServiceBegin)) return false;
-    if (wszName == nullptr || phLookup == nullptr) {
-        SetError(WSAEINVAL);
+bool LookupHostAddress(const char* szHost, char* szAddress, std::uint32_t* puSize) {
+    char16_t wszName[kNameUnits];
+    if (szHost == nullptr || szAddress == nullptr || puSize == nullptr ||
+        os::Utf8ToWide(szHost, -1, wszName, kNameUnits) <= 0) {
+        SetError(WSAEFAULT);
         return false;
     }
-    Lookup* pLookup = new Lookup;
-    if (const auto* pScripted = DORVANE_SEAM_SCRIPTED_ANSWER(Utf8Name(wszName))) {
-        pLookup->bScripted = true;
-        for (const seam::ScriptedAddress& address : *pScripted) pLookup->addresses.push_back(address.bytes);
-        *phLookup = pLookup;
-        return true;
+    if (SeamFails(seam::Call::LookupServiceBegin)) return false;
+    if (const seam::ScriptedAnswer* pScripted = DORVANE_SEAM_SCRIPTED_ANSWER(szHost)) {
+        return LookupScripted(*pScripted, szAddress, puSize);
     }
     GUID serviceClass = kHostNameClass;
     WSAQUERYSETW query;
     std::memset(&query, 0, sizeof query);
     query.dwSize = sizeof query;
-    query.lpszServiceInstanceName = const_cast<wchar_t*>(reinterpret_cast<const wchar_t*>(wszName));
+    query.lpszServiceInstanceName = reinterpret_cast<wchar_t*>(wszName);
     query.lpServiceClassId = &serviceClass;
     query.dwNameSpace = NS_ALL;
-    if (::WSALookupServiceBeginW(&query, uFlags, &pLookup->hSystem) != 0) {
+    HANDLE hLookup = nullptr;
+    if (::WSALookupServiceBeginW(&query, kLookupFlags, &hLookup) != 0) {
         FailFromSystem();
-        delete pLookup;
         return false;
     }
-    *phLookup = pLookup;
-    return true;
-}
-
-bool LookupServiceNext(LookupHandle hLookup, std::uint32_t uFlags, std::uint32_t uBufferLength, void* pBuffer) {
-    if (SeamFails(seam::Call::LookupServiceNext)) return false;
-    Lookup* pLookup = static_cast<Lookup*>(hLookup);
-    if (pLookup == nullptr) {
-        SetError(WSA_INVALID_HANDLE);
-        return false;
-    }
-    if (pLookup->bScripted) return NextScriptedAnswer(pLookup, uBufferLength, pBuffer);
-    return NextSystemAnswer(pLookup, uFlags, uBufferLength, pBuffer);
-}
-
-void LookupServiceEnd(LookupHandle hLookup) {
-    Lookup* pLookup = static_cast<Lookup*>(hLookup);
-    if (pLookup == nullptr) return;
-    if (pLookup->hSystem != nullptr) ::WSALookupServiceEnd(pLookup->hSystem);
-    delete pLookup;
-}
-
-std::uint32_t AnswerAddressCount(const void* pAnswer) { return nameanswer::Count(pAnswer); }
-
-bool AnswerAddress(const void* pAnswer, std::uint32_t uIndex, const void** ppAddress, int* piLength) {
-    return nameanswer::At(pAnswer, uIndex, ppAddress, piLength);
-}
-
-bool AddressToString(const void* pAddress, int iLength, char16_t* wszOut, std::uint32_t* puUnits) {
-    if (SeamFails(seam::Call::AddressToString)) return false;
-    if (puUnits == nullptr) {
-        SetError(WSAEFAULT);
-        return false;
-    }
-    DWORD dwUnits = *puUnits;
-    if (::WSAAddressToStringW(static_cast<sockaddr*>(const_cast<void*>(pAddress)), static_cast<DWORD>(iLength),
-                              nullptr, reinterpret_cast<wchar_t*>(wszOut), &dwUnits) != 0) {
-        FailFromSystem();
-        if (t_iLastError == WSAEFAULT) *puUnits = static_cast<std::uint32_t>(dwUnits);
-        return false;
-    }
-    *puUnits = static_cast<std::uint32_t>(dwUnits);
-    return true;
+    const bool bResult = FetchAnswer(hLookup, szAddress, puSize);
+    ::WSALookupServiceEnd(hLookup);
+    return bResult;
 }
 
 }  // namespace winsock

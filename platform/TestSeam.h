@@ -36,14 +36,24 @@ enum class Call {
 // Winsock code iCode. Other threads (a test's scripted peer) are not touched.
 void FailNext(Call call, int iCode, int iTimes = 1);
 
-// A scripted name-service entry: when LookupServiceBegin is asked for
-// szName, the answer lists these addresses in order. Each address is the
-// raw bytes of a system socket address; an address that AddressToString
-// cannot convert (a family it does not know) is written as given.
+// A scripted name-service entry: when winsock::LookupHostAddress is asked
+// for szName, the answer lists these addresses in order, in place of the
+// system's. Each address is the raw bytes of a system socket address.
+// LookupServiceBegin, LookupServiceNext and AddressToString name the steps
+// of that call that FailNext can make fail: the start, the fetch of the
+// answer, and the conversion of each IPv4 address to text.
 struct ScriptedAddress {
     std::vector<unsigned char> bytes;
 };
 void ScriptNameService(const std::string& szName, const std::vector<ScriptedAddress>& addresses);
+
+// A scripted answer as the platform reads it. uBytes is the room it takes
+// in the look-up's answer buffer, counted as 4 bytes and, per address, 4
+// bytes and the address.
+struct ScriptedAnswer {
+    std::vector<ScriptedAddress> addresses;
+    std::uint32_t uBytes = 4;
+};
 
 // Lets a test or fuzzer play the peer over a socket pair instead of a
 // listening socket: the next socket() call on the calling thread returns s,
@@ -71,13 +81,13 @@ bool ShouldFail(Call call, int* piCode);
 // one, and whether a socket is such a stand-in.
 bool TakeInjectedSocket(std::uintptr_t* ps);
 bool IsInjectedSocket(std::uintptr_t s);
-// The scripted addresses for a UTF-8 name, or null when none are scripted.
-const std::vector<ScriptedAddress>* ScriptedAnswer(const std::string& szName);
+// The scripted answer for a UTF-8 name, or null when none is scripted.
+const ScriptedAnswer* FindScriptedAnswer(const std::string& szName);
 
-// Builds a system IPv4 socket address (as AddressToString reads it) for
-// a dotted text and port, for scripting answers.
+// Builds a system IPv4 socket address for a dotted text and port, for
+// scripting answers.
 ScriptedAddress MakeIpv4Address(const char* szDotted, std::uint16_t uPort);
-// An address of a family that no system converts to text.
+// An address of a family that no system knows (never an IPv4 address).
 ScriptedAddress MakeUnconvertibleAddress();
 
 }  // namespace seam
@@ -87,13 +97,13 @@ ScriptedAddress MakeUnconvertibleAddress();
 //   DORVANE_SEAM_SHOULD_FAIL(call, piCode)  ShouldFail, or false
 //   DORVANE_SEAM_TAKE_INJECTED_SOCKET(ps)    TakeInjectedSocket, or false
 //   DORVANE_SEAM_IS_INJECTED_SOCKET(s)       IsInjectedSocket, or false
-//   DORVANE_SEAM_SCRIPTED_ANSWER(szName)     ScriptedAnswer, or null
+//   DORVANE_SEAM_SCRIPTED_ANSWER(szName)     FindScriptedAnswer, or null
 //   DORVANE_SEAM_CLOCK_OFFSET()              ClockOffset, or 0
 #if defined(DORVANE_TEST_SEAM)
 #define DORVANE_SEAM_SHOULD_FAIL(call, piCode) ::seam::ShouldFail((call), (piCode))
 #define DORVANE_SEAM_TAKE_INJECTED_SOCKET(ps) ::seam::TakeInjectedSocket(ps)
 #define DORVANE_SEAM_IS_INJECTED_SOCKET(s) ::seam::IsInjectedSocket(s)
-#define DORVANE_SEAM_SCRIPTED_ANSWER(szName) ::seam::ScriptedAnswer(szName)
+#define DORVANE_SEAM_SCRIPTED_ANSWER(szName) ::seam::FindScriptedAnswer(szName)
 #define DORVANE_SEAM_CLOCK_OFFSET() ::seam::ClockOffset()
 #else
 #define DORVANE_SEAM_SHOULD_FAIL(call, piCode) ((void)(call), (void)(piCode), false)
@@ -101,5 +111,5 @@ ScriptedAddress MakeUnconvertibleAddress();
 #define DORVANE_SEAM_IS_INJECTED_SOCKET(s) ((void)(s), false)
 #define DORVANE_SEAM_CLOCK_OFFSET() std::int64_t{0}
 #define DORVANE_SEAM_SCRIPTED_ANSWER(szName) \
-    ((void)sizeof(szName), static_cast<const std::vector<::seam::ScriptedAddress>*>(nullptr))
+    ((void)sizeof(szName), static_cast<const ::seam::ScriptedAnswer*>(nullptr))
 #endif
