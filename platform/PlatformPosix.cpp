@@ -13,7 +13,6 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
-#include <map>
 #include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -94,41 +93,18 @@ bool SeamFails(seam::Call call) {
 
 int Fd(SOCKET s) { return static_cast<int>(s); }
 
-// Sockets whose non-blocking connect has not been reported complete yet,
-// and the error of those whose connect failed (0 while still under way).
-std::mutex g_connectMutex;
-std::map<int, int> g_pendingConnects;
+// The failed connect that select() last reported on this thread. POSIX
+// hands a socket's error out once (reading SO_ERROR clears it), while
+// Winsock's select() shows a failed connect every time it is asked, so the
+// code is kept here until the socket is closed or another connect fails.
+struct FailedConnect {
+    int iFd = -1;
+    int iErrno = 0;
+};
+thread_local FailedConnect t_failedConnect;
 
-void MarkConnecting(int iFd) {
-    std::lock_guard<std::mutex> guard(g_connectMutex);
-    g_pendingConnects[iFd] = 0;
-}
-
-void ForgetConnect(int iFd) {
-    std::lock_guard<std::mutex> guard(g_connectMutex);
-    g_pendingConnects.erase(iFd);
-}
-
-// For a socket with a connect under way: 0 while it still is or once it
-// completed (then it is forgotten), else the failed connect's errno.
-// Returns true when the socket had a connect under way.
-bool ConnectOutcome(int iFd, short sRevents, int* piError) {
-    std::lock_guard<std::mutex> guard(g_connectMutex);
-    auto it = g_pendingConnects.find(iFd);
-    if (it == g_pendingConnects.end()) return false;
-    if (it->second == 0 && (sRevents & (POLLOUT | POLLERR | POLLHUP)) != 0) {
-        int iError = 0;
-        socklen_t iLength = sizeof iError;
-        if (::getsockopt(iFd, SOL_SOCKET, SO_ERROR, &iError, &iLength) != 0) iError = errno;
-        if (iError == 0 && (sRevents & POLLOUT) != 0) {
-            g_pendingConnects.erase(it);
-            *piError = 0;
-            return true;
-        }
-        it->second = iError != 0 ? iError : ECONNREFUSED;
-    }
-    *piError = it->second;
-    return true;
+void ForgetFailedConnect(int iFd) {
+    if (t_failedConnect.iFd == iFd) t_failedConnect = FailedConnect{};
 }
 
 int TimeoutMilliseconds(const TimeVal* pTimeout) {
@@ -188,7 +164,7 @@ SOCKET socket(int iAf, int iType, int iProtocol) {
         FailWithErrno();
         return kInvalidSocket;
     }
-    ForgetConnect(iFd);
+    ForgetFailedConnect(iFd);
     return static_cast<SOCKET>(iFd);
 }
 
@@ -224,7 +200,6 @@ int connect(SOCKET s, const SockAddrIn* pAddress, int iAddressLength) {
         return kSocketError;
     }
     if (DORVANE_SEAM_IS_INJECTED_SOCKET(s)) {  // already connected to the test's peer
-        MarkConnecting(Fd(s));
         t_iLastError = kWsaEWouldBlock;
         return kSocketError;
     }
@@ -233,22 +208,31 @@ int connect(SOCKET s, const SockAddrIn* pAddress, int iAddressLength) {
     address.sin_port = pAddress->sin_port;
     address.sin_addr.s_addr = pAddress->sin_addr;
     if (::connect(Fd(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return 0;
-    if (errno == EINPROGRESS) MarkConnecting(Fd(s));
     return FailWithErrno();
 }
 
 namespace {
 
-bool HasPendingConnect(int iFd) {
-    std::lock_guard<std::mutex> guard(g_connectMutex);
-    return g_pendingConnects.count(iFd) != 0;
+// The errno of a failed connect on a socket the caller watches for writing,
+// as a Winsock caller watches a connect under way; 0 when it has none. It is
+// read as curl's verifyconnect reads it: SO_ERROR, once poll shows an error.
+// A connection lost before the request is all sent reads the same way.
+int ConnectFailure(const PolledSocket& socket, short sRevents) {
+    const int iFd = Fd(socket.s);
+    if (!socket.bWrite) return 0;
+    if (t_failedConnect.iFd == iFd) return t_failedConnect.iErrno;
+    if ((sRevents & POLLERR) == 0) return 0;
+    int iError = 0;
+    socklen_t iLength = sizeof iError;
+    if (::getsockopt(iFd, SOL_SOCKET, SO_ERROR, &iError, &iLength) != 0) iError = errno;
+    if (iError != 0) t_failedConnect = FailedConnect{iFd, iError};
+    return iError;
 }
 
 // Sorts one socket's poll result into the caller's sets; returns how many
 // sets it was added to.
 int SortReadiness(const PolledSocket& socket, short sRevents, FdSet* pRead, FdSet* pWrite, FdSet* pExcept) {
-    int iConnectError = 0;
-    if (ConnectOutcome(Fd(socket.s), sRevents, &iConnectError) && iConnectError != 0) {
+    if (const int iConnectError = ConnectFailure(socket, sRevents)) {
         // A failed connect shows in the exception set alone, as on Winsock.
         if (!socket.bExcept) return 0;
         FdAdd(socket.s, pExcept);
@@ -271,18 +255,6 @@ int SortReadiness(const PolledSocket& socket, short sRevents, FdSet* pRead, FdSe
     return iReady;
 }
 
-// Stops polling for what the caller does not watch, so that the wait does
-// not spin on it: writability once a connect has ended, and a socket whose
-// connect failed while its exception set is not watched.
-void IgnoreUnwatched(const PolledSocket& socket, pollfd* pFd) {
-    int iConnectError = 0;
-    if (ConnectOutcome(pFd->fd, 0, &iConnectError) && iConnectError != 0 && !socket.bExcept) {
-        pFd->fd = -1;
-        return;
-    }
-    if (!socket.bWrite && !HasPendingConnect(pFd->fd)) pFd->events &= static_cast<short>(~POLLOUT);
-}
-
 }  // namespace
 
 int select(int /*iNfds*/, FdSet* pRead, FdSet* pWrite, FdSet* pExcept, const TimeVal* pTimeout) {
@@ -298,9 +270,8 @@ int select(int /*iNfds*/, FdSet* pRead, FdSet* pWrite, FdSet* pExcept, const Tim
     std::vector<pollfd> fds;
     for (const PolledSocket& socket : polled) {
         short sEvents = 0;
-        // Writability also tells when a connect under way has ended.
-        if (socket.bWrite || HasPendingConnect(Fd(socket.s))) sEvents |= POLLOUT;
         if (socket.bRead) sEvents |= POLLIN;
+        if (socket.bWrite) sEvents |= POLLOUT;
         if (socket.bExcept) sEvents |= POLLPRI;
         fds.push_back(pollfd{Fd(socket.s), sEvents, 0});
     }
@@ -308,8 +279,10 @@ int select(int /*iNfds*/, FdSet* pRead, FdSet* pWrite, FdSet* pExcept, const Tim
     const int iTimeoutMs = TimeoutMilliseconds(pTimeout);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(iTimeoutMs < 0 ? 0 : iTimeoutMs);
     int iReady = 0;
-    // Readiness the caller did not ask about (a connect that completed while
-    // only reading is watched) is absorbed and the wait goes on.
+    // A socket whose poll shows only what the caller does not watch (a
+    // failed connect while the exception set is not watched, a hang-up
+    // while only urgent data is) is left out for the rest of the wait,
+    // which goes on: Winsock would not report it either.
     for (int iWaitMs = iTimeoutMs;;) {
         if (PollRetryingOnSignal(&fds, iWaitMs) < 0) return FailWithErrno();
         for (size_t i = 0; i < fds.size(); ++i) {
@@ -317,9 +290,10 @@ int select(int /*iNfds*/, FdSet* pRead, FdSet* pWrite, FdSet* pExcept, const Tim
                 t_iLastError = 10038;  // WSAENOTSOCK
                 return kSocketError;
             }
-            if (fds[i].fd < 0) continue;
-            iReady += SortReadiness(polled[i], fds[i].revents, &readSet, &writeSet, &exceptSet);
-            IgnoreUnwatched(polled[i], &fds[i]);
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            const int iSorted = SortReadiness(polled[i], fds[i].revents, &readSet, &writeSet, &exceptSet);
+            if (iSorted == 0) fds[i].fd = -1;
+            iReady += iSorted;
         }
         if (iReady > 0 || iWaitMs == 0) break;
         if (iWaitMs > 0) {
@@ -352,7 +326,7 @@ int shutdown(SOCKET s, int iHow) {
 
 int closesocket(SOCKET s) {
     if (SeamFails(seam::Call::CloseSocket)) return kSocketError;
-    ForgetConnect(Fd(s));
+    ForgetFailedConnect(Fd(s));
     return ::close(Fd(s)) == 0 ? 0 : FailWithErrno();
 }
 

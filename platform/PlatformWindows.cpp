@@ -4,7 +4,7 @@
 // Most calls pass straight through. Winsock already reports its own error
 // codes, so they need no translation here; what this file adds is the
 // conversion between our plain structures and the system's, the checks of
-// the test seam, and the bookkeeping that makes a failed non-blocking
+// the test seam, and the reading of SO_ERROR that makes a failed non-blocking
 // connect report its error through WSAGetLastError() after select(), as the
 // callers expect on every system.
 //
@@ -42,9 +42,7 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -111,24 +109,6 @@ sockaddr_in ToNative(const SockAddrIn& address) {
     return native;
 }
 
-// Non-blocking connects under way, and the error of those that failed
-// (0 while still under way). Winsock shows a failed connect in the except
-// set of select() but leaves its error to getsockopt(SO_ERROR); the error is
-// remembered here so that every select() that reports the failure can also
-// hand it over through WSAGetLastError().
-std::mutex g_connectMutex;
-std::map<::SOCKET, int> g_pendingConnects;
-
-void MarkConnecting(::SOCKET s) {
-    std::lock_guard<std::mutex> guard(g_connectMutex);
-    g_pendingConnects[s] = 0;
-}
-
-void ForgetConnect(::SOCKET s) {
-    std::lock_guard<std::mutex> guard(g_connectMutex);
-    g_pendingConnects.erase(s);
-}
-
 // Copies a set in; null when there is no set or it holds no socket, as
 // Winsock wants every set it is given to hold one.
 fd_set* CopyIn(const FdSet* pSet, fd_set* pNative) {
@@ -138,13 +118,6 @@ fd_set* CopyIn(const FdSet* pSet, fd_set* pNative) {
         pNative->fd_array[pNative->fd_count++] = Native(pSet->fd_array[i]);
     }
     return pNative;
-}
-
-bool InNative(::SOCKET s, const fd_set* pNative) {
-    for (u_int i = 0; i < pNative->fd_count; ++i) {
-        if (pNative->fd_array[i] == s) return true;
-    }
-    return false;
 }
 
 void RemoveNative(::SOCKET s, fd_set* pNative) {
@@ -160,34 +133,23 @@ void CopyOut(const fd_set* pNative, FdSet* pSet) {
     for (u_int i = 0; i < pNative->fd_count; ++i) FdAdd(static_cast<SOCKET>(pNative->fd_array[i]), pSet);
 }
 
-// Settles the sockets of a select() result that had a connect under way:
-// a completed connect is forgotten; a failed one is taken out of the read
-// and write sets and its error is returned (0 when none failed).
-int SettleConnects(fd_set* pRead, fd_set* pWrite, fd_set* pExcept) {
-    std::lock_guard<std::mutex> guard(g_connectMutex);
+// Winsock shows a failed connect in the exception set and leaves its code
+// to getsockopt(SO_ERROR), which keeps it: curl's verifyconnect reads it
+// the same way. A socket of the exception set with such a code is taken out
+// of the read and write sets, and the code is returned (0 when none has one;
+// a socket there for urgent data has none).
+int TakeConnectFailures(fd_set* pRead, fd_set* pWrite, const fd_set* pExcept) {
     int iFailure = 0;
-    for (auto it = g_pendingConnects.begin(); it != g_pendingConnects.end();) {
-        const ::SOCKET s = it->first;
-        const bool bExcept = pExcept != nullptr && InNative(s, pExcept);
-        const bool bWrite = pWrite != nullptr && InNative(s, pWrite);
-        if (it->second == 0 && (bExcept || bWrite)) {
-            int iError = 0;
-            int iLength = sizeof iError;
-            if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&iError), &iLength) != 0) {
-                iError = ::WSAGetLastError();
-            }
-            if (iError == 0 && bWrite) {
-                it = g_pendingConnects.erase(it);
-                continue;
-            }
-            it->second = iError != 0 ? iError : WSAECONNREFUSED;
+    for (u_int i = 0; pExcept != nullptr && i < pExcept->fd_count; ++i) {
+        const ::SOCKET s = pExcept->fd_array[i];
+        int iError = 0;
+        int iLength = sizeof iError;
+        if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&iError), &iLength) != 0 || iError == 0) {
+            continue;
         }
-        if (it->second != 0) {
-            if (pRead != nullptr) RemoveNative(s, pRead);
-            if (pWrite != nullptr) RemoveNative(s, pWrite);
-            if (bExcept) iFailure = it->second;
-        }
-        ++it;
+        if (pRead != nullptr) RemoveNative(s, pRead);
+        if (pWrite != nullptr) RemoveNative(s, pWrite);
+        iFailure = iError;
     }
     return iFailure;
 }
@@ -207,7 +169,6 @@ SOCKET socket(int iAf, int iType, int iProtocol) {
         return kInvalidSocket;
     }
     KeepFromChildren(s);
-    ForgetConnect(s);
     return static_cast<SOCKET>(s);
 }
 
@@ -239,15 +200,12 @@ int connect(SOCKET s, const SockAddrIn* pAddress, int iAddressLength) {
         return kSocketError;
     }
     if (DORVANE_SEAM_IS_INJECTED_SOCKET(s)) {  // already connected to the test's peer
-        MarkConnecting(Native(s));
         SetError(WSAEWOULDBLOCK);
         return kSocketError;
     }
     const sockaddr_in address = ToNative(*pAddress);
     if (::connect(Native(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return 0;
-    FailFromSystem();
-    if (t_iLastError == WSAEWOULDBLOCK) MarkConnecting(Native(s));
-    return kSocketError;
+    return FailFromSystem();
 }
 
 int select(int /*iNfds*/, FdSet* pRead, FdSet* pWrite, FdSet* pExcept, const TimeVal* pTimeout) {
@@ -268,7 +226,7 @@ int select(int /*iNfds*/, FdSet* pRead, FdSet* pWrite, FdSet* pExcept, const Tim
     if (::select(0, pNativeRead, pNativeWrite, pNativeExcept, pTimeout != nullptr ? &timeout : nullptr) == SOCKET_ERROR) {
         return FailFromSystem();
     }
-    const int iFailure = SettleConnects(pNativeRead, pNativeWrite, pNativeExcept);
+    const int iFailure = TakeConnectFailures(pNativeRead, pNativeWrite, pNativeExcept);
     int iReady = 0;
     if (pNativeRead != nullptr) {
         CopyOut(&read, pRead);
@@ -302,7 +260,6 @@ int shutdown(SOCKET s, int iHow) { return ::shutdown(Native(s), iHow) == 0 ? 0 :
 
 int closesocket(SOCKET s) {
     if (SeamFails(seam::Call::CloseSocket)) return kSocketError;
-    ForgetConnect(Native(s));
     return ::closesocket(Native(s)) == 0 ? 0 : FailFromSystem();
 }
 
