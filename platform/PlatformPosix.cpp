@@ -3,6 +3,10 @@
 // Error codes are translated once, here, from errno / h_errno / getaddrinfo
 // codes into Winsock numbers, so that everything above this file sees the
 // same codes on every system.
+//
+// Written for Linux with glibc, and kept to POSIX elsewhere: each call
+// that Linux or glibc alone has (SOCK_CLOEXEC, MSG_NOSIGNAL, mkostemp,
+// strerrordesc_np) stands under a check for it, with a POSIX way beside it.
 #include "Platform.h"
 
 #include "HostEntry.h"
@@ -18,6 +22,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
+#include <system_error>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -93,6 +98,39 @@ bool SeamFails(seam::Call call) {
 
 int Fd(SOCKET s) { return static_cast<int>(s); }
 
+// A new socket that child processes do not inherit and that never raises
+// SIGPIPE (MSG_NOSIGNAL on each send, or SO_NOSIGPIPE where that is
+// missing); -1 with errno on failure.
+int NewSocket(int iDomain, int iType, int iProtocol) {
+#ifdef SOCK_CLOEXEC
+    const int iFd = ::socket(iDomain, iType | SOCK_CLOEXEC, iProtocol);
+#else
+    const int iFd = ::socket(iDomain, iType, iProtocol);
+    if (iFd >= 0 && ::fcntl(iFd, F_SETFD, FD_CLOEXEC) != 0) {
+        const int iError = errno;
+        ::close(iFd);
+        errno = iError;
+        return -1;
+    }
+#endif
+#if !defined(MSG_NOSIGNAL) && defined(SO_NOSIGPIPE)
+    const int iOn = 1;
+    if (iFd >= 0 && ::setsockopt(iFd, SOL_SOCKET, SO_NOSIGPIPE, &iOn, sizeof iOn) != 0) {
+        const int iError = errno;
+        ::close(iFd);
+        errno = iError;
+        return -1;
+    }
+#endif
+    return iFd;
+}
+
+#ifdef MSG_NOSIGNAL
+constexpr int kSendNoSignal = MSG_NOSIGNAL;
+#else
+constexpr int kSendNoSignal = 0;
+#endif
+
 // The failed connect that select() last reported on this thread. POSIX
 // hands a socket's error out once (reading SO_ERROR clears it), while
 // Winsock's select() shows a failed connect every time it is asked, so the
@@ -158,8 +196,7 @@ SOCKET socket(int iAf, int iType, int iProtocol) {
     if (SeamFails(seam::Call::Socket)) return kInvalidSocket;
     SOCKET injected;
     if (DORVANE_SEAM_TAKE_INJECTED_SOCKET(&injected)) return injected;
-    const int iFd = ::socket(iAf == kAfInet ? AF_INET : iAf, (iType == kSockStream ? SOCK_STREAM : iType) | SOCK_CLOEXEC,
-                             iProtocol);
+    const int iFd = NewSocket(iAf == kAfInet ? AF_INET : iAf, iType == kSockStream ? SOCK_STREAM : iType, iProtocol);
     if (iFd < 0) {
         FailWithErrno();
         return kInvalidSocket;
@@ -309,7 +346,7 @@ int select(int /*iNfds*/, FdSet* pRead, FdSet* pWrite, FdSet* pExcept, const Tim
 
 int send(SOCKET s, const char* pBuffer, int iLength, int iFlags) {
     if (SeamFails(seam::Call::Send)) return kSocketError;
-    const ssize_t iSent = ::send(Fd(s), pBuffer, static_cast<size_t>(iLength), iFlags | MSG_NOSIGNAL);
+    const ssize_t iSent = ::send(Fd(s), pBuffer, static_cast<size_t>(iLength), iFlags | kSendNoSignal);
     return iSent < 0 ? FailWithErrno() : static_cast<int>(iSent);
 }
 
@@ -618,6 +655,22 @@ bool WriteAll(int iFd, const char* pData, std::size_t uLength) {
     return true;
 }
 
+// Makes a new file from szTemplate, whose "XXXXXX" it replaces: mode 0600,
+// not inherited by child processes. -1 with errno on failure.
+int MakeTemporaryFile(std::string* pszTemplate) {
+#ifdef __GLIBC__
+    return ::mkostemp(&(*pszTemplate)[0], O_CLOEXEC);
+#else
+    const int iFd = ::mkstemp(&(*pszTemplate)[0]);
+    if (iFd < 0 || ::fcntl(iFd, F_SETFD, FD_CLOEXEC) == 0) return iFd;
+    const int iError = errno;
+    ::close(iFd);
+    ::unlink(pszTemplate->c_str());
+    errno = iError;
+    return -1;
+#endif
+}
+
 bool CopyAll(int iFrom, int iTo) {
     char aBuffer[65536];
     for (;;) {
@@ -635,7 +688,7 @@ bool CopyFileReplacing(const char16_t* wszFrom, const char16_t* wszTo) {
     if (iFrom < 0) return false;
     const std::string szTo = ToUtf8(wszTo);
     std::string szTemporary = szTo + ".XXXXXX";
-    const int iTo = ::mkostemp(&szTemporary[0], O_CLOEXEC);  // mode 0600
+    const int iTo = MakeTemporaryFile(&szTemporary);
     bool bDone = iTo >= 0 && CopyAll(iFrom, iTo);
     if (iTo >= 0) bDone = ::close(iTo) == 0 && bDone;
     bDone = bDone && ::rename(szTemporary.c_str(), szTo.c_str()) == 0;
@@ -669,8 +722,25 @@ std::FILE* OpenFileWide(const char16_t* wszPath, const char* szMode, LinkPolicy 
     return pFile;
 }
 
-
 int LastSystemError() { return errno; }
+
+namespace {
+
+// The C library's text for an errno: glibc's own English text, the same
+// whatever the locale, and null for a code it has none for; elsewhere the
+// standard library's (strerror's), which names an unknown code instead.
+// The text lives until the next call on this thread.
+const char* ErrnoText(int iErrno) {
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 32))
+    return ::strerrordesc_np(iErrno);
+#else
+    thread_local std::string t_szText;
+    t_szText = std::generic_category().message(iErrno);
+    return t_szText.c_str();
+#endif
+}
+
+}  // namespace
 
 bool SystemErrorText(int iCode, char* szBuffer, std::uint32_t uSize) {
     if (szBuffer == nullptr || uSize == 0) return false;
@@ -683,7 +753,7 @@ bool SystemErrorText(int iCode, char* szBuffer, std::uint32_t uSize) {
     }
     if (iErrno == 0 && iCode > 0 && iCode < 4096) iErrno = iCode;
     // No catalogue entry: the text is empty rather than a made-up one.
-    const char* szText = iErrno != 0 ? ::strerrordesc_np(iErrno) : nullptr;
+    const char* szText = iErrno != 0 ? ErrnoText(iErrno) : nullptr;
     if (szText == nullptr) szText = "";
     // The C library's texts are short ASCII and fit any buffer the program uses.
     std::snprintf(szBuffer, uSize, "%s", szText);
