@@ -1,8 +1,8 @@
 // The platform layer's contract, checked the same way on every system.
 #include "platform/Platform.h"
-#include "platform/TestSeam.h"
-#include "support/TestSockets.h"
 #include "support/TestFiles.h"
+#include "support/TestSeam.h"
+#include "support/TestSockets.h"
 
 #include <gtest/gtest.h>
 

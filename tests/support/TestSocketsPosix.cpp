@@ -1,8 +1,8 @@
 // POSIX: the server-side socket calls of TestSockets.h and the seam's
-// socket pair (seam::MakeSocketPair, declared in platform/TestSeam.h).
+// socket pair (seam::MakeSocketPair, declared in support/TestSeam.h).
 #include "support/TestSockets.h"
 
-#include "platform/TestSeam.h"
+#include "support/TestSeam.h"
 
 #include <cerrno>
 #include <netinet/in.h>

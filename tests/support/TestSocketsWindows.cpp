@@ -1,8 +1,8 @@
 // Windows: the server-side socket calls of TestSockets.h and the seam's
-// socket pair (seam::MakeSocketPair, declared in platform/TestSeam.h).
+// socket pair (seam::MakeSocketPair, declared in support/TestSeam.h).
 #include "support/TestSockets.h"
 
-#include "platform/TestSeam.h"
+#include "support/TestSeam.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>

@@ -1,4 +1,7 @@
-#include "TestSeam.h"
+// The test seam: the state behind the controls of TestSeam.h and the hooks
+// the platform asks (platform/TestSeam.h). Compiled into
+// dorvane_core_testable only.
+#include "support/TestSeam.h"
 
 #include <array>
 #include <atomic>
