@@ -9,7 +9,7 @@
 // strerrordesc_np) stands under a check for it, with a POSIX way beside it.
 #include "Platform.h"
 
-#include "HostEntry.h"
+#include "NativeTypes.h"
 #include "TestSeam.h"
 
 #include <arpa/inet.h>
@@ -240,10 +240,7 @@ int connect(SOCKET s, const SockAddrIn* pAddress, int iAddressLength) {
         t_iLastError = kWsaEWouldBlock;
         return kSocketError;
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = pAddress->sin_port;
-    address.sin_addr.s_addr = pAddress->sin_addr;
+    const sockaddr_in address = native::ToNative<sockaddr_in>(*pAddress, AF_INET);
     if (::connect(Fd(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return 0;
     return FailWithErrno();
 }
@@ -374,7 +371,7 @@ HostEnt* gethostbyname(const char* szName) {
         t_iLastError = WsaFromHostError(h_errno);
         return nullptr;
     }
-    return hostentry::Keep(*pEntry, AF_INET);
+    return native::KeepHostEntry(*pEntry, AF_INET);
 }
 
 std::uint32_t inet_addr(const char* szText) {

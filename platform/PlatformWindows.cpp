@@ -29,7 +29,7 @@
 
 #include "Platform.h"
 
-#include "HostEntry.h"
+#include "NativeTypes.h"
 #include "TestSeam.h"
 
 #include <winsock2.h>
@@ -99,14 +99,6 @@ bool SeamFails(seam::Call call) {
 // a child holding a copy would keep a connection open after we close it.
 void KeepFromChildren(::SOCKET s) {
     ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
-}
-
-sockaddr_in ToNative(const SockAddrIn& address) {
-    sockaddr_in native{};
-    native.sin_family = AF_INET;
-    native.sin_port = address.sin_port;
-    native.sin_addr.s_addr = address.sin_addr;
-    return native;
 }
 
 // Copies a set in; null when there is no set or it holds no socket, as
@@ -203,7 +195,7 @@ int connect(SOCKET s, const SockAddrIn* pAddress, int iAddressLength) {
         SetError(WSAEWOULDBLOCK);
         return kSocketError;
     }
-    const sockaddr_in address = ToNative(*pAddress);
+    const sockaddr_in address = native::ToNative<sockaddr_in>(*pAddress, AF_INET);
     if (::connect(Native(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return 0;
     return FailFromSystem();
 }
@@ -270,7 +262,7 @@ HostEnt* gethostbyname(const char* szName) {
         FailFromSystem();
         return nullptr;
     }
-    return hostentry::Keep(*pEntry, AF_INET);
+    return native::KeepHostEntry(*pEntry, AF_INET);
 }
 
 std::uint32_t inet_addr(const char* szText) {
