@@ -1,7 +1,7 @@
 // Internal to the platform layer and to the tests' side of it: our plain
-// structures to and from the system's, written once for every system. The
-// system's types are template parameters and its AF_INET an argument, so
-// that this header needs no system header.
+// structures to the system's and the system's answers to ours, written once
+// for every system. The system's types are template parameters and its
+// AF_INET an argument, so that this header needs no system header.
 #pragma once
 
 #include "Platform.h"
@@ -19,16 +19,6 @@ SystemSockAddrIn ToNative(const winsock::SockAddrIn& address, int iSystemAfInet)
     static_assert(sizeof native.sin_addr == sizeof address.sin_addr, "an IPv4 address is 4 bytes");
     std::memcpy(&native.sin_addr, &address.sin_addr, sizeof address.sin_addr);
     return native;
-}
-
-// Our SockAddrIn for the system's sockaddr_in.
-template <typename SystemSockAddrIn>
-winsock::SockAddrIn FromNative(const SystemSockAddrIn& native) {
-    winsock::SockAddrIn address{};
-    address.sin_family = static_cast<std::uint16_t>(winsock::kAfInet);
-    address.sin_port = native.sin_port;
-    std::memcpy(&address.sin_addr, &native.sin_addr, sizeof address.sin_addr);
-    return address;
 }
 
 // Keeps the IPv4 addresses of the system's host database answer (up to 16)

@@ -3,6 +3,7 @@
 #include "support/TestSockets.h"
 
 #include "platform/NativeTypes.h"
+#include "support/NativeAddress.h"
 #include "support/TestSeam.h"
 
 #include <cerrno>
@@ -37,8 +38,7 @@ SOCKET accept(SOCKET s, SockAddrIn* pAddress, int* piAddressLength) {
         FailWithErrno();
         return kInvalidSocket;
     }
-    if (pAddress != nullptr) *pAddress = native::FromNative(address);
-    if (piAddressLength != nullptr) *piAddressLength = static_cast<int>(sizeof(SockAddrIn));
+    testsockets::GiveAddress(address, pAddress, piAddressLength);
     return static_cast<SOCKET>(iFd);
 }
 
@@ -46,15 +46,12 @@ int getsockname(SOCKET s, SockAddrIn* pAddress, int* piAddressLength) {
     sockaddr_in address{};
     socklen_t iLength = sizeof address;
     if (::getsockname(Fd(s), reinterpret_cast<sockaddr*>(&address), &iLength) != 0) return FailWithErrno();
-    *pAddress = native::FromNative(address);
-    if (piAddressLength != nullptr) *piAddressLength = static_cast<int>(sizeof(SockAddrIn));
+    testsockets::GiveAddress(address, pAddress, piAddressLength);
     return 0;
 }
 
 int SetLinger(SOCKET s, const LingerOption* pOption) {
-    linger value{};
-    value.l_onoff = pOption->l_onoff;
-    value.l_linger = pOption->l_linger;
+    const linger value = testsockets::ToNativeLinger<linger>(*pOption);
     return ::setsockopt(Fd(s), SOL_SOCKET, SO_LINGER, &value, sizeof value) == 0 ? 0 : FailWithErrno();
 }
 

@@ -3,6 +3,7 @@
 #include "support/TestSockets.h"
 
 #include "platform/NativeTypes.h"
+#include "support/NativeAddress.h"
 #include "support/TestSeam.h"
 
 #include <winsock2.h>
@@ -39,8 +40,7 @@ SOCKET accept(SOCKET s, SockAddrIn* pAddress, int* piAddressLength) {
     }
     // A program the test starts must not hold a copy of the connection.
     ::SetHandleInformation(reinterpret_cast<HANDLE>(accepted), HANDLE_FLAG_INHERIT, 0);
-    if (pAddress != nullptr) *pAddress = native::FromNative(address);
-    if (piAddressLength != nullptr) *piAddressLength = static_cast<int>(sizeof(SockAddrIn));
+    testsockets::GiveAddress(address, pAddress, piAddressLength);
     return static_cast<SOCKET>(accepted);
 }
 
@@ -48,15 +48,12 @@ int getsockname(SOCKET s, SockAddrIn* pAddress, int* piAddressLength) {
     sockaddr_in address{};
     int iLength = sizeof address;
     if (::getsockname(Native(s), reinterpret_cast<sockaddr*>(&address), &iLength) != 0) return FailFromSystem();
-    *pAddress = native::FromNative(address);
-    if (piAddressLength != nullptr) *piAddressLength = static_cast<int>(sizeof(SockAddrIn));
+    testsockets::GiveAddress(address, pAddress, piAddressLength);
     return 0;
 }
 
 int SetLinger(SOCKET s, const LingerOption* pOption) {
-    linger value{};
-    value.l_onoff = pOption->l_onoff;
-    value.l_linger = pOption->l_linger;
+    const linger value = testsockets::ToNativeLinger<linger>(*pOption);
     return ::setsockopt(Native(s), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&value), sizeof value) == 0
                ? 0
                : FailFromSystem();
