@@ -378,16 +378,6 @@ std::uint32_t inet_addr(const char* szText) {
     return szText == nullptr ? kInaddrNone : static_cast<std::uint32_t>(::inet_addr(szText));
 }
 
-char* inet_ntoa(std::uint32_t uAddress) {
-    thread_local char t_szText[16];
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(&uAddress);
-    std::snprintf(t_szText, sizeof t_szText, "%u.%u.%u.%u", p[0], p[1], p[2], p[3]);
-    return t_szText;
-}
-
-std::uint16_t HostToNetShort(std::uint16_t uValue) { return htons(uValue); }
-std::uint32_t HostToNetLong(std::uint32_t uValue) { return htonl(uValue); }
-
 // --- Name service: getaddrinfo and inet_ntop.
 
 namespace {

@@ -16,8 +16,8 @@
 // the system's code at once into a per-thread copy, and that copy is what
 // callers read.
 
-// The classic Winsock calls this layer passes on (gethostbyname, inet_addr,
-// inet_ntoa) are marked deprecated by Microsoft's headers; they
+// The classic Winsock calls this layer passes on (gethostbyname, inet_addr)
+// are marked deprecated by Microsoft's headers; they
 // are used on purpose, so MSVC is told not to warn about them. These must
 // come before the first system header.
 #ifndef _WINSOCK_DEPRECATED_NO_WARNINGS
@@ -268,18 +268,6 @@ HostEnt* gethostbyname(const char* szName) {
 std::uint32_t inet_addr(const char* szText) {
     return szText == nullptr ? kInaddrNone : static_cast<std::uint32_t>(::inet_addr(szText));
 }
-
-char* inet_ntoa(std::uint32_t uAddress) {
-    thread_local char t_szText[16];
-    in_addr address{};
-    address.s_addr = uAddress;
-    const char* szText = ::inet_ntoa(address);
-    std::snprintf(t_szText, sizeof t_szText, "%s", szText != nullptr ? szText : "");
-    return t_szText;
-}
-
-std::uint16_t HostToNetShort(std::uint16_t uValue) { return ::htons(uValue); }
-std::uint32_t HostToNetLong(std::uint32_t uValue) { return ::htonl(uValue); }
 
 // --- Name service: WSALookupServiceBeginW/NextW/End and WSAAddressToStringW.
 
