@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 
 namespace winsock {
 
@@ -244,14 +245,12 @@ class CriticalSection {
 public:
     CriticalSection();
     ~CriticalSection();
-    CriticalSection(const CriticalSection&) = delete;
-    CriticalSection& operator=(const CriticalSection&) = delete;
     void Enter();
     void Leave();
 
 private:
     struct Impl;
-    Impl* m_pImpl;
+    std::unique_ptr<Impl> m_pImpl;  // not copied: the lock is one object
 };
 
 }  // namespace os

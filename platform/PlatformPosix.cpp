@@ -758,7 +758,7 @@ struct CriticalSection::Impl {
 };
 
 CriticalSection::CriticalSection() : m_pImpl(new Impl) {}
-CriticalSection::~CriticalSection() { delete m_pImpl; }
+CriticalSection::~CriticalSection() = default;
 void CriticalSection::Enter() { m_pImpl->mutex.lock(); }
 void CriticalSection::Leave() { m_pImpl->mutex.unlock(); }
 

@@ -563,10 +563,7 @@ struct CriticalSection::Impl {
 
 CriticalSection::CriticalSection() : m_pImpl(new Impl) { ::InitializeCriticalSection(&m_pImpl->section); }
 
-CriticalSection::~CriticalSection() {
-    ::DeleteCriticalSection(&m_pImpl->section);
-    delete m_pImpl;
-}
+CriticalSection::~CriticalSection() { ::DeleteCriticalSection(&m_pImpl->section); }
 
 void CriticalSection::Enter() { ::EnterCriticalSection(&m_pImpl->section); }
 void CriticalSection::Leave() { ::LeaveCriticalSection(&m_pImpl->section); }
