@@ -87,9 +87,10 @@ int setsockopt(SOCKET s, int iLevel, int iOptName, const char* pOptVal, int iOpt
 int ioctlsocket(SOCKET s, long lCmd, std::uint32_t* puArg);
 // A non-blocking connect that is under way fails with kWsaEWouldBlock.
 int connect(SOCKET s, const SockAddrIn* pAddress, int iAddressLength);
-// Winsock semantics for a pending non-blocking connect: success shows as
-// writable; failure shows in the exception set alone (never readable or
-// writable), and WSAGetLastError() then gives the connect's error.
+// Winsock semantics for a pending non-blocking connect, which the caller
+// watches through the write and exception sets: success shows as writable;
+// failure shows in the exception set alone (never readable or writable),
+// on every call, and WSAGetLastError() then gives the connect's error.
 // iNfds is ignored, as Winsock ignores it. Any set may be null, and an
 // empty set counts as null (Winsock wants every set it is given to hold a
 // socket). With no socket in any set the call fails with kWsaEInval at
