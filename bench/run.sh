@@ -48,7 +48,7 @@ NGINX="$(command -v nginx || echo /usr/sbin/nginx)"
 
 # --- Build
 say "bench: building Dorvane (Release) into build-bench/"
-cmake -S "$ROOT" -B "$ROOT/build-bench" -DCMAKE_BUILD_TYPE=Release -DDORVANE_TESTS=OFF >/dev/null
+cmake -S "$ROOT" --preset bench >/dev/null
 cmake --build "$ROOT/build-bench" -j "$build_jobs" --target Dorvane >/dev/null
 DORVANE="$ROOT/build-bench/Dorvane"
 [ -x "$DORVANE" ] || fail "bench: no $DORVANE"

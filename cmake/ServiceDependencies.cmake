@@ -2,8 +2,12 @@
 #   ON    build it; libmicrohttpd or SQLite missing is an error
 #   OFF   do not build it
 #   AUTO  build it when both are found, and say so when they are not
-# Sets DORVANE_BUILD_SERVICE, and MICROHTTPD_INCLUDE_DIR and
-# MICROHTTPD_LIBRARY for service/. SQLite is the SQLite::SQLite3 target.
+# Sets DORVANE_BUILD_SERVICE. libmicrohttpd is the imported target
+# PkgConfig::MICROHTTPD (its pkg-config file; Debian ships no CMake
+# package for it), SQLite the SQLite::SQLite3 target. For service/, which
+# names libmicrohttpd through them, MICROHTTPD_LIBRARY is that target and
+# MICROHTTPD_INCLUDE_DIR is empty: the target carries its include
+# directories itself.
 
 set(DORVANE_BUILD_SERVICE OFF)
 if(DORVANE_SERVICE STREQUAL "AUTO")
@@ -24,13 +28,14 @@ if(WIN32)
 endif()
 
 find_package(SQLite3 QUIET)
-# Debian's libmicrohttpd-dev ships no CMake package; find it directly.
-find_path(MICROHTTPD_INCLUDE_DIR microhttpd.h)
-find_library(MICROHTTPD_LIBRARY microhttpd)
+find_package(PkgConfig QUIET)
+if(PKG_CONFIG_FOUND)
+  pkg_check_modules(MICROHTTPD QUIET IMPORTED_TARGET libmicrohttpd)
+endif()
 
 set(_dorvane_service_missing "")
-if(NOT MICROHTTPD_INCLUDE_DIR OR NOT MICROHTTPD_LIBRARY)
-  list(APPEND _dorvane_service_missing "libmicrohttpd (Debian: libmicrohttpd-dev)")
+if(NOT TARGET PkgConfig::MICROHTTPD)
+  list(APPEND _dorvane_service_missing "libmicrohttpd (Debian: libmicrohttpd-dev and pkgconf)")
 endif()
 if(NOT SQLite3_FOUND)
   list(APPEND _dorvane_service_missing "SQLite (Debian: libsqlite3-dev)")
@@ -45,5 +50,7 @@ if(_dorvane_service_missing)
                  "Dorvane is built alone")
 else()
   set(DORVANE_BUILD_SERVICE ON)
+  set(MICROHTTPD_LIBRARY PkgConfig::MICROHTTPD)
+  set(MICROHTTPD_INCLUDE_DIR "")
   message(STATUS "BackupService: built")
 endif()

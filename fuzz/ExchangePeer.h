@@ -8,7 +8,7 @@
 #include "driver/TaggedText.h"
 #include "log/MyLog.h"
 #include "platform/Platform.h"
-#include "platform/TestSeam.h"
+#include "support/TestSeam.h"
 #include "support/StringBody.h"
 
 #include <cstdint>

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 
 namespace winsock {
 
@@ -38,6 +39,7 @@ constexpr int kWsaEWouldBlock = 10035;
 constexpr int kWsaEInval = 10022;
 constexpr int kWsaEFault = 10014;
 constexpr int kWsaHostNotFound = 11001;
+constexpr int kWsaENoMore = 10110;  // WSA_E_NO_MORE: no more results
 
 // IPv4 socket address, laid out as the system's: 16 bytes, port and
 // address in network byte order.
@@ -85,9 +87,10 @@ int setsockopt(SOCKET s, int iLevel, int iOptName, const char* pOptVal, int iOpt
 int ioctlsocket(SOCKET s, long lCmd, std::uint32_t* puArg);
 // A non-blocking connect that is under way fails with kWsaEWouldBlock.
 int connect(SOCKET s, const SockAddrIn* pAddress, int iAddressLength);
-// Winsock semantics for a pending non-blocking connect: success shows as
-// writable; failure shows in the exception set alone (never readable or
-// writable), and WSAGetLastError() then gives the connect's error.
+// Winsock semantics for a pending non-blocking connect, which the caller
+// watches through the write and exception sets: success shows as writable;
+// failure shows in the exception set alone (never readable or writable),
+// on every call, and WSAGetLastError() then gives the connect's error.
 // iNfds is ignored, as Winsock ignores it. Any set may be null, and an
 // empty set counts as null (Winsock wants every set it is given to hold a
 // socket). With no socket in any set the call fails with kWsaEInval at
@@ -110,30 +113,22 @@ char* inet_ntoa(std::uint32_t uAddress);
 std::uint16_t HostToNetShort(std::uint16_t uValue);
 std::uint32_t HostToNetLong(std::uint32_t uValue);
 
-// --- Name service (stand-ins for WSALookupServiceBeginW/NextW/End and
-// WSAAddressToStringW). A query asks all name spaces for a host name.
-
-using LookupHandle = void*;
-constexpr std::uint32_t kLupReturnName = 0x10;
-constexpr std::uint32_t kLupReturnAddr = 0x100;
-
-// Starts a host-name query for the UTF-16 name. On success *phLookup holds
-// a handle that LookupServiceEnd must close.
-bool LookupServiceBegin(const char16_t* wszName, std::uint32_t uFlags, LookupHandle* phLookup);
-// Writes the first answer into pBuffer (uBufferLength bytes), in a layout
-// that AnswerAddressCount/AnswerAddress read. False, with an error code,
-// when there is no answer or it does not fit in uBufferLength bytes.
-bool LookupServiceNext(LookupHandle hLookup, std::uint32_t uFlags, std::uint32_t uBufferLength,
-                       void* pBuffer);
-void LookupServiceEnd(LookupHandle hLookup);
-// Reading an answer written by LookupServiceNext.
-std::uint32_t AnswerAddressCount(const void* pAnswer);
-// The remote address of entry uIndex: a system socket address and its length.
-bool AnswerAddress(const void* pAnswer, std::uint32_t uIndex, const void** ppAddress, int* piLength);
-// Writes the address (and ":port" when the port is not 0) as UTF-16 text.
-// *puUnits is the buffer size in units on entry. False when the address
-// cannot be written as text or does not fit.
-bool AddressToString(const void* pAddress, int iLength, char16_t* wszOut, std::uint32_t* puUnits);
+// --- Name service. Asks every name space for the host szHost (UTF-8) and
+// writes the first IPv4 address of its first answer that converts to text
+// into szAddress: dotted, with ":port" behind it when the answer names a
+// port (a host's answer names none), as WSAAddressToStringW writes it.
+// *puSize is the size of szAddress in bytes on entry, and on success the
+// bytes written with the NUL. False, szAddress untouched and the code in
+// WSAGetLastError(), when
+//   - the name needs more than 512 UTF-16 units with its NUL (kWsaEFault);
+//   - the look-up cannot start, or its first answer cannot be fetched (the
+//     system's code; kWsaEFault for an answer of more than Windows' 1024
+//     bytes, or a scripted one counted as more);
+//   - no IPv4 address of the answer converts (kWsaENoMore);
+//   - the text does not fit: *puSize then gives the size needed (kWsaEFault).
+// Windows: WSALookupServiceBeginW for SVCID_HOSTNAME in NS_ALL, one
+// WSALookupServiceNextW, WSAAddressToStringW. POSIX: getaddrinfo, inet_ntop.
+bool LookupHostAddress(const char* szHost, char* szAddress, std::uint32_t* puSize);
 
 }  // namespace winsock
 
@@ -262,14 +257,12 @@ class CriticalSection {
 public:
     CriticalSection();
     ~CriticalSection();
-    CriticalSection(const CriticalSection&) = delete;
-    CriticalSection& operator=(const CriticalSection&) = delete;
     void Enter();
     void Leave();
 
 private:
     struct Impl;
-    Impl* m_pImpl;
+    std::unique_ptr<Impl> m_pImpl;  // not copied: the lock is one object
 };
 
 }  // namespace os

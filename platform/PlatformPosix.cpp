@@ -3,10 +3,13 @@
 // Error codes are translated once, here, from errno / h_errno / getaddrinfo
 // codes into Winsock numbers, so that everything above this file sees the
 // same codes on every system.
+//
+// Written for Linux with glibc, and kept to POSIX elsewhere: each call
+// that Linux or glibc alone has (SOCK_CLOEXEC, MSG_NOSIGNAL, mkostemp,
+// strerrordesc_np) stands under a check for it, with a POSIX way beside it.
 #include "Platform.h"
 
-#include "HostEntry.h"
-#include "NameAnswer.h"
+#include "NativeTypes.h"
 #include "TestSeam.h"
 
 #include <arpa/inet.h>
@@ -14,12 +17,12 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
-#include <map>
 #include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
+#include <system_error>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -95,41 +98,51 @@ bool SeamFails(seam::Call call) {
 
 int Fd(SOCKET s) { return static_cast<int>(s); }
 
-// Sockets whose non-blocking connect has not been reported complete yet,
-// and the error of those whose connect failed (0 while still under way).
-std::mutex g_connectMutex;
-std::map<int, int> g_pendingConnects;
-
-void MarkConnecting(int iFd) {
-    std::lock_guard<std::mutex> guard(g_connectMutex);
-    g_pendingConnects[iFd] = 0;
-}
-
-void ForgetConnect(int iFd) {
-    std::lock_guard<std::mutex> guard(g_connectMutex);
-    g_pendingConnects.erase(iFd);
-}
-
-// For a socket with a connect under way: 0 while it still is or once it
-// completed (then it is forgotten), else the failed connect's errno.
-// Returns true when the socket had a connect under way.
-bool ConnectOutcome(int iFd, short sRevents, int* piError) {
-    std::lock_guard<std::mutex> guard(g_connectMutex);
-    auto it = g_pendingConnects.find(iFd);
-    if (it == g_pendingConnects.end()) return false;
-    if (it->second == 0 && (sRevents & (POLLOUT | POLLERR | POLLHUP)) != 0) {
-        int iError = 0;
-        socklen_t iLength = sizeof iError;
-        if (::getsockopt(iFd, SOL_SOCKET, SO_ERROR, &iError, &iLength) != 0) iError = errno;
-        if (iError == 0 && (sRevents & POLLOUT) != 0) {
-            g_pendingConnects.erase(it);
-            *piError = 0;
-            return true;
-        }
-        it->second = iError != 0 ? iError : ECONNREFUSED;
+// A new socket that child processes do not inherit and that never raises
+// SIGPIPE (MSG_NOSIGNAL on each send, or SO_NOSIGPIPE where that is
+// missing); -1 with errno on failure.
+int NewSocket(int iDomain, int iType, int iProtocol) {
+#ifdef SOCK_CLOEXEC
+    const int iFd = ::socket(iDomain, iType | SOCK_CLOEXEC, iProtocol);
+#else
+    const int iFd = ::socket(iDomain, iType, iProtocol);
+    if (iFd >= 0 && ::fcntl(iFd, F_SETFD, FD_CLOEXEC) != 0) {
+        const int iError = errno;
+        ::close(iFd);
+        errno = iError;
+        return -1;
     }
-    *piError = it->second;
-    return true;
+#endif
+#if !defined(MSG_NOSIGNAL) && defined(SO_NOSIGPIPE)
+    const int iOn = 1;
+    if (iFd >= 0 && ::setsockopt(iFd, SOL_SOCKET, SO_NOSIGPIPE, &iOn, sizeof iOn) != 0) {
+        const int iError = errno;
+        ::close(iFd);
+        errno = iError;
+        return -1;
+    }
+#endif
+    return iFd;
+}
+
+#ifdef MSG_NOSIGNAL
+constexpr int kSendNoSignal = MSG_NOSIGNAL;
+#else
+constexpr int kSendNoSignal = 0;
+#endif
+
+// The failed connect that select() last reported on this thread. POSIX
+// hands a socket's error out once (reading SO_ERROR clears it), while
+// Winsock's select() shows a failed connect every time it is asked, so the
+// code is kept here until the socket is closed or another connect fails.
+struct FailedConnect {
+    int iFd = -1;
+    int iErrno = 0;
+};
+thread_local FailedConnect t_failedConnect;
+
+void ForgetFailedConnect(int iFd) {
+    if (t_failedConnect.iFd == iFd) t_failedConnect = FailedConnect{};
 }
 
 int TimeoutMilliseconds(const TimeVal* pTimeout) {
@@ -183,13 +196,12 @@ SOCKET socket(int iAf, int iType, int iProtocol) {
     if (SeamFails(seam::Call::Socket)) return kInvalidSocket;
     SOCKET injected;
     if (DORVANE_SEAM_TAKE_INJECTED_SOCKET(&injected)) return injected;
-    const int iFd = ::socket(iAf == kAfInet ? AF_INET : iAf, (iType == kSockStream ? SOCK_STREAM : iType) | SOCK_CLOEXEC,
-                             iProtocol);
+    const int iFd = NewSocket(iAf == kAfInet ? AF_INET : iAf, iType == kSockStream ? SOCK_STREAM : iType, iProtocol);
     if (iFd < 0) {
         FailWithErrno();
         return kInvalidSocket;
     }
-    ForgetConnect(iFd);
+    ForgetFailedConnect(iFd);
     return static_cast<SOCKET>(iFd);
 }
 
@@ -225,31 +237,36 @@ int connect(SOCKET s, const SockAddrIn* pAddress, int iAddressLength) {
         return kSocketError;
     }
     if (DORVANE_SEAM_IS_INJECTED_SOCKET(s)) {  // already connected to the test's peer
-        MarkConnecting(Fd(s));
         t_iLastError = kWsaEWouldBlock;
         return kSocketError;
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = pAddress->sin_port;
-    address.sin_addr.s_addr = pAddress->sin_addr;
+    const sockaddr_in address = native::ToNative<sockaddr_in>(*pAddress, AF_INET);
     if (::connect(Fd(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return 0;
-    if (errno == EINPROGRESS) MarkConnecting(Fd(s));
     return FailWithErrno();
 }
 
 namespace {
 
-bool HasPendingConnect(int iFd) {
-    std::lock_guard<std::mutex> guard(g_connectMutex);
-    return g_pendingConnects.count(iFd) != 0;
+// The errno of a failed connect on a socket the caller watches for writing,
+// as a Winsock caller watches a connect under way; 0 when it has none. It is
+// read as curl's verifyconnect reads it: SO_ERROR, once poll shows an error.
+// A connection lost before the request is all sent reads the same way.
+int ConnectFailure(const PolledSocket& socket, short sRevents) {
+    const int iFd = Fd(socket.s);
+    if (!socket.bWrite) return 0;
+    if (t_failedConnect.iFd == iFd) return t_failedConnect.iErrno;
+    if ((sRevents & POLLERR) == 0) return 0;
+    int iError = 0;
+    socklen_t iLength = sizeof iError;
+    if (::getsockopt(iFd, SOL_SOCKET, SO_ERROR, &iError, &iLength) != 0) iError = errno;
+    if (iError != 0) t_failedConnect = FailedConnect{iFd, iError};
+    return iError;
 }
 
 // Sorts one socket's poll result into the caller's sets; returns how many
 // sets it was added to.
 int SortReadiness(const PolledSocket& socket, short sRevents, FdSet* pRead, FdSet* pWrite, FdSet* pExcept) {
-    int iConnectError = 0;
-    if (ConnectOutcome(Fd(socket.s), sRevents, &iConnectError) && iConnectError != 0) {
+    if (const int iConnectError = ConnectFailure(socket, sRevents)) {
         // A failed connect shows in the exception set alone, as on Winsock.
         if (!socket.bExcept) return 0;
         FdAdd(socket.s, pExcept);
@@ -272,18 +289,6 @@ int SortReadiness(const PolledSocket& socket, short sRevents, FdSet* pRead, FdSe
     return iReady;
 }
 
-// Stops polling for what the caller does not watch, so that the wait does
-// not spin on it: writability once a connect has ended, and a socket whose
-// connect failed while its exception set is not watched.
-void IgnoreUnwatched(const PolledSocket& socket, pollfd* pFd) {
-    int iConnectError = 0;
-    if (ConnectOutcome(pFd->fd, 0, &iConnectError) && iConnectError != 0 && !socket.bExcept) {
-        pFd->fd = -1;
-        return;
-    }
-    if (!socket.bWrite && !HasPendingConnect(pFd->fd)) pFd->events &= static_cast<short>(~POLLOUT);
-}
-
 }  // namespace
 
 int select(int /*iNfds*/, FdSet* pRead, FdSet* pWrite, FdSet* pExcept, const TimeVal* pTimeout) {
@@ -299,9 +304,8 @@ int select(int /*iNfds*/, FdSet* pRead, FdSet* pWrite, FdSet* pExcept, const Tim
     std::vector<pollfd> fds;
     for (const PolledSocket& socket : polled) {
         short sEvents = 0;
-        // Writability also tells when a connect under way has ended.
-        if (socket.bWrite || HasPendingConnect(Fd(socket.s))) sEvents |= POLLOUT;
         if (socket.bRead) sEvents |= POLLIN;
+        if (socket.bWrite) sEvents |= POLLOUT;
         if (socket.bExcept) sEvents |= POLLPRI;
         fds.push_back(pollfd{Fd(socket.s), sEvents, 0});
     }
@@ -309,8 +313,10 @@ int select(int /*iNfds*/, FdSet* pRead, FdSet* pWrite, FdSet* pExcept, const Tim
     const int iTimeoutMs = TimeoutMilliseconds(pTimeout);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(iTimeoutMs < 0 ? 0 : iTimeoutMs);
     int iReady = 0;
-    // Readiness the caller did not ask about (a connect that completed while
-    // only reading is watched) is absorbed and the wait goes on.
+    // A socket whose poll shows only what the caller does not watch (a
+    // failed connect while the exception set is not watched, a hang-up
+    // while only urgent data is) is left out for the rest of the wait,
+    // which goes on: Winsock would not report it either.
     for (int iWaitMs = iTimeoutMs;;) {
         if (PollRetryingOnSignal(&fds, iWaitMs) < 0) return FailWithErrno();
         for (size_t i = 0; i < fds.size(); ++i) {
@@ -318,9 +324,10 @@ int select(int /*iNfds*/, FdSet* pRead, FdSet* pWrite, FdSet* pExcept, const Tim
                 t_iLastError = 10038;  // WSAENOTSOCK
                 return kSocketError;
             }
-            if (fds[i].fd < 0) continue;
-            iReady += SortReadiness(polled[i], fds[i].revents, &readSet, &writeSet, &exceptSet);
-            IgnoreUnwatched(polled[i], &fds[i]);
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            const int iSorted = SortReadiness(polled[i], fds[i].revents, &readSet, &writeSet, &exceptSet);
+            if (iSorted == 0) fds[i].fd = -1;
+            iReady += iSorted;
         }
         if (iReady > 0 || iWaitMs == 0) break;
         if (iWaitMs > 0) {
@@ -336,7 +343,7 @@ int select(int /*iNfds*/, FdSet* pRead, FdSet* pWrite, FdSet* pExcept, const Tim
 
 int send(SOCKET s, const char* pBuffer, int iLength, int iFlags) {
     if (SeamFails(seam::Call::Send)) return kSocketError;
-    const ssize_t iSent = ::send(Fd(s), pBuffer, static_cast<size_t>(iLength), iFlags | MSG_NOSIGNAL);
+    const ssize_t iSent = ::send(Fd(s), pBuffer, static_cast<size_t>(iLength), iFlags | kSendNoSignal);
     return iSent < 0 ? FailWithErrno() : static_cast<int>(iSent);
 }
 
@@ -353,7 +360,7 @@ int shutdown(SOCKET s, int iHow) {
 
 int closesocket(SOCKET s) {
     if (SeamFails(seam::Call::CloseSocket)) return kSocketError;
-    ForgetConnect(Fd(s));
+    ForgetFailedConnect(Fd(s));
     return ::close(Fd(s)) == 0 ? 0 : FailWithErrno();
 }
 
@@ -364,134 +371,99 @@ HostEnt* gethostbyname(const char* szName) {
         t_iLastError = WsaFromHostError(h_errno);
         return nullptr;
     }
-    return hostentry::Keep(*pEntry, AF_INET);
+    return native::KeepHostEntry(*pEntry, AF_INET);
 }
 
 std::uint32_t inet_addr(const char* szText) {
     return szText == nullptr ? kInaddrNone : static_cast<std::uint32_t>(::inet_addr(szText));
 }
 
-char* inet_ntoa(std::uint32_t uAddress) {
-    thread_local char t_szText[16];
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(&uAddress);
-    std::snprintf(t_szText, sizeof t_szText, "%u.%u.%u.%u", p[0], p[1], p[2], p[3]);
-    return t_szText;
-}
-
-std::uint16_t HostToNetShort(std::uint16_t uValue) { return htons(uValue); }
-std::uint32_t HostToNetLong(std::uint32_t uValue) { return htonl(uValue); }
-
-// --- Name service, stood in for by getaddrinfo.
+// --- Name service: getaddrinfo and inet_ntop.
 
 namespace {
 
-struct Lookup {
-    std::vector<nameanswer::Address> addresses;
-    bool bAnswered = false;
+// The limits of the Windows side, kept here so that a name or a scripted
+// answer fails the same way everywhere: the UTF-16 units of a name with its
+// NUL, and the bytes of an answer.
+constexpr int kNameUnits = 512;
+constexpr std::uint32_t kAnswerBytes = 1024;
+
+struct AnswerEntry {
+    const void* pAddress;
+    std::size_t uLength;
 };
 
-std::string Utf8Name(const char16_t* wszName) {
-    const int iBytes = os::WideToUtf8(wszName, -1, nullptr, 0);
-    if (iBytes <= 0) return std::string();
-    std::string szName(static_cast<size_t>(iBytes), '\0');
-    os::WideToUtf8(wszName, -1, &szName[0], iBytes);
-    szName.resize(static_cast<size_t>(iBytes - 1));
-    return szName;
-}
-
-bool ResolveWithGetAddrInfo(const std::string& szName, Lookup* pLookup) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* pResult = nullptr;
-    const int iError = ::getaddrinfo(szName.c_str(), nullptr, &hints, &pResult);
-    if (iError != 0) {
-        t_iLastError = WsaFromAddrInfoError(iError);
+// Writes the text of an IPv4 socket address as WSAAddressToStringW does.
+bool WriteIpv4Text(const sockaddr_in& address, char* szAddress, std::uint32_t* puSize) {
+    char szHost[INET_ADDRSTRLEN];
+    ::inet_ntop(AF_INET, &address.sin_addr, szHost, sizeof szHost);
+    char szText[INET_ADDRSTRLEN + 8];
+    const int iLength = address.sin_port == 0
+                            ? std::snprintf(szText, sizeof szText, "%s", szHost)
+                            : std::snprintf(szText, sizeof szText, "%s:%u", szHost, ntohs(address.sin_port));
+    const std::uint32_t uNeeded = static_cast<std::uint32_t>(iLength) + 1;
+    if (uNeeded > *puSize) {
+        *puSize = uNeeded;
+        t_iLastError = kWsaEFault;
         return false;
     }
-    for (const addrinfo* p = pResult; p != nullptr; p = p->ai_next) {
-        const unsigned char* pBytes = reinterpret_cast<const unsigned char*>(p->ai_addr);
-        pLookup->addresses.emplace_back(pBytes, pBytes + p->ai_addrlen);
-    }
-    ::freeaddrinfo(pResult);
+    std::memcpy(szAddress, szText, uNeeded);
+    *puSize = uNeeded;
     return true;
+}
+
+// Writes the first IPv4 address of the entries that converts.
+bool WriteFirstIpv4(const std::vector<AnswerEntry>& entries, char* szAddress, std::uint32_t* puSize) {
+    for (const AnswerEntry& entry : entries) {
+        sockaddr_in address;
+        if (entry.uLength < sizeof address) continue;
+        std::memcpy(&address, entry.pAddress, sizeof address);
+        if (address.sin_family != AF_INET || SeamFails(seam::Call::AddressToString)) continue;
+        return WriteIpv4Text(address, szAddress, puSize);
+    }
+    t_iLastError = kWsaENoMore;
+    return false;
+}
+
+bool LookupScripted(const seam::ScriptedAnswer& answer, char* szAddress, std::uint32_t* puSize) {
+    if (SeamFails(seam::Call::LookupServiceNext)) return false;
+    if (answer.uBytes > kAnswerBytes) {
+        t_iLastError = kWsaEFault;
+        return false;
+    }
+    std::vector<AnswerEntry> entries;
+    for (const seam::ScriptedAddress& address : answer.addresses) {
+        entries.push_back({address.bytes.data(), address.bytes.size()});
+    }
+    return WriteFirstIpv4(entries, szAddress, puSize);
 }
 
 }  // namespace
 
-bool LookupServiceBegin(const char16_t* wszName, std::uint32_t /*uFlags*/, LookupHandle* phLookup) {
+bool LookupHostAddress(const char* szHost, char* szAddress, std::uint32_t* puSize) {
+    if (szHost == nullptr || szAddress == nullptr || puSize == nullptr ||
+        os::Utf8ToWide(szHost, -1, nullptr, 0) > kNameUnits) {
+        t_iLastError = kWsaEFault;
+        return false;
+    }
     if (SeamFails(seam::Call::LookupServiceBegin)) return false;
-    if (wszName == nullptr || phLookup == nullptr) {
-        t_iLastError = kWsaEInval;
+    if (const seam::ScriptedAnswer* pScripted = DORVANE_SEAM_SCRIPTED_ANSWER(szHost)) {
+        return LookupScripted(*pScripted, szAddress, puSize);
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* pResult = nullptr;
+    const int iError = ::getaddrinfo(szHost, nullptr, &hints, &pResult);
+    if (iError != 0) {
+        t_iLastError = WsaFromAddrInfoError(iError);
         return false;
     }
-    const std::string szName = Utf8Name(wszName);
-    Lookup* pLookup = new Lookup;
-    if (const auto* pScripted = DORVANE_SEAM_SCRIPTED_ANSWER(szName)) {
-        for (const seam::ScriptedAddress& address : *pScripted) pLookup->addresses.push_back(address.bytes);
-    } else if (!ResolveWithGetAddrInfo(szName, pLookup)) {
-        delete pLookup;
-        return false;
-    }
-    *phLookup = pLookup;
-    return true;
-}
-
-bool LookupServiceNext(LookupHandle hLookup, std::uint32_t /*uFlags*/, std::uint32_t uBufferLength, void* pBuffer) {
-    if (SeamFails(seam::Call::LookupServiceNext)) return false;
-    Lookup* pLookup = static_cast<Lookup*>(hLookup);
-    if (pLookup == nullptr || pLookup->bAnswered) {
-        t_iLastError = 10110;  // WSA_E_NO_MORE
-        return false;
-    }
-    if (!nameanswer::Write(pLookup->addresses, pBuffer, uBufferLength)) {
-        t_iLastError = kWsaEFault;
-        return false;
-    }
-    pLookup->bAnswered = true;
-    return true;
-}
-
-void LookupServiceEnd(LookupHandle hLookup) { delete static_cast<Lookup*>(hLookup); }
-
-std::uint32_t AnswerAddressCount(const void* pAnswer) { return nameanswer::Count(pAnswer); }
-
-bool AnswerAddress(const void* pAnswer, std::uint32_t uIndex, const void** ppAddress, int* piLength) {
-    return nameanswer::At(pAnswer, uIndex, ppAddress, piLength);
-}
-
-bool AddressToString(const void* pAddress, int iLength, char16_t* wszOut, std::uint32_t* puUnits) {
-    if (SeamFails(seam::Call::AddressToString)) return false;
-    char szText[INET6_ADDRSTRLEN + 32] = "";
-    sa_family_t family = 0;
-    if (pAddress != nullptr && iLength >= static_cast<int>(sizeof family)) std::memcpy(&family, pAddress, sizeof family);
-    if (family == AF_INET && iLength >= static_cast<int>(sizeof(sockaddr_in))) {
-        sockaddr_in address;
-        std::memcpy(&address, pAddress, sizeof address);
-        char szHost[INET_ADDRSTRLEN];
-        ::inet_ntop(AF_INET, &address.sin_addr, szHost, sizeof szHost);
-        if (address.sin_port != 0) std::snprintf(szText, sizeof szText, "%s:%u", szHost, ntohs(address.sin_port));
-        else std::snprintf(szText, sizeof szText, "%s", szHost);
-    } else if (family == AF_INET6 && iLength >= static_cast<int>(sizeof(sockaddr_in6))) {
-        sockaddr_in6 address;
-        std::memcpy(&address, pAddress, sizeof address);
-        char szHost[INET6_ADDRSTRLEN];
-        ::inet_ntop(AF_INET6, &address.sin6_addr, szHost, sizeof szHost);
-        if (address.sin6_port != 0) std::snprintf(szText, sizeof szText, "[%s]:%u", szHost, ntohs(address.sin6_port));
-        else std::snprintf(szText, sizeof szText, "%s", szHost);
-    } else {
-        t_iLastError = kWsaEInval;
-        return false;
-    }
-    const int iUnits = os::Utf8ToWide(szText, -1, nullptr, 0);
-    if (wszOut == nullptr || puUnits == nullptr || iUnits <= 0 || static_cast<std::uint32_t>(iUnits) > *puUnits) {
-        if (puUnits != nullptr && iUnits > 0) *puUnits = static_cast<std::uint32_t>(iUnits);
-        t_iLastError = kWsaEFault;
-        return false;
-    }
-    os::Utf8ToWide(szText, -1, wszOut, iUnits);
-    *puUnits = static_cast<std::uint32_t>(iUnits);
-    return true;
+    std::vector<AnswerEntry> entries;
+    for (const addrinfo* p = pResult; p != nullptr; p = p->ai_next) entries.push_back({p->ai_addr, p->ai_addrlen});
+    const bool bResult = !SeamFails(seam::Call::LookupServiceNext) && WriteFirstIpv4(entries, szAddress, puSize);
+    ::freeaddrinfo(pResult);
+    return bResult;
 }
 
 }  // namespace winsock
@@ -670,6 +642,22 @@ bool WriteAll(int iFd, const char* pData, std::size_t uLength) {
     return true;
 }
 
+// Makes a new file from szTemplate, whose "XXXXXX" it replaces: mode 0600,
+// not inherited by child processes. -1 with errno on failure.
+int MakeTemporaryFile(std::string* pszTemplate) {
+#ifdef __GLIBC__
+    return ::mkostemp(&(*pszTemplate)[0], O_CLOEXEC);
+#else
+    const int iFd = ::mkstemp(&(*pszTemplate)[0]);
+    if (iFd < 0 || ::fcntl(iFd, F_SETFD, FD_CLOEXEC) == 0) return iFd;
+    const int iError = errno;
+    ::close(iFd);
+    ::unlink(pszTemplate->c_str());
+    errno = iError;
+    return -1;
+#endif
+}
+
 bool CopyAll(int iFrom, int iTo) {
     char aBuffer[65536];
     for (;;) {
@@ -687,7 +675,7 @@ bool CopyFileReplacing(const char16_t* wszFrom, const char16_t* wszTo) {
     if (iFrom < 0) return false;
     const std::string szTo = ToUtf8(wszTo);
     std::string szTemporary = szTo + ".XXXXXX";
-    const int iTo = ::mkostemp(&szTemporary[0], O_CLOEXEC);  // mode 0600
+    const int iTo = MakeTemporaryFile(&szTemporary);
     bool bDone = iTo >= 0 && CopyAll(iFrom, iTo);
     if (iTo >= 0) bDone = ::close(iTo) == 0 && bDone;
     bDone = bDone && ::rename(szTemporary.c_str(), szTo.c_str()) == 0;
@@ -721,8 +709,25 @@ std::FILE* OpenFileWide(const char16_t* wszPath, const char* szMode, LinkPolicy 
     return pFile;
 }
 
-
 int LastSystemError() { return errno; }
+
+namespace {
+
+// The C library's text for an errno: glibc's own English text, the same
+// whatever the locale, and null for a code it has none for; elsewhere the
+// standard library's (strerror's), which names an unknown code instead.
+// The text lives until the next call on this thread.
+const char* ErrnoText(int iErrno) {
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 32))
+    return ::strerrordesc_np(iErrno);
+#else
+    thread_local std::string t_szText;
+    t_szText = std::generic_category().message(iErrno);
+    return t_szText.c_str();
+#endif
+}
+
+}  // namespace
 
 bool SystemErrorText(int iCode, char* szBuffer, std::uint32_t uSize) {
     if (szBuffer == nullptr || uSize == 0) return false;
@@ -735,7 +740,7 @@ bool SystemErrorText(int iCode, char* szBuffer, std::uint32_t uSize) {
     }
     if (iErrno == 0 && iCode > 0 && iCode < 4096) iErrno = iCode;
     // No catalogue entry: the text is empty rather than a made-up one.
-    const char* szText = iErrno != 0 ? ::strerrordesc_np(iErrno) : nullptr;
+    const char* szText = iErrno != 0 ? ErrnoText(iErrno) : nullptr;
     if (szText == nullptr) szText = "";
     // The C library's texts are short ASCII and fit any buffer the program uses.
     std::snprintf(szBuffer, uSize, "%s", szText);
@@ -753,7 +758,7 @@ struct CriticalSection::Impl {
 };
 
 CriticalSection::CriticalSection() : m_pImpl(new Impl) {}
-CriticalSection::~CriticalSection() { delete m_pImpl; }
+CriticalSection::~CriticalSection() = default;
 void CriticalSection::Enter() { m_pImpl->mutex.lock(); }
 void CriticalSection::Leave() { m_pImpl->mutex.unlock(); }
 

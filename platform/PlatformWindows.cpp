@@ -4,7 +4,7 @@
 // Most calls pass straight through. Winsock already reports its own error
 // codes, so they need no translation here; what this file adds is the
 // conversion between our plain structures and the system's, the checks of
-// the test seam, and the bookkeeping that makes a failed non-blocking
+// the test seam, and the reading of SO_ERROR that makes a failed non-blocking
 // connect report its error through WSAGetLastError() after select(), as the
 // callers expect on every system.
 //
@@ -16,8 +16,8 @@
 // the system's code at once into a per-thread copy, and that copy is what
 // callers read.
 
-// The classic Winsock calls this layer passes on (gethostbyname, inet_addr,
-// inet_ntoa) are marked deprecated by Microsoft's headers; they
+// The classic Winsock calls this layer passes on (gethostbyname, inet_addr)
+// are marked deprecated by Microsoft's headers; they
 // are used on purpose, so MSVC is told not to warn about them. These must
 // come before the first system header.
 #ifndef _WINSOCK_DEPRECATED_NO_WARNINGS
@@ -29,8 +29,7 @@
 
 #include "Platform.h"
 
-#include "HostEntry.h"
-#include "NameAnswer.h"
+#include "NativeTypes.h"
 #include "TestSeam.h"
 
 #include <winsock2.h>
@@ -41,12 +40,9 @@
 #include <fcntl.h>
 #include <io.h>
 
-#include <io.h>
-
 #include <cstdlib>
 #include <cstring>
-#include <map>
-#include <mutex>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -105,32 +101,6 @@ void KeepFromChildren(::SOCKET s) {
     ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
 }
 
-sockaddr_in ToNative(const SockAddrIn& address) {
-    sockaddr_in native{};
-    native.sin_family = AF_INET;
-    native.sin_port = address.sin_port;
-    native.sin_addr.s_addr = address.sin_addr;
-    return native;
-}
-
-// Non-blocking connects under way, and the error of those that failed
-// (0 while still under way). Winsock shows a failed connect in the except
-// set of select() but leaves its error to getsockopt(SO_ERROR); the error is
-// remembered here so that every select() that reports the failure can also
-// hand it over through WSAGetLastError().
-std::mutex g_connectMutex;
-std::map<::SOCKET, int> g_pendingConnects;
-
-void MarkConnecting(::SOCKET s) {
-    std::lock_guard<std::mutex> guard(g_connectMutex);
-    g_pendingConnects[s] = 0;
-}
-
-void ForgetConnect(::SOCKET s) {
-    std::lock_guard<std::mutex> guard(g_connectMutex);
-    g_pendingConnects.erase(s);
-}
-
 // Copies a set in; null when there is no set or it holds no socket, as
 // Winsock wants every set it is given to hold one.
 fd_set* CopyIn(const FdSet* pSet, fd_set* pNative) {
@@ -140,13 +110,6 @@ fd_set* CopyIn(const FdSet* pSet, fd_set* pNative) {
         pNative->fd_array[pNative->fd_count++] = Native(pSet->fd_array[i]);
     }
     return pNative;
-}
-
-bool InNative(::SOCKET s, const fd_set* pNative) {
-    for (u_int i = 0; i < pNative->fd_count; ++i) {
-        if (pNative->fd_array[i] == s) return true;
-    }
-    return false;
 }
 
 void RemoveNative(::SOCKET s, fd_set* pNative) {
@@ -162,34 +125,23 @@ void CopyOut(const fd_set* pNative, FdSet* pSet) {
     for (u_int i = 0; i < pNative->fd_count; ++i) FdAdd(static_cast<SOCKET>(pNative->fd_array[i]), pSet);
 }
 
-// Settles the sockets of a select() result that had a connect under way:
-// a completed connect is forgotten; a failed one is taken out of the read
-// and write sets and its error is returned (0 when none failed).
-int SettleConnects(fd_set* pRead, fd_set* pWrite, fd_set* pExcept) {
-    std::lock_guard<std::mutex> guard(g_connectMutex);
+// Winsock shows a failed connect in the exception set and leaves its code
+// to getsockopt(SO_ERROR), which keeps it: curl's verifyconnect reads it
+// the same way. A socket of the exception set with such a code is taken out
+// of the read and write sets, and the code is returned (0 when none has one;
+// a socket there for urgent data has none).
+int TakeConnectFailures(fd_set* pRead, fd_set* pWrite, const fd_set* pExcept) {
     int iFailure = 0;
-    for (auto it = g_pendingConnects.begin(); it != g_pendingConnects.end();) {
-        const ::SOCKET s = it->first;
-        const bool bExcept = pExcept != nullptr && InNative(s, pExcept);
-        const bool bWrite = pWrite != nullptr && InNative(s, pWrite);
-        if (it->second == 0 && (bExcept || bWrite)) {
-            int iError = 0;
-            int iLength = sizeof iError;
-            if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&iError), &iLength) != 0) {
-                iError = ::WSAGetLastError();
-            }
-            if (iError == 0 && bWrite) {
-                it = g_pendingConnects.erase(it);
-                continue;
-            }
-            it->second = iError != 0 ? iError : WSAECONNREFUSED;
+    for (u_int i = 0; pExcept != nullptr && i < pExcept->fd_count; ++i) {
+        const ::SOCKET s = pExcept->fd_array[i];
+        int iError = 0;
+        int iLength = sizeof iError;
+        if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&iError), &iLength) != 0 || iError == 0) {
+            continue;
         }
-        if (it->second != 0) {
-            if (pRead != nullptr) RemoveNative(s, pRead);
-            if (pWrite != nullptr) RemoveNative(s, pWrite);
-            if (bExcept) iFailure = it->second;
-        }
-        ++it;
+        if (pRead != nullptr) RemoveNative(s, pRead);
+        if (pWrite != nullptr) RemoveNative(s, pWrite);
+        iFailure = iError;
     }
     return iFailure;
 }
@@ -209,7 +161,6 @@ SOCKET socket(int iAf, int iType, int iProtocol) {
         return kInvalidSocket;
     }
     KeepFromChildren(s);
-    ForgetConnect(s);
     return static_cast<SOCKET>(s);
 }
 
@@ -241,15 +192,12 @@ int connect(SOCKET s, const SockAddrIn* pAddress, int iAddressLength) {
         return kSocketError;
     }
     if (DORVANE_SEAM_IS_INJECTED_SOCKET(s)) {  // already connected to the test's peer
-        MarkConnecting(Native(s));
         SetError(WSAEWOULDBLOCK);
         return kSocketError;
     }
-    const sockaddr_in address = ToNative(*pAddress);
+    const sockaddr_in address = native::ToNative<sockaddr_in>(*pAddress, AF_INET);
     if (::connect(Native(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return 0;
-    FailFromSystem();
-    if (t_iLastError == WSAEWOULDBLOCK) MarkConnecting(Native(s));
-    return kSocketError;
+    return FailFromSystem();
 }
 
 int select(int /*iNfds*/, FdSet* pRead, FdSet* pWrite, FdSet* pExcept, const TimeVal* pTimeout) {
@@ -270,7 +218,7 @@ int select(int /*iNfds*/, FdSet* pRead, FdSet* pWrite, FdSet* pExcept, const Tim
     if (::select(0, pNativeRead, pNativeWrite, pNativeExcept, pTimeout != nullptr ? &timeout : nullptr) == SOCKET_ERROR) {
         return FailFromSystem();
     }
-    const int iFailure = SettleConnects(pNativeRead, pNativeWrite, pNativeExcept);
+    const int iFailure = TakeConnectFailures(pNativeRead, pNativeWrite, pNativeExcept);
     int iReady = 0;
     if (pNativeRead != nullptr) {
         CopyOut(&read, pRead);
@@ -304,7 +252,6 @@ int shutdown(SOCKET s, int iHow) { return ::shutdown(Native(s), iHow) == 0 ? 0 :
 
 int closesocket(SOCKET s) {
     if (SeamFails(seam::Call::CloseSocket)) return kSocketError;
-    ForgetConnect(Native(s));
     return ::closesocket(Native(s)) == 0 ? 0 : FailFromSystem();
 }
 
@@ -315,160 +262,116 @@ HostEnt* gethostbyname(const char* szName) {
         FailFromSystem();
         return nullptr;
     }
-    return hostentry::Keep(*pEntry, AF_INET);
+    return native::KeepHostEntry(*pEntry, AF_INET);
 }
 
 std::uint32_t inet_addr(const char* szText) {
     return szText == nullptr ? kInaddrNone : static_cast<std::uint32_t>(::inet_addr(szText));
 }
 
-char* inet_ntoa(std::uint32_t uAddress) {
-    thread_local char t_szText[16];
-    in_addr address{};
-    address.s_addr = uAddress;
-    const char* szText = ::inet_ntoa(address);
-    std::snprintf(t_szText, sizeof t_szText, "%s", szText != nullptr ? szText : "");
-    return t_szText;
-}
-
-std::uint16_t HostToNetShort(std::uint16_t uValue) { return ::htons(uValue); }
-std::uint32_t HostToNetLong(std::uint32_t uValue) { return ::htonl(uValue); }
-
-// --- Name service: WSALookupServiceBeginW/NextW/End.
+// --- Name service: WSALookupServiceBeginW/NextW/End and WSAAddressToStringW.
 
 namespace {
 
 // The service class of host names, SVCID_HOSTNAME.
 const GUID kHostNameClass = {0x0002a800, 0x0000, 0x0000, {0xc0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+constexpr DWORD kLookupFlags = LUP_RETURN_NAME | LUP_RETURN_ADDR;
+constexpr int kNameUnits = 512;  // the host name and the address text in UTF-16
+// The room one answer gets. An answer that needs more is reported as a
+// failure rather than retried.
+constexpr DWORD kAnswerBytes = 1024;
 
-// The room one answer of the system's name service gets. An answer that
-// needs more is reported as a failure rather than retried.
-constexpr DWORD kAnswerBufferBytes = 1024;
-
-// A query: either the system's, or one answered from the test seam.
-struct Lookup {
-    HANDLE hSystem = nullptr;
-    bool bScripted = false;
-    std::vector<nameanswer::Address> addresses;  // scripted answer
-    bool bAnswered = false;
+struct AnswerEntry {
+    const sockaddr* pAddress;
+    int iLength;
 };
 
-std::string Utf8Name(const char16_t* wszName) {
-    const int iBytes = os::WideToUtf8(wszName, -1, nullptr, 0);
-    if (iBytes <= 0) return std::string();
-    std::string szName(static_cast<size_t>(iBytes), '\0');
-    os::WideToUtf8(wszName, -1, &szName[0], iBytes);
-    szName.resize(static_cast<size_t>(iBytes - 1));
-    return szName;
+// Writes the first IPv4 address that WSAAddressToStringW converts as UTF-8.
+bool WriteFirstIpv4(const std::vector<AnswerEntry>& entries, char* szAddress, std::uint32_t* puSize) {
+    for (const AnswerEntry& entry : entries) {
+        if (entry.pAddress == nullptr || entry.iLength < static_cast<int>(sizeof(sockaddr_in)) ||
+            entry.pAddress->sa_family != AF_INET || SeamFails(seam::Call::AddressToString)) {
+            continue;
+        }
+        char16_t wszText[kNameUnits];
+        DWORD dwUnits = kNameUnits;
+        if (::WSAAddressToStringW(const_cast<sockaddr*>(entry.pAddress), static_cast<DWORD>(entry.iLength), nullptr,
+                                  reinterpret_cast<wchar_t*>(wszText), &dwUnits) != 0) {
+            continue;
+        }
+        const int iNeeded = os::WideToUtf8(wszText, -1, nullptr, 0);
+        if (iNeeded <= 0 || static_cast<std::uint32_t>(iNeeded) > *puSize) {
+            *puSize = static_cast<std::uint32_t>(iNeeded);
+            SetError(WSAEFAULT);
+            return false;
+        }
+        *puSize = static_cast<std::uint32_t>(os::WideToUtf8(wszText, -1, szAddress, iNeeded));
+        return true;
+    }
+    SetError(WSA_E_NO_MORE);
+    return false;
 }
 
-bool NextScriptedAnswer(Lookup* pLookup, std::uint32_t uBufferLength, void* pBuffer) {
-    if (pLookup->bAnswered) {
-        SetError(WSA_E_NO_MORE);
-        return false;
-    }
-    if (!nameanswer::Write(pLookup->addresses, pBuffer, uBufferLength)) {
+bool LookupScripted(const seam::ScriptedAnswer& answer, char* szAddress, std::uint32_t* puSize) {
+    if (SeamFails(seam::Call::LookupServiceNext)) return false;
+    if (answer.uBytes > kAnswerBytes) {
         SetError(WSAEFAULT);
         return false;
     }
-    pLookup->bAnswered = true;
-    return true;
+    std::vector<AnswerEntry> entries;
+    for (const seam::ScriptedAddress& address : answer.addresses) {
+        const sockaddr* pAddress = reinterpret_cast<const sockaddr*>(address.bytes.data());
+        entries.push_back({pAddress, static_cast<int>(address.bytes.size())});
+    }
+    return WriteFirstIpv4(entries, szAddress, puSize);
 }
 
-bool NextSystemAnswer(Lookup* pLookup, std::uint32_t uFlags, std::uint32_t uBufferLength, void* pBuffer) {
-    union {
-        WSAQUERYSETW querySet;
-        unsigned char aBytes[kAnswerBufferBytes];
-    } answer;
-    DWORD dwLength = sizeof answer;
-    if (::WSALookupServiceNextW(pLookup->hSystem, uFlags, &dwLength, &answer.querySet) != 0) {
+// One WSALookupServiceNextW into kAnswerBytes on the heap, then the walk.
+bool FetchAnswer(HANDLE hLookup, char* szAddress, std::uint32_t* puSize) {
+    if (SeamFails(seam::Call::LookupServiceNext)) return false;
+    std::unique_ptr<unsigned char[]> pBuffer(new unsigned char[kAnswerBytes]);
+    WSAQUERYSETW* pAnswer = reinterpret_cast<WSAQUERYSETW*>(pBuffer.get());
+    DWORD dwLength = kAnswerBytes;
+    if (::WSALookupServiceNextW(hLookup, kLookupFlags, &dwLength, pAnswer) != 0) {
         FailFromSystem();
         return false;
     }
-    std::vector<nameanswer::Address> addresses;
-    for (DWORD i = 0; i < answer.querySet.dwNumberOfCsAddrs && answer.querySet.lpcsaBuffer != nullptr; ++i) {
-        const SOCKET_ADDRESS& remote = answer.querySet.lpcsaBuffer[i].RemoteAddr;
-        const unsigned char* pBytes = reinterpret_cast<const unsigned char*>(remote.lpSockaddr);
-        if (pBytes == nullptr || remote.iSockaddrLength <= 0) continue;
-        addresses.emplace_back(pBytes, pBytes + remote.iSockaddrLength);
+    std::vector<AnswerEntry> entries;
+    for (DWORD i = 0; i < pAnswer->dwNumberOfCsAddrs && pAnswer->lpcsaBuffer != nullptr; ++i) {
+        const SOCKET_ADDRESS& remote = pAnswer->lpcsaBuffer[i].RemoteAddr;
+        entries.push_back({remote.lpSockaddr, remote.iSockaddrLength});
     }
-    if (!nameanswer::Write(addresses, pBuffer, uBufferLength)) {
-        SetError(WSAEFAULT);
-        return false;
-    }
-    return true;
+    return WriteFirstIpv4(entries, szAddress, puSize);
 }
 
 }  // namespace
 
-bool LookupServiceBegin(const char16_t* wszName, std::uint32_t uFlags, LookupHandle* phLookup) {
-    if (SeamFails(seam::Call::LookupServiceBegin)) return false;
-    if (wszName == nullptr || phLookup == nullptr) {
-        SetError(WSAEINVAL);
+bool LookupHostAddress(const char* szHost, char* szAddress, std::uint32_t* puSize) {
+    char16_t wszName[kNameUnits];
+    if (szHost == nullptr || szAddress == nullptr || puSize == nullptr ||
+        os::Utf8ToWide(szHost, -1, wszName, kNameUnits) <= 0) {
+        SetError(WSAEFAULT);
         return false;
     }
-    Lookup* pLookup = new Lookup;
-    if (const auto* pScripted = DORVANE_SEAM_SCRIPTED_ANSWER(Utf8Name(wszName))) {
-        pLookup->bScripted = true;
-        for (const seam::ScriptedAddress& address : *pScripted) pLookup->addresses.push_back(address.bytes);
-        *phLookup = pLookup;
-        return true;
+    if (SeamFails(seam::Call::LookupServiceBegin)) return false;
+    if (const seam::ScriptedAnswer* pScripted = DORVANE_SEAM_SCRIPTED_ANSWER(szHost)) {
+        return LookupScripted(*pScripted, szAddress, puSize);
     }
     GUID serviceClass = kHostNameClass;
     WSAQUERYSETW query;
     std::memset(&query, 0, sizeof query);
     query.dwSize = sizeof query;
-    query.lpszServiceInstanceName = const_cast<wchar_t*>(reinterpret_cast<const wchar_t*>(wszName));
+    query.lpszServiceInstanceName = reinterpret_cast<wchar_t*>(wszName);
     query.lpServiceClassId = &serviceClass;
     query.dwNameSpace = NS_ALL;
-    if (::WSALookupServiceBeginW(&query, uFlags, &pLookup->hSystem) != 0) {
+    HANDLE hLookup = nullptr;
+    if (::WSALookupServiceBeginW(&query, kLookupFlags, &hLookup) != 0) {
         FailFromSystem();
-        delete pLookup;
         return false;
     }
-    *phLookup = pLookup;
-    return true;
-}
-
-bool LookupServiceNext(LookupHandle hLookup, std::uint32_t uFlags, std::uint32_t uBufferLength, void* pBuffer) {
-    if (SeamFails(seam::Call::LookupServiceNext)) return false;
-    Lookup* pLookup = static_cast<Lookup*>(hLookup);
-    if (pLookup == nullptr) {
-        SetError(WSA_INVALID_HANDLE);
-        return false;
-    }
-    if (pLookup->bScripted) return NextScriptedAnswer(pLookup, uBufferLength, pBuffer);
-    return NextSystemAnswer(pLookup, uFlags, uBufferLength, pBuffer);
-}
-
-void LookupServiceEnd(LookupHandle hLookup) {
-    Lookup* pLookup = static_cast<Lookup*>(hLookup);
-    if (pLookup == nullptr) return;
-    if (pLookup->hSystem != nullptr) ::WSALookupServiceEnd(pLookup->hSystem);
-    delete pLookup;
-}
-
-std::uint32_t AnswerAddressCount(const void* pAnswer) { return nameanswer::Count(pAnswer); }
-
-bool AnswerAddress(const void* pAnswer, std::uint32_t uIndex, const void** ppAddress, int* piLength) {
-    return nameanswer::At(pAnswer, uIndex, ppAddress, piLength);
-}
-
-bool AddressToString(const void* pAddress, int iLength, char16_t* wszOut, std::uint32_t* puUnits) {
-    if (SeamFails(seam::Call::AddressToString)) return false;
-    if (puUnits == nullptr) {
-        SetError(WSAEFAULT);
-        return false;
-    }
-    DWORD dwUnits = *puUnits;
-    if (::WSAAddressToStringW(static_cast<sockaddr*>(const_cast<void*>(pAddress)), static_cast<DWORD>(iLength),
-                              nullptr, reinterpret_cast<wchar_t*>(wszOut), &dwUnits) != 0) {
-        FailFromSystem();
-        if (t_iLastError == WSAEFAULT) *puUnits = static_cast<std::uint32_t>(dwUnits);
-        return false;
-    }
-    *puUnits = static_cast<std::uint32_t>(dwUnits);
-    return true;
+    const bool bResult = FetchAnswer(hLookup, szAddress, puSize);
+    ::WSALookupServiceEnd(hLookup);
+    return bResult;
 }
 
 }  // namespace winsock
@@ -660,10 +563,7 @@ struct CriticalSection::Impl {
 
 CriticalSection::CriticalSection() : m_pImpl(new Impl) { ::InitializeCriticalSection(&m_pImpl->section); }
 
-CriticalSection::~CriticalSection() {
-    ::DeleteCriticalSection(&m_pImpl->section);
-    delete m_pImpl;
-}
+CriticalSection::~CriticalSection() { ::DeleteCriticalSection(&m_pImpl->section); }
 
 void CriticalSection::Enter() { ::EnterCriticalSection(&m_pImpl->section); }
 void CriticalSection::Leave() { ::LeaveCriticalSection(&m_pImpl->section); }

@@ -34,7 +34,7 @@ trap 'exit 130' INT TERM
 started=$(date +%s)
 
 say "configuring $BUILD_DIR"
-cmake -S . -B "$BUILD_DIR" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DDORVANE_WERROR=ON
+cmake --preset windows
 
 RUN_UNDER_WINE="$BUILD_DIR/dorvane-wine-run.sh"
 

@@ -24,7 +24,7 @@ ensure_packages $DORVANE_BASE_PACKAGES
 say "packages: all present"
 
 # --- 2. build ------------------------------------------------------------
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+cmake --preset release
 cmake --build build -j "$build_jobs"
 dorvane="$root/build/Dorvane"
 service="$root/build/service/BackupService"

@@ -18,7 +18,7 @@ esac
 scripts/install-deps.sh clang libclang-rt-14-dev
 
 build=build-fuzz
-cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DDORVANE_FUZZ=ON -DDORVANE_TESTS=OFF -DDORVANE_WERROR=ON
+cmake --preset fuzz
 cmake --build "$build" -j "$build_jobs" --target fuzz_targets
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/dorvane-fuzz.XXXXXX")

@@ -8,7 +8,7 @@ cd "$root"
 . "$root/scripts/lib.sh"
 
 scripts/install-deps.sh
-cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DDORVANE_SANITIZE=ON -DDORVANE_WERROR=ON
+cmake --preset sanitized
 cmake --build build-sanitize -j "$build_jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-sanitize --output-on-failure -j "$build_jobs"

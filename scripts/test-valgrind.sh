@@ -17,7 +17,7 @@ password=secret
 scripts/install-deps.sh valgrind
 
 build="$root/build-valgrind"
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DDORVANE_TESTS=OFF -DDORVANE_WERROR=ON
+cmake --preset valgrind
 cmake --build "$build" -j "$build_jobs" --target Dorvane BackupService
 dorvane="$build/Dorvane"
 service="$build/service/BackupService"

@@ -22,7 +22,7 @@ run_stage() {
 }
 
 scripts/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDORVANE_WERROR=ON
+cmake --preset linux
 cmake --build build -j "$build_jobs"
 full_fs=$(mktemp -d "${TMPDIR:-/tmp}/dorvane-full-fs.XXXXXX")
 trap 'withdraw_full_file_system "$full_fs"; rmdir "$full_fs"' EXIT

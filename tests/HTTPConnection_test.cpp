@@ -2,10 +2,10 @@
 // the reply split, the time-outs and every failure record.
 #include "SocketManager/HTTPConnection.h"
 #include "platform/Platform.h"
-#include "platform/TestSeam.h"
 #include "support/LogCapture.h"
 #include "support/ScriptedServer.h"
 #include "support/StringBody.h"
+#include "support/TestSeam.h"
 
 #include <gtest/gtest.h>
 

@@ -2,9 +2,9 @@
 // way a call can fail.
 #include "SocketManager/MySocket.h"
 #include "log/MyLog.h"
-#include "platform/TestSeam.h"
 #include "support/LogCapture.h"
 #include "support/ScriptedServer.h"
+#include "support/TestSeam.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 #include "utility/Utility.h"
 
 #include "support/TestProcess.h"
-#include "platform/TestSeam.h"
+#include "support/TestSeam.h"
 
 #include <gtest/gtest.h>
 

@@ -8,10 +8,6 @@
 
 namespace {
 
-constexpr int kNameServiceUnits = 512;   // UTF-16 name and address text
-constexpr int kAnswerSize = 1024;        // one name-service answer
-constexpr int kAddressTextSize = 512;    // the answer's address in UTF-8
-
 // Copies szSource into szDest of uSize bytes; false (nothing copied) when
 // it does not fit with its NUL.
 bool CopyFitting(char* szDest, std::size_t uSize, const char* szSource, std::size_t uLength) {
@@ -124,44 +120,11 @@ bool ResolveHostName(const char* szHost, char* szAddress) {
     return CopyFitting(szAddress, kTextSize, szDotted, std::strlen(szDotted));
 }
 
-namespace {
-
-// Walks the answer's addresses and writes the first that converts to text.
-bool FirstConvertibleAddress(const void* pAnswer, char* szAddress) {
-    const std::uint32_t uCount = winsock::AnswerAddressCount(pAnswer);
-    for (std::uint32_t i = 0; i < uCount; ++i) {
-        const void* pSockAddr = nullptr;
-        int iLength = 0;
-        if (!winsock::AnswerAddress(pAnswer, i, &pSockAddr, &iLength)) continue;
-        char16_t wszText[kNameServiceUnits];
-        std::uint32_t uUnits = kNameServiceUnits;
-        if (!winsock::AddressToString(pSockAddr, iLength, wszText, &uUnits)) continue;
-        char szText[kAddressTextSize];
-        if (!WideToUTF8(wszText, szText, kAddressTextSize)) continue;
-        return CopyFitting(szAddress, kTextSize, szText, std::strlen(szText));
-    }
-    return false;
-}
-
-}  // namespace
-
 bool GetIPAddressByName(const char* szHost, char* szAddress) {
     if (ResolveHostName(szHost, szAddress)) return true;
     if (szHost == nullptr) return false;
-    char16_t wszName[kNameServiceUnits];
-    // A name that does not fit the name service's buffer is not looked up.
-    if (os::Utf8ToWide(szHost, -1, wszName, kNameServiceUnits) <= 0) return false;
-    winsock::LookupHandle hLookup = nullptr;
-    const std::uint32_t uFlags = winsock::kLupReturnName | winsock::kLupReturnAddr;
-    if (!winsock::LookupServiceBegin(wszName, uFlags, &hLookup)) return false;
-    unsigned char* pAnswer = new unsigned char[kAnswerSize];
-    bool bResult = false;
-    if (winsock::LookupServiceNext(hLookup, uFlags, kAnswerSize, pAnswer)) {
-        bResult = FirstConvertibleAddress(pAnswer, szAddress);
-    }
-    winsock::LookupServiceEnd(hLookup);
-    delete[] pAnswer;
-    return bResult;
+    std::uint32_t uSize = kTextSize;
+    return winsock::LookupHostAddress(szHost, szAddress, &uSize);
 }
 
 bool WideToUTF8(const char16_t* wszText, char* szOut, std::int32_t iSize) {

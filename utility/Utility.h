@@ -31,7 +31,8 @@ bool IsSecureURL(const char* szURL);
 bool ResolveHostName(const char* szHost, char* szAddress);
 
 // As ResolveHostName, then falls back on the name service (all name
-// spaces), taking the first address of its answer that converts to text.
+// spaces), taking the first IPv4 address of its answer that converts to
+// text (winsock::LookupHostAddress). szAddress is written only on true.
 bool GetIPAddressByName(const char* szHost, char* szAddress);
 
 // Converts NUL-terminated UTF-16 into UTF-8 in szOut (iSize bytes). False,

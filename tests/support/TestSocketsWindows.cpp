@@ -1,8 +1,10 @@
 // Windows: the server-side socket calls of TestSockets.h and the seam's
-// socket pair (seam::MakeSocketPair, declared in platform/TestSeam.h).
+// socket pair (seam::MakeSocketPair, declared in support/TestSeam.h).
 #include "support/TestSockets.h"
 
-#include "platform/TestSeam.h"
+#include "platform/NativeTypes.h"
+#include "support/NativeAddress.h"
+#include "support/TestSeam.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -19,26 +21,10 @@ int FailFromSystem() {
     return kSocketError;
 }
 
-sockaddr_in ToNative(const SockAddrIn& address) {
-    sockaddr_in native{};
-    native.sin_family = AF_INET;
-    native.sin_port = address.sin_port;
-    native.sin_addr.s_addr = address.sin_addr;
-    return native;
-}
-
-SockAddrIn FromNative(const sockaddr_in& native) {
-    SockAddrIn address{};
-    address.sin_family = static_cast<std::uint16_t>(kAfInet);
-    address.sin_port = native.sin_port;
-    address.sin_addr = native.sin_addr.s_addr;
-    return address;
-}
-
 }  // namespace
 
 int bind(SOCKET s, const SockAddrIn* pAddress, int /*iAddressLength*/) {
-    const sockaddr_in address = ToNative(*pAddress);
+    const sockaddr_in address = native::ToNative<sockaddr_in>(*pAddress, AF_INET);
     return ::bind(Native(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0 : FailFromSystem();
 }
 
@@ -54,8 +40,7 @@ SOCKET accept(SOCKET s, SockAddrIn* pAddress, int* piAddressLength) {
     }
     // A program the test starts must not hold a copy of the connection.
     ::SetHandleInformation(reinterpret_cast<HANDLE>(accepted), HANDLE_FLAG_INHERIT, 0);
-    if (pAddress != nullptr) *pAddress = FromNative(address);
-    if (piAddressLength != nullptr) *piAddressLength = static_cast<int>(sizeof(SockAddrIn));
+    testsockets::GiveAddress(address, pAddress, piAddressLength);
     return static_cast<SOCKET>(accepted);
 }
 
@@ -63,15 +48,12 @@ int getsockname(SOCKET s, SockAddrIn* pAddress, int* piAddressLength) {
     sockaddr_in address{};
     int iLength = sizeof address;
     if (::getsockname(Native(s), reinterpret_cast<sockaddr*>(&address), &iLength) != 0) return FailFromSystem();
-    *pAddress = FromNative(address);
-    if (piAddressLength != nullptr) *piAddressLength = static_cast<int>(sizeof(SockAddrIn));
+    testsockets::GiveAddress(address, pAddress, piAddressLength);
     return 0;
 }
 
 int SetLinger(SOCKET s, const LingerOption* pOption) {
-    linger value{};
-    value.l_onoff = pOption->l_onoff;
-    value.l_linger = pOption->l_linger;
+    const linger value = testsockets::ToNativeLinger<linger>(*pOption);
     return ::setsockopt(Native(s), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&value), sizeof value) == 0
                ? 0
                : FailFromSystem();

@@ -1,4 +1,7 @@
-#include "TestSeam.h"
+// The test seam: the state behind the controls of TestSeam.h and the hooks
+// the platform asks (platform/TestSeam.h). Compiled into
+// dorvane_core_testable only.
+#include "support/TestSeam.h"
 
 #include <array>
 #include <atomic>
@@ -20,7 +23,7 @@ std::atomic<bool> g_bArmed{false};
 std::atomic<std::int64_t> g_clockOffset{0};
 std::mutex g_mutex;
 std::array<ArmedFailure, static_cast<size_t>(Call::Count)> g_failures;
-std::map<std::string, std::vector<ScriptedAddress>> g_answers;
+std::map<std::string, ScriptedAnswer> g_answers;
 bool g_bInjectPending = false;
 std::uintptr_t g_injected = 0;
 std::thread::id g_injectThread;
@@ -35,7 +38,12 @@ void FailNext(Call call, int iCode, int iTimes) {
 
 void ScriptNameService(const std::string& szName, const std::vector<ScriptedAddress>& addresses) {
     std::lock_guard<std::mutex> guard(g_mutex);
-    g_answers[szName] = addresses;
+    ScriptedAnswer& answer = g_answers[szName];
+    answer.addresses = addresses;
+    answer.uBytes = 4;
+    for (const ScriptedAddress& address : addresses) {
+        answer.uBytes += 4 + static_cast<std::uint32_t>(address.bytes.size());
+    }
     g_bArmed.store(true, std::memory_order_relaxed);
 }
 
@@ -87,7 +95,7 @@ bool ShouldFail(Call call, int* piCode) {
     return true;
 }
 
-const std::vector<ScriptedAddress>* ScriptedAnswer(const std::string& szName) {
+const ScriptedAnswer* FindScriptedAnswer(const std::string& szName) {
     if (!g_bArmed.load(std::memory_order_relaxed)) return nullptr;
     std::lock_guard<std::mutex> guard(g_mutex);
     auto it = g_answers.find(szName);
