@@ -4,10 +4,7 @@
 #   AUTO  build it when both are found, and say so when they are not
 # Sets DORVANE_BUILD_SERVICE. libmicrohttpd is the imported target
 # PkgConfig::MICROHTTPD (its pkg-config file; Debian ships no CMake
-# package for it), SQLite the SQLite::SQLite3 target. For service/, which
-# names libmicrohttpd through them, MICROHTTPD_LIBRARY is that target and
-# MICROHTTPD_INCLUDE_DIR is empty: the target carries its include
-# directories itself.
+# package for it), SQLite the SQLite::SQLite3 target.
 
 set(DORVANE_BUILD_SERVICE OFF)
 if(DORVANE_SERVICE STREQUAL "AUTO")
@@ -50,7 +47,5 @@ if(_dorvane_service_missing)
                  "Dorvane is built alone")
 else()
   set(DORVANE_BUILD_SERVICE ON)
-  set(MICROHTTPD_LIBRARY PkgConfig::MICROHTTPD)
-  set(MICROHTTPD_INCLUDE_DIR "")
   message(STATUS "BackupService: built")
 endif()

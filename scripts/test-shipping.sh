@@ -63,11 +63,11 @@ say "manual pages: $(echo man/*.[0-9]) pass groff -ww"
 
 # --- The two builds, configured as test.sh and ci-windows.sh do.
 if [ ! -f build/CMakeCache.txt ]; then
-    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDORVANE_WERROR=ON
+    cmake --preset linux
 fi
 cmake --build build -j "$build_jobs"
 if [ ! -f build-windows/CMakeCache.txt ]; then
-    cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DDORVANE_WERROR=ON
+    cmake --preset windows
 fi
 # Configured again: the msi target is there only when wixl was found,
 # which ci-windows.sh does not install.
