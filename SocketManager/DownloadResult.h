@@ -26,9 +26,9 @@ public:
 // (judged by the driver) or the destination's refusal is at fault.
 enum class ExchangeFailure : std::uint8_t {
     None,
-    Network,   // no address, no connection, a time-out, too slow, a reset
-    Tls,       // the TLS handshake or the certificate check failed
-    Protocol   // the reply broke HTTP: no blank line within the header bound
+    Network,  // no address, no connection, a time-out, too slow, a reset
+    Tls,      // the TLS handshake or the certificate check failed
+    Protocol  // the reply broke HTTP: no blank line within the header bound
 };
 
 // Allocated with every field zero by the caller, who sets pBodyDestination,
@@ -38,14 +38,14 @@ enum class ExchangeFailure : std::uint8_t {
 // more than HTTPConnection::kHeaderLimit bytes of it.
 struct DownloadResult {
     BodyDestination* pBodyDestination;  // the caller's; receives the body
-    char* pData;               // the header up to and including its blank line; the
-                               // whole reply when it has none; then one spare byte
-    std::int32_t iDataLength;  // bytes in pData, the spare one not counted
-    std::int64_t iBodyLength;  // bytes handed to pBodyDestination
-    std::int32_t iHeaderEnd;   // where the separator used begins in pData, or -1
-    bool bEndedByError;        // the reply ended with a receive error or exception
-                               // readiness, not the server's close or a time-out
-    ExchangeFailure eFailure;  // why Download returned false, where it can tell; when it
-                               // returned true, Network if a time-out, a send or a
-                               // receive error ended the reply (it may still be whole)
+    char* pData;                        // the header up to and including its blank line; the
+                                        // whole reply when it has none; then one spare byte
+    std::int32_t iDataLength;           // bytes in pData, the spare one not counted
+    std::int64_t iBodyLength;           // bytes handed to pBodyDestination
+    std::int32_t iHeaderEnd;            // where the separator used begins in pData, or -1
+    bool bEndedByError;                 // the reply ended with a receive error or exception
+                                        // readiness, not the server's close or a time-out
+    ExchangeFailure eFailure;           // why Download returned false, where it can tell; when it
+                                        // returned true, Network if a time-out, a send or a
+                                        // receive error ended the reply (it may still be whole)
 };

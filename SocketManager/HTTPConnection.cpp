@@ -48,7 +48,7 @@ constexpr int kLineNothingReceived = 411;
 
 // Bytes received in each of the last kLowSpeedSeconds seconds.
 struct SpeedWindow {
-    std::int64_t iStart = 0;                     // when the window began to count
+    std::int64_t iStart = 0;                      // when the window began to count
     std::int64_t aSecond[kLowSpeedSeconds] = {};  // the second each slot counts
     std::int64_t aBytes[kLowSpeedSeconds] = {};
 
@@ -79,7 +79,7 @@ public:
     void Append(const char* pBytes, std::size_t uLength) {
         const std::size_t uNeeded = m_uSize + uLength;
         if (uNeeded > m_uCapacity) {
-            const std::size_t uCapacity = uNeeded <= kSmall ? kSmall
+            const std::size_t uCapacity = uNeeded <= kSmall    ? kSmall
                                           : uNeeded <= kMedium ? kMedium
                                                                : static_cast<std::size_t>(HTTPConnection::kHeaderLimit);
             std::unique_ptr<char[]> pBigger(new char[uCapacity + 1]);
@@ -115,12 +115,12 @@ private:
 // Everything one call of Download works with.
 struct Exchange {
     MySocket* pSocket = nullptr;
-    bool bSecure = false;                 // "https:": everything after the connect goes through pTls
-    const char* szHost = nullptr;         // the URL's host, which the certificate must name
-    std::unique_ptr<TlsChannel> pTls;     // made once the connection is up
+    bool bSecure = false;              // "https:": everything after the connect goes through pTls
+    const char* szHost = nullptr;      // the URL's host, which the certificate must name
+    std::unique_ptr<TlsChannel> pTls;  // made once the connection is up
     bool bHandshaking = false;
-    bool bSecureWantsWrite = true;        // what the TLS layer waits for
-    std::string request;  // the request buffer: request text, then the body
+    bool bSecureWantsWrite = true;  // what the TLS layer waits for
+    std::string request;            // the request buffer: request text, then the body
     std::int32_t iBytesSent = 0;
     bool bAllSent = false;
     std::int64_t tStart = 0;
@@ -129,8 +129,8 @@ struct Exchange {
     bool bCheckInactivity = true;
     int iSelectTimeouts = 0;
     std::int64_t iTotalDataReceived = 0;
-    HeaderBuffer header;  // the bytes before the body, at most kHeaderLimit
-    bool bInBody = false; // the blank line was found: bytes go to the destination
+    HeaderBuffer header;   // the bytes before the body, at most kHeaderLimit
+    bool bInBody = false;  // the blank line was found: bytes go to the destination
     bool bResult = true;
     std::int32_t iTimeout = 0;
     bool bAbsoluteTimeout = false;
@@ -298,8 +298,8 @@ Next OnReadable(Exchange& x) {
     if (iReceived == winsock::kSocketError) {
         const int iCode = winsock::WSAGetLastError();
         if (iCode == winsock::kWsaEWouldBlock) return Next::EndPass;
-        g_pLog->Write(kLabel, 0, kSourceFile, kLineRecvFailed, "recv() iReturn == -1, error code: %d, error: %s",
-                      iCode, GetSocketErrorText(iCode));
+        g_pLog->Write(kLabel, 0, kSourceFile, kLineRecvFailed, "recv() iReturn == -1, error code: %d, error: %s", iCode,
+                      GetSocketErrorText(iCode));
         x.pResult->bEndedByError = true;
         NoteCutShort(x);
         return Next::Leave;
@@ -376,8 +376,8 @@ bool RunPass(Exchange& x) {
     const bool bWaitsForWritable = WaitsForWritable(x);
     if (bWaitsForWritable) winsock::FdAdd(s, &writeSet);
     const winsock::TimeVal wait{static_cast<long>(x.iTimeout), 0};
-    const int iReady = winsock::select(static_cast<int>(s) + 1, &readSet, bWaitsForWritable ? &writeSet : nullptr,
-                                       &exceptSet, &wait);
+    const int iReady =
+        winsock::select(static_cast<int>(s) + 1, &readSet, bWaitsForWritable ? &writeSet : nullptr, &exceptSet, &wait);
     if (iReady < 0) {
         LogCode("SocketManager", 3, kLineSelectFailed, "select() failed");
         Fail(x, ExchangeFailure::Network);
@@ -416,8 +416,8 @@ void Finish(Exchange& x) {
     DownloadResult* pResult = x.pResult;
     if (!x.bInBody) {
         pResult->iHeaderEnd = -1;
-        const std::int32_t iTag = FindBytes(kReturnTag, kReturnTagLength, x.header.Data(),
-                                            static_cast<std::int32_t>(x.header.Size()));
+        const std::int32_t iTag =
+            FindBytes(kReturnTag, kReturnTagLength, x.header.Data(), static_cast<std::int32_t>(x.header.Size()));
         if (iTag >= 0 && x.bResult) {
             pResult->iHeaderEnd = iTag;
             GiveToBody(x, x.header.Data() + iTag, x.header.Size() - static_cast<std::size_t>(iTag));
@@ -454,8 +454,7 @@ std::string LoggableUrl(const char* szURL) {
 
 // Splits, resolves and checks the URL's server and starts the connection.
 // Null, after logging, when any step fails.
-MySocket* Prepare(const char* szURL, const char* szDefaultIPAddress, char* szHost, std::int32_t& iPort,
-                  char* szPath) {
+MySocket* Prepare(const char* szURL, const char* szDefaultIPAddress, char* szHost, std::int32_t& iPort, char* szPath) {
     char szAddress[Utility::kTextSize] = "";
     if (!Utility::GetDomainNameFromURL(szURL, szHost, iPort, szPath)) {
         const int iCode = winsock::WSAGetLastError();
@@ -484,8 +483,8 @@ MySocket* Prepare(const char* szURL, const char* szDefaultIPAddress, char* szHos
     }
     if (winsock::gethostbyname(szAddress) == nullptr) {
         const int iCode = winsock::WSAGetLastError();
-        g_pLog->Write(kLabel, 3, kSourceFile, kLineNoHostEntry, "gethostbyname(%s) failed, error code: %d, error: %s", szHost, iCode,
-                      GetSocketErrorText(iCode));
+        g_pLog->Write(kLabel, 3, kSourceFile, kLineNoHostEntry, "gethostbyname(%s) failed, error code: %d, error: %s",
+                      szHost, iCode, GetSocketErrorText(iCode));
         return nullptr;
     }
     MySocket* pSocket = MySocket::Connect(szAddress, iPort, true);
@@ -507,13 +506,15 @@ std::string HTTPConnection::BuildRequest(const char* szHost, std::int32_t iPort,
     request += szAuthority;
     request += szPath[0] != '\0' ? szPath : "/";
     request += " HTTP/1.0\n";
-    request += "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, application/vnd.ms-powerpoint, "
-               "application/vnd.ms-excel, application/msword, application/x-shockwave-flash, */*\n";
+    request +=
+        "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, application/vnd.ms-powerpoint, "
+        "application/vnd.ms-excel, application/msword, application/x-shockwave-flash, */*\n";
     request += "Accept-Language: en-us\n";
     request += "Pragma: no-cache\n";
     if (szUserAgent[0] == '\0') {
-        request += "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0; .NET CLR 1.0.3705; .NET CLR "
-                   "1.1.4322)\n";
+        request +=
+            "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0; .NET CLR 1.0.3705; .NET CLR "
+            "1.1.4322)\n";
     } else {
         request += std::string("User-Agent: ") + szUserAgent + "\n";
     }
@@ -546,12 +547,10 @@ bool HTTPConnection::Download(const char* szURL, const char* szDefaultIPAddress,
         return false;
     }
     x.szHost = szHost;
-    x.request =
-        BuildRequest(szHost, iPort, szPath, szUserAgent, szExtraHeader, pPostData, iPostDataLength, x.bSecure);
+    x.request = BuildRequest(szHost, iPort, szPath, szUserAgent, szExtraHeader, pPostData, iPostDataLength, x.bSecure);
     x.tLastActivity = os::CurrentTime();
     x.speed.iStart = x.tLastActivity;
-    while (RunPass(x)) {
-    }
+    while (RunPass(x)) {}
     if (x.iTotalDataReceived <= 0) {
         LogCode(kLabel, 0, kLineNothingReceived, "iTotalDataReceived = 0");
         if (x.bResult) Fail(x, ExchangeFailure::Network);

@@ -42,8 +42,12 @@ int Handle(winsock::SOCKET s) { return static_cast<int>(s); }
 }  // namespace
 
 MySocket::MySocket()
-    : m_iSocket(winsock::kInvalidSocket), m_bListening(false), m_bConnecting(false), m_bConnected(false),
-      m_iListenPort(0), m_RemoteAddress() {}
+    : m_iSocket(winsock::kInvalidSocket),
+      m_bListening(false),
+      m_bConnecting(false),
+      m_bConnected(false),
+      m_iListenPort(0),
+      m_RemoteAddress() {}
 
 bool MySocket::SetAddress(const char* szHost, std::int32_t iPort, winsock::SockAddrIn* pAddress) {
     pAddress->sin_family = static_cast<std::uint16_t>(winsock::kAfInet);
@@ -64,8 +68,8 @@ bool MySocket::SetAddress(const char* szHost, std::int32_t iPort, winsock::SockA
             return true;
         }
         const int iCode = winsock::WSAGetLastError();
-        g_pLog->Write("MySocket::SetAddress", 3, kSourceFile, kLineDottedLookupFailed, "gethostbyname(%s) failed, error code: %d, error: %s",
-                      szHost, iCode, GetSocketErrorText(iCode));
+        g_pLog->Write("MySocket::SetAddress", 3, kSourceFile, kLineDottedLookupFailed,
+                      "gethostbyname(%s) failed, error code: %d, error: %s", szHost, iCode, GetSocketErrorText(iCode));
     }
     const winsock::HostEnt* pEntry = winsock::gethostbyname(szHost);
     const bool bNoAnswer = pEntry == nullptr;
@@ -93,8 +97,8 @@ void MySocket::Close() {
         return;
     }
     if (m_bListening) {
-        g_pLog->Write("MySocket::Close", 0, kSourceFile, kLineCloseListening, "!!!! m_iSocket %d is a listening socket on port: %d",
-                      Handle(m_iSocket), m_iListenPort);
+        g_pLog->Write("MySocket::Close", 0, kSourceFile, kLineCloseListening,
+                      "!!!! m_iSocket %d is a listening socket on port: %d", Handle(m_iSocket), m_iListenPort);
         return;
     }
     if (m_bConnected) winsock::shutdown(m_iSocket, winsock::kSdSend);
@@ -117,8 +121,8 @@ MySocket* MySocket::Connect(const char* szHost, std::int32_t iPort, bool bNonBlo
     std::unique_ptr<MySocket> pSocket(new MySocket);
     if (!pSocket->SetAddress(szHost, iPort, &pSocket->m_RemoteAddress)) {
         const int iCode = winsock::WSAGetLastError();
-        g_pLog->Write("MySocket::Connect", 3, kSourceFile, kLineAddressFailed, "SetAddress(%s) failed, error code: %d, error: %s", szHost,
-                      iCode, GetSocketErrorText(iCode));
+        g_pLog->Write("MySocket::Connect", 3, kSourceFile, kLineAddressFailed,
+                      "SetAddress(%s) failed, error code: %d, error: %s", szHost, iCode, GetSocketErrorText(iCode));
         return nullptr;
     }
     pSocket->m_iSocket = winsock::socket(winsock::kAfInet, winsock::kSockStream, 0);

@@ -9,13 +9,13 @@ const char kSourceFile[] = "SocketManager/TlsChannel";
 const char kLabel[] = "TlsChannel";
 
 // The lines of this module's log records.
-constexpr int kLineTrustFile = 40;       // SSL_CERT_FILE cannot be used
-constexpr int kLineSetupFailed = 46;     // the library could not set up a session
-constexpr int kLineHandshake = 70;       // the handshake failed
-constexpr int kLineCertificate = 76;     // the certificate was refused
-constexpr int kLineSocket = 90;          // a socket call failed under TLS
-constexpr int kLineTruncated = 96;       // the stream ended without close_notify
-constexpr int kLineStream = 102;         // a record could not be read or written
+constexpr int kLineTrustFile = 40;    // SSL_CERT_FILE cannot be used
+constexpr int kLineSetupFailed = 46;  // the library could not set up a session
+constexpr int kLineHandshake = 70;    // the handshake failed
+constexpr int kLineCertificate = 76;  // the certificate was refused
+constexpr int kLineSocket = 90;       // a socket call failed under TLS
+constexpr int kLineTruncated = 96;    // the stream ended without close_notify
+constexpr int kLineStream = 102;      // a record could not be read or written
 
 }  // namespace
 

@@ -49,6 +49,6 @@ private:
     Result FromStep(tls::Step step, const char* szDoing);
 
     tls::ClientSession m_session;
-    const char* m_szHost;  // the caller's, outlives the channel
+    const char* m_szHost;       // the caller's, outlives the channel
     bool m_bWantsWrite = true;  // the handshake begins by writing
 };

@@ -31,8 +31,10 @@ bool BackupBody::Append(const char* pBytes, std::size_t uLength) {
     const bool bFirst = m_iReceived == 0;
     Watch(pBytes, uLength);
     if (m_trouble == Trouble::None) {
-        if (bFirst && !m_file.Create(kStagedPrefix, kStagedSuffix)) m_trouble = Trouble::CannotCreate;
-        else Store(pBytes, uLength);
+        if (bFirst && !m_file.Create(kStagedPrefix, kStagedSuffix))
+            m_trouble = Trouble::CannotCreate;
+        else
+            Store(pBytes, uLength);
     }
     if (m_trouble == Trouble::None) return true;
     return !IsDatabase() && m_iReceived <= kUnstoredWatchLimit;

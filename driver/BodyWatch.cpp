@@ -51,8 +51,8 @@ void TagValueWatch::Feed(const char* pBytes, std::size_t uLength) {
     // an earlier one; keep the bytes of it that this piece holds.
     const std::int64_t iValue = m_open.Found() + static_cast<std::int64_t>(m_uOpenLength);
     const std::int64_t iFrom = std::max(iBase, iValue + static_cast<std::int64_t>(m_value.size()));
-    const std::int64_t iTo = std::min(iBase + static_cast<std::int64_t>(uLength),
-                                      iValue + static_cast<std::int64_t>(m_uValueSize - 1));
+    const std::int64_t iTo =
+        std::min(iBase + static_cast<std::int64_t>(uLength), iValue + static_cast<std::int64_t>(m_uValueSize - 1));
     if (iFrom < iTo) m_value.append(pBytes + (iFrom - iBase), static_cast<std::size_t>(iTo - iFrom));
 }
 
@@ -60,8 +60,8 @@ bool TagValueWatch::Value(char* szDest, std::size_t uDestSize) const {
     if (szDest == nullptr || uDestSize == 0 || m_open.Found() < 0 || m_close.Found() < 0) return false;
     const std::int64_t iValue = m_open.Found() + static_cast<std::int64_t>(m_uOpenLength);
     if (m_close.Found() < iValue) return false;
-    const std::size_t uLength = std::min({static_cast<std::size_t>(m_close.Found() - iValue), m_value.size(),
-                                          uDestSize - 1});
+    const std::size_t uLength =
+        std::min({static_cast<std::size_t>(m_close.Found() - iValue), m_value.size(), uDestSize - 1});
     std::memcpy(szDest, m_value.data(), uLength);
     szDest[uLength] = '\0';
     return true;

@@ -25,7 +25,7 @@ public:
 private:
     std::string m_pattern;
     std::boyer_moore_horspool_searcher<const char*> m_searcher;  // over m_pattern
-    std::string m_tail;  // the last pattern-1 bytes fed, at most
+    std::string m_tail;                                          // the last pattern-1 bytes fed, at most
     std::int64_t m_iFed = 0;
     std::int64_t m_iFound = -1;
 };

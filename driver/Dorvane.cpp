@@ -127,8 +127,7 @@ bool ArgumentsFit(const char* szServerAddress, const char* szEmail, const char* 
 
 // The configuration file's bytes: the three values in tagged form, the
 // password enciphered. False when the password cannot be enciphered.
-bool ConfigurationText(const char* szServerAddress, const char* szEmail, const char* szPassword,
-                       std::string* pText) {
+bool ConfigurationText(const char* szServerAddress, const char* szEmail, const char* szPassword, std::string* pText) {
     char szWork[512];
     std::snprintf(szWork, sizeof szWork, "%s", szPassword);
     if (!EncryptPassword(szWork, sizeof szWork, kCipherMode)) return false;
@@ -210,8 +209,8 @@ struct Reply {
 
 // Logs a failed file call ("open" or "write") with the system's code.
 void LogFileFailure(int iLine, const char* szCall, const char* szFileName, int iCode) {
-    g_pLog->Write("Dorvane", 0, kSourceFile, iLine, "cannot %s file %s, error code: %d, error: %s", szCall,
-                  szFileName, iCode, GetSocketErrorText(iCode));
+    g_pLog->Write("Dorvane", 0, kSourceFile, iLine, "cannot %s file %s, error code: %d, error: %s", szCall, szFileName,
+                  iCode, GetSocketErrorText(iCode));
 }
 
 // Logs why the body could not be kept on disk: it will not be kept on the
@@ -324,9 +323,12 @@ void MakePrintable(char* szText, bool bKeepLineFeeds) {
         const unsigned char c = *p;
         std::size_t uTake = c < 0x80 ? 1 : Utf8SequenceLength(p, uLeft);
         bool bControl = false;
-        if (c < 0x80) bControl = (c < 0x20 && c != '\t' && (c != '\n' || !bKeepLineFeeds)) || c == 0x7f;
-        else if (uTake == 0) bControl = c <= 0x9f;
-        else bControl = c == 0xc2 && p[1] <= 0x9f;
+        if (c < 0x80)
+            bControl = (c < 0x20 && c != '\t' && (c != '\n' || !bKeepLineFeeds)) || c == 0x7f;
+        else if (uTake == 0)
+            bControl = c <= 0x9f;
+        else
+            bControl = c == 0xc2 && p[1] <= 0x9f;
         if (uTake == 0) uTake = 1;
         if (bControl) {
             *pOut++ = '?';
@@ -380,8 +382,7 @@ int PrepareDownload(Settings* pSettings, Server* pServer) {
         std::fputs(kUsageLast, stdout);
         return kExitUsage;
     }
-    if (!Utility::GetDomainNameFromURL(pSettings->szServerAddress, pServer->szHost, pServer->iPort,
-                                       pServer->szPath)) {
+    if (!Utility::GetDomainNameFromURL(pSettings->szServerAddress, pServer->szHost, pServer->iPort, pServer->szPath)) {
         LogDriver("Dorvane:main()", kLineSplitFailed, "Utility::GetDomainNameFromURL() returns false");
         return kExitUsage;
     }

@@ -20,8 +20,8 @@ bool FindTagValue(const char* szText, const char* szOpenTag, const char* szClose
     return true;
 }
 
-bool CopyValue(const char* szText, const char* szOpenTag, const char* szCloseTag, char* szDest,
-               std::size_t uDestSize, bool bCut) {
+bool CopyValue(const char* szText, const char* szOpenTag, const char* szCloseTag, char* szDest, std::size_t uDestSize,
+               bool bCut) {
     const char* pValue = nullptr;
     std::size_t uLength = 0;
     if (szDest == nullptr || uDestSize == 0) return false;

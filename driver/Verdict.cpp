@@ -70,8 +70,7 @@ int JudgeLength(const DownloadResult& result) {
         case DeclaredLength::Unreadable:
             return Refuse(kLineUnreadableLength, "Malformed reply: unreadable Content-Length", kExitProtocol);
         case DeclaredLength::Conflicting:
-            return Refuse(kLineConflictingLength, "Malformed reply: conflicting Content-Length values",
-                          kExitProtocol);
+            return Refuse(kLineConflictingLength, "Malformed reply: conflicting Content-Length values", kExitProtocol);
         case DeclaredLength::Valid:
             break;
     }

@@ -42,7 +42,8 @@ inline void Require(bool bHolds, const char* szWhat) {
         char aTail[2048];
         std::fseek(pLog, 0, SEEK_END);
         const long lSize = std::ftell(pLog);
-        std::fseek(pLog, lSize > static_cast<long>(sizeof aTail) ? lSize - static_cast<long>(sizeof aTail) : 0, SEEK_SET);
+        std::fseek(pLog, lSize > static_cast<long>(sizeof aTail) ? lSize - static_cast<long>(sizeof aTail) : 0,
+                   SEEK_SET);
         const std::size_t uRead = std::fread(aTail, 1, sizeof aTail, pLog);
         std::fclose(pLog);
         std::fprintf(stderr, "end of the exchange's log:\n%.*s\n", static_cast<int>(uRead), aTail);
@@ -158,8 +159,8 @@ inline void RunExchange(const std::string& reply, const PeerScript& script, Outc
     // The peer always ends the connection, so no wait ever runs out. The
     // exchange counts whole seconds: a limit of 1 can end a pass that merely
     // straddles a second boundary on a busy machine, so the limit is long.
-    outcome.bOk = HTTPConnection::Download("127.0.0.1:80/x", "", "", "", "", 0, kTimeoutSeconds, false,
-                                           &outcome.result, &outcome.bConnectFailed);
+    outcome.bOk = HTTPConnection::Download("127.0.0.1:80/x", "", "", "", "", 0, kTimeoutSeconds, false, &outcome.result,
+                                           &outcome.bConnectFailed);
     if (player.joinable()) player.join();
     if (bPeerOpen) winsock::closesocket(peer);
     seam::Reset();

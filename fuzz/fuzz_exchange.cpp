@@ -38,7 +38,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t uSi
     std::size_t uSeparator = 0;
     const std::size_t uBlank = fuzzpeer::BlankLine(reply, &uSeparator);
     const std::size_t uTag = reply.find("<__Return__>");
-    const std::size_t uBody = uBlank != std::string::npos ? n - uBlank - uSeparator : uTag != std::string::npos ? n - uTag : 0;
+    const std::size_t uBody = uBlank != std::string::npos ? n - uBlank - uSeparator
+                              : uTag != std::string::npos ? n - uTag
+                                                          : 0;
     const bool bRefused = uRefusePast != 0 && uBody > uRefusePast;
 
     Require(!outcome.bConnectFailed, "a socket pair never fails to connect");

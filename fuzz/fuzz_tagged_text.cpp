@@ -26,8 +26,8 @@ void Require(bool bHolds, const char* szWhat) {
 }
 
 // Where the value between the tags lies in the text, if anywhere.
-bool ReferenceValue(const std::string& text, const std::string& open, const std::string& close,
-                    std::size_t* puStart, std::size_t* puLength) {
+bool ReferenceValue(const std::string& text, const std::string& open, const std::string& close, std::size_t* puStart,
+                    std::size_t* puLength) {
     const std::size_t uOpen = text.find(open);
     const std::size_t uClose = text.find(close);
     if (uOpen == std::string::npos || uClose == std::string::npos) return false;
@@ -112,7 +112,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t uSi
     CheckCopy(text, open, close, uDestSize, false);
     CheckCopy(text, open, close, uDestSize, true);
     char szUnused[4] = "abc";
-    Require(!ExtractTagValue(nullptr, open.c_str(), close.c_str(), szUnused, sizeof szUnused), "a null text is refused");
+    Require(!ExtractTagValue(nullptr, open.c_str(), close.c_str(), szUnused, sizeof szUnused),
+            "a null text is refused");
     Require(!ExtractTagValue(text.c_str(), open.c_str(), close.c_str(), nullptr, 16), "a null destination is refused");
     Require(std::strcmp(szUnused, "abc") == 0, "a refused copy writes nothing");
 

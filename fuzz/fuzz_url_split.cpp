@@ -123,9 +123,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t uSi
     if (!bPortGiven) Require(iPort == 80 || iPort == 443, "without a ':' after the host the port is 80 or 443");
     if (bOk) Require(afterScheme.compare(0, host.size(), host) == 0, "the host starts the text after the first //");
     if (!bOk) {
-        const bool bTooLong = url.size() >= static_cast<std::size_t>(Utility::kTextSize) ||
-                              (uSlashes != std::string::npos && uSlashes >= static_cast<std::size_t>(Utility::kSchemeSize)) ||
-                              bPortGiven;
+        const bool bTooLong =
+            url.size() >= static_cast<std::size_t>(Utility::kTextSize) ||
+            (uSlashes != std::string::npos && uSlashes >= static_cast<std::size_t>(Utility::kSchemeSize)) || bPortGiven;
         Require(bTooLong, "false only for a port text that is no port, or a text too long");
     } else {
         Require(iPort >= 1 && iPort <= 65535, "a split that succeeds gives a port of 1 to 65535");

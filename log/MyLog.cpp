@@ -84,8 +84,15 @@ bool MyLog::Initialize(const char* szInstanceName) {
 MyLog* MyLog::GetInstance() { return s_pInstance; }
 
 MyLog::MyLog(const char* szInstanceName)
-    : m_szWorkingDirectory(), m_szLogFile(), m_szBackupFile(), m_szInstanceName(), m_pFile(nullptr),
-      m_iCurrentSize(0), m_iMaxSize(kInitialMaxSize), m_wszLogFile(), m_wszBackupFile() {
+    : m_szWorkingDirectory(),
+      m_szLogFile(),
+      m_szBackupFile(),
+      m_szInstanceName(),
+      m_pFile(nullptr),
+      m_iCurrentSize(0),
+      m_iMaxSize(kInitialMaxSize),
+      m_wszLogFile(),
+      m_wszBackupFile() {
     g_iLogErrorState = 0;
     g_szLogErrorMessage[0] = '\0';
     CopyCut(m_szInstanceName, sizeof m_szInstanceName, szInstanceName);
@@ -180,8 +187,7 @@ bool MyLog::Rotate() {
     return false;
 }
 
-void MyLog::Write(const char* szLabel, int iLevel, const char* /*szSourceFile*/, int iLine, const char* szFormat,
-                  ...) {
+void MyLog::Write(const char* szLabel, int iLevel, const char* /*szSourceFile*/, int iLine, const char* szFormat, ...) {
     const LockHeld lock(m_csLock);
     try {
         if (!OpenForRecord()) return;

@@ -11,7 +11,7 @@
 
 class MyLog {
 public:
-    static constexpr int kTextSize = 512;     // every path and name field
+    static constexpr int kTextSize = 512;  // every path and name field
     static constexpr std::int32_t kInitialMaxSize = 102400;
     static constexpr std::int32_t kMaxSize = 1024000;
 

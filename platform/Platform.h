@@ -26,11 +26,11 @@ constexpr int kSocketError = -1;
 
 constexpr int kAfInet = 2;
 constexpr int kSockStream = 1;
-constexpr int kSolSocket = 0xffff;        // level for socket options
-constexpr int kSoSndBuf = 0x1001;         // send buffer size option
-constexpr long kFionbio = 0x8004667EL;    // ioctlsocket: non-blocking mode
-constexpr int kSdSend = 1;                // shutdown: sending side
-constexpr int kMsgOob = 1;                // send: urgent (out-of-band) data
+constexpr int kSolSocket = 0xffff;      // level for socket options
+constexpr int kSoSndBuf = 0x1001;       // send buffer size option
+constexpr long kFionbio = 0x8004667EL;  // ioctlsocket: non-blocking mode
+constexpr int kSdSend = 1;              // shutdown: sending side
+constexpr int kMsgOob = 1;              // send: urgent (out-of-band) data
 constexpr std::uint32_t kInaddrNone = 0xffffffffu;
 constexpr std::uint32_t kInaddrAny = 0u;
 
@@ -55,8 +55,8 @@ static_assert(sizeof(SockAddrIn) == 16, "sockaddr_in is 16 bytes");
 // texts belong to the platform and stay valid until the next look-up.
 struct HostEnt {
     short h_addrtype;
-    short h_length;         // bytes per address: 4 for IPv4
-    char** h_addr_list;     // null-terminated list of addresses, network order
+    short h_length;      // bytes per address: 4 for IPv4
+    char** h_addr_list;  // null-terminated list of addresses, network order
 };
 
 // A Winsock-shaped descriptor set: a count and an array.

@@ -42,18 +42,17 @@ struct ErrnoMapping {
 
 // errno values that have a Winsock counterpart.
 const ErrnoMapping kErrnoToWsa[] = {
-    {EINTR, 10004},        {EBADF, 10009},         {EACCES, 10013},       {EFAULT, 10014},
-    {EINVAL, 10022},       {EMFILE, 10024},        {EWOULDBLOCK, 10035},  {EINPROGRESS, 10035},
-    {EALREADY, 10037},     {ENOTSOCK, 10038},      {EDESTADDRREQ, 10039}, {EMSGSIZE, 10040},
-    {EPROTOTYPE, 10041},   {ENOPROTOOPT, 10042},   {EPROTONOSUPPORT, 10043},
-    {ESOCKTNOSUPPORT, 10044}, {EOPNOTSUPP, 10045}, {EPFNOSUPPORT, 10046}, {EAFNOSUPPORT, 10047},
-    {EADDRINUSE, 10048},   {EADDRNOTAVAIL, 10049}, {ENETDOWN, 10050},     {ENETUNREACH, 10051},
-    {ENETRESET, 10052},    {ECONNABORTED, 10053},  {ECONNRESET, 10054},   {ENOBUFS, 10055},
-    {EISCONN, 10056},      {ENOTCONN, 10057},      {ESHUTDOWN, 10058},    {ETOOMANYREFS, 10059},
-    {ETIMEDOUT, 10060},    {ECONNREFUSED, 10061},  {ELOOP, 10062},        {ENAMETOOLONG, 10063},
-    {EHOSTDOWN, 10064},    {EHOSTUNREACH, 10065},  {ENOTEMPTY, 10066},    {EUSERS, 10068},
-    {EDQUOT, 10069},       {ESTALE, 10070},        {EREMOTE, 10071},      {EPIPE, 10058},
-    {EAGAIN, 10035},
+    {EINTR, 10004},         {EBADF, 10009},        {EACCES, 10013},          {EFAULT, 10014},
+    {EINVAL, 10022},        {EMFILE, 10024},       {EWOULDBLOCK, 10035},     {EINPROGRESS, 10035},
+    {EALREADY, 10037},      {ENOTSOCK, 10038},     {EDESTADDRREQ, 10039},    {EMSGSIZE, 10040},
+    {EPROTOTYPE, 10041},    {ENOPROTOOPT, 10042},  {EPROTONOSUPPORT, 10043}, {ESOCKTNOSUPPORT, 10044},
+    {EOPNOTSUPP, 10045},    {EPFNOSUPPORT, 10046}, {EAFNOSUPPORT, 10047},    {EADDRINUSE, 10048},
+    {EADDRNOTAVAIL, 10049}, {ENETDOWN, 10050},     {ENETUNREACH, 10051},     {ENETRESET, 10052},
+    {ECONNABORTED, 10053},  {ECONNRESET, 10054},   {ENOBUFS, 10055},         {EISCONN, 10056},
+    {ENOTCONN, 10057},      {ESHUTDOWN, 10058},    {ETOOMANYREFS, 10059},    {ETIMEDOUT, 10060},
+    {ECONNREFUSED, 10061},  {ELOOP, 10062},        {ENAMETOOLONG, 10063},    {EHOSTDOWN, 10064},
+    {EHOSTUNREACH, 10065},  {ENOTEMPTY, 10066},    {EUSERS, 10068},          {EDQUOT, 10069},
+    {ESTALE, 10070},        {EREMOTE, 10071},      {EPIPE, 10058},           {EAGAIN, 10035},
 };
 
 int WsaFromErrno(int iErrno) {
@@ -65,22 +64,33 @@ int WsaFromErrno(int iErrno) {
 
 int WsaFromHostError(int iHostError) {
     switch (iHostError) {
-        case HOST_NOT_FOUND: return 11001;
-        case TRY_AGAIN: return 11002;
-        case NO_RECOVERY: return 11003;
-        case NO_DATA: return 11004;
-        default: return 11003;
+        case HOST_NOT_FOUND:
+            return 11001;
+        case TRY_AGAIN:
+            return 11002;
+        case NO_RECOVERY:
+            return 11003;
+        case NO_DATA:
+            return 11004;
+        default:
+            return 11003;
     }
 }
 
 int WsaFromAddrInfoError(int iError) {
     switch (iError) {
-        case EAI_NONAME: return 11001;
-        case EAI_AGAIN: return 11002;
-        case EAI_NODATA: return 11004;
-        case EAI_MEMORY: return 10055;
-        case EAI_SYSTEM: return WsaFromErrno(errno);
-        default: return 11003;
+        case EAI_NONAME:
+            return 11001;
+        case EAI_AGAIN:
+            return 11002;
+        case EAI_NODATA:
+            return 11004;
+        case EAI_MEMORY:
+            return 10055;
+        case EAI_SYSTEM:
+            return WsaFromErrno(errno);
+        default:
+            return 11003;
     }
 }
 
@@ -180,8 +190,8 @@ int PollRetryingOnSignal(std::vector<pollfd>* pFds, int iTimeoutMs) {
         const int iResult = ::poll(pFds->data(), pFds->size(), iTimeoutMs);
         if (iResult >= 0 || errno != EINTR) return iResult;
         if (iTimeoutMs > 0) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             iTimeoutMs = left.count() > 0 ? static_cast<int>(left.count()) : 0;
         }
     }
@@ -331,7 +341,8 @@ int select(int /*iNfds*/, FdSet* pRead, FdSet* pWrite, FdSet* pExcept, const Tim
         }
         if (iReady > 0 || iWaitMs == 0) break;
         if (iWaitMs > 0) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             iWaitMs = left.count() > 0 ? static_cast<int>(left.count()) : 0;
         }
     }
@@ -543,11 +554,21 @@ int WideToUtf8(const char16_t* wszSource, int iSourceUnits, char* szDest, int iD
         }
         unsigned char aBytes[4];
         int iCount;
-        if (c < 0x80) { aBytes[0] = static_cast<unsigned char>(c); iCount = 1; }
-        else if (c < 0x800) { aBytes[0] = static_cast<unsigned char>(0xC0 | (c >> 6)); iCount = 2; }
-        else if (c < 0x10000) { aBytes[0] = static_cast<unsigned char>(0xE0 | (c >> 12)); iCount = 3; }
-        else { aBytes[0] = static_cast<unsigned char>(0xF0 | (c >> 18)); iCount = 4; }
-        for (int k = 1; k < iCount; ++k) aBytes[k] = static_cast<unsigned char>(0x80 | ((c >> (6 * (iCount - 1 - k))) & 0x3F));
+        if (c < 0x80) {
+            aBytes[0] = static_cast<unsigned char>(c);
+            iCount = 1;
+        } else if (c < 0x800) {
+            aBytes[0] = static_cast<unsigned char>(0xC0 | (c >> 6));
+            iCount = 2;
+        } else if (c < 0x10000) {
+            aBytes[0] = static_cast<unsigned char>(0xE0 | (c >> 12));
+            iCount = 3;
+        } else {
+            aBytes[0] = static_cast<unsigned char>(0xF0 | (c >> 18));
+            iCount = 4;
+        }
+        for (int k = 1; k < iCount; ++k)
+            aBytes[k] = static_cast<unsigned char>(0x80 | ((c >> (6 * (iCount - 1 - k))) & 0x3F));
         if (iDestBytes > 0) {
             if (iBytes + iCount > iDestBytes) return 0;
             std::memcpy(szDest + iBytes, aBytes, static_cast<size_t>(iCount));
@@ -622,10 +643,17 @@ int OpenRegularForReading(const std::string& szPath) {
 bool OpenFlags(const char* szMode, int* piFlags) {
     if (szMode == nullptr) return false;
     switch (szMode[0]) {
-        case 'r': *piFlags = O_RDONLY; break;
-        case 'w': *piFlags = O_WRONLY | O_CREAT; break;
-        case 'a': *piFlags = O_WRONLY | O_CREAT | O_APPEND; break;
-        default: return false;
+        case 'r':
+            *piFlags = O_RDONLY;
+            break;
+        case 'w':
+            *piFlags = O_WRONLY | O_CREAT;
+            break;
+        case 'a':
+            *piFlags = O_WRONLY | O_CREAT | O_APPEND;
+            break;
+        default:
+            return false;
     }
     if (std::strchr(szMode + 1, '+') != nullptr) *piFlags = (*piFlags & ~O_ACCMODE) | O_RDWR;
     return true;

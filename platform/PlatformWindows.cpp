@@ -46,7 +46,6 @@
 #include <string>
 #include <vector>
 
-
 namespace {
 
 // The socket library is started before main runs, so that every socket
@@ -97,9 +96,7 @@ bool SeamFails(seam::Call call) {
 
 // Sockets are not handed to child processes, as on POSIX (close-on-exec):
 // a child holding a copy would keep a connection open after we close it.
-void KeepFromChildren(::SOCKET s) {
-    ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
-}
+void KeepFromChildren(::SOCKET s) { ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0); }
 
 // Copies a set in; null when there is no set or it holds no socket, as
 // Winsock wants every set it is given to hold one.
@@ -215,7 +212,8 @@ int select(int /*iNfds*/, FdSet* pRead, FdSet* pWrite, FdSet* pExcept, const Tim
         timeout.tv_sec = pTimeout->tv_sec;
         timeout.tv_usec = pTimeout->tv_usec;
     }
-    if (::select(0, pNativeRead, pNativeWrite, pNativeExcept, pTimeout != nullptr ? &timeout : nullptr) == SOCKET_ERROR) {
+    if (::select(0, pNativeRead, pNativeWrite, pNativeExcept, pTimeout != nullptr ? &timeout : nullptr) ==
+        SOCKET_ERROR) {
         return FailFromSystem();
     }
     const int iFailure = TakeConnectFailures(pNativeRead, pNativeWrite, pNativeExcept);
@@ -432,10 +430,20 @@ bool ReadFileMode(const char* szMode, FileMode* pMode) {
         bBinary = bBinary || *p == 'b';
     }
     switch (szMode[0]) {
-        case 'r': break;
-        case 'w': pMode->dwAccess = GENERIC_WRITE; pMode->dwDisposition = CREATE_ALWAYS; pMode->iFlags = _O_WRONLY; break;
-        case 'a': pMode->dwAccess = GENERIC_WRITE; pMode->dwDisposition = OPEN_ALWAYS; pMode->iFlags = _O_WRONLY | _O_APPEND; break;
-        default: return false;
+        case 'r':
+            break;
+        case 'w':
+            pMode->dwAccess = GENERIC_WRITE;
+            pMode->dwDisposition = CREATE_ALWAYS;
+            pMode->iFlags = _O_WRONLY;
+            break;
+        case 'a':
+            pMode->dwAccess = GENERIC_WRITE;
+            pMode->dwDisposition = OPEN_ALWAYS;
+            pMode->iFlags = _O_WRONLY | _O_APPEND;
+            break;
+        default:
+            return false;
     }
     if (bPlus) {
         pMode->dwAccess = GENERIC_READ | GENERIC_WRITE;
@@ -468,8 +476,9 @@ std::FILE* OpenFileWide(const char16_t* wszPath, const char* szMode, LinkPolicy 
         t_iLastSystemError = ERROR_INVALID_PARAMETER;
         return nullptr;
     }
-    const HANDLE hFile = ::CreateFileW(Wide(wszPath), mode.dwAccess, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                       nullptr, mode.dwDisposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE hFile =
+        ::CreateFileW(Wide(wszPath), mode.dwAccess, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                      mode.dwDisposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (hFile == INVALID_HANDLE_VALUE) {
         NoteFileFailure();
         return nullptr;
@@ -504,19 +513,21 @@ bool SystemErrorText(int iCode, char* szBuffer, std::uint32_t uSize) {
     if (szBuffer == nullptr || uSize == 0) return false;
     szBuffer[0] = '\0';
     wchar_t* wszText = nullptr;
-    const DWORD dwUnits = ::FormatMessageW(
-        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr,
-        static_cast<DWORD>(iCode), 0, reinterpret_cast<wchar_t*>(&wszText), 0, nullptr);
+    const DWORD dwUnits =
+        ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                         nullptr, static_cast<DWORD>(iCode), 0, reinterpret_cast<wchar_t*>(&wszText), 0, nullptr);
     std::string szText;
     if (dwUnits > 0 && wszText != nullptr) {
-        const int iBytes = ::WideCharToMultiByte(CP_UTF8, 0, wszText, static_cast<int>(dwUnits), nullptr, 0, nullptr, nullptr);
+        const int iBytes =
+            ::WideCharToMultiByte(CP_UTF8, 0, wszText, static_cast<int>(dwUnits), nullptr, 0, nullptr, nullptr);
         if (iBytes > 0) {
             szText.resize(static_cast<std::size_t>(iBytes));
             ::WideCharToMultiByte(CP_UTF8, 0, wszText, static_cast<int>(dwUnits), &szText[0], iBytes, nullptr, nullptr);
         }
     }
     if (wszText != nullptr) ::LocalFree(wszText);
-    while (!szText.empty() && (szText.back() == '\r' || szText.back() == '\n' || szText.back() == ' ')) szText.pop_back();
+    while (!szText.empty() && (szText.back() == '\r' || szText.back() == '\n' || szText.back() == ' '))
+        szText.pop_back();
     CutUtf8(&szText, uSize - 1);
     std::memcpy(szBuffer, szText.c_str(), szText.size() + 1);
     return !szText.empty();
@@ -545,7 +556,6 @@ bool Utf8Arguments(int* piArgc, char*** pppArgv) {
     *pppArgv = s_pointers.data();
     return true;
 }
-
 
 void Sleep(std::uint32_t uMilliseconds) { ::Sleep(uMilliseconds); }
 

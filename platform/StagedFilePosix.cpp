@@ -33,8 +33,8 @@ bool s_bHandlersInstalled = false;
 // cannot be caught; SIGPIPE and SIGXFSZ are ignored instead); the
 // real-time signals, which end it too, are added at run time.
 const int kEndingSignals[] = {
-    SIGHUP, SIGINT, SIGQUIT, SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGUSR1, SIGSEGV, SIGUSR2, SIGALRM,
-    SIGTERM, SIGXCPU, SIGVTALRM, SIGPROF, SIGSYS,
+    SIGHUP,    SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT,   SIGBUS,  SIGFPE, SIGUSR1,
+    SIGSEGV,   SIGUSR2, SIGALRM, SIGTERM, SIGXCPU, SIGVTALRM, SIGPROF, SIGSYS,
 #ifdef SIGSTKFLT
     SIGSTKFLT,
 #endif
@@ -51,7 +51,7 @@ extern "C" void OnInterrupt(int iSignal) {
     if (s_bArmed) ::unlink(s_szInterruptPath);
     // End the way the signal would have ended the process: the default
     // action, delivered as soon as this handler returns.
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = SIG_DFL;
     ::sigemptyset(&action.sa_mask);
     ::sigaction(iSignal, &action, nullptr);
@@ -62,10 +62,10 @@ extern "C" void OnInterrupt(int iSignal) {
 // Installs the handler for one signal, unless the process ignores it (a
 // run under nohup keeps ignoring SIGHUP) or has a handler of its own.
 void Guard(int iSignal) {
-    struct sigaction previous{};
+    struct sigaction previous {};
     if (::sigaction(iSignal, nullptr, &previous) != 0) return;
     if ((previous.sa_flags & SA_SIGINFO) != 0 || previous.sa_handler != SIG_DFL) return;
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = OnInterrupt;
     // Nothing else is handled while the handler runs.
     ::sigfillset(&action.sa_mask);
@@ -73,7 +73,7 @@ void Guard(int iSignal) {
 }
 
 void Ignore(int iSignal) {
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = SIG_IGN;
     ::sigemptyset(&action.sa_mask);
     ::sigaction(iSignal, &action, nullptr);
@@ -82,7 +82,7 @@ void Ignore(int iSignal) {
 std::uint64_t RandomPart() {
     std::uint64_t uValue = 0;
     if (::getrandom(&uValue, sizeof uValue, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof uValue)) return uValue;
-    struct timespec now{};
+    struct timespec now {};
     ::clock_gettime(CLOCK_REALTIME, &now);
     return static_cast<std::uint64_t>(now.tv_nsec) * 0x9E3779B97F4A7C15ull ^ static_cast<std::uint64_t>(now.tv_sec);
 }
@@ -156,8 +156,9 @@ bool StagedFile::Create(const char* szPrefix, const char* szSuffix) {
     InstallSignalHandling();
     for (int iTry = 0; iTry < kCreateTries; ++iTry) {
         char szName[kNameSize];
-        const int iLength = std::snprintf(szName, sizeof szName, "%s%ld.%08llx%s", szPrefix, static_cast<long>(::getpid()),
-                                          static_cast<unsigned long long>(RandomPart() & 0xffffffffull), szSuffix);
+        const int iLength =
+            std::snprintf(szName, sizeof szName, "%s%ld.%08llx%s", szPrefix, static_cast<long>(::getpid()),
+                          static_cast<unsigned long long>(RandomPart() & 0xffffffffull), szSuffix);
         if (iLength < 0 || static_cast<std::size_t>(iLength) >= sizeof szName) {
             errno = ENAMETOOLONG;
             return file.Fail();

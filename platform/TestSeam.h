@@ -79,7 +79,7 @@ std::int64_t ClockOffset();
 #define DORVANE_SEAM_SHOULD_FAIL(call, piCode) ((void)(call), (void)(piCode), false)
 #define DORVANE_SEAM_TAKE_INJECTED_SOCKET(ps) ((void)(ps), false)
 #define DORVANE_SEAM_IS_INJECTED_SOCKET(s) ((void)(s), false)
-#define DORVANE_SEAM_CLOCK_OFFSET() std::int64_t{0}
-#define DORVANE_SEAM_SCRIPTED_ANSWER(szName) \
-    ((void)sizeof(szName), static_cast<const ::seam::ScriptedAnswer*>(nullptr))
+#define DORVANE_SEAM_CLOCK_OFFSET() \
+    std::int64_t { 0 }
+#define DORVANE_SEAM_SCRIPTED_ANSWER(szName) ((void)sizeof(szName), static_cast<const ::seam::ScriptedAnswer*>(nullptr))
 #endif

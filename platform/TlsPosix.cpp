@@ -23,8 +23,8 @@ constexpr std::size_t kTextSize = 512;
 // What the socket BIO saw of the socket, for telling a failure's kind.
 struct SocketState {
     winsock::SOCKET s = winsock::kInvalidSocket;
-    bool bEnded = false;        // recv() returned 0: the peer closed
-    bool bFailed = false;       // a socket call failed other than "would block"
+    bool bEnded = false;   // recv() returned 0: the peer closed
+    bool bFailed = false;  // a socket call failed other than "would block"
 };
 
 int SocketWrite(BIO* pBio, const char* pBytes, int iLength) {

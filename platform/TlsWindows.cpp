@@ -266,8 +266,7 @@ DWORD BuildChain(HCERTCHAINENGINE hEngine, PCCERT_CONTEXT pCert, PCCERT_CHAIN_CO
     parameters.RequestedUsage.Usage.rgpszUsageIdentifier = aUsages;
     parameters.dwUrlRetrievalTimeout = kRevocationTimeoutMs;
     const DWORD dwFlags = CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT | CERT_CHAIN_REVOCATION_ACCUMULATIVE_TIMEOUT;
-    if (::CertGetCertificateChain(hEngine, pCert, nullptr, pCert->hCertStore, &parameters, dwFlags, nullptr,
-                                  ppChain)) {
+    if (::CertGetCertificateChain(hEngine, pCert, nullptr, pCert->hCertStore, &parameters, dwFlags, nullptr, ppChain)) {
         return 0;
     }
     const DWORD dwError = ::GetLastError();
@@ -305,8 +304,8 @@ DWORD CheckSslPolicy(PCCERT_CHAIN_CONTEXT pChain, const wchar_t* wszName) {
 // every error the chain reports refuses it, except an unknown or offline
 // revocation status and the obsolete time-nesting flag. 0 when none.
 DWORD CheckChainStatus(PCCERT_CHAIN_CONTEXT pChain) {
-    const DWORD dwAccepted = CERT_TRUST_IS_NOT_TIME_NESTED | CERT_TRUST_REVOCATION_STATUS_UNKNOWN |
-                             CERT_TRUST_IS_OFFLINE_REVOCATION;
+    const DWORD dwAccepted =
+        CERT_TRUST_IS_NOT_TIME_NESTED | CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION;
     const DWORD dwErrors = pChain->TrustStatus.dwErrorStatus & ~dwAccepted;
     if (dwErrors == 0) return 0;
     if (dwErrors & CERT_TRUST_IS_REVOKED) return static_cast<DWORD>(CRYPT_E_REVOKED);
@@ -356,8 +355,8 @@ struct ClientSession::Impl {
     bool bIpHost = false;
     unsigned char aAddress[4] = {};  // the host's address, network order, for an IP host
 
-    HCERTSTORE hTrust = nullptr;          // the SSL_CERT_FILE bundle; null for the system store
-    HCERTCHAINENGINE hEngine = nullptr;   // the engine trusting hTrust alone
+    HCERTSTORE hTrust = nullptr;         // the SSL_CERT_FILE bundle; null for the system store
+    HCERTCHAINENGINE hEngine = nullptr;  // the engine trusting hTrust alone
     CredHandle credentials;
     bool bCredentials = false;
     CtxtHandle context;
@@ -432,9 +431,7 @@ struct ClientSession::Impl {
         return Step::Failed;
     }
 
-    const wchar_t* TargetName() const {
-        return bIpHost ? nullptr : reinterpret_cast<const wchar_t*>(wszHost.c_str());
-    }
+    const wchar_t* TargetName() const { return bIpHost ? nullptr : reinterpret_cast<const wchar_t*>(wszHost.c_str()); }
 
     // --- Start.
 
@@ -571,8 +568,8 @@ struct ClientSession::Impl {
 
     // After a call that consumed input, keeps what it reports as extra.
     void KeepExtra(const SecBuffer& extra) {
-        const bool bExtra = extra.BufferType == SECBUFFER_EXTRA && extra.cbBuffer > 0 &&
-                            extra.cbBuffer <= uInEnd - uInStart;
+        const bool bExtra =
+            extra.BufferType == SECBUFFER_EXTRA && extra.cbBuffer > 0 && extra.cbBuffer <= uInEnd - uInStart;
         uInStart = bExtra ? uInEnd - extra.cbBuffer : uInEnd;
     }
 
@@ -611,17 +608,17 @@ struct ClientSession::Impl {
 
     Step ReceiveHandshake() {
         switch (Receive()) {
-        case Arrival::Bytes:
-            bNeedInput = false;
-            return Step::Done;
-        case Arrival::WouldBlock:
-            return Step::WantRead;
-        case Arrival::Ended:
-            return Fail(Failure::Truncated, "the server closed the connection during the handshake");
-        case Arrival::Error:
-            return FailSocket();
-        case Arrival::Full:
-            break;
+            case Arrival::Bytes:
+                bNeedInput = false;
+                return Step::Done;
+            case Arrival::WouldBlock:
+                return Step::WantRead;
+            case Arrival::Ended:
+                return Fail(Failure::Truncated, "the server closed the connection during the handshake");
+            case Arrival::Error:
+                return FailSocket();
+            case Arrival::Full:
+                break;
         }
         return Fail(Failure::Handshake, "a handshake message does not fit the session's buffer");
     }
@@ -651,28 +648,28 @@ struct ClientSession::Impl {
             ::FreeContextBuffer(aOut[0].pvBuffer);
         }
         switch (status) {
-        case SEC_E_INCOMPLETE_MESSAGE:
-            bNeedInput = true;
-            return true;
-        case SEC_I_INCOMPLETE_CREDENTIALS:
-            // The server asks for a client certificate; go on without one.
-            if (ulContextFlags & ISC_REQ_USE_SUPPLIED_CREDS) break;
-            ulContextFlags |= ISC_REQ_USE_SUPPLIED_CREDS;
-            return true;
-        case SEC_I_CONTINUE_NEEDED:
-            if (!bFirst) KeepExtra(aIn[1]);
-            // More input is needed once all is consumed, or when nothing was
-            // consumed and nothing is to be sent (so that a call that makes
-            // no progress is never repeated).
-            bNeedInput = uInStart == uInEnd || (uInStart == uInStartBefore && output.empty());
-            if (eState == State::Renegotiating) bVerify = true;
-            return true;
-        case SEC_E_OK:
-            if (!bFirst) KeepExtra(aIn[1]);
-            bNeedInput = false;
-            return Conclude();
-        default:
-            break;
+            case SEC_E_INCOMPLETE_MESSAGE:
+                bNeedInput = true;
+                return true;
+            case SEC_I_INCOMPLETE_CREDENTIALS:
+                // The server asks for a client certificate; go on without one.
+                if (ulContextFlags & ISC_REQ_USE_SUPPLIED_CREDS) break;
+                ulContextFlags |= ISC_REQ_USE_SUPPLIED_CREDS;
+                return true;
+            case SEC_I_CONTINUE_NEEDED:
+                if (!bFirst) KeepExtra(aIn[1]);
+                // More input is needed once all is consumed, or when nothing was
+                // consumed and nothing is to be sent (so that a call that makes
+                // no progress is never repeated).
+                bNeedInput = uInStart == uInEnd || (uInStart == uInStartBefore && output.empty());
+                if (eState == State::Renegotiating) bVerify = true;
+                return true;
+            case SEC_E_OK:
+                if (!bFirst) KeepExtra(aIn[1]);
+                bNeedInput = false;
+                return Conclude();
+            default:
+                break;
         }
         // A renegotiation fails a Read, which reports its failures as Stream.
         FailStatus(eState == State::Renegotiating ? Failure::Stream : Failure::Handshake, static_cast<DWORD>(status));
@@ -804,19 +801,19 @@ struct ClientSession::Impl {
             }
             if (uInEnd - uInStart >= kRecordHeaderBytes) {
                 switch (DecryptNext()) {
-                case Record::Plain:
-                    continue;
-                case Record::Closed:
-                    bPeerClosed = true;
-                    continue;
-                case Record::Renegotiate:
-                    eState = State::Renegotiating;
-                    bNeedInput = false;
-                    continue;
-                case Record::Failed:
-                    return uGot > 0 ? Step::Done : Step::Failed;
-                case Record::Incomplete:
-                    break;
+                    case Record::Plain:
+                        continue;
+                    case Record::Closed:
+                        bPeerClosed = true;
+                        continue;
+                    case Record::Renegotiate:
+                        eState = State::Renegotiating;
+                        bNeedInput = false;
+                        continue;
+                    case Record::Failed:
+                        return uGot > 0 ? Step::Done : Step::Failed;
+                    case Record::Incomplete:
+                        break;
                 }
             }
             Step stop = Step::Done;
@@ -837,26 +834,26 @@ struct ClientSession::Impl {
             arrival = Receive();
         }
         switch (arrival) {
-        case Arrival::Bytes:
-            return true;
-        case Arrival::WouldBlock:
-            *pStop = bHolding ? Step::Done : Step::WantRead;
-            return false;
-        case Arrival::Ended:
-            bSocketEnded = true;
-            *pStop = bHolding ? Step::Done
-                              : Fail(Failure::Truncated, "the connection ended without the server's close_notify");
-            return false;
-        case Arrival::Error:
-            if (bHolding) {
-                iSocketError = winsock::WSAGetLastError();
-                *pStop = Step::Done;
-            } else {
-                *pStop = FailSocket();
-            }
-            return false;
-        case Arrival::Full:
-            break;
+            case Arrival::Bytes:
+                return true;
+            case Arrival::WouldBlock:
+                *pStop = bHolding ? Step::Done : Step::WantRead;
+                return false;
+            case Arrival::Ended:
+                bSocketEnded = true;
+                *pStop = bHolding ? Step::Done
+                                  : Fail(Failure::Truncated, "the connection ended without the server's close_notify");
+                return false;
+            case Arrival::Error:
+                if (bHolding) {
+                    iSocketError = winsock::WSAGetLastError();
+                    *pStop = Step::Done;
+                } else {
+                    *pStop = FailSocket();
+                }
+                return false;
+            case Arrival::Full:
+                break;
         }
         *pStop = Fail(Failure::Stream, "a record does not fit the session's buffer");
         return false;
@@ -916,9 +913,8 @@ struct ClientSession::Impl {
             SecBufferDesc tokenDesc = {SECBUFFER_VERSION, 1, &token};
             ULONG ulAttributes = 0;
             const SECURITY_STATUS status =
-                ::InitializeSecurityContextW(&credentials, &context, const_cast<wchar_t*>(TargetName()),
-                                             ulContextFlags, 0, 0, nullptr, 0, &context, &tokenDesc, &ulAttributes,
-                                             nullptr);
+                ::InitializeSecurityContextW(&credentials, &context, const_cast<wchar_t*>(TargetName()), ulContextFlags,
+                                             0, 0, nullptr, 0, &context, &tokenDesc, &ulAttributes, nullptr);
             if ((status == SEC_E_OK || status == SEC_I_CONTEXT_EXPIRED) && token.pvBuffer != nullptr &&
                 token.cbBuffer > 0) {
                 winsock::send(s, static_cast<const char*>(token.pvBuffer), static_cast<int>(token.cbBuffer), 0);
@@ -940,15 +936,15 @@ bool ClientSession::Start(winsock::SOCKET s, const char* szHost) {
 Step ClientSession::Handshake() {
     if (m_pImpl == nullptr) return Step::Failed;
     switch (m_pImpl->eState) {
-    case Impl::State::Handshaking:
-        return m_pImpl->Negotiate();
-    case Impl::State::Open:
-    case Impl::State::Renegotiating:
-        return Step::Done;
-    case Impl::State::New:
-        return m_pImpl->Fail(Failure::Setup, "the session was not started");
-    case Impl::State::Failed:
-        break;
+        case Impl::State::Handshaking:
+            return m_pImpl->Negotiate();
+        case Impl::State::Open:
+        case Impl::State::Renegotiating:
+            return Step::Done;
+        case Impl::State::New:
+            return m_pImpl->Fail(Failure::Setup, "the session was not started");
+        case Impl::State::Failed:
+            break;
     }
     return Step::Failed;
 }

@@ -15,8 +15,7 @@ const std::string kNoPassword(32, '\0');
 bool sameEmailAddress(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
             return false;
     }
     return true;
@@ -44,8 +43,7 @@ bool AccountBook::verify(std::string_view email, std::string_view password) cons
     for (const Account& account : accounts_) {
         if (sameEmailAddress(account.email, email)) found = &account;
     }
-    const std::string_view expected = found ? std::string_view(found->password)
-                                            : std::string_view(kNoPassword);
+    const std::string_view expected = found ? std::string_view(found->password) : std::string_view(kNoPassword);
     const bool match = constantTimeEquals(expected, password);
     return found != nullptr && match;
 }

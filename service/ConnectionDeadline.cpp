@@ -34,9 +34,10 @@ struct ConnectionDeadline::Watch {
     uint64_t sentAtSpanStart = 0;
 };
 
-ConnectionDeadline::ConnectionDeadline(Clock::duration requestLimit, Clock::duration stallLimit,
-                                       uint64_t stallBytes)
-    : requestLimit_(requestLimit), stallLimit_(stallLimit), stallBytes_(stallBytes),
+ConnectionDeadline::ConnectionDeadline(Clock::duration requestLimit, Clock::duration stallLimit, uint64_t stallBytes)
+    : requestLimit_(requestLimit),
+      stallLimit_(stallLimit),
+      stallBytes_(stallBytes),
       thread_(&ConnectionDeadline::run, this) {}
 
 ConnectionDeadline::~ConnectionDeadline() {

@@ -24,8 +24,7 @@ public:
     using Clock = std::chrono::steady_clock;
 
     // Starts the watching thread.
-    ConnectionDeadline(Clock::duration requestLimit, Clock::duration stallLimit,
-                       uint64_t stallBytes);
+    ConnectionDeadline(Clock::duration requestLimit, Clock::duration stallLimit, uint64_t stallBytes);
     // Stops the watching thread; connections still watched are left alone.
     ~ConnectionDeadline();
     ConnectionDeadline(const ConnectionDeadline&) = delete;

@@ -49,8 +49,7 @@ bool isBusy(int resultCode) {
     return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
 }
 
-Status openDatabase(const std::string& path, int flags, const char* vfs, const std::string& role,
-                    Database* db) {
+Status openDatabase(const std::string& path, int flags, const char* vfs, const std::string& role, Database* db) {
     sqlite3* raw = nullptr;
     const int rc = sqlite3_open_v2(path.c_str(), &raw, flags, vfs);
     Database opened(raw);

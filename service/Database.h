@@ -24,8 +24,7 @@ bool isBusy(int resultCode);
 // Opens `path` with the sqlite3_open_v2() flags and VFS (null for the
 // default one), with extended result codes on, into *db. The failure's
 // message names the file as `role` ("database", "snapshot file").
-Status openDatabase(const std::string& path, int flags, const char* vfs, const std::string& role,
-                    Database* db);
+Status openDatabase(const std::string& path, int flags, const char* vfs, const std::string& role, Database* db);
 
 // Runs SQL. A failure is busy when the database was locked; *resultCode,
 // when given, receives SQLite's result code either way.

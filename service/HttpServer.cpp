@@ -35,17 +35,14 @@ constexpr const char* kLibraryErrorPrefix = "Error processing request (HTTP resp
 constexpr const char* kLibraryErrorBodyEnd = "')). Closing connection.";
 
 std::string peerAddress(MHD_Connection* connection) {
-    const MHD_ConnectionInfo* info =
-        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
     if (!info || !info->client_addr) return "-";
     char text[INET6_ADDRSTRLEN] = "-";
     const sockaddr* address = info->client_addr;
     if (address->sa_family == AF_INET) {
-        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text,
-                  sizeof text);
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text, sizeof text);
     } else if (address->sa_family == AF_INET6) {
-        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text,
-                  sizeof text);
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text, sizeof text);
     }
     return text;
 }
@@ -54,8 +51,8 @@ std::string peerAddress(MHD_Connection* connection) {
 bool queryValue(MHD_Connection* connection, const char* key, std::string& value) {
     const char* data = nullptr;
     size_t size = 0;
-    if (MHD_lookup_connection_value_n(connection, MHD_GET_ARGUMENT_KIND, key, std::strlen(key),
-                                      &data, &size) != MHD_YES ||
+    if (MHD_lookup_connection_value_n(connection, MHD_GET_ARGUMENT_KIND, key, std::strlen(key), &data, &size) !=
+            MHD_YES ||
         !data) {
         return false;
     }
@@ -65,8 +62,8 @@ bool queryValue(MHD_Connection* connection, const char* key, std::string& value)
 
 // Every reply closes the connection: the client reads until the server
 // closes, so a kept-alive connection would leave it waiting.
-MHD_Result queueAndRelease(MHD_Connection* connection, unsigned int status,
-                           MHD_Response* response, const char* contentType) {
+MHD_Result queueAndRelease(MHD_Connection* connection, unsigned int status, MHD_Response* response,
+                           const char* contentType) {
     if (!response) return MHD_NO;  // out of memory: drop the connection
     // Always close after the reply and never use chunked encoding: the
     // client is an HTTP/1.0 one that reads until the server closes.
@@ -82,29 +79,23 @@ MHD_Result queueAndRelease(MHD_Connection* connection, unsigned int status,
 MHD_Result queueText(MHD_Connection* connection, unsigned int status, const std::string& body) {
     return queueAndRelease(
         connection, status,
-        MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
-                                        MHD_RESPMEM_MUST_COPY),
+        MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY),
         "text/plain");
 }
 
 bool requestDeclaresBody(MHD_Connection* connection) {
-    return declaresBody(
-        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH),
-        MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
-                                    MHD_HTTP_HEADER_TRANSFER_ENCODING));
+    return declaresBody(MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH),
+                        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_TRANSFER_ENCODING));
 }
 
 // Reads the status and body size out of the library's message about an
 // error reply of its own; false for any other message.
 bool parseLibraryError(const std::string& message, unsigned int& status, uint64_t& bytes) {
     if (message.rfind(kLibraryErrorPrefix, 0) != 0) return false;
-    status = static_cast<unsigned int>(std::strtoul(message.c_str() + std::strlen(kLibraryErrorPrefix),
-                                                    nullptr, 10));
+    status = static_cast<unsigned int>(std::strtoul(message.c_str() + std::strlen(kLibraryErrorPrefix), nullptr, 10));
     const size_t open = message.find(" ('");
     const size_t close = message.rfind(kLibraryErrorBodyEnd);
-    bytes = open != std::string::npos && close != std::string::npos && close > open
-                ? close - open - 3
-                : 0;
+    bytes = open != std::string::npos && close != std::string::npos && close > open ? close - open - 3 : 0;
     return status != 0;
 }
 
@@ -129,8 +120,8 @@ struct HttpServer::RequestState {
     RequestRecord record;
     Clock::time_point arrived = Clock::now();
     std::shared_ptr<std::atomic<uint64_t>> sent = std::make_shared<std::atomic<uint64_t>>(0);
-    std::string rawPath;   // the target's path as sent, never its query
-    bool handled = false;  // handleRequest() has seen it; else the library answered
+    std::string rawPath;        // the target's path as sent, never its query
+    bool handled = false;       // handleRequest() has seen it; else the library answered
     LibraryReply libraryReply;  // what the library said it answered, if it did
 };
 
@@ -197,18 +188,16 @@ std::vector<MHD_OptionItem> HttpServer::daemonOptions(const sockaddr_storage& st
 Status HttpServer::start() {
     sockaddr_storage storage{};
     const bool tls = !config_.tlsCertificate.empty();
-    const unsigned int flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION |
-                               MHD_USE_AUTO | MHD_USE_ERROR_LOG | MHD_USE_ITC |
-                               (tls ? MHD_USE_TLS : 0) | listenAddress(storage);
+    const unsigned int flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_AUTO |
+                               MHD_USE_ERROR_LOG | MHD_USE_ITC | (tls ? MHD_USE_TLS : 0) | listenAddress(storage);
     std::vector<MHD_OptionItem> options = daemonOptions(storage);
     deadline_ = std::make_unique<ConnectionDeadline>(std::chrono::seconds(kRequestSeconds),
-                                                     std::chrono::seconds(config_.stallSeconds),
-                                                     kStallBytes);
+                                                     std::chrono::seconds(config_.stallSeconds), kStallBytes);
     errno = 0;
     // The logger comes first so that it also gets the messages of start-up.
     daemon_.reset(MHD_start_daemon(flags, config_.listen.port, nullptr, nullptr, &HttpServer::handleRequest, this,
-                                   MHD_OPTION_EXTERNAL_LOGGER, &HttpServer::libraryMessage, this,
-                                   MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END));
+                                   MHD_OPTION_EXTERNAL_LOGGER, &HttpServer::libraryMessage, this, MHD_OPTION_ARRAY,
+                                   options.data(), MHD_OPTION_END));
     if (!daemon_) {
         const int error = errno;
         if (tls) {
@@ -263,8 +252,7 @@ void HttpServer::connectionChanged(void* cls, MHD_Connection* connection, void**
     auto* self = static_cast<HttpServer*>(cls);
     if (code == MHD_CONNECTION_NOTIFY_STARTED) {
         auto state = std::make_unique<ConnectionState>();
-        const MHD_ConnectionInfo* info =
-            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
         // A connection that cannot be watched is served all the same, without deadlines.
         if (info) static_cast<void>(self->deadline_->accepted(info->connect_fd, &state->watch));
         state->client = peerAddress(connection);
@@ -304,8 +292,7 @@ void HttpServer::connectionClosed(std::unique_ptr<ConnectionState> connection) {
 // Called as soon as the request line is in, before the header: the request
 // is logged from here on, even if the library refuses its header.
 void* HttpServer::requestStarted(void* /*cls*/, const char* uri, MHD_Connection* connection) {
-    const MHD_ConnectionInfo* info =
-        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
     auto* owner = info ? static_cast<ConnectionState*>(info->socket_context) : nullptr;
     auto request = std::make_unique<RequestState>();
     const std::string target = uri ? uri : "";
@@ -316,9 +303,8 @@ void* HttpServer::requestStarted(void* /*cls*/, const char* uri, MHD_Connection*
     return request.release();  // until requestCompleted()
 }
 
-MHD_Result HttpServer::handleRequest(void* cls, MHD_Connection* connection, const char* url,
-                                     const char* method, const char* /*version*/,
-                                     const char* /*uploadData*/, size_t* uploadDataSize,
+MHD_Result HttpServer::handleRequest(void* cls, MHD_Connection* connection, const char* url, const char* method,
+                                     const char* /*version*/, const char* /*uploadData*/, size_t* uploadDataSize,
                                      void** state) {
     auto* self = static_cast<HttpServer*>(cls);
     auto* request = static_cast<RequestState*>(*state);
@@ -334,8 +320,7 @@ MHD_Result HttpServer::handleRequest(void* cls, MHD_Connection* connection, cons
     request->handled = true;
     request->record.method = method ? method : "";
     request->record.path = targetPath(url ? url : "");
-    const MHD_ConnectionInfo* info =
-        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
     auto* owner = info ? static_cast<ConnectionState*>(info->socket_context) : nullptr;
     ConnectionDeadline::Watch* watch = owner ? owner->watch : nullptr;
     self->deadline_->requestReceived(watch);
@@ -353,10 +338,8 @@ void HttpServer::requestCompleted(void* cls, MHD_Connection* connection, void** 
     if (!request) return;
     if (!request->handled) {
         // Refused by the library itself, or given up before the header ended.
-        const MHD_ConnectionInfo* info =
-            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_HTTP_STATUS);
-        request->record.status = info && info->http_status ? info->http_status
-                                                           : request->libraryReply.status;
+        const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_HTTP_STATUS);
+        request->record.status = info && info->http_status ? info->http_status : request->libraryReply.status;
         if (request->record.status == 0) return;  // nothing was answered
         request->record.path = targetPath(request->rawPath);
         request->record.bytes = request->libraryReply.bytes;
@@ -382,8 +365,7 @@ MHD_Result HttpServer::respond(MHD_Connection* connection, RequestState& state) 
     return fail(connection, state, MHD_HTTP_NOT_FOUND, kReasonNotFound);
 }
 
-MHD_Result HttpServer::fail(MHD_Connection* connection, RequestState& state, unsigned int status,
-                            const char* reason) {
+MHD_Result HttpServer::fail(MHD_Connection* connection, RequestState& state, unsigned int status, const char* reason) {
     const std::string body = taggedFailure(reason);
     state.record.status = status;
     *state.sent = body.size();
@@ -422,8 +404,8 @@ MHD_Result HttpServer::retrieveDatabase(MHD_Connection* connection, RequestState
     return sendSnapshot(connection, state);
 }
 
-MHD_Result HttpServer::refuseLogin(MHD_Connection* connection, RequestState& state,
-                                   unsigned int status, const char* reason) {
+MHD_Result HttpServer::refuseLogin(MHD_Connection* connection, RequestState& state, unsigned int status,
+                                   const char* reason) {
     state.record.refused = true;
     return fail(connection, state, status, reason);
 }

@@ -74,10 +74,8 @@ private:
     };
 
     static void* requestStarted(void* cls, const char* uri, MHD_Connection* connection);
-    static MHD_Result handleRequest(void* cls, MHD_Connection* connection, const char* url,
-                                    const char* method, const char* version,
-                                    const char* uploadData, size_t* uploadDataSize,
-                                    void** state);
+    static MHD_Result handleRequest(void* cls, MHD_Connection* connection, const char* url, const char* method,
+                                    const char* version, const char* uploadData, size_t* uploadDataSize, void** state);
     static void requestCompleted(void* cls, MHD_Connection* connection, void** state,
                                  MHD_RequestTerminationCode reason);
     static void connectionChanged(void* cls, MHD_Connection* connection, void** socketContext,
@@ -89,11 +87,9 @@ private:
     void connectionClosed(std::unique_ptr<ConnectionState> connection);
     MHD_Result respond(MHD_Connection* connection, RequestState& state);
     MHD_Result retrieveDatabase(MHD_Connection* connection, RequestState& state);
-    MHD_Result refuseLogin(MHD_Connection* connection, RequestState& state, unsigned int status,
-                           const char* reason);
+    MHD_Result refuseLogin(MHD_Connection* connection, RequestState& state, unsigned int status, const char* reason);
     MHD_Result sendSnapshot(MHD_Connection* connection, RequestState& state);
-    MHD_Result fail(MHD_Connection* connection, RequestState& state, unsigned int status,
-                    const char* reason);
+    MHD_Result fail(MHD_Connection* connection, RequestState& state, unsigned int status, const char* reason);
 
     ServiceConfig config_;
     AccountBook accounts_;

@@ -57,9 +57,7 @@ std::string octalMode(mode_t mode) {
 
 }  // namespace
 
-std::string ListenAddress::text() const {
-    return (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
-}
+std::string ListenAddress::text() const { return (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port); }
 
 Status parseListenAddress(const std::string& text, ListenAddress* out) {
     const std::string option = "--listen " + text;
@@ -106,9 +104,8 @@ bool isLoopback(const ListenAddress& address) {
 namespace {
 
 // Options that take a value; every other argument but --help is unknown.
-const char* const kValueOptions[] = {"--listen",      "--database",    "--account",
-                                     "--accounts-file", "--tls-cert",   "--tls-key",
-                                     "--stop-grace",  "--stall-timeout", "--verify"};
+const char* const kValueOptions[] = {"--listen",  "--database",   "--account",       "--accounts-file", "--tls-cert",
+                                     "--tls-key", "--stop-grace", "--stall-timeout", "--verify"};
 
 bool takesValue(const std::string& name) {
     for (const char* known : kValueOptions) {
@@ -119,8 +116,7 @@ bool takesValue(const std::string& name) {
 
 // Whole seconds from `minimum` to kMaxOptionSeconds; *out is written only
 // on success.
-Status parseSeconds(const std::string& name, const std::string& text, unsigned int minimum,
-                    unsigned int* out) {
+Status parseSeconds(const std::string& name, const std::string& text, unsigned int minimum, unsigned int* out) {
     unsigned long value = 0;
     bool ok = !text.empty() && text.size() <= 6;
     for (char c : text) {
@@ -128,8 +124,8 @@ Status parseSeconds(const std::string& name, const std::string& text, unsigned i
         if (ok) value = value * 10 + static_cast<unsigned long>(c - '0');
     }
     if (!ok || value < minimum || value > kMaxOptionSeconds) {
-        return Status::error(name + " " + text + ": expected whole seconds from " + std::to_string(minimum) +
-                             " to " + std::to_string(kMaxOptionSeconds));
+        return Status::error(name + " " + text + ": expected whole seconds from " + std::to_string(minimum) + " to " +
+                             std::to_string(kMaxOptionSeconds));
     }
     *out = static_cast<unsigned int>(value);
     return Status();
@@ -218,14 +214,11 @@ Status parseOptions(const std::vector<std::string>& args, Options* options) {
 
 namespace {
 
-bool endsInWhiteSpace(const std::string& text) {
-    return !text.empty() && (text.back() == ' ' || text.back() == '\t');
-}
+bool endsInWhiteSpace(const std::string& text) { return !text.empty() && (text.back() == ' ' || text.back() == '\t'); }
 
 }  // namespace
 
-Status loadAccountsFile(const std::string& path, std::vector<Account>* accounts,
-                        std::vector<std::string>* warnings) {
+Status loadAccountsFile(const std::string& path, std::vector<Account>* accounts, std::vector<std::string>* warnings) {
     const std::string source = "--accounts-file " + path;
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
@@ -293,11 +286,15 @@ std::string usageText(const std::string& programName) {
            "                           when it cannot read them or has no TLS support.\n"
            "  --stop-grace SECONDS     on SIGTERM, SIGINT or SIGHUP, stop accepting and\n"
            "                           give running downloads this long to finish, then\n"
-           "                           cut them off (default " + n(kDefaultStopGraceSeconds) +
+           "                           cut them off (default " +
+           n(kDefaultStopGraceSeconds) +
            "; 0 cuts at once).\n"
            "  --stall-timeout SECONDS  close a download that takes less than " +
-           n(kStallBytes / 1024) + " KiB in\n"
-           "                           that long (default " + n(kDefaultStallSeconds) + ").\n"
+           n(kStallBytes / 1024) +
+           " KiB in\n"
+           "                           that long (default " +
+           n(kDefaultStallSeconds) +
+           ").\n"
            "  --verify quick|none      check each copy with SQLite's quick_check before\n"
            "                           its last bytes go out, and cut a download whose\n"
            "                           copy fails it short (quick, the default), or not.\n"
@@ -318,19 +315,25 @@ std::string usageText(const std::string& programName) {
            "of the database. The copy reads the database in one read transaction, so in\n"
            "rollback-journal mode writers wait until it is done. Requests share a copy\n"
            "under way when nothing has been committed since it began, and the path\n"
-           "still names the same file. At most " + n(kMaxSnapshotFiles) + " copies exist at once, each a\n"
+           "still names the same file. At most " +
+           n(kMaxSnapshotFiles) +
+           " copies exist at once, each a\n"
            "file as large as the database in $TMPDIR (default /tmp); its name is\n"
            "removed when the copy ends, its data when the last download of it ends;\n"
            "files left by a service that was killed are removed at the next start.\n"
            "Requests that arrive while all are in use share the next one. A download\n"
-           "that cannot start within " + n(kAnswerSeconds) +
+           "that cannot start within " +
+           n(kAnswerSeconds) +
            " s (a writer holds the database locked, or all\n"
            "copies are in use) gets a 'busy' reply.\n"
            "\n"
-           "Limits: " + n(kConnectionLimit) + " connections, " + n(kConnectionsPerAddress) +
+           "Limits: " +
+           n(kConnectionLimit) + " connections, " + n(kConnectionsPerAddress) +
            " from one address (more are closed at once);\n"
-           "a request must arrive in full within " + n(kRequestSeconds) + " s; after " +
-           n(kMaxLoginFailures) + " failed logins within " + n(kLoginWindowSeconds) + " s\n"
+           "a request must arrive in full within " +
+           n(kRequestSeconds) + " s; after " + n(kMaxLoginFailures) + " failed logins within " +
+           n(kLoginWindowSeconds) +
+           " s\n"
            "an address is refused ('too many attempts') until that time is over; while\n"
            "every address remembered is shut out, new addresses are refused as well.\n"
            "\n"

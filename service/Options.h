@@ -30,12 +30,12 @@ struct Options {
     std::string database;
     std::vector<Account> accounts;  // from --account
     bool accountOnCommandLine = false;
-    std::string accountsFile;       // --accounts-file, read by loadAccountsFile()
-    std::string tlsCertificate;     // --tls-cert; given with --tls-key or not at all
-    std::string tlsKey;             // --tls-key
-    unsigned int stopGraceSeconds = kDefaultStopGraceSeconds;      // --stop-grace
-    unsigned int stallSeconds = kDefaultStallSeconds;              // --stall-timeout
-    Verify verify = Verify::Quick;  // --verify
+    std::string accountsFile;                                  // --accounts-file, read by loadAccountsFile()
+    std::string tlsCertificate;                                // --tls-cert; given with --tls-key or not at all
+    std::string tlsKey;                                        // --tls-key
+    unsigned int stopGraceSeconds = kDefaultStopGraceSeconds;  // --stop-grace
+    unsigned int stallSeconds = kDefaultStallSeconds;          // --stall-timeout
+    Verify verify = Verify::Quick;                             // --verify
     bool showHelp = false;
 };
 
@@ -52,8 +52,7 @@ Status parseOptions(const std::vector<std::string>& args, Options* options);
 // file's accounts. Adds to *warnings one text per line whose password ends
 // in white space, which is kept as written. Neither the failure's message
 // nor a warning ever repeats a password.
-Status loadAccountsFile(const std::string& path, std::vector<Account>* accounts,
-                        std::vector<std::string>* warnings);
+Status loadAccountsFile(const std::string& path, std::vector<Account>* accounts, std::vector<std::string>* warnings);
 
 // Parses "ADDRESS:PORT" where ADDRESS is a numeric IPv4 address, a bracketed
 // IPv6 address or "localhost"; *out is written only on success.

@@ -24,8 +24,8 @@ sqlite3_vfs* gBaseVfs = nullptr;
 sqlite3_vfs gCaptureVfs;
 
 struct CaptureFile {
-    sqlite3_file base;     // must come first: SQLite sees this
-    sqlite3_file* real;    // the default VFS's file, stored right after this struct
+    sqlite3_file base;   // must come first: SQLite sees this
+    sqlite3_file* real;  // the default VFS's file, stored right after this struct
     int openFlags;
 };
 
@@ -39,8 +39,7 @@ bool readsPageOne(CaptureFile* file, int size, sqlite3_int64 offset) {
     if (file->openFlags & SQLITE_OPEN_MAIN_DB) return offset == 0;
     if (!(file->openFlags & SQLITE_OPEN_WAL)) return false;
     const sqlite3_int64 frameStart = offset - kWalFrameHeaderSize;
-    if (frameStart < kWalHeaderSize || (frameStart - kWalHeaderSize) % (size + kWalFrameHeaderSize) != 0)
-        return false;
+    if (frameStart < kWalHeaderSize || (frameStart - kWalHeaderSize) % (size + kWalFrameHeaderSize) != 0) return false;
     unsigned char pageNumber[4];
     if (file->real->pMethods->xRead(file->real, pageNumber, 4, frameStart) != SQLITE_OK) return false;
     return pageNumber[0] == 0 && pageNumber[1] == 0 && pageNumber[2] == 0 && pageNumber[3] == 1;
@@ -56,8 +55,7 @@ int captureClose(sqlite3_file* file) {
 int captureRead(sqlite3_file* file, void* buffer, int size, sqlite3_int64 offset) {
     auto* capture = reinterpret_cast<CaptureFile*>(file);
     const int rc = capture->real->pMethods->xRead(capture->real, buffer, size, offset);
-    if ((rc == SQLITE_OK || rc == SQLITE_IOERR_SHORT_READ) && tActiveCapture &&
-        readsPageOne(capture, size, offset)) {
+    if ((rc == SQLITE_OK || rc == SQLITE_IOERR_SHORT_READ) && tActiveCapture && readsPageOne(capture, size, offset)) {
         tActiveCapture->seen(buffer, size);
     }
     return rc;
@@ -66,17 +64,13 @@ int captureRead(sqlite3_file* file, void* buffer, int size, sqlite3_int64 offset
 int captureWrite(sqlite3_file* f, const void* b, int n, sqlite3_int64 o) {
     return realFile(f)->pMethods->xWrite(realFile(f), b, n, o);
 }
-int captureTruncate(sqlite3_file* f, sqlite3_int64 size) {
-    return realFile(f)->pMethods->xTruncate(realFile(f), size);
-}
+int captureTruncate(sqlite3_file* f, sqlite3_int64 size) { return realFile(f)->pMethods->xTruncate(realFile(f), size); }
 int captureSync(sqlite3_file* f, int flags) { return realFile(f)->pMethods->xSync(realFile(f), flags); }
 int captureFileSize(sqlite3_file* f, sqlite3_int64* size) {
     return realFile(f)->pMethods->xFileSize(realFile(f), size);
 }
 int captureLock(sqlite3_file* f, int level) { return realFile(f)->pMethods->xLock(realFile(f), level); }
-int captureUnlock(sqlite3_file* f, int level) {
-    return realFile(f)->pMethods->xUnlock(realFile(f), level);
-}
+int captureUnlock(sqlite3_file* f, int level) { return realFile(f)->pMethods->xUnlock(realFile(f), level); }
 int captureCheckReservedLock(sqlite3_file* f, int* out) {
     return realFile(f)->pMethods->xCheckReservedLock(realFile(f), out);
 }
@@ -84,9 +78,7 @@ int captureFileControl(sqlite3_file* f, int op, void* arg) {
     return realFile(f)->pMethods->xFileControl(realFile(f), op, arg);
 }
 int captureSectorSize(sqlite3_file* f) { return realFile(f)->pMethods->xSectorSize(realFile(f)); }
-int captureDeviceCharacteristics(sqlite3_file* f) {
-    return realFile(f)->pMethods->xDeviceCharacteristics(realFile(f));
-}
+int captureDeviceCharacteristics(sqlite3_file* f) { return realFile(f)->pMethods->xDeviceCharacteristics(realFile(f)); }
 int captureShmMap(sqlite3_file* f, int region, int size, int extend, void volatile** out) {
     return realFile(f)->pMethods->xShmMap(realFile(f), region, size, extend, out);
 }
@@ -102,11 +94,24 @@ int captureShmUnmap(sqlite3_file* f, int deleteFlag) {
 // SQLite reads passes through captureRead.
 const sqlite3_io_methods kCaptureMethods = {
     2,
-    captureClose, captureRead, captureWrite, captureTruncate, captureSync, captureFileSize,
-    captureLock, captureUnlock, captureCheckReservedLock, captureFileControl,
-    captureSectorSize, captureDeviceCharacteristics,
-    captureShmMap, captureShmLock, captureShmBarrier, captureShmUnmap,
-    nullptr, nullptr,
+    captureClose,
+    captureRead,
+    captureWrite,
+    captureTruncate,
+    captureSync,
+    captureFileSize,
+    captureLock,
+    captureUnlock,
+    captureCheckReservedLock,
+    captureFileControl,
+    captureSectorSize,
+    captureDeviceCharacteristics,
+    captureShmMap,
+    captureShmLock,
+    captureShmBarrier,
+    captureShmUnmap,
+    nullptr,
+    nullptr,
 };
 
 int captureOpen(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* outFlags) {
@@ -120,26 +125,18 @@ int captureOpen(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, i
     return rc;
 }
 
-int captureDelete(sqlite3_vfs*, const char* name, int syncDir) {
-    return gBaseVfs->xDelete(gBaseVfs, name, syncDir);
-}
+int captureDelete(sqlite3_vfs*, const char* name, int syncDir) { return gBaseVfs->xDelete(gBaseVfs, name, syncDir); }
 int captureAccess(sqlite3_vfs*, const char* name, int flags, int* out) {
     return gBaseVfs->xAccess(gBaseVfs, name, flags, out);
 }
 int captureFullPathname(sqlite3_vfs*, const char* name, int size, char* out) {
     return gBaseVfs->xFullPathname(gBaseVfs, name, size, out);
 }
-int captureRandomness(sqlite3_vfs*, int size, char* out) {
-    return gBaseVfs->xRandomness(gBaseVfs, size, out);
-}
+int captureRandomness(sqlite3_vfs*, int size, char* out) { return gBaseVfs->xRandomness(gBaseVfs, size, out); }
 int captureSleep(sqlite3_vfs*, int microseconds) { return gBaseVfs->xSleep(gBaseVfs, microseconds); }
 int captureCurrentTime(sqlite3_vfs*, double* out) { return gBaseVfs->xCurrentTime(gBaseVfs, out); }
-int captureGetLastError(sqlite3_vfs*, int size, char* out) {
-    return gBaseVfs->xGetLastError(gBaseVfs, size, out);
-}
-int captureCurrentTimeInt64(sqlite3_vfs*, sqlite3_int64* out) {
-    return gBaseVfs->xCurrentTimeInt64(gBaseVfs, out);
-}
+int captureGetLastError(sqlite3_vfs*, int size, char* out) { return gBaseVfs->xGetLastError(gBaseVfs, size, out); }
+int captureCurrentTimeInt64(sqlite3_vfs*, sqlite3_int64* out) { return gBaseVfs->xCurrentTimeInt64(gBaseVfs, out); }
 
 void registerCaptureVfs() {
     sqlite3_initialize();
@@ -203,8 +200,8 @@ void makeSelfContained(std::vector<unsigned char>& page, uint32_t pageCount) {
 bool samePageOne(const std::vector<unsigned char>& a, const std::vector<unsigned char>& b) {
     if (a.size() != b.size() || a.size() < kHeaderSize) return false;
     for (size_t i = 0; i < a.size(); ++i) {
-        const bool rewritten = (i >= 18 && i < 20) || (i >= 24 && i < 32) || (i >= 40 && i < 44) ||
-                               (i >= 92 && i < 100);
+        const bool rewritten =
+            (i >= 18 && i < 20) || (i >= 24 && i < 32) || (i >= 40 && i < 44) || (i >= 92 && i < 100);
         if (!rewritten && a[i] != b[i]) return false;
     }
     return true;

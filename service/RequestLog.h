@@ -13,7 +13,7 @@ namespace backupservice {
 struct RequestRecord {
     std::string client;  // peer address, e.g. "127.0.0.1"
     std::string method;
-    std::string path;    // target path without the query: never credentials
+    std::string path;  // target path without the query: never credentials
     unsigned int status = 0;
     uint64_t bytes = 0;  // body bytes handed to the connection
     bool complete = true;

@@ -7,11 +7,9 @@ namespace backupservice {
 const char* const kReasonInvalidCredentials = "Invalid e-mail address or password";
 const char* const kReasonNotFound = "Not found";
 const char* const kReasonUnavailable = "The database could not be read";
-const char* const kReasonDatabaseBusy =
-    "The database was busy (another program held it locked); try again later";
+const char* const kReasonDatabaseBusy = "The database was busy (another program held it locked); try again later";
 const char* const kReasonServiceBusy = "The service was busy with other downloads; try again later";
-const char* const kReasonTooManyAttempts =
-    "Too many attempts with a wrong e-mail address or password; try again later";
+const char* const kReasonTooManyAttempts = "Too many attempts with a wrong e-mail address or password; try again later";
 const char* const kReasonBodyRefused = "A request must not carry a body";
 const char* const kReasonBadRequest = "Bad request";
 

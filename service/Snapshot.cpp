@@ -48,8 +48,7 @@ Status errnoFailure(const std::string& what, int error) { return Status::error(w
 int pragmaValue(sqlite3* db, const char* sql) {
     sqlite3_stmt* statement = nullptr;
     int value = 0;
-    if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK &&
-        sqlite3_step(statement) == SQLITE_ROW) {
+    if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK && sqlite3_step(statement) == SQLITE_ROW) {
         value = sqlite3_column_int(statement, 0);
     }
     sqlite3_finalize(statement);
@@ -89,8 +88,7 @@ private:
 };
 
 Snapshot::Snapshot(std::string databasePath, std::string directory, bool verify, DataVersion version)
-    : databasePath_(std::move(databasePath)), directory_(std::move(directory)), verify_(verify),
-      version_(version) {}
+    : databasePath_(std::move(databasePath)), directory_(std::move(directory)), verify_(verify), version_(version) {}
 
 Snapshot::~Snapshot() {
     cancelled_ = true;
@@ -296,8 +294,7 @@ pid_t snapshotOwner(const std::string& name) {
     const std::string prefix = kSnapshotPrefix;
     if (name.rfind(prefix, 0) != 0) return 0;
     const size_t dash = name.find('-', prefix.size());
-    if (dash == std::string::npos || dash == prefix.size() || dash > prefix.size() + 9 ||
-        name.size() != dash + 7)
+    if (dash == std::string::npos || dash == prefix.size() || dash > prefix.size() + 9 || name.size() != dash + 7)
         return 0;
     long pid = 0;
     for (size_t i = prefix.size(); i < dash; ++i) {
@@ -320,8 +317,8 @@ size_t removeStaleSnapshotFiles(const std::string& directory) {
         if (owner <= 0 || owner == ::getpid() || isRunning(owner)) continue;
         struct stat info {};
         const std::string path = directory + "/" + entry->d_name;
-        if (::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-            info.st_uid == ::geteuid() && ::unlink(path.c_str()) == 0)
+        if (::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() &&
+            ::unlink(path.c_str()) == 0)
             ++removed;
     }
     return removed;

@@ -120,7 +120,7 @@ private:
     Status failure_;  // success until the copy fails
     bool complete_ = false;
     uint64_t size_ = 0;
-    uint64_t ready_ = 0;                 // bytes final from offset 0
+    uint64_t ready_ = 0;                  // bytes final from offset 0
     std::vector<unsigned char> pageOne_;  // what is sent for page 1
 };
 

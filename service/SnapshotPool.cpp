@@ -10,8 +10,10 @@
 namespace backupservice {
 
 SnapshotPool::SnapshotPool(std::string databasePath, std::string directory, size_t maxFiles, bool verify)
-    : databasePath_(std::move(databasePath)), directory_(std::move(directory)),
-      maxFiles_(std::max<size_t>(maxFiles, 1)), verify_(verify) {}
+    : databasePath_(std::move(databasePath)),
+      directory_(std::move(directory)),
+      maxFiles_(std::max<size_t>(maxFiles, 1)),
+      verify_(verify) {}
 
 SnapshotPool::~SnapshotPool() = default;
 
@@ -56,8 +58,7 @@ std::shared_ptr<Snapshot> SnapshotPool::create(const DataVersion& version) {
 // The turn's snapshot, once set, is also held by the request that takes it,
 // so letting go of the turn here never lets go of the snapshot's last
 // reference under the lock.
-std::shared_ptr<Snapshot> SnapshotPool::waitForTurn(std::unique_lock<std::mutex>& lock,
-                                                    Clock::time_point deadline) {
+std::shared_ptr<Snapshot> SnapshotPool::waitForTurn(std::unique_lock<std::mutex>& lock, Clock::time_point deadline) {
     const std::shared_ptr<Turn> turn = turn_;
     ++waiting_;
     turnTaken_.wait_until(lock, deadline, [this, &turn] { return stopped_ || turn->snapshot; });

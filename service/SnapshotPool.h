@@ -52,8 +52,7 @@ private:
     // These are called with mutex_ held. A running snapshot the request may
     // share, or null; every snapshot looked at is kept in *seen, to be let go
     // of after the lock.
-    std::shared_ptr<Snapshot> shareable(const DataVersion& version,
-                                        std::vector<std::shared_ptr<Snapshot>>* seen);
+    std::shared_ptr<Snapshot> shareable(const DataVersion& version, std::vector<std::shared_ptr<Snapshot>>* seen);
     // A new snapshot, counted among the files, not started yet.
     std::shared_ptr<Snapshot> create(const DataVersion& version);
     std::shared_ptr<Snapshot> waitForTurn(std::unique_lock<std::mutex>& lock, Clock::time_point deadline);
@@ -75,7 +74,7 @@ private:
     bool stopped_ = false;
     size_t live_ = 0;
     std::vector<std::weak_ptr<Snapshot>> started_;
-    size_t waiting_ = 0;  // requests waiting for a free file
+    size_t waiting_ = 0;                                     // requests waiting for a free file
     std::shared_ptr<Turn> turn_ = std::make_shared<Turn>();  // the one they wait for
     std::mutex watchMutex_;
     Database watch_;            // opened on first use

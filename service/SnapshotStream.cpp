@@ -30,18 +30,14 @@ ssize_t readSnapshot(void* cls, uint64_t pos, char* buf, size_t max) {
     return static_cast<ssize_t>(got);
 }
 
-void freeSnapshot(void* cls) {
-    delete static_cast<SnapshotReader*>(cls);
-}
+void freeSnapshot(void* cls) { delete static_cast<SnapshotReader*>(cls); }
 
 }  // namespace
 
-MHD_Response* createSnapshotResponse(std::shared_ptr<Snapshot> snapshot,
-                                     std::shared_ptr<std::atomic<uint64_t>> sent) {
+MHD_Response* createSnapshotResponse(std::shared_ptr<Snapshot> snapshot, std::shared_ptr<std::atomic<uint64_t>> sent) {
     const uint64_t size = snapshot->size();
     auto* reader = new SnapshotReader{std::move(snapshot), std::move(sent)};
-    MHD_Response* response =
-        MHD_create_response_from_callback(size, kBlockSize, &readSnapshot, reader, &freeSnapshot);
+    MHD_Response* response = MHD_create_response_from_callback(size, kBlockSize, &readSnapshot, reader, &freeSnapshot);
     if (!response) delete reader;
     return response;
 }

@@ -19,7 +19,6 @@ namespace backupservice {
 // releases it. A copy that fails part-way aborts the transfer, so the client
 // sees fewer bytes than the Content-Length. Returns nullptr when
 // libmicrohttpd cannot create the response.
-MHD_Response* createSnapshotResponse(std::shared_ptr<Snapshot> snapshot,
-                                     std::shared_ptr<std::atomic<uint64_t>> sent);
+MHD_Response* createSnapshotResponse(std::shared_ptr<Snapshot> snapshot, std::shared_ptr<std::atomic<uint64_t>> sent);
 
 }  // namespace backupservice

@@ -46,9 +46,12 @@ sigset_t blockStopSignals() {
 
 const char* signalName(int signal) {
     switch (signal) {
-    case SIGINT: return "SIGINT";
-    case SIGHUP: return "SIGHUP";
-    default: return "SIGTERM";
+        case SIGINT:
+            return "SIGINT";
+        case SIGHUP:
+            return "SIGHUP";
+        default:
+            return "SIGTERM";
     }
 }
 
@@ -93,19 +96,28 @@ Status prepare(Options& options, ServiceConfig* config) {
     Status status = loadAccounts(&options);
     if (!status.ok()) return status;
     if (options.accountOnCommandLine) {
-        std::fputs("BackupService: warning: every local user can see the passwords given with "
-                   "--account (ps shows the command line); use --accounts-file instead\n",
-                   stderr);
+        std::fputs(
+            "BackupService: warning: every local user can see the passwords given with "
+            "--account (ps shows the command line); use --accounts-file instead\n",
+            stderr);
     }
-    *config = ServiceConfig{options.listen, options.database, defaultSnapshotDirectory(), options.accounts,
-                            options.stallSeconds, options.verify == Verify::Quick, {}, {}};
+    *config = ServiceConfig{options.listen,
+                            options.database,
+                            defaultSnapshotDirectory(),
+                            options.accounts,
+                            options.stallSeconds,
+                            options.verify == Verify::Quick,
+                            {},
+                            {}};
     status = loadTls(options, config);
     if (status.ok()) status = checkDatabaseReadable(options.database);
     if (!status.ok()) return status;
     const size_t stale = removeStaleSnapshotFiles(config->snapshotDirectory);
     if (stale > 0) {
-        std::fprintf(stderr, "BackupService: removed %zu snapshot file(s) left in %s by stopped "
-                     "services\n", stale, config->snapshotDirectory.c_str());
+        std::fprintf(stderr,
+                     "BackupService: removed %zu snapshot file(s) left in %s by stopped "
+                     "services\n",
+                     stale, config->snapshotDirectory.c_str());
     }
     if (options.tlsCertificate.empty() && !isLoopback(options.listen)) {
         std::fprintf(stderr,
@@ -142,8 +154,7 @@ int serve(const Options& options, const ServiceConfig& config) {
     log.open("listening on " + bound.text());
 
     int received = 0;
-    while (sigwait(&stopSignals, &received) != 0) {
-    }
+    while (sigwait(&stopSignals, &received) != 0) {}
     server.stopAccepting();
     const unsigned int cut = drain(server, stopSignals, options.stopGraceSeconds);
     if (cut > 0) {

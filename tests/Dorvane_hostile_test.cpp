@@ -77,8 +77,8 @@ TEST_F(HostileServer, StalledDatabaseIsNotKeptAfterTheTimeOut) {
     database[31] = 73;    // 73 of them: 299008 bytes
     database += std::string(299008 - database.size(), 'd');
     const std::string header = "HTTP/1.0 200 OK\r\n\r\n";
-    ScriptedServer server({{ReadRequest(), Send(header + database.substr(0, 149504)), HoldOpen()},
-                           Reply(header + database)});
+    ScriptedServer server(
+        {{ReadRequest(), Send(header + database.substr(0, 149504)), HoldOpen()}, Reply(header + database)});
     ConfigureFor(server);
     EXPECT_EQ(0, Run({}).iExitCode);
     EXPECT_TRUE(SavedBackup() == database);
@@ -89,7 +89,8 @@ TEST_F(HostileServer, StalledDatabaseIsNotKeptAfterTheTimeOut) {
 }
 
 TEST_F(HostileServer, ResetInTheMiddleOfADeclaredBodyKeepsNothing) {
-    const Script script = {ReadRequest(), Send("HTTP/1.0 200 OK\r\nContent-Length: 50000\r\n\r\n" + std::string(20000, 'b')),
+    const Script script = {ReadRequest(),
+                           Send("HTTP/1.0 200 OK\r\nContent-Length: 50000\r\n\r\n" + std::string(20000, 'b')),
                            Pause(100), Reset()};
     ScriptedServer server({script, script});
     ConfigureFor(server);
@@ -127,8 +128,9 @@ const std::string kUndeclaredStart = "HTTP/1.0 200 OK\r\n\r\n" + std::string(401
 INSTANTIATE_TEST_SUITE_P(
     Endings, ConnectionErrors,
     ::testing::Values(ErrorEnding{"Reset", {ReadRequest(), Send(kUndeclaredStart), Pause(100), Reset()}},
-                      ErrorEnding{"UrgentByte", {ReadRequest(), Send(kUndeclaredStart), Pause(100), SendUrgent("!"),
-                                                 Pause(100), Send(std::string(4000, 'c'))}}),
+                      ErrorEnding{"UrgentByte",
+                                  {ReadRequest(), Send(kUndeclaredStart), Pause(100), SendUrgent("!"), Pause(100),
+                                   Send(std::string(4000, 'c'))}}),
     [](const ::testing::TestParamInfo<ErrorEnding>& info) { return std::string(info.param.name); });
 
 TEST_F(HostileServer, HundredKilobyteReasonIsCutNotOverrun) {
@@ -154,7 +156,8 @@ TEST_F(DorvaneRun, OversizedValueReadsAsEmpty) {
 
 TEST_F(DorvaneRun, ValuesBehindANulByteOrInsideBrokenTagsAreNotRead) {
     ScriptedServer server({Reply(HttpReply("ok"))});
-    const std::string address = "<__ServerAddress__>127.0.0.1:" + std::to_string(server.Port()) + "</__ServerAddress__>";
+    const std::string address =
+        "<__ServerAddress__>127.0.0.1:" + std::to_string(server.Port()) + "</__ServerAddress__>";
     WriteConfig(address + "<__Email__>lone opening tag" + std::string("\0", 1) +
                 "<__Password__>VUE9AgB0</__Password__></__Email__>");
     Run({});
@@ -202,8 +205,8 @@ TEST_F(DorvaneRun, EmptyOrOddConfigurationFilesEndCleanly) {
     const struct {
         std::string content;
         int iExit;
-    } cases[] = {{"", 4}, {std::string(5000, '\0'), 4}, {"<__ServerAddress__>", 4}, {"</__Password__>", 4},
-                 {oversized, 2}};
+    } cases[] = {
+        {"", 4}, {std::string(5000, '\0'), 4}, {"<__ServerAddress__>", 4}, {"</__Password__>", 4}, {oversized, 2}};
     for (const auto& c : cases) {
         WriteConfig(c.content);
         const auto result = Run({});
@@ -325,8 +328,7 @@ TEST_F(DorvaneRun, LogDirectoryUnderTmpIsTheUsersOwn) {
         std::function<bool()> plant;
     } plants[] = {
         {"link to a directory", [&] { return fs::create_directory_symlink(elsewhere, own), true; }},
-        {"another user's directory",
-         [&] { return fs::create_directory(own) && testprocess::GiveToNobody(own); }},
+        {"another user's directory", [&] { return fs::create_directory(own) && testprocess::GiveToNobody(own); }},
         {"directory others may write to",
          [&] { return fs::create_directory(own), fs::permissions(own, fs::perms::all), true; }},
         {"plain file", [&] { return WriteFile(own, ""), true; }},
@@ -356,7 +358,8 @@ TEST_F(DorvaneRun, FullDiskWhileSavingLeavesNoPartialBackup) {
     const auto result = testprocess::RunWithFileSizeLimit(DORVANE_EXE, {}, m_work.Path(), m_temp.Path(), 100000);
     EXPECT_EQ(3, result.iExitCode);
     EXPECT_TRUE(Backups().empty()) << ::testing::PrintToString(Backups());
-    EXPECT_TRUE(ListFiles(m_work.Path()) == std::vector<std::string>{"Ostrel.cfg"}) << ::testing::PrintToString(ListFiles(m_work.Path()));
+    EXPECT_TRUE(ListFiles(m_work.Path()) == std::vector<std::string>{"Ostrel.cfg"})
+        << ::testing::PrintToString(ListFiles(m_work.Path()));
     // The body fills the disk while it streams in: the staged file is named.
     const auto driver = DriverRecords();
     ASSERT_EQ(1u, driver.size()) << ::testing::PrintToString(driver);

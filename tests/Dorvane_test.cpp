@@ -62,9 +62,10 @@ TEST_F(DorvaneRun, ConfigurationFileHoldsTheTaggedValuesAndTheEncipheredPassword
     const auto result = Run({"http://192.0.2.7:81/x", "user@example.com", "p@ss w0rd"});
     EXPECT_EQ(0, result.iExitCode);
     EXPECT_EQ("The configuration file, Ostrel.cfg, is created.", result.szStdout);
-    EXPECT_EQ("<__ServerAddress__>http://192.0.2.7:81/x</__ServerAddress__><__Email__>user@example.com</__Email__>"
-              "<__Password__>VmQtA0UbXwBk</__Password__>",
-              ReadFile(m_work.File("Ostrel.cfg")));
+    EXPECT_EQ(
+        "<__ServerAddress__>http://192.0.2.7:81/x</__ServerAddress__><__Email__>user@example.com</__Email__>"
+        "<__Password__>VmQtA0UbXwBk</__Password__>",
+        ReadFile(m_work.File("Ostrel.cfg")));
     EXPECT_TRUE(Records().empty());
 }
 
@@ -95,8 +96,10 @@ TEST_F(DorvaneRun, ConfigurationAcceptsValuesAtTheirLimitsAndRefusesLongerOnes) 
         std::string message;
     };
     const std::vector<Case> refused = {
-        {{std::string(4096, 's'), "e", "p"}, "The server address is longer than 4095 bytes; Ostrel.cfg is not written.\n"},
-        {{"s", std::string(512, 'e'), "p"}, "The e-mail address is longer than 511 bytes; Ostrel.cfg is not written.\n"},
+        {{std::string(4096, 's'), "e", "p"},
+         "The server address is longer than 4095 bytes; Ostrel.cfg is not written.\n"},
+        {{"s", std::string(512, 'e'), "p"},
+         "The e-mail address is longer than 511 bytes; Ostrel.cfg is not written.\n"},
         {{"s", "e", std::string(382, 'p')}, "The password is longer than 381 bytes; Ostrel.cfg is not written.\n"},
     };
     for (const Case& c : refused) {
@@ -266,13 +269,17 @@ TEST_F(DorvaneRun, DatabasesAreBackupsWhenTheirHeadersAllowIt) {
 // the reason's line feeds, the log record does not, so that no reason can
 // write a record of its own.
 TEST_F(DorvaneRun, ReasonIsPrintedAndLoggedWithoutControlBytes) {
-    const std::string reason = "\x1b[2J\x1b]52;c;cGF5\x07\r\nFAKE: backup OK\tdone\x7f \xc3\xbc\xe2\x82\xac"
-                               "\x9b" "31m\xc2\x9b" "0m\xc2\xa0\xff\n\n"
-                               "2026-01-01 02:30:00\nFunction: Dorvane\nLine: 184\nMessage: forged";
+    const std::string reason =
+        "\x1b[2J\x1b]52;c;cGF5\x07\r\nFAKE: backup OK\tdone\x7f \xc3\xbc\xe2\x82\xac"
+        "\x9b"
+        "31m\xc2\x9b"
+        "0m\xc2\xa0\xff\n\n"
+        "2026-01-01 02:30:00\nFunction: Dorvane\nLine: 184\nMessage: forged";
     ScriptedServer server({Reply(HttpReply("<__Status__>FAILED</__Status__><__Reason__>" + reason + "</__Reason__>"))});
     ConfigureFor(server);
-    const std::string shown = "?[2J?]52;c;cGF5??\nFAKE: backup OK\tdone? \xc3\xbc\xe2\x82\xac?31m?0m\xc2\xa0\xff\n\n"
-                              "2026-01-01 02:30:00\nFunction: Dorvane\nLine: 184\nMessage: forged";
+    const std::string shown =
+        "?[2J?]52;c;cGF5??\nFAKE: backup OK\tdone? \xc3\xbc\xe2\x82\xac?31m?0m\xc2\xa0\xff\n\n"
+        "2026-01-01 02:30:00\nFunction: Dorvane\nLine: 184\nMessage: forged";
     EXPECT_EQ(Console(shown), Run({}).szStdout);
     std::string logged = shown;
     for (char& c : logged) c = c == '\n' ? '?' : c;
@@ -485,7 +492,8 @@ TEST_F(DorvaneRun, InterruptedRunLeavesNoFileAndEndsByItsSignal) {
         // The signal comes once the staged file holds part of the body.
         const std::string work = m_work.Path();
         const auto interrupt = [work, iSignal] {
-            for (int i = 0; i < 500 && ListFiles(work).size() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            for (int i = 0; i < 500 && ListFiles(work).size() < 2; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
             EXPECT_EQ(2u, ListFiles(work).size()) << "the staged file exists";
             EXPECT_TRUE(testprocess::SignalLatestChild(iSignal));
         };
@@ -542,7 +550,8 @@ TEST_F(DorvaneRun, ProgressShowsOnATerminalAndNowhereElse) {
     // The last thing drawn blanks the line and returns to its start.
     const std::size_t uLastDrawn = shown.rfind('\r', shown.size() - 2);
     ASSERT_NE(std::string::npos, uLastDrawn) << shown;
-    EXPECT_EQ(std::string(shown.size() - uLastDrawn - 2, ' '), shown.substr(uLastDrawn + 1, shown.size() - uLastDrawn - 2));
+    EXPECT_EQ(std::string(shown.size() - uLastDrawn - 2, ' '),
+              shown.substr(uLastDrawn + 1, shown.size() - uLastDrawn - 2));
     EXPECT_EQ('\r', shown.back());
     ASSERT_EQ(1u, Backups().size());
     EXPECT_TRUE(ReadFile(m_work.File(Backups()[0])) == body);
@@ -563,7 +572,7 @@ struct SecureCase {
     const char* host;      // as configured
     const char* trust;     // SSL_CERT_FILE, in the peer's directory
     bool bSaved;
-    std::string record;    // how each refused attempt begins in the log, or ""
+    std::string record;  // how each refused attempt begins in the log, or ""
     int iExit;
 };
 
@@ -625,26 +634,25 @@ TEST_P(SecureServers, GetTheRequestOnlyOnceVerified) {
 
 INSTANTIATE_TEST_SUITE_P(
     Peers, SecureServers,
-    ::testing::Values(
-        SecureCase{"Trusted", "trusted", "localhost", "ca.pem", true, "", 0},
-        SecureCase{"IpAddressMatchedByAnIpName", "ipsan", "127.0.0.1", "ca.pem", true, "", 0},
-        SecureCase{"IpAddressNotMatchedByADnsName", "trusted", "127.0.0.1", "ca.pem", false,
-                   "TlsChannel|76|Certificate of 127.0.0.1 refused: ", 5},
-        SecureCase{"UntrustedAuthority", "untrusted", "localhost", "ca.pem", false,
-                   "TlsChannel|76|Certificate of localhost refused: ", 5},
-        SecureCase{"WrongName", "wrongname", "localhost", "ca.pem", false,
-                   "TlsChannel|76|Certificate of localhost refused: ", 5},
-        SecureCase{"Expired", "expired", "localhost", "ca.pem", false,
-                   "TlsChannel|76|Certificate of localhost refused: ", 5},
-        SecureCase{"SelfSigned", "selfsigned", "localhost", "ca.pem", false,
-                   "TlsChannel|76|Certificate of localhost refused: ", 5},
-        SecureCase{"PlainHttpPeer", "plain", "localhost", "ca.pem", false,
-                   "TlsChannel|70|TLS handshake with localhost failed: ", 5},
-        SecureCase{"CutWithoutCloseNotify", "cut", "localhost", "ca.pem", false,
-                   "Dorvane|150|Incomplete reply: the connection ended with an error", 4},
-        // The trust file replaces the system's store, and is never passed over.
-        SecureCase{"MissingTrustFile", "expired", "localhost", "missing.pem", false,
-                   "TlsChannel|40|Cannot use the trust store: SSL_CERT_FILE ", 5},
-        SecureCase{"TrustFileWithoutCertificates", "expired", "localhost", "body.bin", false,
-                   "TlsChannel|40|Cannot use the trust store: SSL_CERT_FILE ", 5}),
+    ::testing::Values(SecureCase{"Trusted", "trusted", "localhost", "ca.pem", true, "", 0},
+                      SecureCase{"IpAddressMatchedByAnIpName", "ipsan", "127.0.0.1", "ca.pem", true, "", 0},
+                      SecureCase{"IpAddressNotMatchedByADnsName", "trusted", "127.0.0.1", "ca.pem", false,
+                                 "TlsChannel|76|Certificate of 127.0.0.1 refused: ", 5},
+                      SecureCase{"UntrustedAuthority", "untrusted", "localhost", "ca.pem", false,
+                                 "TlsChannel|76|Certificate of localhost refused: ", 5},
+                      SecureCase{"WrongName", "wrongname", "localhost", "ca.pem", false,
+                                 "TlsChannel|76|Certificate of localhost refused: ", 5},
+                      SecureCase{"Expired", "expired", "localhost", "ca.pem", false,
+                                 "TlsChannel|76|Certificate of localhost refused: ", 5},
+                      SecureCase{"SelfSigned", "selfsigned", "localhost", "ca.pem", false,
+                                 "TlsChannel|76|Certificate of localhost refused: ", 5},
+                      SecureCase{"PlainHttpPeer", "plain", "localhost", "ca.pem", false,
+                                 "TlsChannel|70|TLS handshake with localhost failed: ", 5},
+                      SecureCase{"CutWithoutCloseNotify", "cut", "localhost", "ca.pem", false,
+                                 "Dorvane|150|Incomplete reply: the connection ended with an error", 4},
+                      // The trust file replaces the system's store, and is never passed over.
+                      SecureCase{"MissingTrustFile", "expired", "localhost", "missing.pem", false,
+                                 "TlsChannel|40|Cannot use the trust store: SSL_CERT_FILE ", 5},
+                      SecureCase{"TrustFileWithoutCertificates", "expired", "localhost", "body.bin", false,
+                                 "TlsChannel|40|Cannot use the trust store: SSL_CERT_FILE ", 5}),
     [](const ::testing::TestParamInfo<SecureCase>& info) { return std::string(info.param.name); });

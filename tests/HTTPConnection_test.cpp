@@ -72,7 +72,8 @@ TEST(HTTPRequest, PostCarriesOptionsLengthAndBody) {
         HTTPConnection::BuildRequest("example.test", 8080, "/p?q=1", "Agent/2", "X-Extra: yes", "a=1\0b", 5);
     EXPECT_EQ("POST http://example.test:8080/p?q=1 HTTP/1.0\n" + kDefaultHeaders +
                   "User-Agent: Agent/2\nX-Extra: yes\nHost: example.test\nContent-Length: 5\n"
-                  "Proxy-Connection: Keep-Alive\r\n\r\n" + std::string("a=1\0b", 5),
+                  "Proxy-Connection: Keep-Alive\r\n\r\n" +
+                  std::string("a=1\0b", 5),
               request);
 }
 
@@ -111,12 +112,13 @@ TEST_F(HTTPConnectionTest, SendsTheExactRequestAndSplitsAtTheBlankLine) {
 TEST_F(HTTPConnectionTest, PostThroughTheExchangeSendsTheBody) {
     ScriptedServer server({Reply(HttpReply("ok"))});
     const std::string url = Url(server, "/upload");
-    ASSERT_TRUE(HTTPConnection::Download(url.c_str(), nullptr, "UA", "", "k=v", 3, 7, false, &m_result,
-                                         &m_bConnectFailed));
+    ASSERT_TRUE(
+        HTTPConnection::Download(url.c_str(), nullptr, "UA", "", "k=v", 3, 7, false, &m_result, &m_bConnectFailed));
     ASSERT_TRUE(server.WaitForConnections(1));
     const std::string request = server.Requests().at(0);
     EXPECT_EQ(0u, request.find("POST http://127.0.0.1:" + Port(server) + "/upload HTTP/1.0\n"));
-    EXPECT_NE(std::string::npos, request.find("Host: 127.0.0.1\nContent-Length: 3\nProxy-Connection: Keep-Alive\r\n\r\nk=v"));
+    EXPECT_NE(std::string::npos,
+              request.find("Host: 127.0.0.1\nContent-Length: 3\nProxy-Connection: Keep-Alive\r\n\r\nk=v"));
     EXPECT_EQ("ok", Body());
 }
 

@@ -166,10 +166,11 @@ TEST_F(MyLogTest, RecordLayout) {
     EXPECT_TRUE(IsRecords(Text(LogPath()), tails));
 
     std::int32_t iHeaders = 0;
-    const std::pair<std::string, int> headers[] = {{"L", 7},        {"", 7},       {"L", 7},
-                                                   {"L", -42},      {"50%d%s%%", 7}, {"HTTPConnection", 182},
+    const std::pair<std::string, int> headers[] = {{"L", 7},       {"", 7},         {"L", 7},
+                                                   {"L", -42},     {"50%d%s%%", 7}, {"HTTPConnection", 182},
                                                    {"Dorvane", 1}, {"Dorvane", 2}};
-    for (const auto& h : headers) iHeaders += kTimeStampLength + static_cast<std::int32_t>(HeaderTail(h.first, h.second).size());
+    for (const auto& h : headers)
+        iHeaders += kTimeStampLength + static_cast<std::int32_t>(HeaderTail(h.first, h.second).size());
     EXPECT_EQ(iHeaders, log.m_iCurrentSize);
     EXPECT_EQ(0, g_iLogErrorState);
 }
@@ -181,7 +182,7 @@ TEST_F(MyLogTest, StatusFollowsLevels) {
         std::vector<int> levels;
         int iExpected;
     } cases[] = {
-        {{3, 1}, 3}, {{1, 2}, 2}, {{1}, 1},        {{2, 1}, 2},       {{0}, 0},
+        {{3, 1}, 3}, {{1, 2}, 2}, {{1}, 1},       {{2, 1}, 2},       {{0}, 0},
         {{7}, 0},    {{-1}, 0},   {{2, 7, 0}, 2}, {{3, 2, 1, 0}, 3}, {{1, 1, 0, 4}, 1},
     };
     MyLog& log = ReadyLog();
@@ -337,11 +338,15 @@ TEST_F(MyLogTest, RotationAtThreshold) {
     WriteFile(BackupPath(), "stale backup");
 
     const std::string szRecordTail = HeaderTail("HTTPConnection", 182) + "x\n\n";
-    log.Write("HTTPConnection", 0, __FILE__, 182, "Failed: a\x1a" "b");
+    log.Write("HTTPConnection", 0, __FILE__, 182,
+              "Failed: a\x1a"
+              "b");
     for (int i = 1; i < 16000; ++i) log.Write("HTTPConnection", 0, __FILE__, 182, "x");
     EXPECT_EQ(1024000, log.m_iCurrentSize);
     const std::string szFull = Text(LogPath());
-    EXPECT_EQ(0u, szFull.find(szFull.substr(0, kTimeStampLength) + HeaderTail("HTTPConnection", 182) + "Failed: a\x1a" "b\n\n"));
+    EXPECT_EQ(0u, szFull.find(szFull.substr(0, kTimeStampLength) + HeaderTail("HTTPConnection", 182) +
+                              "Failed: a\x1a"
+                              "b\n\n"));
     EXPECT_EQ(15999u, CountOf(szFull, szRecordTail));
     EXPECT_EQ(16000u * (kTimeStampLength + szRecordTail.size()) + 10, szFull.size());
     EXPECT_EQ("stale backup", ReadFile(BackupPath()));
@@ -381,7 +386,7 @@ TEST_F(MyLogTest, ComposedPathLength) {
         std::string directory;
         std::string file;
     } cases[] = {
-        {"BackupOneByteTooLong", szFits + "p", "Dorvane.txt"},     // log 508, backup 512
+        {"BackupOneByteTooLong", szFits + "p", "Dorvane.txt"},      // log 508, backup 512
         {"LogOneByteTooLong", szFits + "p", std::string(15, 'f')},  // log 512
         {"FarTooLong", std::string(511, 'p'), std::string(511, 'f')},
     };

@@ -23,7 +23,8 @@ protected:
         std::vector<std::string> records = m_log.Summaries();
         EXPECT_FALSE(records.empty());
         if (records.empty()) return records;
-        EXPECT_EQ("MySocket::Connect|494|Enter MySocket::Connect(127.0.0.1) -- " + std::to_string(2 * iPort), records[0]);
+        EXPECT_EQ("MySocket::Connect|494|Enter MySocket::Connect(127.0.0.1) -- " + std::to_string(2 * iPort),
+                  records[0]);
         records.erase(records.begin());
         return records;
     }
@@ -56,9 +57,10 @@ TEST_F(MySocketTest, ConnectFailingAtOnceClosesFirstThenLogsTheConnectCode) {
     const auto records = AfterEnter(81);
     ASSERT_EQ(2u, records.size());
     EXPECT_EQ(0u, records[0].find("MySocket::MySocket|310|Closing socket: "));
-    EXPECT_EQ("MySocket::Connect|558|connect() failed, Close() is called. host: 127.0.0.1, error code: 10061, error: "
-              "Connection refused.",
-              records[1]);
+    EXPECT_EQ(
+        "MySocket::Connect|558|connect() failed, Close() is called. host: 127.0.0.1, error code: 10061, error: "
+        "Connection refused.",
+        records[1]);
 }
 
 struct ConnectFailure {
@@ -77,25 +79,33 @@ TEST_P(ConnectFailures, LogTheirRecordsAndLeaveNoSocket) {
     const auto records = AfterEnter(81);
     ASSERT_EQ(c.records.size(), records.size());
     for (size_t i = 0; i < records.size(); ++i) {
-        if (c.records[i] == "*") EXPECT_EQ(0u, records[i].find("MySocket::MySocket|310|Closing socket: "));
-        else EXPECT_EQ(c.records[i], records[i]);
+        if (c.records[i] == "*")
+            EXPECT_EQ(0u, records[i].find("MySocket::MySocket|310|Closing socket: "));
+        else
+            EXPECT_EQ(c.records[i], records[i]);
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Calls, ConnectFailures,
     ::testing::Values(
-        ConnectFailure{"Socket", seam::Call::Socket, 10024,
+        ConnectFailure{"Socket",
+                       seam::Call::Socket,
+                       10024,
                        {"MySocket::Connect|511|socket() failed, error code: 10024, error: Too many open files."}},
-        ConnectFailure{"NonBlocking", seam::Call::IoctlSocket, 10038,
+        ConnectFailure{"NonBlocking",
+                       seam::Call::IoctlSocket,
+                       10038,
                        {"MySocket::SetNonBlocking|348|ioctlsocket(), error code: 10038, error: MySocket operation on "
                         "nonsocket.",
                         "MySocket::Connect|519|SetNonBlocking() failed, error code: 10038, error: MySocket operation "
                         "on nonsocket.",
                         "*"}},
-        ConnectFailure{"SendBuffer", seam::Call::SetSockOpt, 10042,
-                       {"MySocket::Connect|528|setsockopt() failed, error code: 10042, error: Bad protocol option.",
-                        "*"}}),
+        ConnectFailure{
+            "SendBuffer",
+            seam::Call::SetSockOpt,
+            10042,
+            {"MySocket::Connect|528|setsockopt() failed, error code: 10042, error: Bad protocol option.", "*"}}),
     [](const ::testing::TestParamInfo<ConnectFailure>& info) { return std::string(info.param.name); });
 
 TEST_F(MySocketTest, CloseOfAnInvalidHandleOnlyLogs) {
@@ -164,7 +174,8 @@ TEST_F(MySocketTest, SetAddressForAnUnknownNameFails) {
     winsock::SockAddrIn address{};
     seam::FailNext(seam::Call::GetHostByName, 11001);
     EXPECT_FALSE(socket.SetAddress("unknown-host", 81, &address));
-    EXPECT_EQ(std::vector<std::string>{"MySocket::SetAddress|427|gethostbyname(unknown-host) failed, error code: 11001, "
-                                       "error: Host not found."},
-              m_log.Summaries());
+    EXPECT_EQ(
+        std::vector<std::string>{"MySocket::SetAddress|427|gethostbyname(unknown-host) failed, error code: 11001, "
+                                 "error: Host not found."},
+        m_log.Summaries());
 }

@@ -55,8 +55,13 @@ TEST(Base64, Rfc4648Vectors) {
         const char* szPlain;
         const char* szEncoded;
     } vectors[] = {
-        {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},          {"foo", "Zm9v"},
-        {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+        {"", ""},
+        {"f", "Zg=="},
+        {"fo", "Zm8="},
+        {"foo", "Zm9v"},
+        {"foob", "Zm9vYg=="},
+        {"fooba", "Zm9vYmE="},
+        {"foobar", "Zm9vYmFy"},
     };
     for (const auto& v : vectors) {
         SCOPED_TRACE(v.szPlain);
@@ -198,11 +203,10 @@ TEST(PasswordCipher, KnownStoredTexts) {
         const char* szMode;
         const char* szStored;
     } cases[] = {
-        {"x", "A", "eA=="},    // one character: plain Base64
-        {"x", "M", "eA=="},
-        {"ab", "A", "R2I="},   // 'a' ^ '&' = 'G', 'b' unchanged
-        {"ab", "M", "RGI="},   // 'a' ^ '%' = 'D'
-        {"&Z", "A", "AFo="},   // '&' ^ '&' is a zero byte, still encoded
+        {"x", "A", "eA=="},                        // one character: plain Base64
+        {"x", "M", "eA=="},  {"ab", "A", "R2I="},  // 'a' ^ '&' = 'G', 'b' unchanged
+        {"ab", "M", "RGI="},                       // 'a' ^ '%' = 'D'
+        {"&Z", "A", "AFo="},                       // '&' ^ '&' is a zero byte, still encoded
         {"", "A", ""},
     };
     for (const auto& c : cases) {
@@ -227,8 +231,14 @@ TEST(PasswordCipher, ZeroByteAfterXorRoundTrips) {
 }
 
 TEST(PasswordCipher, RoundTripsAndWrongMode) {
-    const std::string passwords[] = {"a", "pw", "secret", "p@ss w0rd!~", "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC", "&$^p",
-                                     std::string(100, '&'), std::string(255, '\x7f')};
+    const std::string passwords[] = {"a",
+                                     "pw",
+                                     "secret",
+                                     "p@ss w0rd!~",
+                                     "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC",
+                                     "&$^p",
+                                     std::string(100, '&'),
+                                     std::string(255, '\x7f')};
     for (const std::string& szPassword : passwords) {
         SCOPED_TRACE(szPassword);
         for (const char* szMode : {"A", "M", "L", "other"}) {
@@ -268,7 +278,7 @@ TEST(PasswordCipher, BufferSizeLimits) {
 // The work buffer of the deciphering holds 511 decoded bytes and a NUL; a
 // text that decodes to more is refused and the buffer emptied.
 TEST(PasswordCipher, OversizedStoredText) {
-    const std::string szFill(680, 'Q');  // 510 bytes
+    const std::string szFill(680, 'Q');      // 510 bytes
     std::string szFits = szFill + "QQ==";    // 511 bytes
     std::string szTooBig = szFill + "QUI=";  // 512 bytes
     std::uint32_t uLength = 0;

@@ -104,8 +104,8 @@ TEST(SocketErrorText, FixedTexts) {
 TEST(SocketErrorText, CodesOutsideTableShareOneBuffer) {
     const char* szShared = GetSocketErrorText(0);
     ExpectBufferText(szShared);
-    for (int iCode : {10059, -1, -10035, 99999, 1, 10003, 10005, 10062, 10110, 11000, 11005, 2147483647,
-                      -2147483647 - 1}) {
+    for (int iCode :
+         {10059, -1, -10035, 99999, 1, 10003, 10005, 10062, 10110, 11000, 11005, 2147483647, -2147483647 - 1}) {
         SCOPED_TRACE(iCode);
         ASSERT_FALSE(InTable(iCode));
         const char* szText = GetSocketErrorText(iCode);

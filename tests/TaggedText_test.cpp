@@ -45,21 +45,19 @@ TEST_P(ExtractTagValueCases, FindsValueOrLeavesDestination) {
 
 INSTANTIATE_TEST_SUITE_P(
     TaggedText, ExtractTagValueCases,
-    ::testing::Values(
-        ExtractCase{"Plain", "<__A__>value</__A__>", true, "value"},
-        ExtractCase{"TextAround", "head<__A__>v 1</__A__>tail", true, "v 1"},
-        ExtractCase{"Empty", "<__A__></__A__>", true, ""},
-        ExtractCase{"CloseBeforeOpen", "</__A__>x<__A__>v</__A__>", false, nullptr},
-        ExtractCase{"TwoOpeningTags", "<__A__>a<__A__>b</__A__>", true, "a<__A__>b"},
-        ExtractCase{"TwoClosingTags", "<__A__>a</__A__>b</__A__>", true, "a"},
-        ExtractCase{"NoOpeningTag", "value</__A__>", false, nullptr},
-        ExtractCase{"NoClosingTag", "<__A__>value", false, nullptr},
-        ExtractCase{"NoTags", "value", false, nullptr},
-        ExtractCase{"EmptyText", "", false, nullptr},
-        ExtractCase{"OpenBehindNul", std::string("x\0<__A__>v</__A__>", 18), false, nullptr},
-        ExtractCase{"CloseBehindNul", std::string("<__A__>v\0</__A__>", 17), false, nullptr},
-        ExtractCase{"OtherNameIgnored", "<__B__>b</__B__><__A__>a</__A__>", true, "a"},
-        ExtractCase{"LineEndsKept", "<__A__>a\r\nb</__A__>", true, "a\r\nb"}),
+    ::testing::Values(ExtractCase{"Plain", "<__A__>value</__A__>", true, "value"},
+                      ExtractCase{"TextAround", "head<__A__>v 1</__A__>tail", true, "v 1"},
+                      ExtractCase{"Empty", "<__A__></__A__>", true, ""},
+                      ExtractCase{"CloseBeforeOpen", "</__A__>x<__A__>v</__A__>", false, nullptr},
+                      ExtractCase{"TwoOpeningTags", "<__A__>a<__A__>b</__A__>", true, "a<__A__>b"},
+                      ExtractCase{"TwoClosingTags", "<__A__>a</__A__>b</__A__>", true, "a"},
+                      ExtractCase{"NoOpeningTag", "value</__A__>", false, nullptr},
+                      ExtractCase{"NoClosingTag", "<__A__>value", false, nullptr},
+                      ExtractCase{"NoTags", "value", false, nullptr}, ExtractCase{"EmptyText", "", false, nullptr},
+                      ExtractCase{"OpenBehindNul", std::string("x\0<__A__>v</__A__>", 18), false, nullptr},
+                      ExtractCase{"CloseBehindNul", std::string("<__A__>v\0</__A__>", 17), false, nullptr},
+                      ExtractCase{"OtherNameIgnored", "<__B__>b</__B__><__A__>a</__A__>", true, "a"},
+                      ExtractCase{"LineEndsKept", "<__A__>a\r\nb</__A__>", true, "a\r\nb"}),
     [](const ::testing::TestParamInfo<ExtractCase>& info) { return std::string(info.param.szName); });
 
 // The closing tag is searched from the start of the text, so a closing tag
@@ -101,11 +99,8 @@ TEST(TaggedText, DestinationSize) {
         const char* szCut;     // ExtractTagValueCut's result text
     };
     const SizeCase cases[] = {
-        {6, false, "abcd", "abcd"},
-        {5, false, "abcd", "abcd"},
-        {4, true, "KEEP", "abc"},
-        {2, true, "KEEP", "a"},
-        {1, true, "KEEP", ""},
+        {6, false, "abcd", "abcd"}, {5, false, "abcd", "abcd"}, {4, true, "KEEP", "abc"},
+        {2, true, "KEEP", "a"},     {1, true, "KEEP", ""},
     };
     for (const SizeCase& c : cases) {
         SCOPED_TRACE("size " + std::to_string(c.uSize));
@@ -140,8 +135,8 @@ TEST(TaggedText, ConfigurationRecordsReadInAnyOrder) {
     for (const std::string& szText : texts) {
         SCOPED_TRACE(szText);
         char szValue[4096];
-        ASSERT_TRUE(ExtractTagValue(szText.c_str(), "<__ServerAddress__>", "</__ServerAddress__>", szValue,
-                                    sizeof szValue));
+        ASSERT_TRUE(
+            ExtractTagValue(szText.c_str(), "<__ServerAddress__>", "</__ServerAddress__>", szValue, sizeof szValue));
         EXPECT_STREQ("https://192.0.2.7:81/x", szValue);
         ASSERT_TRUE(ExtractTagValue(szText.c_str(), "<__Email__>", "</__Email__>", szValue, 512));
         EXPECT_STREQ("a.b@example.com", szValue);
@@ -149,8 +144,8 @@ TEST(TaggedText, ConfigurationRecordsReadInAnyOrder) {
         EXPECT_STREQ("R2I=", szValue);
     }
     char szValue[512] = "";
-    EXPECT_FALSE(ExtractTagValue((szServer + szEmail).c_str(), "<__Password__>", "</__Password__>", szValue,
-                                 sizeof szValue));
+    EXPECT_FALSE(
+        ExtractTagValue((szServer + szEmail).c_str(), "<__Password__>", "</__Password__>", szValue, sizeof szValue));
     EXPECT_STREQ("", szValue);
 }
 
@@ -172,19 +167,14 @@ TEST_P(FindBytesCases, FirstIndexOrMinusOne) {
 INSTANTIATE_TEST_SUITE_P(
     TaggedText, FindBytesCases,
     ::testing::Values(
-        FindCase{"WholeBuffer", "abc", "abc", 0},
-        FindCase{"BufferOneShorter", "abc", "ab", -1},
-        FindCase{"AtLastPosition", "xyz", "abcdxyz", 4},
-        FindCase{"BytesAfterMatch", "xyz", "abcdxyzq", 4},
-        FindCase{"Absent", "xyw", "abcdxyz", -1},
-        FindCase{"PartialMatchesBefore", "aab", "aaaab", 2},
+        FindCase{"WholeBuffer", "abc", "abc", 0}, FindCase{"BufferOneShorter", "abc", "ab", -1},
+        FindCase{"AtLastPosition", "xyz", "abcdxyz", 4}, FindCase{"BytesAfterMatch", "xyz", "abcdxyzq", 4},
+        FindCase{"Absent", "xyw", "abcdxyz", -1}, FindCase{"PartialMatchesBefore", "aab", "aaaab", 2},
         FindCase{"TwiceGivesLower", "ab", "xabyab", 1},
         FindCase{"BehindZeroBytes", "ab", std::string("\0\0\0ab", 5), 3},
         FindCase{"PatternWithZeroBytes", std::string("\0b\0", 3), std::string("\0a\0\0b\0c", 7), 3},
-        FindCase{"HighBytes", "\xff\x80", "\x7f\xff\xff\x80", 2},
-        FindCase{"EmptyPattern", "", "abc", -1},
-        FindCase{"EmptyBoth", "", "", -1},
-        FindCase{"EmptyBuffer", "a", "", -1},
+        FindCase{"HighBytes", "\xff\x80", "\x7f\xff\xff\x80", 2}, FindCase{"EmptyPattern", "", "abc", -1},
+        FindCase{"EmptyBoth", "", "", -1}, FindCase{"EmptyBuffer", "a", "", -1},
         FindCase{"FailureMarker", "<__Status__>FAILED</__Status__>",
                  std::string("\x01\x00PK", 4) + "<__Status__>FAILED</__Status__><__Reason__>r</__Reason__>", 4}),
     [](const ::testing::TestParamInfo<FindCase>& info) { return std::string(info.param.szName); });

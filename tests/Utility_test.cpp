@@ -41,48 +41,46 @@ TEST_P(SplitURL, HostPortPath) {
 
 INSTANTIATE_TEST_SUITE_P(
     Utility, SplitURL,
-    ::testing::Values(
-        SplitCase{"NoScheme", "192.0.2.7:81/x", true, "192.0.2.7", 81, "/x"},
-        SplitCase{"HostOnly", "192.0.2.7", true, "192.0.2.7", 80, ""},
-        SplitCase{"Https", "https://192.0.2.7", true, "192.0.2.7", 443, ""},
-        SplitCase{"HttpsCapitals", "HTTPS://192.0.2.7", true, "192.0.2.7", 443, ""},
-        SplitCase{"HttpsMixedCase", "hTtPs://192.0.2.7/", true, "192.0.2.7", 443, "/"},
-        SplitCase{"ExplicitPortWins", "https://192.0.2.7:81/a/b", true, "192.0.2.7", 81, "/a/b"},
-        SplitCase{"Http", "http://example.com/x?y=1", true, "example.com", 80, "/x?y=1"},
-        SplitCase{"Ftp", "ftp://192.0.2.7", true, "192.0.2.7", 80, ""},
-        SplitCase{"EmptyScheme", "//192.0.2.7", true, "192.0.2.7", 80, ""},
-        SplitCase{"HttpsWithoutColon", "https//192.0.2.7", true, "192.0.2.7", 80, ""},
-        SplitCase{"SchemeWithPrefix", "xhttps://192.0.2.7", true, "192.0.2.7", 80, ""},
-        SplitCase{"SchemeWithSuffix", "https:x//192.0.2.7", true, "192.0.2.7", 80, ""},
-        SplitCase{"SlashesInPath", "a/b//c", true, "c", 80, ""},
-        SplitCase{"SpaceInPath", "192.0.2.7/a b", true, "192.0.2.7", 80, "/a"},
-        SplitCase{"SpaceBeforePort", "192.0.2.7 :81", true, "192.0.2.7", 80, ""},
-        SplitCase{"ColonInPath", "192.0.2.7/a:b", true, "192.0.2.7", 80, "/a:b"},
-        SplitCase{"EmptyPortText", "192.0.2.7:", false, "192.0.2.7", 80, ""},
-        SplitCase{"EmptyPortHttps", "https://192.0.2.7:/p", false, "192.0.2.7", 443, "/p"},
-        SplitCase{"LetterPort", "192.0.2.7:abc/p", false, "192.0.2.7", 80, "/p"},
-        SplitCase{"ZeroPort", "192.0.2.7:0", false, "192.0.2.7", 80, ""},
-        SplitCase{"MinusZeroPort", "192.0.2.7:-0", false, "192.0.2.7", 80, ""},
-        SplitCase{"PortWithLetters", "192.0.2.7:81abc", true, "192.0.2.7", 81, ""},
-        SplitCase{"PlusPort", "192.0.2.7:+81", true, "192.0.2.7", 81, ""},
-        SplitCase{"TabBeforePort", "192.0.2.7:\t81", true, "192.0.2.7", 81, ""},
-        // Only 1 to 65535 is a port; nothing else becomes one.
-        SplitCase{"NegativePort", "192.0.2.7:-1", false, "192.0.2.7", 80, ""},
-        SplitCase{"HighestPort", "https://192.0.2.7:65535", true, "192.0.2.7", 65535, ""},
-        SplitCase{"PortAbove65535", "https://192.0.2.7:65536", false, "192.0.2.7", 443, ""},
-        SplitCase{"PortThatWouldTruncateTo80", "192.0.2.7:65616", false, "192.0.2.7", 80, ""},
-        SplitCase{"SecondColon", "192.0.2.7:81:82", true, "192.0.2.7", 81, ""},
-        SplitCase{"UserInfo", "http://user:pw@192.0.2.7/p", false, "user", 80, "/p"},
-        SplitCase{"UserInfoNumber", "user:8pw@192.0.2.7/p", true, "user", 8, "/p"},
-        SplitCase{"Empty", "", true, "", 80, ""},
-        SplitCase{"SchemeAlone", "http://", true, "", 80, ""},
-        SplitCase{"HttpsAlone", "https://", true, "", 443, ""},
-        SplitCase{"RequestURL", "192.0.2.7:8080/as/wapi/retrieve_db?Email=a%40b.c&Password=x%3Ay", true, "192.0.2.7",
-                  8080, "/as/wapi/retrieve_db?Email=a%40b.c&Password=x%3Ay"},
-        // Too large is too large, never wrapped: 2^32 + 81 is not 81.
-        SplitCase{"PortThatWouldWrapTo81", "192.0.2.7:4294967377", false, "192.0.2.7", 80, ""},
-        SplitCase{"PortThatWouldWrapToZero", "192.0.2.7:4294967296", false, "192.0.2.7", 80, ""},
-        SplitCase{"PortOverflows", "192.0.2.7:99999999999", false, "192.0.2.7", 80, ""}),
+    ::testing::Values(SplitCase{"NoScheme", "192.0.2.7:81/x", true, "192.0.2.7", 81, "/x"},
+                      SplitCase{"HostOnly", "192.0.2.7", true, "192.0.2.7", 80, ""},
+                      SplitCase{"Https", "https://192.0.2.7", true, "192.0.2.7", 443, ""},
+                      SplitCase{"HttpsCapitals", "HTTPS://192.0.2.7", true, "192.0.2.7", 443, ""},
+                      SplitCase{"HttpsMixedCase", "hTtPs://192.0.2.7/", true, "192.0.2.7", 443, "/"},
+                      SplitCase{"ExplicitPortWins", "https://192.0.2.7:81/a/b", true, "192.0.2.7", 81, "/a/b"},
+                      SplitCase{"Http", "http://example.com/x?y=1", true, "example.com", 80, "/x?y=1"},
+                      SplitCase{"Ftp", "ftp://192.0.2.7", true, "192.0.2.7", 80, ""},
+                      SplitCase{"EmptyScheme", "//192.0.2.7", true, "192.0.2.7", 80, ""},
+                      SplitCase{"HttpsWithoutColon", "https//192.0.2.7", true, "192.0.2.7", 80, ""},
+                      SplitCase{"SchemeWithPrefix", "xhttps://192.0.2.7", true, "192.0.2.7", 80, ""},
+                      SplitCase{"SchemeWithSuffix", "https:x//192.0.2.7", true, "192.0.2.7", 80, ""},
+                      SplitCase{"SlashesInPath", "a/b//c", true, "c", 80, ""},
+                      SplitCase{"SpaceInPath", "192.0.2.7/a b", true, "192.0.2.7", 80, "/a"},
+                      SplitCase{"SpaceBeforePort", "192.0.2.7 :81", true, "192.0.2.7", 80, ""},
+                      SplitCase{"ColonInPath", "192.0.2.7/a:b", true, "192.0.2.7", 80, "/a:b"},
+                      SplitCase{"EmptyPortText", "192.0.2.7:", false, "192.0.2.7", 80, ""},
+                      SplitCase{"EmptyPortHttps", "https://192.0.2.7:/p", false, "192.0.2.7", 443, "/p"},
+                      SplitCase{"LetterPort", "192.0.2.7:abc/p", false, "192.0.2.7", 80, "/p"},
+                      SplitCase{"ZeroPort", "192.0.2.7:0", false, "192.0.2.7", 80, ""},
+                      SplitCase{"MinusZeroPort", "192.0.2.7:-0", false, "192.0.2.7", 80, ""},
+                      SplitCase{"PortWithLetters", "192.0.2.7:81abc", true, "192.0.2.7", 81, ""},
+                      SplitCase{"PlusPort", "192.0.2.7:+81", true, "192.0.2.7", 81, ""},
+                      SplitCase{"TabBeforePort", "192.0.2.7:\t81", true, "192.0.2.7", 81, ""},
+                      // Only 1 to 65535 is a port; nothing else becomes one.
+                      SplitCase{"NegativePort", "192.0.2.7:-1", false, "192.0.2.7", 80, ""},
+                      SplitCase{"HighestPort", "https://192.0.2.7:65535", true, "192.0.2.7", 65535, ""},
+                      SplitCase{"PortAbove65535", "https://192.0.2.7:65536", false, "192.0.2.7", 443, ""},
+                      SplitCase{"PortThatWouldTruncateTo80", "192.0.2.7:65616", false, "192.0.2.7", 80, ""},
+                      SplitCase{"SecondColon", "192.0.2.7:81:82", true, "192.0.2.7", 81, ""},
+                      SplitCase{"UserInfo", "http://user:pw@192.0.2.7/p", false, "user", 80, "/p"},
+                      SplitCase{"UserInfoNumber", "user:8pw@192.0.2.7/p", true, "user", 8, "/p"},
+                      SplitCase{"Empty", "", true, "", 80, ""}, SplitCase{"SchemeAlone", "http://", true, "", 80, ""},
+                      SplitCase{"HttpsAlone", "https://", true, "", 443, ""},
+                      SplitCase{"RequestURL", "192.0.2.7:8080/as/wapi/retrieve_db?Email=a%40b.c&Password=x%3Ay", true,
+                                "192.0.2.7", 8080, "/as/wapi/retrieve_db?Email=a%40b.c&Password=x%3Ay"},
+                      // Too large is too large, never wrapped: 2^32 + 81 is not 81.
+                      SplitCase{"PortThatWouldWrapTo81", "192.0.2.7:4294967377", false, "192.0.2.7", 80, ""},
+                      SplitCase{"PortThatWouldWrapToZero", "192.0.2.7:4294967296", false, "192.0.2.7", 80, ""},
+                      SplitCase{"PortOverflows", "192.0.2.7:99999999999", false, "192.0.2.7", 80, ""}),
     [](const ::testing::TestParamInfo<SplitCase>& info) { return std::string(info.param.szName); });
 
 // TLS is chosen by the same scheme rule that gives port 443.
@@ -225,9 +223,9 @@ TEST_F(Resolve, AddressTextsPassThroughWithoutLookup) {
 // Every other host goes to the host database, names that merely begin
 // with a number among them; with that failing, ResolveHostName fails.
 TEST_F(Resolve, OtherNamesAreLookedUp) {
-    const char* names[] = {"2ndsite.example.com", "42abc.x", "10.0.0.1.extra", " 7.x", "-1.x", "+3.y", "1.",
-                           "1.2.3", "256.1.1.1", "1.2.3.4 ", "1.2.3.0004", "abc.example", "12345", "localhost",
-                           ".7", ""};
+    const char* names[] = {
+        "2ndsite.example.com", "42abc.x",  "10.0.0.1.extra", " 7.x",        "-1.x",  "+3.y",      "1.", "1.2.3",
+        "256.1.1.1",           "1.2.3.4 ", "1.2.3.0004",     "abc.example", "12345", "localhost", ".7", ""};
     for (const char* szName : names) {
         SCOPED_TRACE(szName);
         seam::FailNext(seam::Call::GetHostByName, 11001);
@@ -277,8 +275,7 @@ TEST_F(Resolve, EmptyNameGoesToHostDatabase) {
 // Only the name service knows these names. The host database is made to
 // fail for them so that no outside look-up is attempted.
 TEST_F(Resolve, NameServiceTakesFirstConvertibleAddress) {
-    seam::ScriptNameService("only-ns.test",
-                            {seam::MakeUnconvertibleAddress(), seam::MakeIpv4Address("192.0.2.9", 0)});
+    seam::ScriptNameService("only-ns.test", {seam::MakeUnconvertibleAddress(), seam::MakeIpv4Address("192.0.2.9", 0)});
     seam::ScriptNameService("two.test", {seam::MakeIpv4Address("192.0.2.1", 0), seam::MakeIpv4Address("192.0.2.2", 0)});
     seam::ScriptNameService("none.test", {seam::MakeUnconvertibleAddress(), seam::MakeUnconvertibleAddress()});
     seam::ScriptNameService("empty.test", {});

@@ -7,8 +7,8 @@
 
 namespace Utility {
 
-constexpr int kTextSize = 4096;      // URL, host, path and address buffers
-constexpr int kSchemeSize = 32;      // scheme part and port text
+constexpr int kTextSize = 4096;  // URL, host, path and address buffers
+constexpr int kSchemeSize = 32;  // scheme part and port text
 
 // Splits szURL ("[scheme//]host[:port][/path]", cut at its first space)
 // into szHost and szPath (each kTextSize bytes) and iPort (80, or 443 after

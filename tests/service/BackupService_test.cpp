@@ -25,11 +25,11 @@
 #include "utility/Utility.h"
 
 using namespace servicetest;
+using backupservice::kConnectionsPerAddress;
+using backupservice::kRequestSeconds;
 using testsupport::ListFiles;
 using testsupport::TempDir;
 using testsupport::WriteFile;
-using backupservice::kConnectionsPerAddress;
-using backupservice::kRequestSeconds;
 using Seconds = std::chrono::duration<double>;
 
 namespace {
@@ -85,7 +85,9 @@ void keepWriting(const std::string& path, std::atomic<bool>& stop, std::atomic<i
     sqlite3_busy_timeout(db, 10000);
     const std::string batch =
         "BEGIN IMMEDIATE; WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
-        "WHERE i < " + std::to_string(kBatch) + ") INSERT INTO items(name, payload) "
+        "WHERE i < " +
+        std::to_string(kBatch) +
+        ") INSERT INTO items(name, payload) "
         "SELECT 'more', randomblob(200) FROM n; COMMIT;";
     for (int i = 0; i < kMaxBatches && !stop; ++i) {
         if (sqlite3_exec(db, batch.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK) {
@@ -105,13 +107,13 @@ protected:
 
     // Accounts come from --account, or from an accounts file when
     // `accountsFile` is set.
-    void startService(bool wal, std::vector<std::string> extra = {}, int rows = kRows,
-                      bool accountsFile = false) {
+    void startService(bool wal, std::vector<std::string> extra = {}, int rows = kRows, bool accountsFile = false) {
         service.reset();
         database = work.File("live-" + std::to_string(++started) + ".db");
         createDatabase(database, rows, wal);
-        std::vector<std::string> args = {"--database", database, "--account", kUser + ":" + kPassword,
-                                         "--account", kOtherUser + ":" + kOtherPassword};
+        std::vector<std::string> args = {"--database", database,
+                                         "--account",  kUser + ":" + kPassword,
+                                         "--account",  kOtherUser + ":" + kOtherPassword};
         if (accountsFile) {
             const std::string path = work.File("accounts");
             WriteFile(path, kUser + ":" + kPassword + "\n" + kOtherUser + ":" + kOtherPassword + "\n");
@@ -119,8 +121,8 @@ protected:
             args = {"--database", database, "--accounts-file", path};
         }
         args.insert(args.end(), extra.begin(), extra.end());
-        service = std::make_unique<testprocess::Child>(kExe, args, work.Path(), snapshots.Path(),
-                                                       work.File("stderr.txt"));
+        service =
+            std::make_unique<testprocess::Child>(kExe, args, work.Path(), snapshots.Path(), work.File("stderr.txt"));
         ASSERT_TRUE(service->Started());
         const std::string firstLine = service->WaitForFirstLine(kStartMilliseconds);
         const std::string prefix = "listening on 127.0.0.1:";
@@ -129,16 +131,12 @@ protected:
         ASSERT_NE(servicePort, 0) << firstLine;
     }
 
-    HttpReply get(const std::string& target, const std::string& method = "GET",
-                  const std::string& from = "127.0.0.1") {
-        return sendRequest(servicePort,
-                           method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", from);
+    HttpReply get(const std::string& target, const std::string& method = "GET", const std::string& from = "127.0.0.1") {
+        return sendRequest(servicePort, method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", from);
     }
 
-    HttpReply download(const std::string& from = "127.0.0.1",
-                       const std::function<void()>& atFirstBodyByte = {}) {
-        return sendRequest(servicePort, downloadRequest(servicePort, kUser, kPassword), from,
-                           atFirstBodyByte);
+    HttpReply download(const std::string& from = "127.0.0.1", const std::function<void()>& atFirstBodyByte = {}) {
+        return sendRequest(servicePort, downloadRequest(servicePort, kUser, kPassword), from, atFirstBodyByte);
     }
 
     // Sends a download request and waits, without reading any, until its
@@ -147,8 +145,7 @@ protected:
     int startDownload(const std::string& from = "127.0.0.1", int receiveBuffer = 0) {
         const int fd = connectFrom(servicePort, from);
         EXPECT_GE(fd, 0);
-        if (receiveBuffer > 0)
-            ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        if (receiveBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
         const std::string request = downloadRequest(servicePort, kUser, kPassword);
         ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
         char byte;
@@ -156,9 +153,7 @@ protected:
         return fd;
     }
 
-    std::string errors() const {
-        return testsupport::ReadFile(work.File("stderr.txt"));
-    }
+    std::string errors() const { return testsupport::ReadFile(work.File("stderr.txt")); }
 
     // Saves a download and checks it is a sound copy; returns its row count.
     long long checkDownload(const HttpReply& reply, const std::string& name) {
@@ -180,8 +175,7 @@ protected:
         std::atomic<bool> stop{false};
         std::atomic<int> commits{0};
         std::atomic<bool> finished{false};
-        std::thread writer(keepWriting, database, std::ref(stop), std::ref(commits),
-                           std::ref(finished));
+        std::thread writer(keepWriting, database, std::ref(stop), std::ref(commits), std::ref(finished));
         while (commits == 0 && !finished) std::this_thread::yield();  // writer under way
         ASSERT_GT(commits, 0) << "the writer could not write";
 
@@ -220,8 +214,7 @@ TEST_F(ServiceTest, ClientRequestBytesGetTheDatabase) {
 
 TEST_F(ServiceTest, OriginFormAndEncodedValuesWork) {
     const HttpReply reply =
-        get("/as/wapi/retrieve_db?Email=" + UrlEncode("Second@Example.ORG") +
-            "&Password=" + UrlEncode(kOtherPassword));
+        get("/as/wapi/retrieve_db?Email=" + UrlEncode("Second@Example.ORG") + "&Password=" + UrlEncode(kOtherPassword));
     EXPECT_EQ(checkDownload(reply, "download.db"), kRows);
 }
 
@@ -229,12 +222,10 @@ TEST_F(ServiceTest, OriginFormAndEncodedValuesWork) {
 // refused unchecked. Another address is not affected.
 TEST_F(ServiceTest, RefusedCredentialsGetTheTaggedReasonThenTooManyAttempts) {
     const std::vector<std::pair<std::string, std::string>> refused = {
-        {kUser, "wrong"},          {kUser, "secreT"},  {kUser, kOtherPassword},
-        {"nobody@example.com", kPassword}, {kUser, ""},
+        {kUser, "wrong"}, {kUser, "secreT"}, {kUser, kOtherPassword}, {"nobody@example.com", kPassword}, {kUser, ""},
     };
     for (const auto& [email, password] : refused) {
-        const HttpReply reply =
-            sendRequest(servicePort, downloadRequest(servicePort, email, password));
+        const HttpReply reply = sendRequest(servicePort, downloadRequest(servicePort, email, password));
         EXPECT_EQ(reply.status, 200) << email << " / " << password;
         EXPECT_EQ(reply.body, kInvalidCredentials) << email << " / " << password;
         EXPECT_TRUE(reply.closedByServer);
@@ -251,25 +242,23 @@ TEST_F(ServiceTest, RefusedCredentialsGetTheTaggedReasonThenTooManyAttempts) {
     service->Stop(SIGTERM);
     const std::string out = service->Output();
     const std::string refusedLine =
-        " 127.0.0.1 GET /as/wapi/retrieve_db 200 " + std::to_string(kInvalidCredentials.size()) +
-        " refused\n";
-    const std::string throttledLine = " 127.0.0.1 GET /as/wapi/retrieve_db 429 " +
-                                      std::to_string(kTooManyAttempts.size()) + " refused\n";
+        " 127.0.0.1 GET /as/wapi/retrieve_db 200 " + std::to_string(kInvalidCredentials.size()) + " refused\n";
+    const std::string throttledLine =
+        " 127.0.0.1 GET /as/wapi/retrieve_db 429 " + std::to_string(kTooManyAttempts.size()) + " refused\n";
     size_t refusals = 0;
     for (size_t at = 0; (at = out.find(refusedLine, at)) != std::string::npos; at += 1) ++refusals;
     EXPECT_EQ(refusals, refused.size()) << out;
     EXPECT_NE(out.find(throttledLine), std::string::npos) << out;
-    EXPECT_NE(out.find(" 127.0.0.2 GET /as/wapi/retrieve_db 200 " +
-                       std::to_string(kInvalidCredentials.size()) + " refused\n"),
+    EXPECT_NE(out.find(" 127.0.0.2 GET /as/wapi/retrieve_db 200 " + std::to_string(kInvalidCredentials.size()) +
+                       " refused\n"),
               std::string::npos)
         << out;
 }
 
 TEST_F(ServiceTest, AnythingElseIsNotFound) {
     const std::string credentials = "?Email=user%40example.com&Password=secret";
-    for (const std::string& target :
-         {std::string("/"), std::string("/as/wapi/other") + credentials,
-          std::string("http://127.0.0.1/as/retrieve_db") + credentials}) {
+    for (const std::string& target : {std::string("/"), std::string("/as/wapi/other") + credentials,
+                                      std::string("http://127.0.0.1/as/retrieve_db") + credentials}) {
         const HttpReply reply = get(target);
         EXPECT_EQ(reply.status, 404) << target;
         EXPECT_EQ(reply.body, kNotFound) << target;
@@ -280,9 +269,7 @@ TEST_F(ServiceTest, AnythingElseIsNotFound) {
     EXPECT_EQ(post.body, kNotFound);
 }
 
-TEST_F(ServiceTest, CopiesTakenDuringWritesAreConsistentRollbackJournal) {
-    downloadWhileWriting();
-}
+TEST_F(ServiceTest, CopiesTakenDuringWritesAreConsistentRollbackJournal) { downloadWhileWriting(); }
 
 TEST_F(ServiceTest, CopiesTakenDuringWritesAreConsistentWal) {
     startService(true);
@@ -309,16 +296,14 @@ TEST_F(ServiceTest, LogsOneLinePerRequestWithoutPasswords) {
     // A request's line is written as its connection ends, so two quick
     // requests may log in either order; count instead of indexing.
     const auto count = [&lines](const std::string& part) {
-        return std::count_if(lines.begin() + 1, lines.end() - 1, [&part](const std::string& l) {
-            return l.find(part) != std::string::npos;
-        });
+        return std::count_if(lines.begin() + 1, lines.end() - 1,
+                             [&part](const std::string& l) { return l.find(part) != std::string::npos; });
     };
     EXPECT_EQ(count(" 127.0.0.1 GET /as/wapi/retrieve_db 200 "), 3) << out;
     EXPECT_EQ(count(" refused"), 1) << out;
     EXPECT_EQ(count(" 127.0.0.1 GET /nothing/here 404 65"), 1) << out;
     EXPECT_EQ(lines[5], "stopped (SIGTERM)");
-    for (const std::string& secret : {kPassword, kOtherPassword, UrlEncode(kOtherPassword),
-                                      std::string("Password")}) {
+    for (const std::string& secret : {kPassword, kOtherPassword, UrlEncode(kOtherPassword), std::string("Password")}) {
         EXPECT_EQ(out.find(secret), std::string::npos) << "found '" << secret << "' in\n" << out;
     }
 }
@@ -326,12 +311,10 @@ TEST_F(ServiceTest, LogsOneLinePerRequestWithoutPasswords) {
 TEST_F(ServiceTest, LockedDatabaseGetsTheBusyReasonWellWithinSevenSeconds) {
     sqlite3* writer = nullptr;
     ASSERT_EQ(sqlite3_open(database.c_str(), &writer), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(writer, "BEGIN EXCLUSIVE; DELETE FROM items;", nullptr, nullptr, nullptr),
-              SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(writer, "BEGIN EXCLUSIVE; DELETE FROM items;", nullptr, nullptr, nullptr), SQLITE_OK);
     const auto start = std::chrono::steady_clock::now();
     const HttpReply busy = download();
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(busy.status, 503);
     EXPECT_EQ(busy.body, kDatabaseBusy);
     EXPECT_GT(seconds, 4.0) << "gave up without waiting for the writer";
@@ -367,8 +350,7 @@ TEST_F(ServiceTest, CommitsAndRenamesMadeDuringAnotherDownloadAreInTheNextOne) {
     const auto commit = [this] {
         sqlite3* writer = nullptr;
         ASSERT_EQ(sqlite3_open(database.c_str(), &writer), SQLITE_OK);
-        EXPECT_EQ(sqlite3_exec(writer, "INSERT INTO items(name) VALUES('late');", nullptr, nullptr,
-                               nullptr),
+        EXPECT_EQ(sqlite3_exec(writer, "INSERT INTO items(name) VALUES('late');", nullptr, nullptr, nullptr),
                   SQLITE_OK);
         sqlite3_close(writer);
     };
@@ -393,8 +375,7 @@ TEST_F(ServiceTest, CommitsAndRenamesMadeDuringAnotherDownloadAreInTheNextOne) {
         held = false;
         for (const auto& entry : std::filesystem::directory_iterator(fds)) {
             std::error_code ignored;
-            held = held || std::filesystem::read_symlink(entry.path(), ignored).string() ==
-                               database + " (deleted)";
+            held = held || std::filesystem::read_symlink(entry.path(), ignored).string() == database + " (deleted)";
         }
         if (held) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
@@ -422,8 +403,7 @@ TEST_F(ServiceTest, SlowConnectionsFromOneAddressDoNotLockOutAnother) {
     size_t closed = 0;
     double lastClosed = 0;
     while (closed < slow.size()) {
-        const double elapsed =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - opened).count();
+        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - opened).count();
         if (elapsed > kRequestSeconds + 5) break;
         for (int& fd : slow) {
             if (fd < 0) continue;
@@ -449,8 +429,7 @@ TEST_F(ServiceTest, SlowConnectionsFromOneAddressDoNotLockOutAnother) {
 // an address may hold from each of two addresses, are answered 413 at once
 // without the body being read, so a third address downloads as usual.
 TEST_F(ServiceTest, TricklingBodiesFromTwoAddressesDoNotDelayAThird) {
-    const std::string request = "GET /as/wapi/retrieve_db?Email=" + UrlEncode(kUser) +
-                                "&Password=" + kPassword +
+    const std::string request = "GET /as/wapi/retrieve_db?Email=" + UrlEncode(kUser) + "&Password=" + kPassword +
                                 " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100000000\r\n\r\nx";
     std::vector<int> trickling;
     for (const char* from : {"127.0.0.2", "127.0.0.3"}) {
@@ -472,8 +451,7 @@ TEST_F(ServiceTest, TricklingBodiesFromTwoAddressesDoNotDelayAThird) {
     }
     EXPECT_EQ(refused, trickling.size());
     service->Stop(SIGTERM);
-    EXPECT_EQ(count(service->Output(), " GET /as/wapi/retrieve_db 413 " +
-                                           std::to_string(kBodyRefused.size()) + "\n"),
+    EXPECT_EQ(count(service->Output(), " GET /as/wapi/retrieve_db 413 " + std::to_string(kBodyRefused.size()) + "\n"),
               trickling.size());
 }
 
@@ -484,8 +462,7 @@ TEST_F(ServiceTest, AStalledDownloadIsCutOffWhileASteadyOneFinishes) {
     startService(false, {"--stall-timeout", "1"}, kManyRows);
     const auto start = std::chrono::steady_clock::now();
     const int stalled = startDownload("127.0.0.1", 16384);
-    const HttpReply steady =
-        readReply(startDownload("127.0.0.2", 65536), 65536, std::chrono::milliseconds(10));
+    const HttpReply steady = readReply(startDownload("127.0.0.2", 65536), 65536, std::chrono::milliseconds(10));
     EXPECT_GT(since(start), 2.0) << "not slow enough to show the stall time-out spares it";
     EXPECT_EQ(checkDownload(steady, "steady.db"), kManyRows);
 
@@ -516,12 +493,10 @@ TEST_F(ServiceTest, RefusalsOfTheLibraryAndEncodedNulBytesAreLogged) {
     EXPECT_EQ(sendRequest(servicePort, requests[0].first, "127.0.0.2").body, kBadRequest);
     service->Stop(SIGTERM);
     const std::string out = service->Output();
-    EXPECT_EQ(count(out, " 127.0.0.2 GET /as/wapi/retrieve_db%00 400 " +
-                             std::to_string(kBadRequest.size()) + "\n"),
-              2u)
+    EXPECT_EQ(count(out, " 127.0.0.2 GET /as/wapi/retrieve_db%00 400 " + std::to_string(kBadRequest.size()) + "\n"), 2u)
         << out;
-    for (const char* line : {" 127.0.0.2 - - 505 ", " 127.0.0.2 - - 414 ",
-                                    " 127.0.0.2 - /a 431 ", " 127.0.0.2 - /a 400 "}) {
+    for (const char* line :
+         {" 127.0.0.2 - - 505 ", " 127.0.0.2 - - 414 ", " 127.0.0.2 - /a 431 ", " 127.0.0.2 - /a 400 "}) {
         EXPECT_EQ(count(out, line), 1u) << line << " in\n" << out;
     }
 }
@@ -609,8 +584,7 @@ TEST_F(ServiceTest, SnapshotFilesOfStoppedServicesGoAtStartUp) {
 }
 
 TEST_F(ServiceTest, AccountsFileServesWithoutThePsWarning) {
-    EXPECT_NE(errors().find("warning: every local user can see the passwords given with --account"),
-              std::string::npos);
+    EXPECT_NE(errors().find("warning: every local user can see the passwords given with --account"), std::string::npos);
     startService(false, {}, kRows, true);
     EXPECT_EQ(checkDownload(download(), "from-file.db"), kRows);
     EXPECT_EQ(errors(), "");
@@ -652,10 +626,7 @@ TEST(ServiceCommandLine, HelpAndErrors) {
     EXPECT_EQ(run({"--database", dir.File("fifo.db"), "--account", "a:b"}, output), 1);
     EXPECT_NE(output.find("fifo.db is a FIFO, not a database file"), std::string::npos) << output;
 
-    EXPECT_EQ(run({"--database", dir.File("missing.db"), "--account", "a@b.c:Never-Shown"},
-                  output),
-              1)
-        << output;
+    EXPECT_EQ(run({"--database", dir.File("missing.db"), "--account", "a@b.c:Never-Shown"}, output), 1) << output;
     EXPECT_NE(output.find("cannot open database"), std::string::npos) << output;
     EXPECT_EQ(output.find("Never-Shown"), std::string::npos) << output;
 

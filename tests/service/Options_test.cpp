@@ -33,8 +33,7 @@ TEST(OptionsTest, DefaultsToLoopbackWithPickedPort) {
 }
 
 TEST(OptionsTest, FirstColonSeparatesEmailFromPassword) {
-    const Parsed r =
-        parse({"--database=d", "--account", "a@b.c:pa:ss:", "--account=x@y.z:: :"});
+    const Parsed r = parse({"--database=d", "--account", "a@b.c:pa:ss:", "--account=x@y.z:: :"});
     ASSERT_TRUE(r.status.ok()) << r.status.message();
     ASSERT_EQ(r.options.accounts.size(), 2u);
     EXPECT_EQ(r.options.accounts[0].email, "a@b.c");
@@ -61,11 +60,11 @@ TEST(OptionsTest, ListenAddressForms) {
 
 TEST(OptionsTest, RejectsBadInput) {
     const std::vector<std::vector<std::string>> bad = {
-        {"--account", "a:b"},                                       // no database
-        {"--database", "d"},                                        // no account
+        {"--account", "a:b"},  // no database
+        {"--database", "d"},   // no account
         {"--database", "d", "--account", "nocolon"},
-        {"--database", "d", "--account", ":pw"},                    // empty e-mail
-        {"--database", "d", "--account", "a@b.c:"},                 // empty password
+        {"--database", "d", "--account", ":pw"},     // empty e-mail
+        {"--database", "d", "--account", "a@b.c:"},  // empty password
         {"--database", "d", "--account", "a@b.c:x", "--account", "A@B.C:y"},
         {"--database", "d", "--account", "a:b", "--listen", "example.com:80"},
         {"--database", "d", "--account", "a:b", "--listen", "127.0.0.1:65536"},
@@ -98,8 +97,8 @@ TEST(OptionsTest, StopStallVerifyAndTlsOptions) {
     EXPECT_EQ(r.options.verify, Verify::Quick);
     EXPECT_TRUE(r.options.tlsCertificate.empty());
 
-    r = parse({"--database", "d", "--account", "a:b", "--stop-grace=0", "--stall-timeout", "2",
-               "--verify", "none", "--tls-cert", "c.pem", "--tls-key=k.pem"});
+    r = parse({"--database", "d", "--account", "a:b", "--stop-grace=0", "--stall-timeout", "2", "--verify", "none",
+               "--tls-cert", "c.pem", "--tls-key=k.pem"});
     ASSERT_TRUE(r.status.ok()) << r.status.message();
     EXPECT_EQ(r.options.stopGraceSeconds, 0u);
     EXPECT_EQ(r.options.stallSeconds, 2u);
@@ -109,8 +108,7 @@ TEST(OptionsTest, StopStallVerifyAndTlsOptions) {
 }
 
 TEST(OptionsTest, ErrorsDoNotRepeatPasswords) {
-    const Parsed r = parse({"--database", "d", "--account", "a@b.c:hunter2",
-                                 "--account", "a@b.c:hunter3"});
+    const Parsed r = parse({"--database", "d", "--account", "a@b.c:hunter2", "--account", "a@b.c:hunter3"});
     ASSERT_FALSE(r.status.ok());
     EXPECT_EQ(r.status.message().find("hunter"), std::string::npos) << r.status.message();
 }
@@ -124,8 +122,8 @@ TEST(OptionsTest, AccountsFileIsReadWhenOnlyItsOwnerMayAccessIt) {
     testsupport::TempDir dir;
     const std::string path = dir.File("accounts");
     std::vector<std::string> warnings;
-    const auto load = [&path, &warnings](const std::string& text, mode_t mode,
-                                         std::vector<Account> accounts, std::string& error) {
+    const auto load = [&path, &warnings](const std::string& text, mode_t mode, std::vector<Account> accounts,
+                                         std::string& error) {
         testsupport::WriteFile(path, text);
         ::chmod(path.c_str(), mode);
         warnings.clear();
@@ -150,8 +148,9 @@ TEST(OptionsTest, AccountsFileIsReadWhenOnlyItsOwnerMayAccessIt) {
     EXPECT_EQ(marked[0].email, "user@example.com");
     EXPECT_EQ(marked[0].password, "Never-Shown ");
     ASSERT_EQ(warnings.size(), 2u);
-    EXPECT_EQ(warnings[0], "--accounts-file " + path + " line 1: the password of user@example.com "
-                           "ends in white space, which is part of the password");
+    EXPECT_EQ(warnings[0], "--accounts-file " + path +
+                               " line 1: the password of user@example.com "
+                               "ends in white space, which is part of the password");
     EXPECT_NE(warnings[1].find(" line 2: the password of other@example.org "), std::string::npos);
 
     for (const mode_t mode : {0640, 0604, 0620, 0602}) {

@@ -8,12 +8,10 @@ using namespace backupservice;
 
 TEST(RequestLogTest, FormatsOneLineWithoutControlCharacters) {
     RequestRecord record{"127.0.0.1", "GET", "/a\r\nforged line", 404, 65, true};
-    EXPECT_EQ(formatRequestRecord(record, 0),
-              "1970-01-01T00:00:00Z 127.0.0.1 GET /a??forged?line 404 65");
+    EXPECT_EQ(formatRequestRecord(record, 0), "1970-01-01T00:00:00Z 127.0.0.1 GET /a??forged?line 404 65");
     record.complete = false;
     record.method = "";
-    EXPECT_EQ(formatRequestRecord(record, 86400),
-              "1970-01-02T00:00:00Z 127.0.0.1 - /a??forged?line 404 65 incomplete");
+    EXPECT_EQ(formatRequestRecord(record, 86400), "1970-01-02T00:00:00Z 127.0.0.1 - /a??forged?line 404 65 incomplete");
 }
 
 TEST(RequestLogTest, FirstLineComesBeforeRequestLines) {

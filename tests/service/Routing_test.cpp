@@ -14,8 +14,7 @@ TEST(RoutingTest, TargetPathStripsSchemeAndAuthority) {
 
 TEST(RoutingTest, OnlyGetOfTheDownloadPathIsServed) {
     EXPECT_EQ(routeRequest("GET", "/as/wapi/retrieve_db"), Route::RetrieveDatabase);
-    EXPECT_EQ(routeRequest("GET", "http://127.0.0.1:1/as/wapi/retrieve_db"),
-              Route::RetrieveDatabase);
+    EXPECT_EQ(routeRequest("GET", "http://127.0.0.1:1/as/wapi/retrieve_db"), Route::RetrieveDatabase);
     EXPECT_EQ(routeRequest("POST", "/as/wapi/retrieve_db"), Route::NotFound);
     EXPECT_EQ(routeRequest("HEAD", "/as/wapi/retrieve_db"), Route::NotFound);
     EXPECT_EQ(routeRequest("GET", "/as/wapi/retrieve_db/"), Route::NotFound);

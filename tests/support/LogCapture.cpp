@@ -7,7 +7,8 @@
 namespace testsupport {
 
 LogCapture::LogCapture() : m_pLog(new MyLog("test")), m_pPrevious(g_pLog) {
-    std::snprintf(m_pLog->m_szWorkingDirectory, sizeof m_pLog->m_szWorkingDirectory, "%s", m_dir.WithSeparator().c_str());
+    std::snprintf(m_pLog->m_szWorkingDirectory, sizeof m_pLog->m_szWorkingDirectory, "%s",
+                  m_dir.WithSeparator().c_str());
     std::snprintf(m_pLog->m_szLogFile, sizeof m_pLog->m_szLogFile, "%s", "test.txt");
     m_pLog->GetWorkingDirectory();
     g_pLog = m_pLog.get();

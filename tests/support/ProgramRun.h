@@ -86,7 +86,6 @@ protected:
     TempDir m_temp;
 };
 
-
 inline bool IsBackupName(const std::string& name) {
     if (name.size() != 26 || name.compare(0, 9, "Database.") != 0 || name.compare(23, 3, ".db") != 0) return false;
     for (int i = 9; i < 23; ++i) {

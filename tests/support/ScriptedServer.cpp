@@ -153,7 +153,8 @@ void ScriptedServer::Play(std::uintptr_t s, const Script& script, std::size_t uI
         if (step.kind == Step::Kind::Send) {
             std::size_t uSent = 0;
             while (uSent < step.bytes.size()) {
-                const int iSent = winsock::send(s, step.bytes.data() + uSent, static_cast<int>(step.bytes.size() - uSent), 0);
+                const int iSent =
+                    winsock::send(s, step.bytes.data() + uSent, static_cast<int>(step.bytes.size() - uSent), 0);
                 if (iSent <= 0) break;
                 uSent += static_cast<std::size_t>(iSent);
             }

@@ -43,9 +43,9 @@ Step Call(std::function<void()> call);
 Step SendUrgent(std::string bytes);
 
 // Common scripts.
-Script Reply(const std::string& bytes);                    // read, send, close
+Script Reply(const std::string& bytes);  // read, send, close
 Script ReplyInPieces(const std::string& bytes, std::size_t uPiece, int iPauseMs);
-Script CloseWithoutReply();                                 // read, close
+Script CloseWithoutReply();  // read, close
 std::string HttpReply(const std::string& body, int iStatus = 200, bool bContentLength = true);
 
 class ScriptedServer {

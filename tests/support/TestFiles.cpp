@@ -19,9 +19,8 @@ TempDir::TempDir(const std::string& parent) {
     std::random_device random;
     const auto ticks = std::chrono::steady_clock::now().time_since_epoch().count();
     for (;;) {
-        const fs::path candidate = fs::path(parent) /
-                                   ("dorvane-test-" + std::to_string(random()) + "-" + std::to_string(ticks) + "-" +
-                                    std::to_string(s_uCounter++));
+        const fs::path candidate = fs::path(parent) / ("dorvane-test-" + std::to_string(random()) + "-" +
+                                                       std::to_string(ticks) + "-" + std::to_string(s_uCounter++));
         if (fs::create_directory(candidate)) {
             m_path = candidate.string();
             return;
@@ -59,7 +58,8 @@ bool FileExists(const std::string& path) {
 std::vector<std::string> ListFiles(const std::string& directory) {
     std::vector<std::string> names;
     std::error_code error;
-    for (const auto& entry : fs::directory_iterator(directory, error)) names.push_back(entry.path().filename().string());
+    for (const auto& entry : fs::directory_iterator(directory, error))
+        names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -131,7 +131,8 @@ std::vector<LogRecord> ParseLog(const std::string& text, std::string* pError) {
 
 std::vector<std::string> Summaries(const std::vector<LogRecord>& records) {
     std::vector<std::string> summaries;
-    for (const LogRecord& record : records) summaries.push_back(record.function + "|" + record.line + "|" + record.message);
+    for (const LogRecord& record : records)
+        summaries.push_back(record.function + "|" + record.line + "|" + record.message);
     return summaries;
 }
 

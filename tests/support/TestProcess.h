@@ -13,18 +13,18 @@ namespace testprocess {
 
 struct Result {
     bool bStarted = false;
-    int iExitCode = -1;   // as the shell shows it: 0..255 on POSIX, the
-                          // full 32-bit code on Windows
-    std::string szStdout; // raw bytes written to standard output
-    std::string szStderr; // raw bytes written to standard error, when captured
+    int iExitCode = -1;    // as the shell shows it: 0..255 on POSIX, the
+                           // full 32-bit code on Windows
+    std::string szStdout;  // raw bytes written to standard output
+    std::string szStderr;  // raw bytes written to standard error, when captured
 };
 
 // Runs szProgram with the arguments (no shell, arguments passed as they
 // are) in szWorkDir, its standard input empty and standard output captured.
 // The user's temporary directory of the child is szTempDir (TMPDIR on POSIX,
 // TMP and TEMP on Windows); the rest of the environment is inherited.
-Result Run(const std::string& szProgram, const std::vector<std::string>& arguments,
-           const std::string& szWorkDir, const std::string& szTempDir);
+Result Run(const std::string& szProgram, const std::vector<std::string>& arguments, const std::string& szWorkDir,
+           const std::string& szTempDir);
 
 // As Run, with the size of any file the child writes limited to
 // uFileSizeLimit bytes, as on a full disk: a write past it fails (the

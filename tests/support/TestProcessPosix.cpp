@@ -41,9 +41,8 @@ bool MountPrivateTmp(const std::string& szDirectory) {
            ::mount(szDirectory.c_str(), "/tmp", nullptr, MS_BIND, nullptr) == 0;
 }
 
-void ExecChild(const std::string& szProgram, const std::vector<std::string>& arguments,
-               const std::string& szWorkDir, const std::string& szTempDir, int iWriteFd, int iErrorFd,
-               unsigned long long uFileSizeLimit) {
+void ExecChild(const std::string& szProgram, const std::vector<std::string>& arguments, const std::string& szWorkDir,
+               const std::string& szTempDir, int iWriteFd, int iErrorFd, unsigned long long uFileSizeLimit) {
     if (uFileSizeLimit > 0) LimitFileSize(uFileSizeLimit);
     const int iNull = ::open("/dev/null", O_RDONLY);
     if (iNull >= 0) ::dup2(iNull, 0);
@@ -54,8 +53,10 @@ void ExecChild(const std::string& szProgram, const std::vector<std::string>& arg
     // replaced: either may lie in /tmp (a checkout there, say).
     const int iProgram = ::open(szProgram.c_str(), O_PATH | O_CLOEXEC);
     if (!t_szPrivateTmp.empty() && !MountPrivateTmp(t_szPrivateTmp)) ::_exit(127);
-    if (szTempDir.empty()) ::unsetenv("TMPDIR");
-    else ::setenv("TMPDIR", szTempDir.c_str(), 1);
+    if (szTempDir.empty())
+        ::unsetenv("TMPDIR");
+    else
+        ::setenv("TMPDIR", szTempDir.c_str(), 1);
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(szProgram.c_str()));
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
@@ -101,8 +102,10 @@ void ReadOutputs(int iOutFd, int iErrorFd, Result* pResult) {
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || fds[i].revents == 0) continue;
             const ssize_t iRead = ::read(fds[i].fd, aBuffer, sizeof aBuffer);
-            if (iRead > 0) targets[i]->append(aBuffer, static_cast<size_t>(iRead));
-            else if (iRead == 0 || errno != EINTR) fds[i].fd = -1;
+            if (iRead > 0)
+                targets[i]->append(aBuffer, static_cast<size_t>(iRead));
+            else if (iRead == 0 || errno != EINTR)
+                fds[i].fd = -1;
         }
     }
 }
@@ -130,8 +133,7 @@ Result Spawn(const std::string& szProgram, const std::vector<std::string>& argum
     ::close(aPipe[0]);
     if (capture.iParentFd >= 0) ::close(capture.iParentFd);
     int iStatus = 0;
-    while (::waitpid(pid, &iStatus, 0) < 0 && errno == EINTR) {
-    }
+    while (::waitpid(pid, &iStatus, 0) < 0 && errno == EINTR) {}
     pid_t expected = pid;
     s_latestChild.compare_exchange_strong(expected, 0);
     result.iExitCode = WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : 128 + WTERMSIG(iStatus);
@@ -159,8 +161,8 @@ Result RunCapturingErrors(const std::string& szProgram, const std::vector<std::s
     return Spawn(szProgram, arguments, szWorkDir, szTempDir, 0, capture);
 }
 
-Result Run(const std::string& szProgram, const std::vector<std::string>& arguments,
-           const std::string& szWorkDir, const std::string& szTempDir) {
+Result Run(const std::string& szProgram, const std::vector<std::string>& arguments, const std::string& szWorkDir,
+           const std::string& szTempDir) {
     return RunWithFileSizeLimit(szProgram, arguments, szWorkDir, szTempDir, 0);
 }
 
@@ -172,8 +174,10 @@ bool SignalLatestChild(int iSignal) {
 }
 
 void SetEnvironment(const std::string& szName, const std::string& szValue) {
-    if (szValue.empty()) ::unsetenv(szName.c_str());
-    else ::setenv(szName.c_str(), szValue.c_str(), 1);
+    if (szValue.empty())
+        ::unsetenv(szName.c_str());
+    else
+        ::setenv(szName.c_str(), szValue.c_str(), 1);
 }
 
 int SignalNumber(const char* szName) {
@@ -206,8 +210,7 @@ bool SupportsPrivateTmp() {
     const pid_t pid = ::fork();
     if (pid == 0) ::_exit(::unshare(CLONE_NEWNS) == 0 ? 0 : 1);
     int iStatus = 1;
-    while (pid > 0 && ::waitpid(pid, &iStatus, 0) < 0 && errno == EINTR) {
-    }
+    while (pid > 0 && ::waitpid(pid, &iStatus, 0) < 0 && errno == EINTR) {}
     return pid > 0 && WIFEXITED(iStatus) && WEXITSTATUS(iStatus) == 0;
 }
 
@@ -294,8 +297,7 @@ int Child::Wait() {
     if (m_pImpl->pid > 0) {
         int iStatus = 0;
         pid_t waited = -1;
-        while ((waited = ::waitpid(m_pImpl->pid, &iStatus, 0)) < 0 && errno == EINTR) {
-        }
+        while ((waited = ::waitpid(m_pImpl->pid, &iStatus, 0)) < 0 && errno == EINTR) {}
         m_pImpl->pid = -1;
         if (waited > 0) iExitCode = WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : 128 + WTERMSIG(iStatus);
     }

@@ -40,8 +40,10 @@ void AppendArgument(const std::wstring& wszArgument, std::wstring* pCommandLine)
             ++uBackslashes;
             continue;
         }
-        if (c == L'"') pCommandLine->append(uBackslashes * 2 + 1, L'\\');
-        else pCommandLine->append(uBackslashes, L'\\');
+        if (c == L'"')
+            pCommandLine->append(uBackslashes * 2 + 1, L'\\');
+        else
+            pCommandLine->append(uBackslashes, L'\\');
         uBackslashes = 0;
         *pCommandLine += c;
     }
@@ -61,7 +63,7 @@ std::wstring CommandLine(const std::wstring& wszProgram, const std::vector<std::
 }
 
 bool IsRelative(const std::wstring& wszPath) {
-    if (wszPath.size() >= 2 && wszPath[1] == L':') return false;  // C:...
+    if (wszPath.size() >= 2 && wszPath[1] == L':') return false;                        // C:...
     if (!wszPath.empty() && (wszPath[0] == L'\\' || wszPath[0] == L'/')) return false;  // rooted or UNC
     return true;
 }
@@ -106,9 +108,8 @@ std::wstring EnvironmentBlock(const std::string& szTempDir) {
         entries.push_back(L"TMP=" + wszTempDir);
         entries.push_back(L"TEMP=" + wszTempDir);
     }
-    std::stable_sort(entries.begin(), entries.end(), [](const std::wstring& a, const std::wstring& b) {
-        return VariableName(a) < VariableName(b);
-    });
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const std::wstring& a, const std::wstring& b) { return VariableName(a) < VariableName(b); });
     std::wstring wszBlock;
     for (const std::wstring& wszEntry : entries) {
         wszBlock += wszEntry;
@@ -124,7 +125,10 @@ public:
     ~Handle() { Close(); }
     Handle(const Handle&) = delete;
     Handle& operator=(const Handle&) = delete;
-    HANDLE* Put() { Close(); return &m_h; }
+    HANDLE* Put() {
+        Close();
+        return &m_h;
+    }
     HANDLE Get() const { return m_h; }
     bool Valid() const { return m_h != nullptr && m_h != INVALID_HANDLE_VALUE; }
     void Close() {
@@ -178,9 +182,9 @@ bool Start(const std::wstring& wszProgram, std::wstring wszCommandLine, std::wst
             }
         }
     }
-    BOOL bStarted = ::CreateProcessW(wszProgram.c_str(), &wszCommandLine[0], nullptr, nullptr, TRUE, dwFlags,
-                                     &wszEnvironment[0], wszWorkDir.empty() ? nullptr : wszWorkDir.c_str(),
-                                     &startup.StartupInfo, pInfo);
+    BOOL bStarted =
+        ::CreateProcessW(wszProgram.c_str(), &wszCommandLine[0], nullptr, nullptr, TRUE, dwFlags, &wszEnvironment[0],
+                         wszWorkDir.empty() ? nullptr : wszWorkDir.c_str(), &startup.StartupInfo, pInfo);
     if (startup.lpAttributeList != nullptr) {
         ::DeleteProcThreadAttributeList(startup.lpAttributeList);
         if (!bStarted) {
@@ -198,8 +202,8 @@ bool Start(const std::wstring& wszProgram, std::wstring wszCommandLine, std::wst
 
 }  // namespace
 
-Result Run(const std::string& szProgram, const std::vector<std::string>& arguments,
-           const std::string& szWorkDir, const std::string& szTempDir) {
+Result Run(const std::string& szProgram, const std::vector<std::string>& arguments, const std::string& szWorkDir,
+           const std::string& szTempDir) {
     Result result;
     const std::wstring wszProgram = ProgramPath(szProgram, szWorkDir);
     const std::wstring wszWorkDir = Wide(szWorkDir);
@@ -275,8 +279,8 @@ bool BuiltForWindows() { return true; }
 
 int ExitCodeOfMinusOne() { return -1; }
 
-Result RunCapturingErrors(const std::string&, const std::vector<std::string>&, const std::string&,
-                          const std::string&, bool) {
+Result RunCapturingErrors(const std::string&, const std::vector<std::string>&, const std::string&, const std::string&,
+                          bool) {
     return Result();
 }
 

@@ -108,7 +108,10 @@ ScriptedAddress MakeIpv4Address(const char* szDotted, std::uint16_t uPort) {
     unsigned aOctets[4] = {0, 0, 0, 0};
     int iIndex = 0;
     for (const char* p = szDotted; *p != '\0' && iIndex < 4; ++p) {
-        if (*p == '.') { ++iIndex; continue; }
+        if (*p == '.') {
+            ++iIndex;
+            continue;
+        }
         aOctets[iIndex] = aOctets[iIndex] * 10 + static_cast<unsigned>(*p - '0');
     }
     ScriptedAddress address;

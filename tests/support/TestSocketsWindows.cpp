@@ -76,8 +76,7 @@ bool MakeSocketPair(std::uintptr_t* pFirst, std::uintptr_t* pSecond) {
     if (listener != INVALID_SOCKET && ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
         ::listen(listener, 1) == 0 && ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &iLength) == 0) {
         first = ::socket(AF_INET, SOCK_STREAM, 0);
-        if (first != INVALID_SOCKET &&
-            ::connect(first, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        if (first != INVALID_SOCKET && ::connect(first, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
             second = ::accept(listener, nullptr, nullptr);
         }
     }

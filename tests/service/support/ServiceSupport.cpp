@@ -20,7 +20,6 @@
 
 namespace servicetest {
 
-
 namespace {
 
 // An upper bound that only stops a broken service from hanging the test run.
@@ -54,8 +53,7 @@ namespace {
 // with the reason in *text when it cannot be read.
 bool firstColumn(const std::string& path, const char* sql, std::string* text) {
     backupservice::Database db;
-    backupservice::Status status =
-        backupservice::openDatabase(path, SQLITE_OPEN_READONLY, nullptr, "database", &db);
+    backupservice::Status status = backupservice::openDatabase(path, SQLITE_OPEN_READONLY, nullptr, "database", &db);
     if (status.ok()) status = backupservice::queryText(db.get(), sql, text);
     if (!status.ok()) *text = status.message();
     return status.ok();
