@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: the Linux build
-# first, then the same with the sanitizers, a valgrind run of a download, a
-# short run of each fuzz target, the Windows cross-build under Wine, and
+# Installs what is missing, checks the C++ layout, builds, and runs every
+# test: the Linux build first, then the same with the sanitizers, a
+# valgrind run of a download, a short run of each fuzz target, the Windows
+# cross-build under Wine, and
 # what is shipped: the packages, the manual pages and the scheduling
 # examples, and that the programs carry no test code.
 # Every stage must pass; a stage whose script is missing fails the run.
@@ -21,7 +22,11 @@ run_stage() {
     say "stage $1 passed in $(($(date +%s) - started))s"
 }
 
-scripts/install-deps.sh
+scripts/install-deps.sh clang-format
+# Every C++ file is laid out as .clang-format says (Debian's clang-format).
+# shellcheck disable=SC2046 # one argument per file
+clang-format --dry-run -Werror $(git ls-files '*.cpp' '*.h') || fail "clang-format would change the files above"
+say "clang-format: every C++ file as .clang-format lays it out"
 cmake --preset linux
 cmake --build build -j "$build_jobs"
 full_fs=$(mktemp -d "${TMPDIR:-/tmp}/dorvane-full-fs.XXXXXX")
