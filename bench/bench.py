@@ -182,33 +182,29 @@ class Bench:
             note = "no log"
         return r, (saved[0] if len(saved) == 1 else None), note
 
-    def run_curl(self, _):
-        out = os.path.join(self.work, "curl.out")
-        r = measure(["curl", "-s", "-o", out, self.url], self.work)
+    def saved_by(self, argv, name):
+        """Runs a client that writes the body to work/NAME; returns what the clients return."""
+        out = os.path.join(self.work, name)
+        r = measure([a.replace("@OUT@", out) for a in argv], self.work)
         return r, (out if r[0] == 0 and os.path.exists(out) else None), ""
+
+    def run_curl(self, _):
+        return self.saved_by(["curl", "-s", "-o", "@OUT@", self.url], "curl.out")
 
     def run_curl_fsync(self, _):
-        out = os.path.join(self.work, "curl.out")
-        r = measure(["sh", "-c", 'curl -s -o "$1" "$2" && sync "$1"', "sh", out, self.url], self.work)
-        return r, (out if r[0] == 0 and os.path.exists(out) else None), ""
+        return self.saved_by(["sh", "-c", 'curl -s -o "$1" "$2" && sync "$1"', "sh", "@OUT@", self.url], "curl.out")
 
     def run_wget(self, _):
-        out = os.path.join(self.work, "wget.out")
-        r = measure(["wget", "-q", "-O", out, self.url], self.work)
-        return r, (out if r[0] == 0 and os.path.exists(out) else None), ""
+        return self.saved_by(["wget", "-q", "-O", "@OUT@", self.url], "wget.out")
 
     def run_curl_tls(self, _):
-        out = os.path.join(self.work, "curl.out")
-        r = measure(["curl", "-s", "--cacert", self.args.ca, "-o", out, self.tls_url], self.work)
-        return r, (out if r[0] == 0 and os.path.exists(out) else None), ""
-
-    def run_loopback_tls(self, _):
-        r = measure(["curl", "-s", "--cacert", self.args.ca, "-o", "/dev/null", self.tls_url], self.work)
-        return r, None, ""
+        return self.saved_by(["curl", "-s", "--cacert", self.args.ca, "-o", "@OUT@", self.tls_url], "curl.out")
 
     def run_loopback(self, _):
-        r = measure(["curl", "-s", "-o", "/dev/null", self.url], self.work)
-        return r, None, ""
+        return measure(["curl", "-s", "-o", "/dev/null", self.url], self.work), None, ""
+
+    def run_loopback_tls(self, _):
+        return measure(["curl", "-s", "--cacert", self.args.ca, "-o", "/dev/null", self.tls_url], self.work), None, ""
 
     def run_cp(self, _):
         out = os.path.join(self.work, "cp.out")
