@@ -292,9 +292,24 @@ bool TakeReceived(Exchange& x, const char* pBytes, std::size_t uLength) {
     return bKept;
 }
 
-Next OnReadable(Exchange& x) {
+// The call's one receive buffer (kReceiveBufferSize bytes), made on first use.
+char* ReceiveBuffer(Exchange& x) {
     if (!x.pReceiveBuffer) x.pReceiveBuffer.reset(new char[kReceiveBufferSize]);
-    const int iReceived = winsock::recv(x.pSocket->m_iSocket, x.pReceiveBuffer.get(), kReceiveBufferSize, 0);
+    return x.pReceiveBuffer.get();
+}
+
+// uLength (> 0) bytes arrived in the receive buffer: they count for the
+// time-outs and the low-speed limit, and go to the header or the body.
+// False when the reply cannot go on.
+bool Received(Exchange& x, std::size_t uLength) {
+    NoteActivity(x);
+    x.speed.Note(x.tLastActivity, static_cast<std::int64_t>(uLength));
+    x.iTotalDataReceived += static_cast<std::int64_t>(uLength);
+    return TakeReceived(x, x.pReceiveBuffer.get(), uLength);
+}
+
+Next OnReadable(Exchange& x) {
+    const int iReceived = winsock::recv(x.pSocket->m_iSocket, ReceiveBuffer(x), kReceiveBufferSize, 0);
     if (iReceived == winsock::kSocketError) {
         const int iCode = winsock::WSAGetLastError();
         if (iCode == winsock::kWsaEWouldBlock) return Next::EndPass;
@@ -305,10 +320,7 @@ Next OnReadable(Exchange& x) {
         return Next::Leave;
     }
     if (iReceived == 0) return Next::Leave;  // the server closed: the normal end
-    NoteActivity(x);
-    x.speed.Note(x.tLastActivity, iReceived);
-    x.iTotalDataReceived += iReceived;
-    return TakeReceived(x, x.pReceiveBuffer.get(), static_cast<std::size_t>(iReceived)) ? Next::GoOn : Next::Leave;
+    return Received(x, static_cast<std::size_t>(iReceived)) ? Next::GoOn : Next::Leave;
 }
 
 // Over TLS: the handshake, then the request, then the reply, each as far
@@ -333,25 +345,28 @@ Next OnSecureReady(Exchange& x) {
             x.bSecureWantsWrite = x.pTls->WantsWrite();
             return Next::EndPass;
         }
-        if (result != TlsChannel::Result::Done) return Next::Leave;
+        if (result != TlsChannel::Result::Done) {
+            NoteCutShort(x);  // logged by the channel
+            return Next::Leave;
+        }
         NoteActivity(x);
         x.iBytesSent += static_cast<std::int32_t>(uSent);
         x.bAllSent = x.iBytesSent >= static_cast<std::int32_t>(x.request.size());
     }
-    if (!x.pReceiveBuffer) x.pReceiveBuffer.reset(new char[kReceiveBufferSize]);
     for (;;) {
         std::size_t uReceived = 0;
         const TlsChannel::Result result =
-            x.pTls->Receive(x.pReceiveBuffer.get(), kReceiveBufferSize, &uReceived, &x.pResult->bEndedByError);
+            x.pTls->Receive(ReceiveBuffer(x), kReceiveBufferSize, &uReceived, &x.pResult->bEndedByError);
         if (result == TlsChannel::Result::Wait) {
             x.bSecureWantsWrite = x.pTls->WantsWrite();
             return Next::EndPass;
         }
-        if (result != TlsChannel::Result::Done) return Next::Leave;  // close_notify, or failed (logged)
-        NoteActivity(x);
-        x.speed.Note(x.tLastActivity, static_cast<std::int64_t>(uReceived));
-        x.iTotalDataReceived += static_cast<std::int64_t>(uReceived);
-        if (!TakeReceived(x, x.pReceiveBuffer.get(), uReceived)) return Next::Leave;
+        if (result == TlsChannel::Result::Ended) return Next::Leave;  // close_notify: the normal end
+        if (result == TlsChannel::Result::Failed) {
+            NoteCutShort(x);  // logged by the channel
+            return Next::Leave;
+        }
+        if (!Received(x, uReceived)) return Next::Leave;
     }
 }
 

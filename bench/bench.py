@@ -127,6 +127,8 @@ class Bench:
             self.dorvanes["Dorvane-B"] = (args.compare, args.server)
         if args.tls_server:
             self.dorvanes["Dorvane-TLS"] = (args.dorvane, args.tls_server)
+            if args.compare:
+                self.dorvanes["Dorvane-B-TLS"] = (args.compare, args.tls_server)
         self.tls_url = args.tls_server + QUERY_PATH
         self.clients = [(name, self.run_dorvane, True) for name in self.dorvanes] + [
             ("curl", self.run_curl, True),
