@@ -18,7 +18,8 @@
 //   subject-alternative name.
 // - Trust is the system's own store (OpenSSL's default verify paths; the
 //   Windows Trusted Root store), unless the environment variable
-//   SSL_CERT_FILE names a PEM bundle: then that bundle alone is trusted.
+//   SSL_CERT_FILE names a PEM bundle (set and not empty; Windows has no
+//   empty variables): then that bundle alone is trusted.
 //   A bundle that cannot be read or holds no certificate fails Start; the
 //   system store is never used instead.
 // - Revocation is checked best effort: a certificate known to be revoked
