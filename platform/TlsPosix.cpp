@@ -136,7 +136,7 @@ struct ClientSession::Impl {
     bool LoadTrust();
     bool SetUpVerification(const char* szHost);
     Step HandshakeFailed();
-    Step Unfinished(int iResult, Failure notSocket);
+    Step Unfinished();
 };
 
 // The trust store: SSL_CERT_FILE's bundle alone when it is set, else the
@@ -184,10 +184,10 @@ Step ClientSession::Impl::HandshakeFailed() {
     return FailWithLibraryError(Failure::Handshake, "the handshake failed");
 }
 
-// What a call that returned iResult (not success) asks for; notSocket is
-// the kind of a failure the socket did not cause.
-Step ClientSession::Impl::Unfinished(int iResult, Failure notSocket) {
-    switch (SSL_get_error(pSsl, iResult)) {
+// What an SSL_read_ex or SSL_write_ex that returned 0 asks for. A failure
+// the socket did not cause is Failure::Stream.
+Step ClientSession::Impl::Unfinished() {
+    switch (SSL_get_error(pSsl, 0)) {
         case SSL_ERROR_WANT_READ:
             return Step::WantRead;
         case SSL_ERROR_WANT_WRITE:
@@ -202,7 +202,7 @@ Step ClientSession::Impl::Unfinished(int iResult, Failure notSocket) {
     if (socket.bEnded && (ulError == 0 || ERR_GET_REASON(ulError) == SSL_R_UNEXPECTED_EOF_WHILE_READING)) {
         return Fail(Failure::Truncated, "the connection ended without close_notify");
     }
-    return FailWithLibraryError(notSocket, "the TLS stream failed");
+    return FailWithLibraryError(Failure::Stream, "the TLS stream failed");
 }
 
 ClientSession::ClientSession() : m_pImpl(new Impl) {}
@@ -262,7 +262,7 @@ Step ClientSession::Read(char* pBuffer, std::size_t uCapacity, std::size_t* puRe
             *puRead += uRead;
             continue;
         }
-        const Step step = impl.Unfinished(0, Failure::Stream);
+        const Step step = impl.Unfinished();
         if (*puRead == 0) return step;
         // The bytes go first; an end or failure waits for the next call.
         if (step != Step::WantRead && step != Step::WantWrite) impl.pending = step;
@@ -276,7 +276,7 @@ Step ClientSession::Write(const char* pBytes, std::size_t uLength, std::size_t* 
     *puWritten = 0;
     ERR_clear_error();
     if (SSL_write_ex(impl.pSsl, pBytes, uLength, puWritten) == 1) return Step::Done;
-    const Step step = impl.Unfinished(0, Failure::Stream);
+    const Step step = impl.Unfinished();
     // A close_notify while writing ends nothing we could still send.
     return step == Step::Closed ? impl.Fail(Failure::Stream, "the server closed the TLS session") : step;
 }
