@@ -1,7 +1,8 @@
 // Test support: the server side of sockets, which only the tests' scripted
-// server needs, and the socket pair of the test seam. Each system has its
-// implementation (TestSocketsPosix.cpp, TestSocketsWindows.cpp), chosen by
-// CMake as for platform/; the product never contains them.
+// server needs, and the socket pair of the test seam. TestSockets.cpp
+// implements them for both systems over support/posix/SystemSockets.h or
+// support/windows/SystemSockets.h, which CMake chooses as for platform/;
+// the product never contains them.
 //
 // The calls take and give the handles and structures of platform/Platform.h
 // and follow its conventions: 0 or a handle on success, kSocketError or
