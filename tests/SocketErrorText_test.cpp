@@ -6,65 +6,79 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace {
 
 const bool kBuiltForWindows = testprocess::BuiltForWindows();
 
+// The fixed texts, one "code text" line each, written out from the list of
+// Winsock codes the program knows by name.
+const char kFixedTexts[] = R"(
+10004 Interrupted function call.
+10013 Permission denied.
+10014 Bad address.
+10022 Invalid argument.
+10024 Too many open files.
+10035 Resource temporarily unavailable.
+10036 Operation now in progress.
+10037 Operation already in progress.
+10038 MySocket operation on nonsocket.
+10039 Destination address required.
+10040 Message too long.
+10041 Protocol wrong type for socket.
+10042 Bad protocol option.
+10043 Protocol not supported.
+10044 MySocket type not supported.
+10045 Operation not supported.
+10046 Protocol family not supported.
+10047 Address family not supported by protocol family.
+10048 Address already in use.
+10049 Cannot assign requested address.
+10050 Network is down.
+10051 Network is unreachable.
+10052 Network dropped connection on reset.
+10053 Software caused connection abort.
+10054 Connection reset by peer.
+10055 No buffer space available.
+10056 MySocket is already connected.
+10057 MySocket is not connected.
+10058 Cannot send after socket shutdown.
+10060 Connection timed out.
+10061 Connection refused.
+10064 Host is down.
+10065 No route to host.
+10067 Too many processes.
+10091 Network subsystem is unavailable.
+10092 Winsock.dll version out of range.
+10093 Successful WSAStartup not yet performed.
+10101 Graceful shutdown in progress.
+10109 Class type not found.
+11001 Host not found.
+11002 Nonauthoritative host not found.
+11003 This is a nonrecoverable error.
+11004 Valid name, no data record of requested type.)";
+
 struct TableEntry {
     int iCode;
-    const char* szText;
+    std::string text;
 };
 
-// The fixed texts, written out from the list of Winsock codes the program
-// knows by name.
-const TableEntry kTable[] = {
-    {10004, "Interrupted function call."},
-    {10013, "Permission denied."},
-    {10014, "Bad address."},
-    {10022, "Invalid argument."},
-    {10024, "Too many open files."},
-    {10035, "Resource temporarily unavailable."},
-    {10036, "Operation now in progress."},
-    {10037, "Operation already in progress."},
-    {10038, "MySocket operation on nonsocket."},
-    {10039, "Destination address required."},
-    {10040, "Message too long."},
-    {10041, "Protocol wrong type for socket."},
-    {10042, "Bad protocol option."},
-    {10043, "Protocol not supported."},
-    {10044, "MySocket type not supported."},
-    {10045, "Operation not supported."},
-    {10046, "Protocol family not supported."},
-    {10047, "Address family not supported by protocol family."},
-    {10048, "Address already in use."},
-    {10049, "Cannot assign requested address."},
-    {10050, "Network is down."},
-    {10051, "Network is unreachable."},
-    {10052, "Network dropped connection on reset."},
-    {10053, "Software caused connection abort."},
-    {10054, "Connection reset by peer."},
-    {10055, "No buffer space available."},
-    {10056, "MySocket is already connected."},
-    {10057, "MySocket is not connected."},
-    {10058, "Cannot send after socket shutdown."},
-    {10060, "Connection timed out."},
-    {10061, "Connection refused."},
-    {10064, "Host is down."},
-    {10065, "No route to host."},
-    {10067, "Too many processes."},
-    {10091, "Network subsystem is unavailable."},
-    {10092, "Winsock.dll version out of range."},
-    {10093, "Successful WSAStartup not yet performed."},
-    {10101, "Graceful shutdown in progress."},
-    {10109, "Class type not found."},
-    {11001, "Host not found."},
-    {11002, "Nonauthoritative host not found."},
-    {11003, "This is a nonrecoverable error."},
-    {11004, "Valid name, no data record of requested type."},
-};
+std::vector<TableEntry> ReadTable() {
+    std::vector<TableEntry> table;
+    std::istringstream lines(kFixedTexts);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty()) continue;
+        const std::size_t uSpace = line.find(' ');
+        table.push_back({std::stoi(line.substr(0, uSpace)), line.substr(uSpace + 1)});
+    }
+    return table;
+}
+
+const std::vector<TableEntry> kTable = ReadTable();
 
 bool InTable(int iCode) {
     for (const TableEntry& entry : kTable) {
@@ -84,9 +98,9 @@ void ExpectBufferText(const char* szText) {
 bool LooksLikeWindowsSystemText(const char* /*szText*/) { return kBuiltForWindows; }
 
 TEST(SocketErrorText, FixedTexts) {
-    ASSERT_EQ(43u, sizeof kTable / sizeof kTable[0]);
+    ASSERT_EQ(43u, kTable.size());
     for (const TableEntry& entry : kTable) {
-        EXPECT_STREQ(entry.szText, GetSocketErrorText(entry.iCode)) << "code " << entry.iCode;
+        EXPECT_STREQ(entry.text.c_str(), GetSocketErrorText(entry.iCode)) << "code " << entry.iCode;
     }
     // The four that read "MySocket", and the fixed texts stay put: the same
     // constant on every call, never the shared buffer.
