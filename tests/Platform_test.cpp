@@ -19,6 +19,19 @@ struct SeamReset {
     ~SeamReset() { seam::Reset(); }
 };
 
+// A UTF-8 path as the platform's wide calls take it; one that does not
+// convert fails the test.
+class WidePath {
+public:
+    explicit WidePath(const std::string& path) {
+        if (os::Utf8ToWide(path.c_str(), -1, m_wszPath, 512) <= 0) ADD_FAILURE() << "no UTF-16 form: " << path;
+    }
+    operator const char16_t*() const { return m_wszPath; }
+
+private:
+    char16_t m_wszPath[512] = {};
+};
+
 SockAddrIn Loopback(std::uint16_t uNetPort) {
     SockAddrIn address{};
     address.sin_family = static_cast<std::uint16_t>(kAfInet);
@@ -39,13 +52,28 @@ SOCKET Listen(SockAddrIn* pAddress) {
     return s;
 }
 
-TEST(Platform, LoopbackExchangeEndsWithOrderlyClose) {
+// A loopback connection: the listener it came through, our end and the
+// server's. The test closes all three.
+struct Connection {
+    SOCKET listener = kInvalidSocket;
+    SOCKET client = kInvalidSocket;
+    SOCKET server = kInvalidSocket;
+};
+
+Connection ConnectOverLoopback() {
+    Connection c;
     SockAddrIn address;
-    const SOCKET listener = Listen(&address);
-    ASSERT_NE(listener, kInvalidSocket);
-    const SOCKET client = socket(kAfInet, kSockStream, 0);
-    ASSERT_EQ(connect(client, &address, sizeof address), 0) << WSAGetLastError();
-    const SOCKET server = accept(listener, nullptr, nullptr);
+    c.listener = Listen(&address);
+    EXPECT_NE(c.listener, kInvalidSocket);
+    c.client = socket(kAfInet, kSockStream, 0);
+    EXPECT_EQ(connect(c.client, &address, sizeof address), 0) << WSAGetLastError();
+    c.server = accept(c.listener, nullptr, nullptr);
+    EXPECT_NE(c.server, kInvalidSocket);
+    return c;
+}
+
+TEST(Platform, LoopbackExchangeEndsWithOrderlyClose) {
+    const auto [listener, client, server] = ConnectOverLoopback();
     ASSERT_NE(server, kInvalidSocket);
 
     EXPECT_EQ(send(client, "hello", 5, 0), 5);
@@ -106,12 +134,7 @@ TEST(Platform, SelectTakesEmptySetsAsNullAndFailsWithNoSocketAtAll) {
     EXPECT_EQ(select(0, &readSet, &writeSet, &exceptSet, &wait), kSocketError);
     EXPECT_EQ(WSAGetLastError(), kWsaEInval);
 
-    SockAddrIn address;
-    const SOCKET listener = Listen(&address);
-    ASSERT_NE(listener, kInvalidSocket);
-    const SOCKET client = socket(kAfInet, kSockStream, 0);
-    ASSERT_EQ(connect(client, &address, sizeof address), 0) << WSAGetLastError();
-    const SOCKET server = accept(listener, nullptr, nullptr);
+    const auto [listener, client, server] = ConnectOverLoopback();
     ASSERT_EQ(send(client, "x", 1, 0), 1);
     FdAdd(server, &readSet);
     FdAdd(server, &exceptSet);
@@ -220,9 +243,7 @@ TEST(Platform, FilesOpenCopyAndReplaceByName) {
     testsupport::TempDir directory;
     const std::string first = directory.File("first.txt");
     const std::string second = directory.File("second.txt");
-    char16_t wszFirst[512], wszSecond[512];
-    ASSERT_GT(os::Utf8ToWide(first.c_str(), -1, wszFirst, 512), 0);
-    ASSERT_GT(os::Utf8ToWide(second.c_str(), -1, wszSecond, 512), 0);
+    const WidePath wszFirst(first), wszSecond(second);
 
     std::FILE* pFile = os::OpenFileWide(wszFirst, "w");
     ASSERT_NE(pFile, nullptr);
@@ -274,21 +295,16 @@ TEST(Platform, StagedFileIsNewAndTakesItsNameWholeOrNotAtAll) {
 // one that cannot be made leaves the destination as it was.
 TEST(Platform, CopyIsExactOrLeavesTheDestinationAlone) {
     testsupport::TempDir directory;
-    char16_t wszFrom[512], wszTo[512], wszMissing[512];
-    ASSERT_GT(os::Utf8ToWide(directory.File("from").c_str(), -1, wszFrom, 512), 0);
-    ASSERT_GT(os::Utf8ToWide(directory.File("to").c_str(), -1, wszTo, 512), 0);
-    ASSERT_GT(os::Utf8ToWide(directory.File("missing").c_str(), -1, wszMissing, 512), 0);
+    const WidePath wszFrom(directory.File("from")), wszTo(directory.File("to"));
     const std::string bytes("a\x1a\r\n\0\x1a\xffz", 9);
     testsupport::WriteFile(directory.File("from"), bytes);
     ASSERT_TRUE(os::CopyFileReplacing(wszFrom, wszTo));
     EXPECT_EQ(testsupport::ReadFile(directory.File("to")), bytes);
 
     testsupport::WriteFile(directory.File("to"), "kept");
-    EXPECT_FALSE(os::CopyFileReplacing(wszMissing, wszTo));
+    EXPECT_FALSE(os::CopyFileReplacing(WidePath(directory.File("missing")), wszTo));
     std::filesystem::create_directory(directory.File("from-directory"));
-    char16_t wszDirectory[512];
-    ASSERT_GT(os::Utf8ToWide(directory.File("from-directory").c_str(), -1, wszDirectory, 512), 0);
-    EXPECT_FALSE(os::CopyFileReplacing(wszDirectory, wszTo));
+    EXPECT_FALSE(os::CopyFileReplacing(WidePath(directory.File("from-directory")), wszTo));
     EXPECT_EQ(testsupport::ReadFile(directory.File("to")), "kept");
     EXPECT_EQ(testsupport::ListFiles(directory.Path()), (std::vector<std::string>{"from", "from-directory", "to"}));
 }
@@ -298,11 +314,8 @@ TEST(Platform, CopyIsExactOrLeavesTheDestinationAlone) {
 // renamed and deleted (on Windows: read, write and delete sharing).
 TEST(Platform, OpenFileSharesReadingWritingAndDeleting) {
     testsupport::TempDir directory;
-    const std::string path = directory.File("held.txt");
-    const std::string moved = directory.File("moved.txt");
-    char16_t wszPath[512], wszMoved[512];
-    ASSERT_GT(os::Utf8ToWide(path.c_str(), -1, wszPath, 512), 0);
-    ASSERT_GT(os::Utf8ToWide(moved.c_str(), -1, wszMoved, 512), 0);
+    const std::string path = directory.File("held.txt"), moved = directory.File("moved.txt");
+    const WidePath wszPath(path), wszMoved(moved);
     std::FILE* pHeld = os::OpenFileWide(wszPath, "a");
     ASSERT_NE(pHeld, nullptr);
     std::FILE* pSecond = os::OpenFileWide(wszPath, "w");
