@@ -32,10 +32,10 @@ PHASE_RUNS="${PHASE_RUNS:-3}"
 COMPARE="${COMPARE:-}"
 # shellcheck source=scripts/lib.sh
 . "$ROOT/scripts/lib.sh"
-for size in ${SIZES//,/ }; do
-    case "$size" in ''|*[!0-9]*) fail "bench: SIZES must be numbers of MiB" ;; esac
-    [ "$size" -ge 1 ] && [ "$size" -le 8192 ] || fail "bench: sizes must be 1..8192 MiB"
-done
+# shellcheck disable=SC2086 # one size a word
+whole_numbers "bench: SIZES (MiB)" 1 8192 ${SIZES//,/ }
+whole_numbers "bench: RUNS" 1 100 "$RUNS"
+whole_numbers "bench: PHASE_RUNS" 0 100 "$PHASE_RUNS"
 [ -z "$COMPARE" ] || [ -x "$COMPARE" ] || fail "bench: COMPARE=$COMPARE is not a program"
 
 # --- Tools

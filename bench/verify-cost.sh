@@ -16,19 +16,16 @@
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# shellcheck source=scripts/lib.sh
+. "$ROOT/scripts/lib.sh"
 SERVICE="${SERVICE:-$ROOT/build/service/BackupService}"
 SIZES="${SIZES:-50 1024}"
 RUNS="${RUNS:-3}"
 BENCH_TMP="${BENCH_TMP:-/tmp}"
-# shellcheck source=scripts/lib.sh
-. "$ROOT/scripts/lib.sh"
 [ -x "$SERVICE" ] || fail "bench: no BackupService at $SERVICE (build first, or set SERVICE)"
-case "$RUNS" in ''|*[!0-9]*) fail "bench: RUNS must be a number" ;; esac
-[ "$RUNS" -ge 1 ] && [ "$RUNS" -le 50 ] || fail "bench: RUNS must be 1..50"
-for size in $SIZES; do
-    case "$size" in ''|*[!0-9]*) fail "bench: SIZES must be numbers of MB" ;; esac
-    [ "$size" -ge 1 ] && [ "$size" -le 8192 ] || fail "bench: sizes must be 1..8192 MB"
-done
+whole_numbers "bench: RUNS" 1 50 "$RUNS"
+# shellcheck disable=SC2086 # one size a word
+whole_numbers "bench: SIZES (MB)" 1 8192 $SIZES
 ensure_packages sqlite3 python3
 
 work=$(mktemp -d "$BENCH_TMP/verify-cost.XXXXXX")

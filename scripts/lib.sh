@@ -21,6 +21,17 @@ fail() {
     exit 1
 }
 
+# whole_numbers NAME LOW HIGH VALUE...: fails unless every VALUE is a whole
+# number from LOW to HIGH; NAME says which setting it is.
+whole_numbers() {
+    local name="$1" low="$2" high="$3" value
+    shift 3
+    for value in "$@"; do
+        case "$value" in ''|*[!0-9]*) fail "$name must be whole numbers, not '$value'" ;; esac
+        [ "$value" -ge "$low" ] && [ "$value" -le "$high" ] || fail "$name must be $low..$high, not $value"
+    done
+}
+
 # --- Packages ------------------------------------------------------------------
 
 # The packages every build and test needs: the compiler and CMake, GoogleTest,
