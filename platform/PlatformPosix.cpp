@@ -35,13 +35,14 @@ namespace {
 
 thread_local int t_iLastError = 0;
 
-struct ErrnoMapping {
-    int iErrno;
+// A system's error code and its Winsock counterpart.
+struct CodeMapping {
+    int iSystem;
     int iWsa;
 };
 
 // errno values that have a Winsock counterpart.
-const ErrnoMapping kErrnoToWsa[] = {
+const CodeMapping kErrnoToWsa[] = {
     {EINTR, 10004},         {EBADF, 10009},        {EACCES, 10013},          {EFAULT, 10014},
     {EINVAL, 10022},        {EMFILE, 10024},       {EWOULDBLOCK, 10035},     {EINPROGRESS, 10035},
     {EALREADY, 10037},      {ENOTSOCK, 10038},     {EDESTADDRREQ, 10039},    {EMSGSIZE, 10040},
@@ -55,43 +56,30 @@ const ErrnoMapping kErrnoToWsa[] = {
     {ESTALE, 10070},        {EREMOTE, 10071},      {EPIPE, 10058},           {EAGAIN, 10035},
 };
 
-int WsaFromErrno(int iErrno) {
-    for (const ErrnoMapping& mapping : kErrnoToWsa) {
-        if (mapping.iErrno == iErrno) return mapping.iWsa;
+// h_errno values of gethostbyname().
+const CodeMapping kHostErrorToWsa[] = {
+    {HOST_NOT_FOUND, 11001}, {TRY_AGAIN, 11002}, {NO_RECOVERY, 11003}, {NO_DATA, 11004}};
+
+// getaddrinfo() results; EAI_SYSTEM stands for errno.
+const CodeMapping kAddrInfoErrorToWsa[] = {
+    {EAI_NONAME, 11001}, {EAI_AGAIN, 11002}, {EAI_NODATA, 11004}, {EAI_MEMORY, 10055}};
+
+// The Winsock code for iCode by the table, or iUnmapped.
+template <std::size_t N>
+int WsaFrom(const CodeMapping (&table)[N], int iCode, int iUnmapped) {
+    for (const CodeMapping& mapping : table) {
+        if (mapping.iSystem == iCode) return mapping.iWsa;
     }
-    return iErrno;  // no counterpart: the plain system code
+    return iUnmapped;
 }
 
-int WsaFromHostError(int iHostError) {
-    switch (iHostError) {
-        case HOST_NOT_FOUND:
-            return 11001;
-        case TRY_AGAIN:
-            return 11002;
-        case NO_RECOVERY:
-            return 11003;
-        case NO_DATA:
-            return 11004;
-        default:
-            return 11003;
-    }
-}
+// An errno without a counterpart stays the plain system code.
+int WsaFromErrno(int iErrno) { return WsaFrom(kErrnoToWsa, iErrno, iErrno); }
+
+int WsaFromHostError(int iHostError) { return WsaFrom(kHostErrorToWsa, iHostError, 11003); }
 
 int WsaFromAddrInfoError(int iError) {
-    switch (iError) {
-        case EAI_NONAME:
-            return 11001;
-        case EAI_AGAIN:
-            return 11002;
-        case EAI_NODATA:
-            return 11004;
-        case EAI_MEMORY:
-            return 10055;
-        case EAI_SYSTEM:
-            return WsaFromErrno(errno);
-        default:
-            return 11003;
-    }
+    return iError == EAI_SYSTEM ? WsaFromErrno(errno) : WsaFrom(kAddrInfoErrorToWsa, iError, 11003);
 }
 
 int FailWithErrno() {
@@ -107,33 +95,6 @@ bool SeamFails(seam::Call call) {
 }
 
 int Fd(SOCKET s) { return static_cast<int>(s); }
-
-// A new socket that child processes do not inherit and that never raises
-// SIGPIPE (MSG_NOSIGNAL on each send, or SO_NOSIGPIPE where that is
-// missing); -1 with errno on failure.
-int NewSocket(int iDomain, int iType, int iProtocol) {
-#ifdef SOCK_CLOEXEC
-    const int iFd = ::socket(iDomain, iType | SOCK_CLOEXEC, iProtocol);
-#else
-    const int iFd = ::socket(iDomain, iType, iProtocol);
-    if (iFd >= 0 && ::fcntl(iFd, F_SETFD, FD_CLOEXEC) != 0) {
-        const int iError = errno;
-        ::close(iFd);
-        errno = iError;
-        return -1;
-    }
-#endif
-#if !defined(MSG_NOSIGNAL) && defined(SO_NOSIGPIPE)
-    const int iOn = 1;
-    if (iFd >= 0 && ::setsockopt(iFd, SOL_SOCKET, SO_NOSIGPIPE, &iOn, sizeof iOn) != 0) {
-        const int iError = errno;
-        ::close(iFd);
-        errno = iError;
-        return -1;
-    }
-#endif
-    return iFd;
-}
 
 #ifdef MSG_NOSIGNAL
 constexpr int kSendNoSignal = MSG_NOSIGNAL;
@@ -153,6 +114,39 @@ thread_local FailedConnect t_failedConnect;
 
 void ForgetFailedConnect(int iFd) {
     if (t_failedConnect.iFd == iFd) t_failedConnect = FailedConnect{};
+}
+
+// Closes a socket that could not be set up, keeping the setup's errno as
+// the code; kInvalidSocket. Used only where the system lacks SOCK_CLOEXEC or
+// MSG_NOSIGNAL.
+[[maybe_unused]] SOCKET CloseUnfinished(int iFd) {
+    const int iError = errno;
+    ::close(iFd);
+    errno = iError;
+    FailWithErrno();
+    return kInvalidSocket;
+}
+
+// A new socket that child processes do not inherit and that never raises
+// SIGPIPE (MSG_NOSIGNAL on each send, or SO_NOSIGPIPE where that is
+// missing); kInvalidSocket, with the code in t_iLastError, on failure.
+SOCKET NewSocket(int iDomain, int iType, int iProtocol) {
+#ifdef SOCK_CLOEXEC
+    const int iFd = ::socket(iDomain, iType | SOCK_CLOEXEC, iProtocol);
+#else
+    const int iFd = ::socket(iDomain, iType, iProtocol);
+    if (iFd >= 0 && ::fcntl(iFd, F_SETFD, FD_CLOEXEC) != 0) return CloseUnfinished(iFd);
+#endif
+#if !defined(MSG_NOSIGNAL) && defined(SO_NOSIGPIPE)
+    const int iOn = 1;
+    if (iFd >= 0 && ::setsockopt(iFd, SOL_SOCKET, SO_NOSIGPIPE, &iOn, sizeof iOn) != 0) return CloseUnfinished(iFd);
+#endif
+    if (iFd < 0) {
+        FailWithErrno();
+        return kInvalidSocket;
+    }
+    ForgetFailedConnect(iFd);  // a number the system hands out again
+    return static_cast<SOCKET>(iFd);
 }
 
 int TimeoutMilliseconds(const TimeVal* pTimeout) {
@@ -206,13 +200,7 @@ SOCKET socket(int iAf, int iType, int iProtocol) {
     if (SeamFails(seam::Call::Socket)) return kInvalidSocket;
     SOCKET injected;
     if (DORVANE_SEAM_TAKE_INJECTED_SOCKET(&injected)) return injected;
-    const int iFd = NewSocket(iAf == kAfInet ? AF_INET : iAf, iType == kSockStream ? SOCK_STREAM : iType, iProtocol);
-    if (iFd < 0) {
-        FailWithErrno();
-        return kInvalidSocket;
-    }
-    ForgetFailedConnect(iFd);
-    return static_cast<SOCKET>(iFd);
+    return NewSocket(iAf == kAfInet ? AF_INET : iAf, iType == kSockStream ? SOCK_STREAM : iType, iProtocol);
 }
 
 int setsockopt(SOCKET s, int iLevel, int iOptName, const char* pOptVal, int iOptLen) {
@@ -760,9 +748,9 @@ const char* ErrnoText(int iErrno) {
 bool SystemErrorText(int iCode, char* szBuffer, std::uint32_t uSize) {
     if (szBuffer == nullptr || uSize == 0) return false;
     int iErrno = 0;
-    for (const winsock::ErrnoMapping& mapping : winsock::kErrnoToWsa) {
+    for (const winsock::CodeMapping& mapping : winsock::kErrnoToWsa) {
         if (mapping.iWsa == iCode) {
-            iErrno = mapping.iErrno;
+            iErrno = mapping.iSystem;
             break;
         }
     }
