@@ -249,7 +249,7 @@ public:
 
 private:
     struct Impl;
-    Impl* m_pImpl;
+    std::unique_ptr<Impl> m_pImpl;
 };
 
 // A re-entrant lock (a critical section). Never torn down by Dorvane.

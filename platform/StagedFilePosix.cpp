@@ -142,10 +142,7 @@ void StagedFile::Impl::Remove() {
 
 StagedFile::StagedFile() : m_pImpl(new Impl) {}
 
-StagedFile::~StagedFile() {
-    Discard();
-    delete m_pImpl;
-}
+StagedFile::~StagedFile() { Discard(); }
 
 bool StagedFile::Create(const char* szPrefix, const char* szSuffix) {
     Impl& file = *m_pImpl;

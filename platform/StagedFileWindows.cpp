@@ -67,6 +67,10 @@ struct StagedFile::Impl {
         iError = static_cast<int>(::GetLastError());
         return false;
     }
+    bool FailWith(DWORD dwError) {
+        ::SetLastError(dwError);
+        return Fail();
+    }
     void Remove();
 };
 
@@ -80,17 +84,11 @@ void StagedFile::Impl::Remove() {
 
 StagedFile::StagedFile() : m_pImpl(new Impl) {}
 
-StagedFile::~StagedFile() {
-    Discard();
-    delete m_pImpl;
-}
+StagedFile::~StagedFile() { Discard(); }
 
 bool StagedFile::Create(const char* szPrefix, const char* szSuffix) {
     Impl& file = *m_pImpl;
-    if (file.szName[0] != '\0') {
-        ::SetLastError(ERROR_INVALID_PARAMETER);
-        return file.Fail();
-    }
+    if (file.szName[0] != '\0') return file.FailWith(ERROR_INVALID_PARAMETER);
     InstallSignalHandling();
     for (int iTry = 0; iTry < kCreateTries; ++iTry) {
         char szName[kNameSize];
@@ -98,8 +96,7 @@ bool StagedFile::Create(const char* szPrefix, const char* szSuffix) {
                                           static_cast<unsigned long>(::GetCurrentProcessId()), RandomPart(), szSuffix);
         const std::wstring wszName = WideName(szName);
         if (iLength < 0 || static_cast<std::size_t>(iLength) >= sizeof szName || wszName.empty()) {
-            ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
-            return file.Fail();
+            return file.FailWith(ERROR_FILENAME_EXCED_RANGE);
         }
         std::memcpy(s_wszInterruptPath, wszName.c_str(), (wszName.size() + 1) * sizeof(wchar_t));
         ::InterlockedExchange(&s_lArmed, 1);
