@@ -121,14 +121,6 @@ int JudgeReply(const DownloadResult& result, const std::string& bodyStart) {
 }
 
 int ExchangeFailureStatus(ExchangeFailure eFailure) {
-    switch (eFailure) {
-        case ExchangeFailure::Tls:
-            return kExitTls;
-        case ExchangeFailure::Protocol:
-            return kExitProtocol;
-        case ExchangeFailure::Network:
-        case ExchangeFailure::None:
-            break;
-    }
-    return kExitNetwork;
+    if (eFailure == ExchangeFailure::Tls) return kExitTls;
+    return eFailure == ExchangeFailure::Protocol ? kExitProtocol : kExitNetwork;
 }

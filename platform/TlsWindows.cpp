@@ -99,22 +99,22 @@ void TrimPartialCharacter(char* szText) {
 // Texts for the codes this file reports most, for a system that has none
 // of its own for them (Wine has no text for any SSPI or crypt32 code).
 struct CodeText {
-    DWORD dwCode;
+    HRESULT hrCode;
     const char* szText;
 };
 const CodeText kFallbackTexts[] = {
-    {static_cast<DWORD>(CERT_E_UNTRUSTEDROOT), "The certificate chain ends in a root certificate that is not trusted."},
-    {static_cast<DWORD>(CERT_E_CHAINING), "No certificate chain could be built to a trusted root certificate."},
-    {static_cast<DWORD>(CERT_E_EXPIRED), "A certificate of the chain has expired or is not yet valid."},
-    {static_cast<DWORD>(CERT_E_CN_NO_MATCH), "The certificate does not name the host."},
-    {static_cast<DWORD>(CERT_E_WRONG_USAGE), "The certificate is not valid for server authentication."},
-    {static_cast<DWORD>(CRYPT_E_REVOKED), "The certificate is revoked."},
-    {static_cast<DWORD>(TRUST_E_CERT_SIGNATURE), "The signature of a certificate does not verify."},
-    {static_cast<DWORD>(SEC_E_ILLEGAL_MESSAGE), "The message received was not valid TLS."},
-    {static_cast<DWORD>(SEC_E_ALGORITHM_MISMATCH), "The client and the server have no protocol or cipher in common."},
-    {static_cast<DWORD>(SEC_E_INTERNAL_ERROR), "The TLS library failed; the server may have refused the handshake."},
-    {static_cast<DWORD>(SEC_E_DECRYPT_FAILURE), "A record could not be decrypted."},
-    {static_cast<DWORD>(SEC_E_MESSAGE_ALTERED), "A record was altered."},
+    {CERT_E_UNTRUSTEDROOT, "The certificate chain ends in a root certificate that is not trusted."},
+    {CERT_E_CHAINING, "No certificate chain could be built to a trusted root certificate."},
+    {CERT_E_EXPIRED, "A certificate of the chain has expired or is not yet valid."},
+    {CERT_E_CN_NO_MATCH, "The certificate does not name the host."},
+    {CERT_E_WRONG_USAGE, "The certificate is not valid for server authentication."},
+    {CRYPT_E_REVOKED, "The certificate is revoked."},
+    {TRUST_E_CERT_SIGNATURE, "The signature of a certificate does not verify."},
+    {SEC_E_ILLEGAL_MESSAGE, "The message received was not valid TLS."},
+    {SEC_E_ALGORITHM_MISMATCH, "The client and the server have no protocol or cipher in common."},
+    {SEC_E_INTERNAL_ERROR, "The TLS library failed; the server may have refused the handshake."},
+    {SEC_E_DECRYPT_FAILURE, "A record could not be decrypted."},
+    {SEC_E_MESSAGE_ALTERED, "A record was altered."},
 };
 
 // "0x800B0109: <the system's text>" for a SECURITY_STATUS or crypt32 code,
@@ -124,7 +124,8 @@ void DescribeCode(char* szOut, const char* szPrefix, DWORD dwCode, bool bDecimal
     char szSystem[kTextBytes];
     if (!os::SystemErrorText(static_cast<int>(dwCode), szSystem, sizeof szSystem) && !bDecimal) {
         for (const CodeText& fallback : kFallbackTexts) {
-            if (fallback.dwCode == dwCode) std::snprintf(szSystem, sizeof szSystem, "%s", fallback.szText);
+            if (static_cast<DWORD>(fallback.hrCode) == dwCode)
+                std::snprintf(szSystem, sizeof szSystem, "%s", fallback.szText);
         }
     }
     char szCode[16];
