@@ -116,14 +116,12 @@ void ForgetFailedConnect(int iFd) {
     if (t_failedConnect.iFd == iFd) t_failedConnect = FailedConnect{};
 }
 
-// Closes a socket that could not be set up, keeping the setup's errno as
-// the code; kInvalidSocket. Used only where the system lacks SOCK_CLOEXEC or
-// MSG_NOSIGNAL.
+// Closes a socket that could not be set up; kInvalidSocket, with the
+// setup's errno as the code. Used only where the system lacks SOCK_CLOEXEC
+// or MSG_NOSIGNAL.
 [[maybe_unused]] SOCKET CloseUnfinished(int iFd) {
-    const int iError = errno;
+    FailWithErrno();  // before close() can change errno
     ::close(iFd);
-    errno = iError;
-    FailWithErrno();
     return kInvalidSocket;
 }
 
@@ -145,7 +143,7 @@ SOCKET NewSocket(int iDomain, int iType, int iProtocol) {
         FailWithErrno();
         return kInvalidSocket;
     }
-    ForgetFailedConnect(iFd);  // a number the system hands out again
+    ForgetFailedConnect(iFd);  // the number may be a closed socket's, reused
     return static_cast<SOCKET>(iFd);
 }
 
