@@ -5,15 +5,19 @@ and, with --tls-server, over TLS against curl.
 Every client is started from here and reaped with os.wait4, which gives its
 wall time and its user and system CPU time; its peak resident set size comes
 from /usr/bin/time. The clients are run in turn, one round after another,
-and the order rotates from round to round, so that other load on the
-machine falls on all of them alike. Each download is compared byte for byte
-with the served file and deleted afterwards. Only loopback (127.0.0.1) is
-used; every process is killed after PROCESS_TIME_LIMIT_S.
+each round in an order of its own (shuffled, seeded with the round's
+number), so that other load on the machine, and what ran just before a
+client, falls on all of them alike: a run's cost depends on its
+predecessor, and a fixed order gives one client the same one every round.
+Each download is compared byte for byte with the served file and deleted
+afterwards. Only loopback (127.0.0.1) is used; every process is killed
+after PROCESS_TIME_LIMIT_S.
 """
 
 import argparse
 import glob
 import os
+import random
 import re
 import shutil
 import signal
@@ -235,11 +239,12 @@ class Bench:
 
     def one_size(self, size_mib):
         self.serve(size_mib)
-        print("\n== %d MiB: %d rounds; each round runs every client once, the order rotating from round to round ==" % (
+        print("\n== %d MiB: %d rounds; each round runs every client once, in an order of its own ==" % (
             size_mib, self.args.runs), flush=True)
         for rnd in range(self.args.runs):
-            k = rnd % len(self.clients)
-            for name, run, check in self.clients[k:] + self.clients[:k]:
+            order = list(self.clients)
+            random.Random(rnd).shuffle(order)
+            for name, run, check in order:
                 flush_writeback()
                 (status, wall, user, system, rss), saved, note = run(name)
                 ok = status == 0
@@ -285,7 +290,7 @@ class Bench:
     # --- output
 
     def table(self):
-        print("\n== Results: medians of %d runs per client and size (clients alternated round by round) ==" % (
+        print("\n== Results: medians of %d runs per client and size (clients shuffled round by round) ==" % (
             self.args.runs))
         hdr = "%-8s %-10s %8s %7s %8s %8s %8s %9s %8s %8s %9s" % (
             "size", "client", "wall s", "MiB/s", "cpu s", "user s", "sys s", "peak MiB", "RSS/body", "vs curl", "RSS/curl")

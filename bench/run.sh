@@ -7,7 +7,8 @@
 #     RUNS=3 SIZES=64 bench/run.sh       # quick
 #
 # RUNS        rounds per size (default 5, at most 100); a round runs every
-#             client once, in an order that rotates from round to round
+#             client once, in an order of its own (shuffled, the same
+#             on every run of the benchmark)
 # SIZES       file sizes in MiB (default "64 1024"; "1024 4096" adds the
 #             4 GiB run, on demand), at most 8192
 # PHASE_RUNS  extra Dorvane runs per size under strace, to split its wall
