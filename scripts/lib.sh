@@ -28,7 +28,7 @@ whole_numbers() {
     shift 3
     for value in "$@"; do
         case "$value" in ''|*[!0-9]*) fail "$name must be whole numbers, not '$value'" ;; esac
-        [ "$value" -ge "$low" ] && [ "$value" -le "$high" ] || fail "$name must be $low..$high, not $value"
+        if [ "$value" -lt "$low" ] || [ "$value" -gt "$high" ]; then fail "$name must be $low..$high, not $value"; fi
     done
 }
 
