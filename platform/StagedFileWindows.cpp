@@ -124,10 +124,7 @@ bool StagedFile::Write(const char* pBytes, std::size_t uLength) {
         const DWORD dwAsk = static_cast<DWORD>(uLength < kMaxWrite ? uLength : kMaxWrite);
         DWORD dwDone = 0;
         if (!::WriteFile(file.hFile, pBytes, dwAsk, &dwDone, nullptr)) return file.Fail();
-        if (dwDone == 0) {
-            ::SetLastError(ERROR_WRITE_FAULT);
-            return file.Fail();
-        }
+        if (dwDone == 0) return file.FailWith(ERROR_WRITE_FAULT);
         pBytes += dwDone;
         uLength -= dwDone;
     }
@@ -140,10 +137,7 @@ bool StagedFile::Commit(const char* szFinalName) {
     bDone = (::CloseHandle(file.hFile) != FALSE || file.Fail()) && bDone;
     file.hFile = INVALID_HANDLE_VALUE;
     const std::wstring wszFinal = WideName(szFinalName);
-    if (bDone && wszFinal.empty()) {
-        ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        bDone = file.Fail();
-    }
+    if (bDone && wszFinal.empty()) bDone = file.FailWith(ERROR_FILENAME_EXCED_RANGE);
     for (int iTry = 0; bDone; ++iTry) {
         if (::MoveFileExW(file.wszName.c_str(), wszFinal.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
             file.bOnDisk = false;
