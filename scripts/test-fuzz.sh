@@ -9,9 +9,7 @@ cd "$root"
 # shellcheck source=scripts/lib.sh
 . "$root/scripts/lib.sh"
 seconds=${FUZZ_SECONDS:-10}
-case $seconds in
-    '' | *[!0-9]*) fail "FUZZ_SECONDS must be a whole number of seconds" ;;
-esac
+whole_numbers "FUZZ_SECONDS (seconds)" 0 999999999 "$seconds"
 
 # clang and its compiler-rt (the libFuzzer and sanitizer runtimes), besides
 # what the build needs anyway.
