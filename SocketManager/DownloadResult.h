@@ -15,10 +15,18 @@ public:
     // the exchange then ends at once and fails; the destination's owner
     // reports why.
     virtual bool Append(const char* pBytes, std::size_t uLength) = 0;
+    // HeaderEnds's answer when the body ends with the connection.
+    static constexpr std::int64_t kUntilClose = -1;
     // Called once, before the first Append, when the header's blank line
     // has arrived: pHeader holds the iHeaderLength bytes before it (not
     // owned, valid during the call). Not called for a reply without one.
-    virtual void HeaderEnds(const char* /*pHeader*/, std::int32_t /*iHeaderLength*/) {}
+    // Returns how many body bytes the exchange is to read before it ends:
+    // kUntilClose for all the server sends, 0 when the header alone
+    // settles the reply (a refusal), else the declared length.
+    virtual std::int64_t HeaderEnds(const char* /*pHeader*/, std::int32_t /*iHeaderLength*/) { return kUntilClose; }
+    // Asked after each Append: true when the bytes so far settle the reply
+    // (a failure reply with its reason), so that the exchange ends at once.
+    virtual bool Settled() const { return false; }
 };
 
 // Why an exchange failed, as far as the exchange can tell, for the run's
@@ -43,6 +51,8 @@ struct DownloadResult {
     std::int32_t iDataLength;           // bytes in pData, the spare one not counted
     std::int64_t iBodyLength;           // bytes handed to pBodyDestination
     std::int32_t iHeaderEnd;            // where the separator used begins in pData, or -1
+    std::int64_t iExcessLength;         // bytes past the length HeaderEnds gave, received in the
+                                        // reads that completed the body; never handed over
     bool bEndedByError;                 // the reply ended with a receive error or exception
                                         // readiness, not the server's close or a time-out
     ExchangeFailure eFailure;           // why Download returned false, where it can tell; when it

@@ -129,8 +129,10 @@ struct Exchange {
     bool bCheckInactivity = true;
     int iSelectTimeouts = 0;
     std::int64_t iTotalDataReceived = 0;
-    HeaderBuffer header;   // the bytes before the body, at most kHeaderLimit
-    bool bInBody = false;  // the blank line was found: bytes go to the destination
+    HeaderBuffer header;                                    // the bytes before the body, at most kHeaderLimit
+    bool bInBody = false;                                   // the blank line was found: bytes go to the destination
+    std::int64_t iBodyLeft = BodyDestination::kUntilClose;  // body bytes still to read, once bInBody
+    bool bComplete = false;  // the reply is whole or settled: the exchange ends without waiting
     bool bResult = true;
     std::int32_t iTimeout = 0;
     bool bAbsoluteTimeout = false;
@@ -239,14 +241,27 @@ Next OnWritable(Exchange& x, bool bInExceptionSet) {
     return Next::GoOn;
 }
 
-// Hands body bytes to the caller's destination. False when it refuses them.
+// Hands body bytes to the caller's destination, up to the length it asked
+// for; bytes past it are only counted, and the reply is then complete, as
+// it is once the destination is settled. False when it refuses them.
 bool GiveToBody(Exchange& x, const char* pBytes, std::size_t uLength) {
-    if (uLength == 0) return true;
-    if (!x.pResult->pBodyDestination->Append(pBytes, uLength)) {
+    std::size_t uTake = uLength;
+    if (x.bComplete) {
+        uTake = 0;
+    } else if (x.iBodyLeft >= 0) {
+        uTake = static_cast<std::size_t>(std::min<std::int64_t>(x.iBodyLeft, static_cast<std::int64_t>(uLength)));
+        x.iBodyLeft -= static_cast<std::int64_t>(uTake);
+        x.bComplete = x.iBodyLeft == 0;
+    }
+    x.pResult->iExcessLength += static_cast<std::int64_t>(uLength - uTake);
+    if (uTake == 0) return true;
+    BodyDestination* pDestination = x.pResult->pBodyDestination;
+    if (!pDestination->Append(pBytes, uTake)) {
         x.bResult = false;
         return false;
     }
-    x.pResult->iBodyLength += static_cast<std::int64_t>(uLength);
+    x.pResult->iBodyLength += static_cast<std::int64_t>(uTake);
+    if (pDestination->Settled()) x.bComplete = true;
     return true;
 }
 
@@ -265,9 +280,10 @@ bool FindBlankLine(const HeaderBuffer& text, std::int32_t iFrom, std::int32_t* p
 }
 
 // Adds received bytes to the header until its blank line shows; from then
-// on they belong to the body. False when the reply cannot go on.
+// on they belong to the body. False when the reply cannot go on, or need
+// not: it is complete.
 bool TakeReceived(Exchange& x, const char* pBytes, std::size_t uLength) {
-    if (x.bInBody) return GiveToBody(x, pBytes, uLength);
+    if (x.bInBody) return GiveToBody(x, pBytes, uLength) && !x.bComplete;
     const std::size_t uOld = x.header.Size();
     const std::size_t uTake = std::min(uLength, static_cast<std::size_t>(HTTPConnection::kHeaderLimit) - uOld);
     x.header.Append(pBytes, uTake);
@@ -284,12 +300,13 @@ bool TakeReceived(Exchange& x, const char* pBytes, std::size_t uLength) {
     }
     x.bInBody = true;
     x.pResult->iHeaderEnd = iAt;
-    x.pResult->pBodyDestination->HeaderEnds(x.header.Data(), iAt);
+    x.iBodyLeft = x.pResult->pBodyDestination->HeaderEnds(x.header.Data(), iAt);
+    x.bComplete = x.iBodyLeft == 0;
     const std::size_t uBodyStart = static_cast<std::size_t>(iAt + iSeparator);
     const bool bKept = GiveToBody(x, x.header.Data() + uBodyStart, x.header.Size() - uBodyStart) &&
                        GiveToBody(x, pBytes + uTake, uLength - uTake);
     x.header.Truncate(uBodyStart);
-    return bKept;
+    return bKept && !x.bComplete;
 }
 
 // The call's one receive buffer (kReceiveBufferSize bytes), made on first use.
@@ -453,20 +470,6 @@ void CleanUp(Exchange& x) {
     x.header.Clear();
 }
 
-// The URL as the log may show it: the value of a "Password=" query field
-// replaced with "***".
-std::string LoggableUrl(const char* szURL) {
-    std::string url = szURL;
-    const char kField[] = "Password=";
-    for (std::size_t uAt = url.find(kField); uAt != std::string::npos; uAt = url.find(kField, uAt + 1)) {
-        if (uAt > 0 && url[uAt - 1] != '?' && url[uAt - 1] != '&') continue;
-        const std::size_t uValue = uAt + sizeof kField - 1;
-        const std::size_t uEnd = url.find('&', uValue);
-        url.replace(uValue, (uEnd == std::string::npos ? url.size() : uEnd) - uValue, "***");
-    }
-    return url;
-}
-
 // Splits, resolves and checks the URL's server and starts the connection.
 // Null, after logging, when any step fails.
 MySocket* Prepare(const char* szURL, const char* szDefaultIPAddress, char* szHost, std::int32_t& iPort, char* szPath) {
@@ -512,30 +515,31 @@ MySocket* Prepare(const char* szURL, const char* szDefaultIPAddress, char* szHos
 std::string HTTPConnection::BuildRequest(const char* szHost, std::int32_t iPort, const char* szPath,
                                          const char* szUserAgent, const char* szExtraHeader, const char* pPostData,
                                          std::int32_t iPostDataLength, bool bSecure) {
-    // Over TLS the host carries its port unless it is the default, in the
-    // Host line too, as name-based virtual hosts expect.
+    // The host carries its port unless it is the scheme's default, in the
+    // Host line too, as name-based virtual hosts expect; every line ends in
+    // CR LF, as strict servers require.
     const std::string szPort = ":" + std::to_string(iPort);
     const std::string szAuthority = szHost + (iPort != (bSecure ? 443 : 80) ? szPort : std::string());
     std::string request = iPostDataLength > 0 ? "POST " : "GET ";
     request += bSecure ? "https://" : "http://";
     request += szAuthority;
     request += szPath[0] != '\0' ? szPath : "/";
-    request += " HTTP/1.0\n";
+    request += " HTTP/1.0\r\n";
     request +=
         "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, application/vnd.ms-powerpoint, "
-        "application/vnd.ms-excel, application/msword, application/x-shockwave-flash, */*\n";
-    request += "Accept-Language: en-us\n";
-    request += "Pragma: no-cache\n";
+        "application/vnd.ms-excel, application/msword, application/x-shockwave-flash, */*\r\n";
+    request += "Accept-Language: en-us\r\n";
+    request += "Pragma: no-cache\r\n";
     if (szUserAgent[0] == '\0') {
         request +=
             "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0; .NET CLR 1.0.3705; .NET CLR "
-            "1.1.4322)\n";
+            "1.1.4322)\r\n";
     } else {
-        request += std::string("User-Agent: ") + szUserAgent + "\n";
+        request += std::string("User-Agent: ") + szUserAgent + "\r\n";
     }
-    if (szExtraHeader[0] != '\0') request += std::string(szExtraHeader) + "\n";
-    request += "Host: " + (bSecure ? szAuthority : std::string(szHost)) + "\n";
-    if (iPostDataLength > 0) request += "Content-Length: " + std::to_string(iPostDataLength) + "\n";
+    if (szExtraHeader[0] != '\0') request += std::string(szExtraHeader) + "\r\n";
+    request += "Host: " + szAuthority + "\r\n";
+    if (iPostDataLength > 0) request += "Content-Length: " + std::to_string(iPostDataLength) + "\r\n";
     request += "Proxy-Connection: Keep-Alive\r\n\r\n";
     if (iPostDataLength > 0) request.append(pPostData, static_cast<std::size_t>(iPostDataLength));
     return request;

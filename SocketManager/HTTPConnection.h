@@ -40,10 +40,11 @@ public:
                          const char* szExtraHeader, const char* pPostData, std::int32_t iPostDataLength,
                          std::int32_t iTimeout, bool bAbsoluteTimeout, DownloadResult* pResult, bool* pbConnectFailed);
 
-    // The request bytes for host, port and path (path "" sends "/"). With
-    // bSecure the request line's scheme is "https://", and the request line
-    // and the Host line carry the port unless it is 443; otherwise the
-    // request line carries it unless it is 80, and the Host line never.
+    // The request bytes for host, port and path (path "" sends "/"), every
+    // line ending in CR LF and the header in an empty CR LF line. The
+    // request line's scheme is "https://" with bSecure, else "http://"; the
+    // request line and the Host line carry the port unless it is the
+    // scheme's default (443, 80).
     static std::string BuildRequest(const char* szHost, std::int32_t iPort, const char* szPath, const char* szUserAgent,
                                     const char* szExtraHeader, const char* pPostData, std::int32_t iPostDataLength,
                                     bool bSecure = false);

@@ -3,6 +3,7 @@
 #include "driver/ReplyCheck.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -20,11 +21,13 @@ const char kStagedSuffix[] = ".part";
 BackupBody::BackupBody(Progress* pProgress)
     : m_pProgress(pProgress), m_marker(kFailureMarker), m_reason("<__Reason__>", "</__Reason__>", kReasonSize) {}
 
-void BackupBody::HeaderEnds(const char* pHeader, std::int32_t iHeaderLength) {
-    if (m_pProgress == nullptr) return;
-    std::int64_t iTotal = -1;
-    if (DeclaredContentLength(pHeader, iHeaderLength, &iTotal) != DeclaredLength::Valid) iTotal = -1;
-    m_pProgress->Start(iTotal);
+std::int64_t BackupBody::HeaderEnds(const char* pHeader, std::int32_t iHeaderLength) {
+    if (m_pProgress != nullptr) {
+        std::int64_t iTotal = -1;
+        if (DeclaredContentLength(pHeader, iHeaderLength, &iTotal) != DeclaredLength::Valid) iTotal = -1;
+        m_pProgress->Start(iTotal);
+    }
+    return BodyLengthToRead(pHeader, iHeaderLength);
 }
 
 bool BackupBody::Append(const char* pBytes, std::size_t uLength) {
@@ -43,6 +46,10 @@ bool BackupBody::Append(const char* pBytes, std::size_t uLength) {
 void BackupBody::Watch(const char* pBytes, std::size_t uLength) {
     if (m_start.size() < kSqliteHeaderSize) {
         m_start.append(pBytes, std::min(uLength, kSqliteHeaderSize - m_start.size()));
+    }
+    for (std::size_t i = 0; i < uLength && m_lead.size() < kWebPageLeadSize; ++i) {
+        if (m_lead.empty() && std::strchr(" \t\r\n\f", pBytes[i]) != nullptr && pBytes[i] != '\0') continue;
+        m_lead += pBytes[i];
     }
     // A database needs no search for the marker.
     if (!IsDatabase()) m_marker.Feed(pBytes, uLength);

@@ -35,8 +35,11 @@ public:
     // when watching them is no longer of use: the body begins as a
     // database, or has passed kUnstoredWatchLimit bytes.
     bool Append(const char* pBytes, std::size_t uLength) override;
-    // Starts the progress line, with the declared length when there is one.
-    void HeaderEnds(const char* pHeader, std::int32_t iHeaderLength) override;
+    // Starts the progress line, with the declared length when there is one,
+    // and returns how much of the body to read (BodyLengthToRead).
+    std::int64_t HeaderEnds(const char* pHeader, std::int32_t iHeaderLength) override;
+    // True once the failure marker and the whole tagged reason have arrived.
+    bool Settled() const override { return HasFailureMarker() && m_reason.Complete(); }
 
     Trouble Problem() const { return m_trouble; }
     // The staged file's name ("" before the first byte) and the system's
@@ -52,6 +55,9 @@ public:
     bool IsDatabase() const;
     // The body's first bytes, up to kSqliteHeaderSize of them.
     const std::string& Start() const { return m_start; }
+    // The body's first bytes after its leading white space, up to
+    // kWebPageLeadSize of them.
+    const std::string& Lead() const { return m_lead; }
     // The failure reason as the service tagged it, read from the start of
     // the body up to its first NUL and cut to uSize - 1 bytes; "" when the
     // tags are missing. szReason holds uSize bytes.
@@ -72,6 +78,7 @@ private:
     os::StagedFile m_file;
     Trouble m_trouble = Trouble::None;
     std::string m_start;  // the body's first bytes, as many as the SQLite file header has
+    std::string m_lead;   // the first bytes after the leading white space, up to kWebPageLeadSize
     StreamSearch m_marker;
     TagValueWatch m_reason;
 };

@@ -42,6 +42,8 @@ public:
     // szDest. False, with szDest unchanged, when a tag is missing from the
     // text or the closing tag starts before the value.
     bool Value(char* szDest, std::size_t uDestSize) const;
+    // True once both tags have arrived, or the text has ended.
+    bool Complete() const { return m_bTextEnded || (m_open.Found() >= 0 && m_close.Found() >= 0); }
 
 private:
     StreamSearch m_open;

@@ -49,6 +49,7 @@ constexpr int kLineDownloadSize = 144;
 constexpr int kLineFailureReply = 154;
 constexpr int kLineCannotOpen = 177;
 constexpr int kLineCompleted = 184;
+constexpr int kLineCompletedNotDatabase = 185;
 constexpr int kLineCannotWrite = 186;
 constexpr int kLineRepeat = 199;
 constexpr int kLineGaveUp = 205;
@@ -239,7 +240,7 @@ void JudgeAttempt(bool bOk, Reply* pReply) {
     } else if (!bOk) {
         pReply->iStatus = ExchangeFailureStatus(result.eFailure);
     } else {
-        pReply->iStatus = JudgeReply(result, body.Start());
+        pReply->iStatus = JudgeReply(result, body.Start(), body.Lead());
         if (pReply->iStatus == kExitDone) pReply->outcome = Outcome::Kept;
     }
 }
@@ -254,15 +255,15 @@ Reply Attempt(const Settings& settings, const Server& server, Progress* pProgres
     reply.pResult->pBodyDestination = reply.pBody.get();
     const std::string szPassword = UrlEncode(settings.szPassword);
     const std::string szEmail = UrlEncode(settings.szEmail);
-    // Over TLS the request names the configured host, which the certificate
-    // is checked against; the address found here serves if the exchange's
-    // own look-up fails.
-    const std::string szServer = server.bSecure ? "https://" + std::string(server.szHost) : server.szAddress;
+    // The request names the configured host, which a name-based virtual
+    // host and a certificate are chosen by; the address found here serves if
+    // the exchange's own look-up fails.
+    const std::string szServer = (server.bSecure ? "https://" : "http://") + std::string(server.szHost);
     const std::string szURL = szServer + (":" + std::to_string(server.iPort)) + kServicePath + "?Email=" + szEmail +
                               "&Password=" + szPassword;
     bool bConnectFailed = false;
-    const bool bOk = HTTPConnection::Download(szURL.c_str(), server.bSecure ? server.szAddress : "", "", "", "", 0,
-                                              kTimeoutSeconds, false, reply.pResult.get(), &bConnectFailed);
+    const bool bOk = HTTPConnection::Download(szURL.c_str(), server.szAddress, "", "", "", 0, kTimeoutSeconds, false,
+                                              reply.pResult.get(), &bConnectFailed);
     pProgress->Clear();
     JudgeAttempt(bOk, &reply);
     if (reply.outcome == Outcome::Kept) return reply;
@@ -368,8 +369,14 @@ bool SaveBody(BackupBody& body, std::int64_t iSize) {
         LogFileFailure(kLineCannotWrite, "write", szFileName, body.SystemError());
         return false;
     }
-    g_pLog->Write("Dorvane", 0, kSourceFile, kLineCompleted, "Dorvane completed: File name = %s, size = %lld",
-                  szFileName, static_cast<long long>(iSize));
+    if (body.IsDatabase()) {
+        g_pLog->Write("Dorvane", 0, kSourceFile, kLineCompleted, "Dorvane completed: File name = %s, size = %lld",
+                      szFileName, static_cast<long long>(iSize));
+    } else {
+        g_pLog->Write("Dorvane", 0, kSourceFile, kLineCompletedNotDatabase,
+                      "Dorvane completed: File name = %s, size = %lld, not an SQLite database", szFileName,
+                      static_cast<long long>(iSize));
+    }
     return true;
 }
 

@@ -67,18 +67,38 @@ void ForEachField(const char* pData, std::int32_t iHeaderLength, const char* szN
     }
 }
 
+// Narrows [*pp, *ppEnd) to the value without its blanks and CR at either end.
+void Trim(const char** pp, const char** ppEnd) {
+    while (*pp < *ppEnd && IsBlank(**pp)) ++*pp;
+    while (*ppEnd > *pp && (IsBlank((*ppEnd)[-1]) || (*ppEnd)[-1] == '\r')) --*ppEnd;
+}
+
 // Whether any field named szName holds a value but "identity".
 bool HasCoding(const char* pData, std::int32_t iHeaderLength, const char* szName) {
     bool bCoded = false;
     ForEachField(pData, iHeaderLength, szName, [&bCoded](const Field& field) {
         const char* p = field.pValue;
         const char* pEnd = field.pValueEnd;
-        while (p < pEnd && IsBlank(*p)) ++p;
-        while (pEnd > p && (IsBlank(pEnd[-1]) || pEnd[-1] == '\r')) --pEnd;
+        Trim(&p, &pEnd);
         bCoded = !(pEnd - p == 8 && StartsWithName(p, pEnd, "identity"));
         return !bCoded;
     });
     return bCoded;
+}
+
+// The value of the first field named szName, blanks and CR trimmed at both
+// ends; false when there is none.
+bool FirstFieldValue(const char* pData, std::int32_t iHeaderLength, const char* szName, const char** ppValue,
+                     const char** ppValueEnd) {
+    bool bFound = false;
+    ForEachField(pData, iHeaderLength, szName, [&](const Field& field) {
+        *ppValue = field.pValue;
+        *ppValueEnd = field.pValueEnd;
+        Trim(ppValue, ppValueEnd);
+        bFound = true;
+        return false;
+    });
+    return bFound;
 }
 
 std::uint32_t BigEndian(const unsigned char* p, std::size_t uBytes) {
@@ -146,4 +166,46 @@ bool DeclaredDatabaseSize(const char* pStart, std::size_t uLength, std::int64_t*
     if (BigEndian(p + 92, 4) != BigEndian(p + 24, 4)) return false;
     *piSize = static_cast<std::int64_t>(uPages) * uPageSize;
     return true;
+}
+
+const char* WebPageType(const char* pData, std::int32_t iHeaderLength) {
+    const char* p = nullptr;
+    const char* pEnd = nullptr;
+    if (!FirstFieldValue(pData, iHeaderLength, "content-type", &p, &pEnd)) return "";
+    const char* pTypeEnd = p;
+    while (pTypeEnd < pEnd && *pTypeEnd != ';' && !IsBlank(*pTypeEnd)) ++pTypeEnd;
+    for (const char* szType : {"text/html", "application/xhtml+xml"}) {
+        if (static_cast<std::size_t>(pTypeEnd - p) == std::strlen(szType) && StartsWithName(p, pTypeEnd, szType)) {
+            return szType;
+        }
+    }
+    return "";
+}
+
+bool BeginsAsWebPage(const std::string& lead) {
+    const char* p = lead.data();
+    const char* pEnd = p + lead.size();
+    return StartsWithName(p, pEnd, "<!doctype html") || StartsWithName(p, pEnd, "<html");
+}
+
+std::int64_t BodyLengthToRead(const char* pData, std::int32_t iHeaderLength) {
+    if (HasTransferCoding(pData, iHeaderLength) || HasContentCoding(pData, iHeaderLength)) return 0;
+    std::int64_t iLength = 0;
+    switch (DeclaredContentLength(pData, iHeaderLength, &iLength)) {
+        case DeclaredLength::None:
+            return -1;
+        case DeclaredLength::Valid:
+            return iLength;
+        case DeclaredLength::Unreadable:
+        case DeclaredLength::Conflicting:
+            break;
+    }
+    return 0;
+}
+
+std::string LocationField(const char* pData, std::int32_t iHeaderLength) {
+    const char* p = nullptr;
+    const char* pEnd = nullptr;
+    if (!FirstFieldValue(pData, iHeaderLength, "location", &p, &pEnd)) return std::string();
+    return std::string(p, pEnd);
 }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // The status code of the reply's status line ("HTTP/x.y NNN ..."), read
 // after any leading spaces, tabs, CRs and LFs and without regard to the
@@ -28,6 +29,30 @@ DeclaredLength DeclaredContentLength(const char* pData, std::int32_t iHeaderLeng
 bool HasTransferCoding(const char* pData, std::int32_t iHeaderLength);
 // The same for Content-Encoding: a gzip or other coded body is not the file.
 bool HasContentCoding(const char* pData, std::int32_t iHeaderLength);
+
+// The media type of the first Content-Type field among the header's bytes
+// (pData[0 .. iHeaderLength)) when it names a web page ("text/html" or
+// "application/xhtml+xml", in any letter case, parameters aside), in lower
+// case; "" otherwise.
+const char* WebPageType(const char* pData, std::int32_t iHeaderLength);
+
+// The most bytes after a body's leading white space that BeginsAsWebPage reads.
+constexpr std::size_t kWebPageLeadSize = 14;
+// Whether a body's first bytes after its leading white space (space, tab,
+// CR, LF, FF) begin with "<!DOCTYPE html" or "<html", in any letter case.
+bool BeginsAsWebPage(const std::string& lead);
+
+// How much of the body to read, judged from the header's bytes
+// (pData[0 .. iHeaderLength)) alone: 0 when the header already refuses the
+// reply whatever its body holds (a transfer or content coding, an
+// unreadable or conflicting Content-Length); the declared length when
+// there is one; -1 (until the connection ends) otherwise. A reply with an
+// error status is read like any other: its body may be a failure reply,
+// whose reason the run shows.
+std::int64_t BodyLengthToRead(const char* pData, std::int32_t iHeaderLength);
+
+// The value of the first Location field, blanks and CR trimmed, or "".
+std::string LocationField(const char* pData, std::int32_t iHeaderLength);
 
 // The bytes of the SQLite file header that the size check reads.
 constexpr std::size_t kSqliteHeaderSize = 100;

@@ -3,9 +3,12 @@
 #include "driver/Dorvane.h"
 #include "driver/ReplyCheck.h"
 #include "log/MyLog.h"
+#include "utility/Utility.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -29,6 +32,34 @@ constexpr int kLineUnreadableStatus = 155;
 constexpr int kLineDatabaseSize = 156;
 constexpr int kLineNoBlankLine = 157;
 constexpr int kLineEmptyBody = 158;
+constexpr int kLineWebPage = 159;
+// A Location shown in a record is cut to this many bytes.
+constexpr int kMaxLoggedLocation = 1024;
+
+// A URL from a reply as a record may show it: the password of its user
+// information ("//user:password@host") and of its "Password=" query fields
+// replaced with "***".
+std::string RedactedUrl(const std::string& url) {
+    std::string shown = LoggableUrl(url.c_str());
+    const std::size_t uSlashes = shown.find("//");
+    if (uSlashes == std::string::npos) return shown;
+    const std::size_t uAuthority = uSlashes + 2;
+    const std::size_t uEnd = std::min(shown.find_first_of("/?#", uAuthority), shown.size());
+    const std::size_t uAt = shown.rfind('@', uEnd);
+    if (uAt == std::string::npos || uAt < uAuthority) return shown;
+    const std::size_t uColon = shown.find(':', uAuthority);
+    if (uColon < uAt) shown.replace(uColon + 1, uAt - uColon - 1, "***");
+    return shown;
+}
+
+// A server's text with each byte but printable ASCII replaced with "?", so
+// that it can neither drive a terminal nor forge a record.
+std::string Printable(std::string text) {
+    for (char& c : text) {
+        if (c < 0x20 || c > 0x7e) c = '?';
+    }
+    return text;
+}
 
 // Logs szMessage as the record of iLine and returns iStatus.
 int Refuse(int iLine, const char* szMessage, int iStatus) {
@@ -42,10 +73,28 @@ int JudgeStatusLine(const DownloadResult& result) {
     if (iStatus == 0) return Refuse(kLineUnreadableStatus, "Malformed reply: unreadable status line", kExitProtocol);
     if (iStatus == 206) return Refuse(kLinePartialContent, "Partial reply: HTTP status 206", kExitProtocol);
     if (iStatus >= 0 && (iStatus < 200 || iStatus > 299)) {
-        g_pLog->Write(kLabel, 0, kSourceFile, kLineErrorReply, "Error reply: HTTP status %d", iStatus);
+        const std::string location =
+            iStatus >= 300 && iStatus <= 399 ? LocationField(result.pData, result.iHeaderEnd) : std::string();
+        if (location.empty()) {
+            g_pLog->Write(kLabel, 0, kSourceFile, kLineErrorReply, "Error reply: HTTP status %d", iStatus);
+        } else {
+            const std::string shown = Printable(RedactedUrl(location));
+            g_pLog->Write(kLabel, 0, kSourceFile, kLineErrorReply, "Error reply: HTTP status %d, Location: %.*s",
+                          iStatus, kMaxLoggedLocation, shown.c_str());
+        }
         return kExitRefused;
     }
     return kExitDone;
+}
+
+// A 2xx reply that is a web page (by its type or its first bytes) is no
+// backup: a default virtual host, a captive portal, a misrouted proxy.
+int JudgeWebPage(const DownloadResult& result, const std::string& bodyLead) {
+    const char* szType = WebPageType(result.pData, result.iHeaderEnd);
+    if (szType[0] == '\0' && !BeginsAsWebPage(bodyLead)) return kExitDone;
+    g_pLog->Write(kLabel, 0, kSourceFile, kLineWebPage, "Refused reply: a web page (%s), not a database",
+                  szType[0] != '\0' ? szType : "the body begins as HTML");
+    return kExitProtocol;
 }
 
 // The body is the file itself: no transfer or content coding.
@@ -74,11 +123,14 @@ int JudgeLength(const DownloadResult& result) {
         case DeclaredLength::Valid:
             break;
     }
-    if (result.iBodyLength == iDeclared) return kExitDone;
-    const bool bShort = result.iBodyLength < iDeclared;
+    // Bytes past the declared length, in the reads that completed the body,
+    // make the reply overlong though the exchange kept none of them.
+    const std::int64_t iReceived = result.iBodyLength + result.iExcessLength;
+    if (iReceived == iDeclared) return kExitDone;
+    const bool bShort = iReceived < iDeclared;
     g_pLog->Write(kLabel, 0, kSourceFile, bShort ? kLineIncompleteReply : kLineOverlongReply,
                   "%s reply: Content-Length = %lld, received = %lld", bShort ? "Incomplete" : "Overlong",
-                  static_cast<long long>(iDeclared), static_cast<long long>(result.iBodyLength));
+                  static_cast<long long>(iDeclared), static_cast<long long>(iReceived));
     return bShort ? kExitNetwork : kExitProtocol;
 }
 
@@ -104,13 +156,14 @@ int JudgeDatabaseSize(std::int64_t iBodyLength, const std::string& bodyStart) {
 
 }  // namespace
 
-int JudgeReply(const DownloadResult& result, const std::string& bodyStart) {
+int JudgeReply(const DownloadResult& result, const std::string& bodyStart, const std::string& bodyLead) {
     // Download reports a time-out that ended the reply as a network failure.
     const int iCutShort = result.eFailure == ExchangeFailure::Network ? kExitNetwork : kExitProtocol;
     if (result.iBodyLength == 0 && result.iHeaderEnd < 0) {
         return Refuse(kLineNoBlankLine, "Malformed reply: no blank line after the header", iCutShort);
     }
     int iStatus = JudgeStatusLine(result);
+    if (iStatus == kExitDone) iStatus = JudgeWebPage(result, bodyLead);
     if (iStatus == kExitDone) iStatus = JudgeCodings(result);
     if (iStatus == kExitDone) iStatus = JudgeLength(result);
     if (iStatus == kExitDone && result.iBodyLength == 0) {

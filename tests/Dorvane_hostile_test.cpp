@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -60,12 +61,37 @@ TEST_F(HostileServer, TricklingServerWithinTheInactivityTimeOutIsWaitedFor) {
     EXPECT_EQ("slow", SavedBackup());
 }
 
-TEST_F(HostileServer, ServerThatKeepsTheConnectionOpenIsLeftAfterTheTimeOut) {
-    ScriptedServer server({{ReadRequest(), Send(HttpReply("kept open")), HoldOpen()}});
-    ConfigureFor(server);
-    EXPECT_EQ(0, Run({}).iExitCode);
-    EXPECT_EQ("kept open", SavedBackup());
-    EXPECT_NE(std::string::npos, Log().find("Line: 195\nMessage: Timeout now: iTimeout = 7\n"));
+// A keep-alive server sends the whole reply and keeps the connection open:
+// the run ends as soon as the reply is complete or refused by its header,
+// never at the time-out (record 195). Bytes past the Content-Length in the
+// same read make the reply overlong.
+TEST_F(HostileServer, KeepAliveServerIsLeftAsSoonAsTheReplyIsComplete) {
+    const std::string failure = "<__Status__>FAILED</__Status__><__Reason__>No such account</__Reason__>";
+    const struct {
+        std::string reply;
+        int iExit;
+        std::string record;  // how the driver's record of the reply begins
+    } cases[] = {
+        {HttpReply("kept open"), 0, "Dorvane|185|"},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nfour and more", 7,
+         "Dorvane|147|Overlong reply: Content-Length = 4, received = 13"},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nfour\r\n", 7, "Dorvane|151|"},
+        {"HTTP/1.1 200 OK\r\n\r\n" + failure, 8, "Dorvane|154|Failed: No such account"},
+    };
+    for (const auto& c : cases) {
+        ScriptedServer server({{ReadRequest(), Send(c.reply), HoldOpen()}, {ReadRequest(), Send(c.reply), HoldOpen()}});
+        ConfigureFor(server);
+        EXPECT_EQ(c.iExit, Run({}).iExitCode) << c.reply;
+        const auto driver = DriverRecords();
+        EXPECT_TRUE(std::any_of(driver.begin(), driver.end(), [&c](const std::string& record) {
+            return record.rfind(c.record, 0) == 0;
+        })) << ::testing::PrintToString(driver);
+        EXPECT_EQ(std::string::npos, Log().find("Message: Timeout now: iTimeout = 7\n")) << c.reply;
+        if (c.iExit == 0) {
+            EXPECT_EQ("kept open", SavedBackup());
+        }
+        for (const std::string& name : Backups()) std::filesystem::remove(m_work.File(name));
+    }
 }
 
 // Half of a database, without a Content-Length, then silence: the time-out
@@ -156,11 +182,11 @@ TEST_F(DorvaneRun, OddValuesAreSentAsTheyRead) {
         const char* szSent;
     } cases[] = {
         {"<__Email__>" + std::string(600, 'e') + "</__Email__><__Password__>VUE9AgB0</__Password__>",
-         "?Email=&Password=secret HTTP/1.0\n"},
+         "?Email=&Password=secret HTTP/1.0\r\n"},
         {"<__Email__>lone opening tag" + std::string("\0", 1) + "<__Password__>VUE9AgB0</__Password__></__Email__>",
-         "?Email=&Password= HTTP/1.0\n"},
-        {"<__Email__>a<__Email__>b</__Email__>c</__Email__>", "?Email=a%3C__Email__%3Eb&Password= HTTP/1.0\n"},
-        {"<__Password__>QUJD*</__Password__>", "&Password=gf%1D HTTP/1.0\n"},
+         "?Email=&Password= HTTP/1.0\r\n"},
+        {"<__Email__>a<__Email__>b</__Email__>c</__Email__>", "?Email=a%3C__Email__%3Eb&Password= HTTP/1.0\r\n"},
+        {"<__Password__>QUJD*</__Password__>", "&Password=gf%1D HTTP/1.0\r\n"},
     };
     for (const auto& c : cases) {
         ScriptedServer server({Reply(HttpReply("ok"))});

@@ -17,11 +17,11 @@ namespace {
 
 const std::string kDefaultHeaders =
     "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, application/vnd.ms-powerpoint, "
-    "application/vnd.ms-excel, application/msword, application/x-shockwave-flash, */*\n"
-    "Accept-Language: en-us\n"
-    "Pragma: no-cache\n";
+    "application/vnd.ms-excel, application/msword, application/x-shockwave-flash, */*\r\n"
+    "Accept-Language: en-us\r\n"
+    "Pragma: no-cache\r\n";
 const std::string kDefaultAgent =
-    "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0; .NET CLR 1.0.3705; .NET CLR 1.1.4322)\n";
+    "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0; .NET CLR 1.0.3705; .NET CLR 1.1.4322)\r\n";
 
 class HTTPConnectionTest : public ::testing::Test {
 protected:
@@ -73,38 +73,48 @@ std::string Port(const ScriptedServer& server) { return std::to_string(server.Po
 
 TEST(HTTPRequest, DefaultGetHasSixHeaderLinesAndNoPortForPort80) {
     const std::string request = HTTPConnection::BuildRequest("192.0.2.7", 80, "", "", "", "", 0);
-    EXPECT_EQ("GET http://192.0.2.7/ HTTP/1.0\n" + kDefaultHeaders + kDefaultAgent +
-                  "Host: 192.0.2.7\nProxy-Connection: Keep-Alive\r\n\r\n",
+    EXPECT_EQ("GET http://192.0.2.7/ HTTP/1.0\r\n" + kDefaultHeaders + kDefaultAgent +
+                  "Host: 192.0.2.7\r\nProxy-Connection: Keep-Alive\r\n\r\n",
               request);
 }
 
 TEST(HTTPRequest, PostCarriesOptionsLengthAndBody) {
     const std::string request =
         HTTPConnection::BuildRequest("example.test", 8080, "/p?q=1", "Agent/2", "X-Extra: yes", "a=1\0b", 5);
-    EXPECT_EQ("POST http://example.test:8080/p?q=1 HTTP/1.0\n" + kDefaultHeaders +
-                  "User-Agent: Agent/2\nX-Extra: yes\nHost: example.test\nContent-Length: 5\n"
+    EXPECT_EQ("POST http://example.test:8080/p?q=1 HTTP/1.0\r\n" + kDefaultHeaders +
+                  "User-Agent: Agent/2\r\nX-Extra: yes\r\nHost: example.test:8080\r\nContent-Length: 5\r\n"
                   "Proxy-Connection: Keep-Alive\r\n\r\n" +
                   std::string("a=1\0b", 5),
               request);
 }
 
-// Over TLS the host carries its port unless it is TLS's default, in the
-// Host line too.
-TEST(HTTPRequest, SecureRequestNamesTheHostWithItsPortUnless443) {
-    EXPECT_EQ("GET https://backup.example/db HTTP/1.0\n" + kDefaultHeaders + kDefaultAgent +
-                  "Host: backup.example\nProxy-Connection: Keep-Alive\r\n\r\n",
-              HTTPConnection::BuildRequest("backup.example", 443, "/db", "", "", "", 0, true));
-    EXPECT_EQ("GET https://backup.example:80/ HTTP/1.0\n" + kDefaultHeaders + kDefaultAgent +
-                  "Host: backup.example:80\nProxy-Connection: Keep-Alive\r\n\r\n",
-              HTTPConnection::BuildRequest("backup.example", 80, "", "", "", "", 0, true));
+// The host carries its port unless it is the scheme's default, in the
+// Host line too, as a name-based virtual host needs.
+TEST(HTTPRequest, RequestNamesTheHostWithItsPortUnlessTheDefault) {
+    const struct {
+        const char* szHost;
+        int iPort;
+        bool bSecure;
+        std::string authority;
+    } cases[] = {{"backup.example", 443, true, "https://backup.example"},
+                 {"backup.example", 80, true, "https://backup.example:80"},
+                 {"backup.example", 80, false, "http://backup.example"},
+                 {"backup.example", 443, false, "http://backup.example:443"},
+                 {"localhost", 8081, false, "http://localhost:8081"}};
+    for (const auto& c : cases) {
+        const std::string host = c.authority.substr(c.authority.find("//") + 2);
+        EXPECT_EQ("GET " + c.authority + "/db HTTP/1.0\r\n" + kDefaultHeaders + kDefaultAgent + "Host: " + host +
+                      "\r\nProxy-Connection: Keep-Alive\r\n\r\n",
+                  HTTPConnection::BuildRequest(c.szHost, c.iPort, "/db", "", "", "", 0, c.bSecure));
+    }
 }
 
 TEST_F(HTTPConnectionTest, SendsTheExactRequestAndSplitsAtTheBlankLine) {
     ScriptedServer server({Reply(HttpReply("BODY"))});
     ASSERT_TRUE(Get(Url(server)));
     ASSERT_TRUE(server.WaitForConnections(1));
-    EXPECT_EQ("GET http://127.0.0.1:" + Port(server) + "/as/wapi/retrieve_db?Email=a HTTP/1.0\n" + kDefaultHeaders +
-                  kDefaultAgent + "Host: 127.0.0.1\nProxy-Connection: Keep-Alive\r\n\r\n",
+    EXPECT_EQ("GET http://127.0.0.1:" + Port(server) + "/as/wapi/retrieve_db?Email=a HTTP/1.0\r\n" + kDefaultHeaders +
+                  kDefaultAgent + "Host: 127.0.0.1:" + Port(server) + "\r\nProxy-Connection: Keep-Alive\r\n\r\n",
               server.Requests().at(0));
     const std::string reply = HttpReply("BODY");
     EXPECT_EQ(reply.substr(0, reply.size() - 4), Data());
@@ -127,10 +137,42 @@ TEST_F(HTTPConnectionTest, PostThroughTheExchangeSendsTheBody) {
         HTTPConnection::Download(url.c_str(), nullptr, "UA", "", "k=v", 3, 7, false, &m_result, &m_bConnectFailed));
     ASSERT_TRUE(server.WaitForConnections(1));
     const std::string request = server.Requests().at(0);
-    EXPECT_EQ(0u, request.find("POST http://127.0.0.1:" + Port(server) + "/upload HTTP/1.0\n"));
-    EXPECT_NE(std::string::npos,
-              request.find("Host: 127.0.0.1\nContent-Length: 3\nProxy-Connection: Keep-Alive\r\n\r\nk=v"));
+    EXPECT_EQ(0u, request.find("POST http://127.0.0.1:" + Port(server) + "/upload HTTP/1.0\r\n"));
+    EXPECT_NE(std::string::npos, request.find("Host: 127.0.0.1:" + Port(server) +
+                                              "\r\nContent-Length: 3\r\nProxy-Connection: Keep-Alive\r\n\r\nk=v"));
     EXPECT_EQ("ok", Body());
+}
+
+// A keep-alive server sends its reply and keeps the connection open; a
+// minute later by the seam's clock it would be past every time-out. The
+// exchange ends as soon as the body is as long as the destination asked,
+// or the destination is settled, or wants nothing: without a time-out,
+// with the bytes past the end counted and never handed over.
+TEST_F(HTTPConnectionTest, KeepAliveReplyEndsOnceTheDestinationHasWhatItAskedFor) {
+    const struct {
+        std::int64_t iBodyLength;
+        std::size_t uSettledAt;
+        std::string body;
+        std::int64_t iExcess;
+    } cases[] = {{4, 0, "BODY", 6}, {0, 0, "", 10}, {BodyDestination::kUntilClose, 3, "BODYextras", 0}};
+    for (const auto& c : cases) {
+        StringBody body;
+        body.m_iBodyLength = c.iBodyLength;
+        body.m_uSettledAt = c.uSettledAt;
+        DownloadResult result{};
+        result.pBodyDestination = &body;
+        ScriptedServer server({{ReadRequest(), Send("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nBODYextras"),
+                                Pause(200), Call([] { seam::AdvanceClock(60); }), HoldOpen()}});
+        const std::string url = Url(server);
+        EXPECT_TRUE(HTTPConnection::Download(url.c_str(), "", "", "", "", 0, 7, false, &result, &m_bConnectFailed));
+        EXPECT_EQ(c.body, body.m_bytes);
+        EXPECT_EQ(static_cast<std::int64_t>(c.body.size()), result.iBodyLength);
+        EXPECT_EQ(c.iExcess, result.iExcessLength);
+        EXPECT_EQ(ExchangeFailure::None, result.eFailure);
+        delete[] result.pData;
+        seam::Reset();
+    }
+    for (const std::string& record : m_log.Summaries()) EXPECT_EQ(std::string::npos, record.find("Timeout"));
 }
 
 struct SplitCase {
@@ -330,8 +372,8 @@ TEST_F(HTTPConnectionTest, FallbackAddressIsUsedWhileTheRequestNamesTheHost) {
     EXPECT_EQ("via fallback", Body());
     ASSERT_TRUE(server.WaitForConnections(1));
     const std::string request = server.Requests().at(0);
-    EXPECT_EQ(0u, request.find("GET http://backup-host:" + Port(server) + "/p HTTP/1.0\n"));
-    EXPECT_NE(std::string::npos, request.find("\nHost: backup-host\n"));
+    EXPECT_EQ(0u, request.find("GET http://backup-host:" + Port(server) + "/p HTTP/1.0\r\n"));
+    EXPECT_NE(std::string::npos, request.find("\r\nHost: backup-host:" + Port(server) + "\r\n"));
 }
 
 TEST_F(HTTPConnectionTest, FallbackThatIsNotAnAddressIsRefused) {
@@ -370,6 +412,6 @@ TEST_F(HTTPConnectionTest, PeerOverAnInjectedSocketPairPlaysTheServer) {
     EXPECT_EQ("over the pair", Body());
     char aRequest[64] = {};
     EXPECT_GT(winsock::recv(peer, aRequest, sizeof aRequest - 1, 0), 0);
-    EXPECT_EQ(0, std::string(aRequest).find("GET http://127.0.0.1/x HTTP/1.0\n"));
+    EXPECT_EQ(0, std::string(aRequest).find("GET http://127.0.0.1/x HTTP/1.0\r\n"));
     winsock::closesocket(peer);
 }

@@ -136,6 +136,18 @@ bool WideToUTF8(const char16_t* wszText, char* szOut, std::int32_t iSize) {
 
 }  // namespace Utility
 
+std::string LoggableUrl(const char* szURL) {
+    std::string url = szURL;
+    const char kField[] = "Password=";
+    for (std::size_t uAt = url.find(kField); uAt != std::string::npos; uAt = url.find(kField, uAt + 1)) {
+        if (uAt > 0 && url[uAt - 1] != '?' && url[uAt - 1] != '&') continue;
+        const std::size_t uValue = uAt + sizeof kField - 1;
+        const std::size_t uEnd = url.find('&', uValue);
+        url.replace(uValue, (uEnd == std::string::npos ? url.size() : uEnd) - uValue, "***");
+    }
+    return url;
+}
+
 std::string UrlEncode(const std::string& szValue) {
     static const char kHex[] = "0123456789ABCDEF";
     std::string szEncoded;

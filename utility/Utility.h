@@ -41,6 +41,10 @@ bool WideToUTF8(const char16_t* wszText, char* szOut, std::int32_t iSize);
 
 }  // namespace Utility
 
+// The URL as the log may show it: the value of each "Password=" query
+// field replaced with "***".
+std::string LoggableUrl(const char* szURL);
+
 // Percent-encodes a query value: letters, digits, "-", "_" and "." stay,
 // a space becomes "+", every other byte "%XX" (upper-case hex).
 std::string UrlEncode(const std::string& szValue);

@@ -5,6 +5,7 @@
 #include "SocketManager/DownloadResult.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace testsupport {
@@ -21,8 +22,13 @@ public:
         return true;
     }
 
+    std::int64_t HeaderEnds(const char*, std::int32_t) override { return m_iBodyLength; }
+    bool Settled() const override { return m_uSettledAt != 0 && m_bytes.size() >= m_uSettledAt; }
+
     std::string m_bytes;
     int m_iAppends = 0;
+    std::int64_t m_iBodyLength = kUntilClose;  // what HeaderEnds answers
+    std::size_t m_uSettledAt = 0;              // Settled() from this many bytes on; 0 for never
 
 private:
     std::size_t m_uRefusePast;
