@@ -357,8 +357,8 @@ def check_server_closes(server, body_bytes):
     the server sends the whole body, then closes the connection by itself."""
     host, port = server.split("//", 1)[1].split(":")
     port = int(port)
-    request = ("GET %s%s HTTP/1.0\n" % (server, QUERY_PATH) + "Accept-Language: en-us\nPragma: no-cache\n" +
-               "Host: %s\nProxy-Connection: Keep-Alive\r\n\r\n" % host).encode()
+    request = ("GET %s%s HTTP/1.0\r\n" % (server, QUERY_PATH) + "Accept-Language: en-us\r\nPragma: no-cache\r\n" +
+               "Host: %s:%d\r\nProxy-Connection: Keep-Alive\r\n\r\n" % (host, port)).encode()
     start = time.perf_counter()
     total = 0
     head = b""

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, checks the C++ layout, builds, and runs every
 # test: the Linux build first, then the same with the sanitizers, a
-# valgrind run of a download, a short run of each fuzz target, the Windows
+# valgrind run of a download, downloads through Debian's lighttpd, Apache
+# and nginx, a short run of each fuzz target, the Windows
 # cross-build under Wine, and
 # what is shipped: the packages, the manual pages and the scheduling
 # examples, and that the programs carry no test code.
@@ -37,6 +38,7 @@ withdraw_full_file_system "$full_fs"
 
 run_stage scripts/test-sanitized.sh
 run_stage scripts/test-valgrind.sh
+run_stage scripts/test-interop.sh
 export FUZZ_SECONDS="${FUZZ_SECONDS:-10}"
 run_stage scripts/test-fuzz.sh
 run_stage scripts/ci-windows.sh
