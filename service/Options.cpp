@@ -218,16 +218,21 @@ bool endsInWhiteSpace(const std::string& text) { return !text.empty() && (text.b
 
 }  // namespace
 
+Status refuseSharedFile(const std::string& source, const std::string& path, unsigned int mode,
+                        const std::string& holds) {
+    if (!(mode & (S_IRWXG | S_IRWXO))) return Status();
+    return Status::error(source + ": other users can access it (mode " + octalMode(mode) + "); it holds " + holds +
+                         ", so allow only its owner: chmod 600 " + path);
+}
+
 Status loadAccountsFile(const std::string& path, std::vector<Account>* accounts, std::vector<std::string>* warnings) {
     const std::string source = "--accounts-file " + path;
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
         return Status::error(source + ": not a readable file");
     }
-    if (info.st_mode & (S_IRWXG | S_IRWXO)) {
-        return Status::error(source + ": other users can access it (mode " + octalMode(info.st_mode) +
-                             "); it holds passwords, so allow only its owner: chmod 600 " + path);
-    }
+    const Status owned = refuseSharedFile(source, path, info.st_mode, "passwords");
+    if (!owned.ok()) return owned;
     std::ifstream in(path);
     if (!in) return Status::error(source + ": cannot be read");
     std::string line;

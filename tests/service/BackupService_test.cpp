@@ -25,8 +25,11 @@
 #include "utility/Utility.h"
 
 using namespace servicetest;
+using backupservice::kBusyRetryAfterSeconds;
 using backupservice::kConnectionsPerAddress;
+using backupservice::kHandshakeSeconds;
 using backupservice::kRequestSeconds;
+using backupservice::kUnfinishedGraceSeconds;
 using testsupport::ListFiles;
 using testsupport::TempDir;
 using testsupport::WriteFile;
@@ -48,6 +51,9 @@ const std::string kDatabaseBusy =
 const std::string kBodyRefused =
     "<__Status__>FAILED</__Status__><__Reason__>A request must not carry a body</__Reason__>";
 const std::string kBadRequest = "<__Status__>FAILED</__Status__><__Reason__>Bad request</__Reason__>";
+const std::string kServiceBusy =
+    "<__Status__>FAILED</__Status__><__Reason__>The service was busy with other downloads; try again "
+    "later</__Reason__>";
 
 const std::string kUser = "user@example.com";
 const std::string kPassword = "secret";
@@ -383,8 +389,11 @@ TEST_F(ServiceTest, CommitsAndRenamesMadeDuringAnotherDownloadAreInTheNextOne) {
 }
 
 // One address holds all the connections it may, each trickling in a header
-// line every second: one more from it is closed at once, another address is
-// served, and the trickling ones are closed when the request deadline passes.
+// line every second: one more from it is answered 'busy' at once; another
+// address is served; once they have lingered past the grace, a new one from
+// the same address closes the oldest and is served; the rest are closed when
+// the request deadline passes. The closings are logged, one line each per
+// address and cause.
 TEST_F(ServiceTest, SlowConnectionsFromOneAddressDoNotLockOutAnother) {
     const uint16_t port = servicePort;
     std::vector<int> slow;
@@ -396,14 +405,19 @@ TEST_F(ServiceTest, SlowConnectionsFromOneAddressDoNotLockOutAnother) {
         slow.push_back(fd);
     }
     const auto opened = std::chrono::steady_clock::now();
-    EXPECT_FALSE(download().received) << "one address got more connections than it may";
+    const HttpReply busy = download();
+    EXPECT_EQ(busy.status, 503) << "one address got more connections than it may";
+    EXPECT_EQ(busy.body, kServiceBusy);
+    EXPECT_EQ(busy.header("retry-after"), std::to_string(kBusyRetryAfterSeconds));
     EXPECT_EQ(checkDownload(download("127.0.0.2"), "other-address.db"), kRows);
+    std::this_thread::sleep_until(opened + std::chrono::milliseconds(kUnfinishedGraceSeconds * 1000 + 500));
+    EXPECT_EQ(checkDownload(download(), "same-address.db"), kRows);
 
     const std::string kSlowLine = "X-Slow: 1\r\n";
     size_t closed = 0;
     double lastClosed = 0;
     while (closed < slow.size()) {
-        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - opened).count();
+        const double elapsed = since(opened);
         if (elapsed > kRequestSeconds + 5) break;
         for (int& fd : slow) {
             if (fd < 0) continue;
@@ -423,6 +437,12 @@ TEST_F(ServiceTest, SlowConnectionsFromOneAddressDoNotLockOutAnother) {
     }
     EXPECT_EQ(closed, slow.size()) << "slow headers kept connections open";
     EXPECT_GT(lastClosed, kRequestSeconds - 2.0) << "closed before the deadline";
+    service->Stop(SIGTERM);
+    const std::string out = service->Output();
+    EXPECT_EQ(count(out, " 127.0.0.1 GET /as/wapi/retrieve_db 503 " + std::to_string(kServiceBusy.size()) + "\n"), 1u)
+        << out;
+    EXPECT_EQ(count(out, "Z 127.0.0.1 connection-limit\n"), 1u) << out;
+    EXPECT_EQ(count(out, "Z 127.0.0.1 request-timeout\n"), 1u) << out;
 }
 
 // Requests that declare a body trickling it in, all a connection slot and
