@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -60,6 +61,12 @@ const std::string kPassword = "secret";
 // Needs every kind of encoding: space, plus, colon, percent, ampersand.
 const std::string kOtherUser = "second@example.org";
 const std::string kOtherPassword = "Pa55 w+rd:%&=zq";
+
+const std::string kOpenssl = "/usr/bin/openssl";
+const std::string kCurl = "/usr/bin/curl";
+// The first half of a TLS ClientHello: a record header for 512 bytes and
+// the start of the message.
+const std::string kHalfClientHello = "\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03" + std::string(40, 'a');
 
 // Only stops a broken service from hanging the test run.
 constexpr int kStartMilliseconds = 30000;
@@ -131,7 +138,7 @@ protected:
             std::make_unique<testprocess::Child>(kExe, args, work.Path(), snapshots.Path(), work.File("stderr.txt"));
         ASSERT_TRUE(service->Started());
         const std::string firstLine = service->WaitForFirstLine(kStartMilliseconds);
-        const std::string prefix = "listening on 127.0.0.1:";
+        const std::string& prefix = listenPrefix;
         ASSERT_EQ(firstLine.rfind(prefix, 0), 0u) << service->Output();
         servicePort = static_cast<uint16_t>(std::stoi(firstLine.substr(prefix.size())));
         ASSERT_NE(servicePort, 0) << firstLine;
@@ -160,6 +167,35 @@ protected:
     }
 
     std::string errors() const { return testsupport::ReadFile(work.File("stderr.txt")); }
+
+    // Makes a self-signed certificate for 127.0.0.1 and ::1 and its key;
+    // their paths, or empty ones when openssl cannot.
+    std::pair<std::string, std::string> makeCertificate() {
+        const std::string certificate = work.File("tls.crt");
+        const std::string key = work.File("tls.key");
+        const std::vector<std::vector<std::string>> steps = {
+            {"genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out", key},
+            {"req", "-x509", "-key", key, "-days", "2", "-subj", "/CN=127.0.0.1", "-addext",
+             "subjectAltName=IP:127.0.0.1,IP:::1", "-out", certificate}};
+        for (const auto& step : steps) {
+            if (testprocess::Run(kOpenssl, step, work.Path(), work.Path()).iExitCode != 0) return {};
+        }
+        ::chmod(key.c_str(), 0600);
+        return {certificate, key};
+    }
+
+    // Downloads `url` with curl into `file`, trusting `certificate`; curl's
+    // exit code.
+    int curlDownload(const std::string& url, const std::string& certificate, const std::string& file) {
+        return testprocess::Run(
+                   kCurl, {"-sS", "--fail", "--globoff", "--max-time", "30", "--cacert", certificate, "-o", file, url},
+                   work.Path(), work.Path())
+            .iExitCode;
+    }
+
+    std::string retrievePath() const {
+        return "/as/wapi/retrieve_db?Email=" + UrlEncode(kUser) + "&Password=" + kPassword;
+    }
 
     // Saves a download and checks it is a sound copy; returns its row count.
     long long checkDownload(const HttpReply& reply, const std::string& name) {
@@ -206,7 +242,8 @@ protected:
     std::string database;
     int started = 0;
     std::unique_ptr<testprocess::Child> service;
-    uint16_t servicePort = 0;  // the one it announced
+    std::string listenPrefix = "listening on 127.0.0.1:";  // of the first line, before the port
+    uint16_t servicePort = 0;                              // the one it announced
 };
 
 }  // namespace
@@ -473,6 +510,73 @@ TEST_F(ServiceTest, TricklingBodiesFromTwoAddressesDoNotDelayAThird) {
     service->Stop(SIGTERM);
     EXPECT_EQ(count(service->Output(), " GET /as/wapi/retrieve_db 413 " + std::to_string(kBodyRefused.size()) + "\n"),
               trickling.size());
+}
+
+// Two addresses hold all the connections they may, each having sent half a
+// ClientHello: curl from a third address downloads at once all the same (the
+// oldest of them makes room), the rest are closed at the handshake deadline,
+// and a client that speaks plain HTTP to the TLS port fails its handshake.
+// The request log names each address and cause once; the library's messages
+// on standard error come at most one a second, with the time and address.
+TEST_F(ServiceTest, HalfSentTlsHandshakesFromTwoAddressesDoNotShutOutAThird) {
+    const auto [certificate, key] = makeCertificate();
+    if (certificate.empty() || ::access(kCurl.c_str(), X_OK) != 0) GTEST_SKIP() << "needs openssl and curl";
+    startService(false, {"--tls-cert", certificate, "--tls-key", key});
+    std::vector<int> half;
+    for (const char* from : {"127.0.0.2", "127.0.0.3"}) {
+        for (unsigned int i = 0; i < kConnectionsPerAddress; ++i) {
+            const int fd = connectFrom(servicePort, from);
+            ASSERT_GE(fd, 0);
+            ::send(fd, kHalfClientHello.data(), kHalfClientHello.size(), MSG_NOSIGNAL);
+            half.push_back(fd);
+        }
+    }
+    const auto start = std::chrono::steady_clock::now();
+    const std::string saved = results.File("third-address.db");
+    EXPECT_EQ(curlDownload("https://127.0.0.1:" + std::to_string(servicePort) + retrievePath(), certificate, saved), 0);
+    EXPECT_LT(since(start), 2.0);
+    EXPECT_EQ(integrityCheck(saved), "ok");
+    EXPECT_EQ(countRows(saved), kRows);
+    EXPECT_FALSE(sendRequest(servicePort, "GET / HTTP/1.0\r\n\r\n", "127.0.0.4").received);
+    for (const int fd : half) EXPECT_TRUE(readReply(fd).closedByServer);
+    const double seconds = since(start);
+    EXPECT_LT(seconds, kHandshakeSeconds + 2.0) << "half handshakes outlived their deadline";
+
+    service->Stop(SIGTERM);
+    const std::string out = service->Output();
+    EXPECT_EQ(count(out, " 127.0.0.1 GET /as/wapi/retrieve_db 200 "), 1u) << out;
+    EXPECT_EQ(count(out, "Z 127.0.0.4 tls-handshake-failed\n"), 1u) << out;
+    EXPECT_EQ(count(out, " connection-limit\n"), 1u) << out;
+    for (const char* from : {"Z 127.0.0.2 request-timeout\n", "Z 127.0.0.3 request-timeout\n"}) {
+        EXPECT_EQ(count(out, from), 1u) << from << " in\n" << out;
+    }
+    const std::string stderrText = errors();
+    const size_t messages = count(stderrText, " libmicrohttpd: ");
+    EXPECT_GE(messages, 1u) << stderrText;
+    EXPECT_LE(messages, static_cast<size_t>(seconds) + 2) << stderrText;
+    EXPECT_NE(stderrText.find(" more not shown)\n"), std::string::npos) << stderrText;
+    EXPECT_EQ(count(stderrText, "Z 127.0.0."), messages) << "a message without its time and address:\n" << stderrText;
+}
+
+// --listen [::1]:PORT with a certificate serves HTTPS on IPv6.
+TEST_F(ServiceTest, ServesHttpsOnIpv6) {
+    const int probe = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 loopback{};
+    loopback.sin6_family = AF_INET6;
+    loopback.sin6_addr = in6addr_loopback;
+    const bool ipv6 = probe >= 0 && ::bind(probe, reinterpret_cast<sockaddr*>(&loopback), sizeof loopback) == 0;
+    if (probe >= 0) ::close(probe);
+    if (!ipv6) GTEST_SKIP() << "::1 cannot be bound on this machine";
+    const auto [certificate, key] = makeCertificate();
+    if (certificate.empty() || ::access(kCurl.c_str(), X_OK) != 0) GTEST_SKIP() << "needs openssl and curl";
+    listenPrefix = "listening on [::1]:";
+    startService(false, {"--listen", "[::1]:0", "--tls-cert", certificate, "--tls-key", key});
+    const std::string saved = results.File("ipv6.db");
+    EXPECT_EQ(curlDownload("https://[::1]:" + std::to_string(servicePort) + retrievePath(), certificate, saved), 0);
+    EXPECT_EQ(integrityCheck(saved), "ok");
+    EXPECT_EQ(countRows(saved), kRows);
+    service->Stop(SIGTERM);
+    EXPECT_EQ(count(service->Output(), " ::1 GET /as/wapi/retrieve_db 200 "), 1u) << service->Output();
 }
 
 // A download that stops taking bytes is cut off once it has taken less than
