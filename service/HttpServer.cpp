@@ -31,10 +31,6 @@ constexpr size_t kThrottledAddresses = 10000;
 // The library's own limit, a last resort: room for every connection served
 // or answered 'busy', and for those still closing after they were cut.
 constexpr unsigned int kLibraryConnectionLimit = kConnectionLimit + kBusyConnections + 64;
-// Lines about connections closed without a request, per client address and
-// cause, and the addresses remembered for that.
-constexpr auto kEventInterval = std::chrono::seconds(10);
-constexpr size_t kEventAddresses = 64;
 // The library's messages on standard error, all together.
 constexpr auto kMessageInterval = std::chrono::seconds(1);
 // Messages of failed TLS handshakes waiting for their connection to close.
@@ -174,7 +170,7 @@ HttpServer::HttpServer(ServiceConfig config, RequestLog& log)
       log_(log),
       throttle_(kMaxLoginFailures, std::chrono::seconds(kLoginWindowSeconds), kThrottledAddresses),
       snapshots_(config_.database, config_.snapshotDirectory, kMaxSnapshotFiles, config_.verify),
-      eventLimit_(kEventInterval, kEventAddresses),
+      eventLimit_(std::chrono::seconds(kConnectionEventSeconds), kConnectionEventAddresses),
       messageLimit_(kMessageInterval, 1) {}
 
 HttpServer::~HttpServer() {

@@ -20,6 +20,11 @@ constexpr unsigned int kUnfinishedGraceSeconds = 1;
 // as they are accepted.
 constexpr unsigned int kBusyConnections = 16;
 constexpr unsigned int kBusyRetryAfterSeconds = 10;
+// A connection closed without a request gets a line in the request log, at
+// most one per client address and cause in this long; this many addresses
+// are remembered for that, the others share one count.
+constexpr unsigned int kConnectionEventSeconds = 10;
+constexpr size_t kConnectionEventAddresses = 64;
 // A connection must send its request line (over HTTPS: complete its TLS
 // handshake and send it) within this long after it was accepted...
 constexpr unsigned int kHandshakeSeconds = 5;
