@@ -166,6 +166,21 @@ protected:
         return fd;
     }
 
+    // Opens all the connections one address may have from each of 127.0.0.2
+    // and 127.0.0.3, each sending `start`; stops at the first that fails.
+    std::vector<int> fillFromTwoAddresses(const std::string& start) {
+        std::vector<int> opened;
+        for (const char* from : {"127.0.0.2", "127.0.0.3"}) {
+            for (unsigned int i = 0; i < kConnectionsPerAddress; ++i) {
+                const int fd = connectFrom(servicePort, from);
+                if (fd < 0) return opened;
+                ::send(fd, start.data(), start.size(), MSG_NOSIGNAL);
+                opened.push_back(fd);
+            }
+        }
+        return opened;
+    }
+
     std::string errors() const { return testsupport::ReadFile(work.File("stderr.txt")); }
 
     // Makes a self-signed certificate for 127.0.0.1 and ::1 and its key;
@@ -488,15 +503,8 @@ TEST_F(ServiceTest, SlowConnectionsFromOneAddressDoNotLockOutAnother) {
 TEST_F(ServiceTest, TricklingBodiesFromTwoAddressesDoNotDelayAThird) {
     const std::string request = "GET /as/wapi/retrieve_db?Email=" + UrlEncode(kUser) + "&Password=" + kPassword +
                                 " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100000000\r\n\r\nx";
-    std::vector<int> trickling;
-    for (const char* from : {"127.0.0.2", "127.0.0.3"}) {
-        for (unsigned int i = 0; i < kConnectionsPerAddress; ++i) {
-            const int fd = connectFrom(servicePort, from);
-            ASSERT_GE(fd, 0);
-            ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-            trickling.push_back(fd);
-        }
-    }
+    const std::vector<int> trickling = fillFromTwoAddresses(request);
+    ASSERT_EQ(trickling.size(), 2 * kConnectionsPerAddress);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(checkDownload(download(), "third-address.db"), kRows);
     EXPECT_LT(since(start), 2.0);
@@ -522,15 +530,8 @@ TEST_F(ServiceTest, HalfSentTlsHandshakesFromTwoAddressesDoNotShutOutAThird) {
     const auto [certificate, key] = makeCertificate();
     if (certificate.empty() || ::access(kCurl.c_str(), X_OK) != 0) GTEST_SKIP() << "needs openssl and curl";
     startService(false, {"--tls-cert", certificate, "--tls-key", key});
-    std::vector<int> half;
-    for (const char* from : {"127.0.0.2", "127.0.0.3"}) {
-        for (unsigned int i = 0; i < kConnectionsPerAddress; ++i) {
-            const int fd = connectFrom(servicePort, from);
-            ASSERT_GE(fd, 0);
-            ::send(fd, kHalfClientHello.data(), kHalfClientHello.size(), MSG_NOSIGNAL);
-            half.push_back(fd);
-        }
-    }
+    const std::vector<int> half = fillFromTwoAddresses(kHalfClientHello);
+    ASSERT_EQ(half.size(), 2 * kConnectionsPerAddress);
     const auto start = std::chrono::steady_clock::now();
     const std::string saved = results.File("third-address.db");
     EXPECT_EQ(curlDownload("https://127.0.0.1:" + std::to_string(servicePort) + retrievePath(), certificate, saved), 0);
