@@ -48,15 +48,13 @@ void RequestLog::open(const std::string& firstLine) {
     opened_.notify_all();
 }
 
-void RequestLog::write(const RequestRecord& record) {
-    const std::string line = formatRequestRecord(record, std::time(nullptr));
-    std::unique_lock<std::mutex> lock(mutex_);
-    opened_.wait(lock, [this] { return isOpen_; });
-    put(line);
-}
+void RequestLog::write(const RequestRecord& record) { putWhenOpen(formatRequestRecord(record, std::time(nullptr))); }
 
 void RequestLog::writeEvent(const std::string& client, const std::string& cause, uint64_t leftOut) {
-    const std::string line = formatConnectionEvent(client, cause, leftOut, std::time(nullptr));
+    putWhenOpen(formatConnectionEvent(client, cause, leftOut, std::time(nullptr)));
+}
+
+void RequestLog::putWhenOpen(const std::string& line) {
     std::unique_lock<std::mutex> lock(mutex_);
     opened_.wait(lock, [this] { return isOpen_; });
     put(line);

@@ -50,6 +50,8 @@ public:
 
 private:
     void put(const std::string& line);
+    // Waits for open(), then puts the line.
+    void putWhenOpen(const std::string& line);
 
     std::mutex mutex_;
     std::condition_variable opened_;
