@@ -4,7 +4,8 @@
 #   AUTO  build it when both are found, and say so when they are not
 # Sets DORVANE_BUILD_SERVICE. libmicrohttpd is the imported target
 # PkgConfig::MICROHTTPD (its pkg-config file; Debian ships no CMake
-# package for it), SQLite the SQLite::SQLite3 target.
+# package for it), GnuTLS (which it serves HTTPS with, and the service reads
+# certificates with) PkgConfig::GNUTLS, SQLite the SQLite::SQLite3 target.
 
 set(DORVANE_BUILD_SERVICE OFF)
 if(DORVANE_SERVICE STREQUAL "AUTO")
@@ -28,11 +29,15 @@ find_package(SQLite3 QUIET)
 find_package(PkgConfig QUIET)
 if(PKG_CONFIG_FOUND)
   pkg_check_modules(MICROHTTPD QUIET IMPORTED_TARGET libmicrohttpd)
+  pkg_check_modules(GNUTLS QUIET IMPORTED_TARGET gnutls)
 endif()
 
 set(_dorvane_service_missing "")
 if(NOT TARGET PkgConfig::MICROHTTPD)
   list(APPEND _dorvane_service_missing "libmicrohttpd (Debian: libmicrohttpd-dev and pkgconf)")
+endif()
+if(NOT TARGET PkgConfig::GNUTLS)
+  list(APPEND _dorvane_service_missing "GnuTLS (Debian: libgnutls28-dev)")
 endif()
 if(NOT SQLite3_FOUND)
   list(APPEND _dorvane_service_missing "SQLite (Debian: libsqlite3-dev)")

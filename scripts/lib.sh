@@ -37,9 +37,10 @@ whole_numbers() {
 # The packages every build and test needs: the compiler and CMake, GoogleTest,
 # OpenSSL (the client's TLS, and the openssl command that makes
 # certificates), Python with its cryptography module (the tests' TLS peer),
-# and what BackupService builds on (pkgconf finds libmicrohttpd).
+# what BackupService builds on (pkgconf finds libmicrohttpd and GnuTLS), and
+# curl, the tests' HTTPS client of the service.
 DORVANE_BASE_PACKAGES="cmake g++ make libgtest-dev libssl-dev openssl python3 python3-cryptography
-    libmicrohttpd-dev pkgconf libsqlite3-dev sqlite3"
+    libmicrohttpd-dev libgnutls28-dev pkgconf libsqlite3-dev sqlite3 curl"
 
 # as_root COMMAND...: runs the command as root: directly when this is root,
 # else through sudo. Fails when neither is possible.

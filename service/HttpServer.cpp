@@ -1,6 +1,7 @@
 #include "HttpServer.h"
 
 #include <arpa/inet.h>
+#include <gnutls/gnutls.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -27,6 +28,13 @@ namespace {
 constexpr unsigned int kConnectionTimeoutSeconds = 60;
 // Addresses the login throttle remembers at most.
 constexpr size_t kThrottledAddresses = 10000;
+// The library's own limit, a last resort: room for every connection served
+// or answered 'busy', and for those still closing after they were cut.
+constexpr unsigned int kLibraryConnectionLimit = kConnectionLimit + kBusyConnections + 64;
+// The library's messages on standard error, all together.
+constexpr auto kMessageInterval = std::chrono::seconds(1);
+// Messages of failed TLS handshakes waiting for their connection to close.
+constexpr size_t kHandshakeMessages = 1024;
 // TLS 1.2 and 1.3 only, with GnuTLS's usual choice of ciphers.
 constexpr const char* kTlsPriorities = "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2";
 // How the library reports a request it answers with an error of its own:
@@ -34,17 +42,38 @@ constexpr const char* kTlsPriorities = "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1
 constexpr const char* kLibraryErrorPrefix = "Error processing request (HTTP response code is ";
 constexpr const char* kLibraryErrorBodyEnd = "')). Closing connection.";
 
-std::string peerAddress(MHD_Connection* connection) {
-    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-    if (!info || !info->client_addr) return "-";
+std::string addressText(const sockaddr* address) {
     char text[INET6_ADDRSTRLEN] = "-";
-    const sockaddr* address = info->client_addr;
+    if (!address) return text;
     if (address->sa_family == AF_INET) {
         inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text, sizeof text);
     } else if (address->sa_family == AF_INET6) {
         inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text, sizeof text);
     }
     return text;
+}
+
+std::string peerAddress(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    return addressText(info ? info->client_addr : nullptr);
+}
+
+// `text` with control bytes replaced, so that it cannot forge lines.
+std::string withoutControlBytes(std::string text) {
+    for (char& c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    }
+    return text;
+}
+
+// Whether the TLS handshake of `connection` was completed; true for plain HTTP.
+bool handshakeCompleted(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_GNUTLS_SESSION);
+    if (!info || !info->tls_session) return true;
+    const auto session = static_cast<gnutls_session_t>(info->tls_session);
+    const gnutls_handshake_description_t last = gnutls_handshake_get_last_in(session);
+    // The client's Finished ends a handshake; a key update can only follow one.
+    return last == GNUTLS_HANDSHAKE_FINISHED || last == GNUTLS_HANDSHAKE_KEY_UPDATE;
 }
 
 // Query values, binary-safe (a password may contain an encoded NUL byte).
@@ -133,13 +162,16 @@ struct HttpServer::ConnectionState {
 };
 
 thread_local HttpServer::RequestState* HttpServer::threadRequest_ = nullptr;
+thread_local bool HttpServer::acceptThread_ = false;
 
 HttpServer::HttpServer(ServiceConfig config, RequestLog& log)
     : config_(std::move(config)),
       accounts_(config_.accounts),
       log_(log),
       throttle_(kMaxLoginFailures, std::chrono::seconds(kLoginWindowSeconds), kThrottledAddresses),
-      snapshots_(config_.database, config_.snapshotDirectory, kMaxSnapshotFiles, config_.verify) {}
+      snapshots_(config_.database, config_.snapshotDirectory, kMaxSnapshotFiles, config_.verify),
+      eventLimit_(std::chrono::seconds(kConnectionEventSeconds), kConnectionEventAddresses),
+      messageLimit_(kMessageInterval, 1) {}
 
 HttpServer::~HttpServer() {
     stop();
@@ -172,8 +204,7 @@ std::vector<MHD_OptionItem> HttpServer::daemonOptions(const sockaddr_storage& st
         callbackOption(MHD_OPTION_NOTIFY_COMPLETED, &HttpServer::requestCompleted, this),
         callbackOption(MHD_OPTION_NOTIFY_CONNECTION, &HttpServer::connectionChanged, this),
         option(MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds),
-        option(MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit),
-        option(MHD_OPTION_PER_IP_CONNECTION_LIMIT, kConnectionsPerAddress),
+        option(MHD_OPTION_CONNECTION_LIMIT, kLibraryConnectionLimit),
     };
     if (!config_.tlsCertificate.empty()) {
         // The texts live in config_ as long as the daemon does.
@@ -191,13 +222,16 @@ Status HttpServer::start() {
     const unsigned int flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_AUTO |
                                MHD_USE_ERROR_LOG | MHD_USE_ITC | (tls ? MHD_USE_TLS : 0) | listenAddress(storage);
     std::vector<MHD_OptionItem> options = daemonOptions(storage);
-    deadline_ = std::make_unique<ConnectionDeadline>(std::chrono::seconds(kRequestSeconds),
-                                                     std::chrono::seconds(config_.stallSeconds), kStallBytes);
+    deadline_ = std::make_unique<ConnectionDeadline>(ConnectionDeadline::Limits{
+        std::chrono::seconds(kHandshakeSeconds), std::chrono::seconds(kRequestSeconds),
+        std::chrono::seconds(config_.stallSeconds), kStallBytes, kConnectionLimit, kConnectionsPerAddress,
+        kUnfinishedPerAddress, std::chrono::seconds(kUnfinishedGraceSeconds), kBusyConnections});
     errno = 0;
     // The logger comes first so that it also gets the messages of start-up.
-    daemon_.reset(MHD_start_daemon(flags, config_.listen.port, nullptr, nullptr, &HttpServer::handleRequest, this,
-                                   MHD_OPTION_EXTERNAL_LOGGER, &HttpServer::libraryMessage, this, MHD_OPTION_ARRAY,
-                                   options.data(), MHD_OPTION_END));
+    daemon_.reset(MHD_start_daemon(flags, config_.listen.port, &HttpServer::acceptPolicy, this,
+                                   &HttpServer::handleRequest, this, MHD_OPTION_EXTERNAL_LOGGER,
+                                   &HttpServer::libraryMessage, this, MHD_OPTION_ARRAY, options.data(),
+                                   MHD_OPTION_END));
     if (!daemon_) {
         const int error = errno;
         if (tls) {
@@ -208,6 +242,7 @@ Status HttpServer::start() {
     }
     const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_.get(), MHD_DAEMON_INFO_BIND_PORT);
     port_ = info ? info->port : config_.listen.port;
+    serving_ = true;
     return Status();
 }
 
@@ -233,18 +268,59 @@ void HttpServer::libraryMessage(void* cls, const char* format, va_list args) {
     char text[2048];
     std::vsnprintf(text, sizeof text, format, args);
     LibraryReply reply;
-    if (!parseLibraryError(text, reply.status, reply.bytes)) {
-        std::fprintf(stderr, "BackupService: libmicrohttpd: %s", text);
+    if (parseLibraryError(text, reply.status, reply.bytes)) {
+        // Logged in the access log, with the client's address, when the
+        // request or, before its request line was read, the connection ends.
+        if (threadRequest_) {
+            threadRequest_->libraryReply = reply;
+            return;
+        }
+        std::lock_guard<std::mutex> lock(self->libraryRepliesMutex_);
+        self->libraryReplies_.push_back(reply);
         return;
     }
-    // Logged in the access log, with the client's address, when the request
-    // or, before its request line was read, the connection ends.
-    if (threadRequest_) {
-        threadRequest_->libraryReply = reply;
-        return;
+    std::string message = text;
+    if (!message.empty() && message.back() == '\n') message.pop_back();
+    if (!self->serving_) {
+        std::fprintf(stderr, "BackupService: libmicrohttpd: %s\n", message.c_str());  // start-up: all of it
+    } else if (threadRequest_ || acceptThread_) {
+        self->printLibraryMessage(threadRequest_ ? threadRequest_->record.client : "-", message);
+    } else {
+        // A connection's thread before its request line: the client is named
+        // when a connection without a request closes.
+        std::unique_lock<std::mutex> lock(self->handshakeMessagesMutex_);
+        if (self->handshakeMessages_.size() < kHandshakeMessages) {
+            self->handshakeMessages_.push_back(std::move(message));
+            return;
+        }
+        lock.unlock();
+        self->printLibraryMessage("-", message);
     }
-    std::lock_guard<std::mutex> lock(self->libraryRepliesMutex_);
-    self->libraryReplies_.push_back(reply);
+}
+
+void HttpServer::printLibraryMessage(const std::string& client, const std::string& text) {
+    uint64_t leftOut = 0;
+    if (!messageLimit_.allow("", Clock::now(), &leftOut)) return;
+    const std::string note = leftOut > 0 ? " (" + std::to_string(leftOut) + " more not shown)" : "";
+    std::fprintf(stderr, "BackupService: %s %s libmicrohttpd: %s%s\n", utcTimestamp(std::time(nullptr)).c_str(),
+                 printableForLog(client).c_str(), withoutControlBytes(text).c_str(), note.c_str());
+}
+
+void HttpServer::logConnectionEvent(const std::string& client, const char* cause) {
+    uint64_t leftOut = 0;
+    if (eventLimit_.allow(client + ' ' + cause, Clock::now(), &leftOut)) log_.writeEvent(client, cause, leftOut);
+}
+
+// Runs on the thread that accepts connections, just before the library
+// takes the connection on: the per-address limits are ours.
+MHD_Result HttpServer::acceptPolicy(void* cls, const sockaddr* address, socklen_t /*length*/) {
+    auto* self = static_cast<HttpServer*>(cls);
+    acceptThread_ = true;
+    const std::string client = addressText(address);
+    self->pendingAdmission_ = self->deadline_->admit(client);
+    if (self->pendingAdmission_ != ConnectionDeadline::Admission::Refuse) return MHD_YES;
+    self->logConnectionEvent(client, "connection-limit");
+    return MHD_NO;
 }
 
 void HttpServer::connectionChanged(void* cls, MHD_Connection* connection, void** socketContext,
@@ -252,14 +328,19 @@ void HttpServer::connectionChanged(void* cls, MHD_Connection* connection, void**
     auto* self = static_cast<HttpServer*>(cls);
     if (code == MHD_CONNECTION_NOTIFY_STARTED) {
         auto state = std::make_unique<ConnectionState>();
+        state->client = peerAddress(connection);
         const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
         // A connection that cannot be watched is served all the same, without deadlines.
-        if (info) static_cast<void>(self->deadline_->accepted(info->connect_fd, &state->watch));
-        state->client = peerAddress(connection);
+        if (info) {
+            static_cast<void>(
+                self->deadline_->accepted(info->connect_fd, state->client, self->pendingAdmission_, &state->watch));
+        }
+        self->pendingAdmission_ = ConnectionDeadline::Admission::Serve;
         *socketContext = state.release();  // until the connection closes
         ++self->openConnections_;
     } else {
-        self->connectionClosed(std::unique_ptr<ConnectionState>(static_cast<ConnectionState*>(*socketContext)));
+        self->connectionClosed(connection,
+                               std::unique_ptr<ConnectionState>(static_cast<ConnectionState*>(*socketContext)));
         *socketContext = nullptr;
         --self->openConnections_;
     }
@@ -268,8 +349,9 @@ void HttpServer::connectionChanged(void* cls, MHD_Connection* connection, void**
 // A connection the library answered before its request line was read
 // (414: the line was too long; 505: an HTTP version it does not speak) has
 // no request of ours: it takes the oldest such reply. Replies on two
-// connections that end at the same moment may be told apart wrongly.
-void HttpServer::connectionClosed(std::unique_ptr<ConnectionState> connection) {
+// connections that end at the same moment may be told apart wrongly, and so
+// may the library's messages about failed handshakes.
+void HttpServer::connectionClosed(MHD_Connection* mhdConnection, std::unique_ptr<ConnectionState> connection) {
     if (!connection) return;
     LibraryReply reply;
     if (!connection->requestSeen && deadline_->peerWasAnswered(connection->watch)) {
@@ -285,20 +367,48 @@ void HttpServer::connectionClosed(std::unique_ptr<ConnectionState> connection) {
         record.status = reply.status;
         record.bytes = reply.bytes;
         log_.write(record);
+    } else if (const char* cause = closeCause(mhdConnection, *connection)) {
+        logConnectionEvent(connection->client, cause);
+    }
+    if (!connection->requestSeen) {
+        std::unique_lock<std::mutex> lock(handshakeMessagesMutex_);
+        if (!handshakeMessages_.empty()) {
+            const std::string message = std::move(handshakeMessages_.front());
+            handshakeMessages_.pop_front();
+            lock.unlock();
+            printLibraryMessage(connection->client, message);
+        }
     }
     deadline_->closed(connection->watch);
 }
 
+const char* HttpServer::closeCause(MHD_Connection* mhdConnection, const ConnectionState& connection) {
+    switch (deadline_->closer(connection.watch)) {
+        case ConnectionDeadline::Closer::Limit:
+            return "connection-limit";
+        case ConnectionDeadline::Closer::RequestDeadline:
+            return "request-timeout";
+        case ConnectionDeadline::Closer::StallDeadline:
+            return nullptr;  // its request's line says it was cut short
+        case ConnectionDeadline::Closer::None:
+            break;
+    }
+    return connection.requestSeen || handshakeCompleted(mhdConnection) ? nullptr : "tls-handshake-failed";
+}
+
 // Called as soon as the request line is in, before the header: the request
 // is logged from here on, even if the library refuses its header.
-void* HttpServer::requestStarted(void* /*cls*/, const char* uri, MHD_Connection* connection) {
+void* HttpServer::requestStarted(void* cls, const char* uri, MHD_Connection* connection) {
     const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
     auto* owner = info ? static_cast<ConnectionState*>(info->socket_context) : nullptr;
     auto request = std::make_unique<RequestState>();
     const std::string target = uri ? uri : "";
     request->rawPath = target.substr(0, target.find('?'));  // the query holds the password
     request->record.client = owner ? owner->client : peerAddress(connection);
-    if (owner) owner->requestSeen = true;
+    if (owner) {
+        owner->requestSeen = true;
+        static_cast<HttpServer*>(cls)->deadline_->requestLineReceived(owner->watch);
+    }
     threadRequest_ = request.get();
     return request.release();  // until requestCompleted()
 }
@@ -324,7 +434,8 @@ MHD_Result HttpServer::handleRequest(void* cls, MHD_Connection* connection, cons
     auto* owner = info ? static_cast<ConnectionState*>(info->socket_context) : nullptr;
     ConnectionDeadline::Watch* watch = owner ? owner->watch : nullptr;
     self->deadline_->requestReceived(watch);
-    const MHD_Result result = self->respond(connection, *request);
+    const MHD_Result result =
+        self->deadline_->isBusy(watch) ? self->refuseBusy(connection, *request) : self->respond(connection, *request);
     self->deadline_->replying(watch, request->sent);
     return result;
 }
@@ -370,6 +481,19 @@ MHD_Result HttpServer::fail(MHD_Connection* connection, RequestState& state, uns
     state.record.status = status;
     *state.sent = body.size();
     return queueText(connection, status, body);
+}
+
+// A connection past the limits: 503 'busy', with the seconds to wait.
+MHD_Result HttpServer::refuseBusy(MHD_Connection* connection, RequestState& state) {
+    const std::string body = taggedFailure(kReasonServiceBusy);
+    state.record.status = MHD_HTTP_SERVICE_UNAVAILABLE;
+    *state.sent = body.size();
+    MHD_Response* response =
+        MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+    if (response) {
+        MHD_add_response_header(response, MHD_HTTP_HEADER_RETRY_AFTER, std::to_string(kBusyRetryAfterSeconds).c_str());
+    }
+    return queueAndRelease(connection, MHD_HTTP_SERVICE_UNAVAILABLE, response, "text/plain");
 }
 
 MHD_Result HttpServer::retrieveDatabase(MHD_Connection* connection, RequestState& state) {

@@ -22,6 +22,7 @@
 #include "Limits.h"
 #include "LoginThrottle.h"
 #include "Options.h"
+#include "RateLimit.h"
 #include "RequestLog.h"
 #include "SnapshotPool.h"
 #include "Status.h"
@@ -73,6 +74,7 @@ private:
         uint64_t bytes = 0;
     };
 
+    static MHD_Result acceptPolicy(void* cls, const sockaddr* address, socklen_t length);
     static void* requestStarted(void* cls, const char* uri, MHD_Connection* connection);
     static MHD_Result handleRequest(void* cls, MHD_Connection* connection, const char* url, const char* method,
                                     const char* version, const char* uploadData, size_t* uploadDataSize, void** state);
@@ -84,7 +86,16 @@ private:
 
     unsigned int listenAddress(sockaddr_storage& storage) const;
     std::vector<MHD_OptionItem> daemonOptions(const sockaddr_storage& storage);
-    void connectionClosed(std::unique_ptr<ConnectionState> connection);
+    void connectionClosed(MHD_Connection* mhdConnection, std::unique_ptr<ConnectionState> connection);
+    // Why a connection that closes needs a line of its own in the request
+    // log, or null when it needs none.
+    const char* closeCause(MHD_Connection* mhdConnection, const ConnectionState& connection);
+    // Writes the line, unless `client` has had too many lately.
+    void logConnectionEvent(const std::string& client, const char* cause);
+    // Writes one of the library's messages to standard error with the time
+    // and `client`, at most one a second.
+    void printLibraryMessage(const std::string& client, const std::string& text);
+    MHD_Result refuseBusy(MHD_Connection* connection, RequestState& state);
     MHD_Result respond(MHD_Connection* connection, RequestState& state);
     MHD_Result retrieveDatabase(MHD_Connection* connection, RequestState& state);
     MHD_Result refuseLogin(MHD_Connection* connection, RequestState& state, unsigned int status, const char* reason);
@@ -99,6 +110,17 @@ private:
     SnapshotPool snapshots_;
     std::unique_ptr<ConnectionDeadline> deadline_;
     std::atomic<unsigned int> openConnections_{0};
+    // acceptPolicy()'s decision for the connection that the library, on the
+    // same thread, notifies next.
+    ConnectionDeadline::Admission pendingAdmission_ = ConnectionDeadline::Admission::Serve;
+    std::atomic<bool> serving_{false};  // start-up is over
+    RateLimit eventLimit_;
+    RateLimit messageLimit_;
+    // The library's messages from a connection's thread before its request
+    // line (its TLS handshake failed, mostly), oldest first, waiting for a
+    // connection without a request to close and name the client.
+    std::mutex handshakeMessagesMutex_;
+    std::deque<std::string> handshakeMessages_;
     // Replies the library made before any request line was read (so without
     // a request of ours), oldest first, waiting for their connection to close.
     std::mutex libraryRepliesMutex_;
@@ -113,6 +135,8 @@ private:
     // The request the calling thread serves: libmicrohttpd gives each
     // connection a thread of its own.
     static thread_local RequestState* threadRequest_;
+    // Whether the calling thread is the one that accepts connections.
+    static thread_local bool acceptThread_;
 };
 
 }  // namespace backupservice

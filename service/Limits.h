@@ -6,13 +6,31 @@
 
 namespace backupservice {
 
-// Connections at once (one thread each), and from one client address; more
-// are closed as soon as they are accepted.
+// Connections served at once (one thread each), and from one client address.
 constexpr unsigned int kConnectionLimit = 256;
 constexpr unsigned int kConnectionsPerAddress = 128;
-// A request must arrive in full within this long after the connection was
-// accepted, however steadily it trickles in. Requests carry no body (one that
-// declares a body is refused at once), so the header is the whole request.
+// Connections that have gone without their whole request (TLS handshakes
+// among them) for over kUnfinishedGraceSeconds one address may hold; a new
+// one from it closes its oldest such. When all kConnectionLimit are taken,
+// a new connection closes the oldest unfinished one of any address instead.
+constexpr unsigned int kUnfinishedPerAddress = 16;
+constexpr unsigned int kUnfinishedGraceSeconds = 1;
+// Connections past the limits are kept only to answer 503 'busy' with
+// Retry-After, at most this many at once; past those they are closed as soon
+// as they are accepted.
+constexpr unsigned int kBusyConnections = 16;
+constexpr unsigned int kBusyRetryAfterSeconds = 10;
+// A connection closed without a request gets a line in the request log, at
+// most one per client address and cause in this long; this many addresses
+// are remembered for that, the others share one count.
+constexpr unsigned int kConnectionEventSeconds = 10;
+constexpr size_t kConnectionEventAddresses = 64;
+// A connection must send its request line (over HTTPS: complete its TLS
+// handshake and send it) within this long after it was accepted...
+constexpr unsigned int kHandshakeSeconds = 5;
+// ...and its whole request within this long, however steadily it trickles
+// in. Requests carry no body (one that declares a body is refused at once),
+// so the header is the whole request.
 constexpr unsigned int kRequestSeconds = 10;
 // Once its reply has started, a connection must take at least kStallBytes in
 // every span of this many seconds (--stall-timeout), or it is closed.

@@ -218,16 +218,21 @@ bool endsInWhiteSpace(const std::string& text) { return !text.empty() && (text.b
 
 }  // namespace
 
+Status refuseSharedFile(const std::string& source, const std::string& path, unsigned int mode,
+                        const std::string& holds) {
+    if (!(mode & (S_IRWXG | S_IRWXO))) return Status();
+    return Status::error(source + ": other users can access it (mode " + octalMode(mode) + "); it holds " + holds +
+                         ", so allow only its owner: chmod 600 " + path);
+}
+
 Status loadAccountsFile(const std::string& path, std::vector<Account>* accounts, std::vector<std::string>* warnings) {
     const std::string source = "--accounts-file " + path;
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
         return Status::error(source + ": not a readable file");
     }
-    if (info.st_mode & (S_IRWXG | S_IRWXO)) {
-        return Status::error(source + ": other users can access it (mode " + octalMode(info.st_mode) +
-                             "); it holds passwords, so allow only its owner: chmod 600 " + path);
-    }
+    const Status owned = refuseSharedFile(source, path, info.st_mode, "passwords");
+    if (!owned.ok()) return owned;
     std::ifstream in(path);
     if (!in) return Status::error(source + ": cannot be read");
     std::string line;
@@ -283,7 +288,10 @@ std::string usageText(const std::string& programName) {
            "  --tls-cert FILE          serve HTTPS only (TLS 1.2 and 1.3), with the PEM\n"
            "  --tls-key FILE           certificate chain and private key in these files;\n"
            "                           the two go together. The service refuses to start\n"
-           "                           when it cannot read them or has no TLS support.\n"
+           "                           when it cannot read them or has no TLS support,\n"
+           "                           and unless only its owner may read and write the\n"
+           "                           key (chmod 600). An expired, not yet valid or weak\n"
+           "                           certificate is warned of. Works on IPv6 as well.\n"
            "  --stop-grace SECONDS     on SIGTERM, SIGINT or SIGHUP, stop accepting and\n"
            "                           give running downloads this long to finish, then\n"
            "                           cut them off (default " +
@@ -305,6 +313,9 @@ std::string usageText(const std::string& programName) {
            "  bad credentials: 200, <__Status__>FAILED</__Status__><__Reason__>...\n"
            "  too many failed logins: 429, the same tagged failure text\n"
            "  database locked or service busy: 503, the same tagged failure text\n"
+           "  past the connection limits: 503 'busy' with Retry-After: " +
+           n(kBusyRetryAfterSeconds) +
+           ", the same text\n"
            "  a request that declares a body: 413, the same tagged failure text\n"
            "  a path with an encoded NUL byte: 400, the same tagged failure text\n"
            "  anything else:  404, the same tagged failure text\n"
@@ -328,17 +339,34 @@ std::string usageText(const std::string& programName) {
            "copies are in use) gets a 'busy' reply.\n"
            "\n"
            "Limits: " +
-           n(kConnectionLimit) + " connections, " + n(kConnectionsPerAddress) +
-           " from one address (more are closed at once);\n"
-           "a request must arrive in full within " +
-           n(kRequestSeconds) + " s; after " + n(kMaxLoginFailures) + " failed logins within " +
-           n(kLoginWindowSeconds) +
+           n(kConnectionLimit) + " connections served, " + n(kConnectionsPerAddress) +
+           " from one address; past those, " + n(kBusyConnections) +
+           "\n"
+           "more get 503 'busy' and the rest are closed at once. A connection must send\n"
+           "its request line (over HTTPS: finish the TLS handshake) within " +
+           n(kHandshakeSeconds) +
+           " s, and its\n"
+           "whole request within " +
+           n(kRequestSeconds) + " s. An address may hold " + n(kUnfinishedPerAddress) +
+           " connections that have gone\n"
+           "without their whole request for over " +
+           n(kUnfinishedGraceSeconds) +
+           " s; a new one from it closes the oldest,\n"
+           "and when every connection is taken, a new one closes the oldest such of\n"
+           "any address. After " +
+           n(kMaxLoginFailures) + " failed logins within " + n(kLoginWindowSeconds) +
            " s\n"
            "an address is refused ('too many attempts') until that time is over; while\n"
            "every address remembered is shut out, new addresses are refused as well.\n"
            "\n"
            "One line per request is logged to standard output, ending in 'refused' for\n"
-           "a refused login; passwords never are. SIGTERM, SIGINT or SIGHUP stops the\n"
+           "a refused login; passwords never are. A connection closed without a request\n"
+           "is logged as 'TIME ADDRESS CAUSE' (tls-handshake-failed, connection-limit,\n"
+           "request-timeout), at most one line per address and cause every " +
+           n(kConnectionEventSeconds) +
+           " s. The\n"
+           "HTTP and TLS library's messages go to standard error with the time and the\n"
+           "address, at most one a second. SIGTERM, SIGINT or SIGHUP stops the\n"
            "service (see --stop-grace); a second one cuts running downloads at once.\n";
 }
 

@@ -54,6 +54,11 @@ Status parseOptions(const std::vector<std::string>& args, Options* options);
 // nor a warning ever repeats a password.
 Status loadAccountsFile(const std::string& path, std::vector<Account>* accounts, std::vector<std::string>* warnings);
 
+// Fails when group or others may access a file of mode `mode`: its message
+// names `source` and what the file `holds`, and the chmod that mends it.
+Status refuseSharedFile(const std::string& source, const std::string& path, unsigned int mode,
+                        const std::string& holds);
+
 // Parses "ADDRESS:PORT" where ADDRESS is a numeric IPv4 address, a bracketed
 // IPv6 address or "localhost"; *out is written only on success.
 Status parseListenAddress(const std::string& text, ListenAddress* out);

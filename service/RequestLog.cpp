@@ -14,12 +14,23 @@ std::string printableForLog(const std::string& text) {
     return result.empty() ? "-" : result;
 }
 
-std::string formatRequestRecord(const RequestRecord& record, std::time_t when) {
+std::string utcTimestamp(std::time_t when) {
     std::tm utc{};
     gmtime_r(&when, &utc);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    std::string line = stamp;
+    return stamp;
+}
+
+std::string formatConnectionEvent(const std::string& client, const std::string& cause, uint64_t leftOut,
+                                  std::time_t when) {
+    std::string line = utcTimestamp(when) + ' ' + printableForLog(client) + ' ' + cause;
+    if (leftOut > 0) line += " (" + std::to_string(leftOut) + " more not logged)";
+    return line;
+}
+
+std::string formatRequestRecord(const RequestRecord& record, std::time_t when) {
+    std::string line = utcTimestamp(when);
     line += ' ' + printableForLog(record.client);
     line += ' ' + printableForLog(record.method);
     line += ' ' + printableForLog(record.path);
@@ -37,8 +48,13 @@ void RequestLog::open(const std::string& firstLine) {
     opened_.notify_all();
 }
 
-void RequestLog::write(const RequestRecord& record) {
-    const std::string line = formatRequestRecord(record, std::time(nullptr));
+void RequestLog::write(const RequestRecord& record) { putWhenOpen(formatRequestRecord(record, std::time(nullptr))); }
+
+void RequestLog::writeEvent(const std::string& client, const std::string& cause, uint64_t leftOut) {
+    putWhenOpen(formatConnectionEvent(client, cause, leftOut, std::time(nullptr)));
+}
+
+void RequestLog::putWhenOpen(const std::string& line) {
     std::unique_lock<std::mutex> lock(mutex_);
     opened_.wait(lock, [this] { return isOpen_; });
     put(line);

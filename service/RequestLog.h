@@ -25,6 +25,15 @@ struct RequestRecord {
 // transfer was cut short.
 std::string formatRequestRecord(const RequestRecord& record, std::time_t when);
 
+// "2024-05-01T10:00:00Z 127.0.0.1 tls-handshake-failed": a connection that
+// ended without a request of its own to log, with its cause. When events
+// like it were left out before it, " (N more not logged)" follows.
+std::string formatConnectionEvent(const std::string& client, const std::string& cause, uint64_t leftOut,
+                                  std::time_t when);
+
+// "2024-05-01T10:00:00Z"
+std::string utcTimestamp(std::time_t when);
+
 // Replaces control and non-ASCII bytes so a request cannot forge log lines.
 std::string printableForLog(const std::string& text);
 
@@ -36,9 +45,13 @@ public:
     explicit RequestLog(std::FILE* out) : out_(out) {}
     void open(const std::string& firstLine);
     void write(const RequestRecord& record);
+    // A line of formatConnectionEvent(), written now.
+    void writeEvent(const std::string& client, const std::string& cause, uint64_t leftOut);
 
 private:
     void put(const std::string& line);
+    // Waits for open(), then puts the line.
+    void putWhenOpen(const std::string& line);
 
     std::mutex mutex_;
     std::condition_variable opened_;

@@ -20,6 +20,7 @@
 #include "Options.h"
 #include "RequestLog.h"
 #include "Snapshot.h"
+#include "TlsCertificate.h"
 
 using namespace backupservice;
 
@@ -70,7 +71,8 @@ Status readFile(const std::string& option, const std::string& path, std::string*
                          (errno ? std::string(" (") + std::strerror(errno) + ")" : std::string()));
 }
 
-// Reads the certificate and key when TLS is asked for.
+// Reads the certificate and key when TLS is asked for, and warns of a
+// certificate that clients will refuse. Refuses a key that others may read.
 Status loadTls(const Options& options, ServiceConfig* config) {
     if (options.tlsCertificate.empty()) return Status();
     if (!HttpServer::supportsTls()) {
@@ -78,6 +80,16 @@ Status loadTls(const Options& options, ServiceConfig* config) {
     }
     const Status certificate = readFile("--tls-cert", options.tlsCertificate, &config->tlsCertificate);
     if (!certificate.ok()) return certificate;
+    struct stat key {};
+    if (::stat(options.tlsKey.c_str(), &key) == 0 && S_ISREG(key.st_mode)) {
+        const Status owned =
+            refuseSharedFile("--tls-key " + options.tlsKey, options.tlsKey, key.st_mode, "the service's private key");
+        if (!owned.ok()) return owned;
+    }
+    for (const std::string& warning : certificateWarnings(config->tlsCertificate, std::time(nullptr))) {
+        std::fprintf(stderr, "BackupService: warning: --tls-cert %s: %s\n", options.tlsCertificate.c_str(),
+                     warning.c_str());
+    }
     return readFile("--tls-key", options.tlsKey, &config->tlsKey);
 }
 

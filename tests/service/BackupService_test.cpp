@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -25,8 +26,11 @@
 #include "utility/Utility.h"
 
 using namespace servicetest;
+using backupservice::kBusyRetryAfterSeconds;
 using backupservice::kConnectionsPerAddress;
+using backupservice::kHandshakeSeconds;
 using backupservice::kRequestSeconds;
+using backupservice::kUnfinishedGraceSeconds;
 using testsupport::ListFiles;
 using testsupport::TempDir;
 using testsupport::WriteFile;
@@ -48,12 +52,21 @@ const std::string kDatabaseBusy =
 const std::string kBodyRefused =
     "<__Status__>FAILED</__Status__><__Reason__>A request must not carry a body</__Reason__>";
 const std::string kBadRequest = "<__Status__>FAILED</__Status__><__Reason__>Bad request</__Reason__>";
+const std::string kServiceBusy =
+    "<__Status__>FAILED</__Status__><__Reason__>The service was busy with other downloads; try again "
+    "later</__Reason__>";
 
 const std::string kUser = "user@example.com";
 const std::string kPassword = "secret";
 // Needs every kind of encoding: space, plus, colon, percent, ampersand.
 const std::string kOtherUser = "second@example.org";
 const std::string kOtherPassword = "Pa55 w+rd:%&=zq";
+
+const std::string kOpenssl = "/usr/bin/openssl";
+const std::string kCurl = "/usr/bin/curl";
+// The first half of a TLS ClientHello: a record header for 512 bytes and
+// the start of the message.
+const std::string kHalfClientHello = "\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03" + std::string(40, 'a');
 
 // Only stops a broken service from hanging the test run.
 constexpr int kStartMilliseconds = 30000;
@@ -125,7 +138,7 @@ protected:
             std::make_unique<testprocess::Child>(kExe, args, work.Path(), snapshots.Path(), work.File("stderr.txt"));
         ASSERT_TRUE(service->Started());
         const std::string firstLine = service->WaitForFirstLine(kStartMilliseconds);
-        const std::string prefix = "listening on 127.0.0.1:";
+        const std::string& prefix = listenPrefix;
         ASSERT_EQ(firstLine.rfind(prefix, 0), 0u) << service->Output();
         servicePort = static_cast<uint16_t>(std::stoi(firstLine.substr(prefix.size())));
         ASSERT_NE(servicePort, 0) << firstLine;
@@ -153,7 +166,51 @@ protected:
         return fd;
     }
 
+    // Opens all the connections one address may have from each of 127.0.0.2
+    // and 127.0.0.3, each sending `start`; stops at the first that fails.
+    std::vector<int> fillFromTwoAddresses(const std::string& start) {
+        std::vector<int> opened;
+        for (const char* from : {"127.0.0.2", "127.0.0.3"}) {
+            for (unsigned int i = 0; i < kConnectionsPerAddress; ++i) {
+                const int fd = connectFrom(servicePort, from);
+                if (fd < 0) return opened;
+                ::send(fd, start.data(), start.size(), MSG_NOSIGNAL);
+                opened.push_back(fd);
+            }
+        }
+        return opened;
+    }
+
     std::string errors() const { return testsupport::ReadFile(work.File("stderr.txt")); }
+
+    // Makes a self-signed certificate for 127.0.0.1 and ::1 and its key;
+    // their paths, or empty ones when openssl cannot.
+    std::pair<std::string, std::string> makeCertificate() {
+        const std::string certificate = work.File("tls.crt");
+        const std::string key = work.File("tls.key");
+        const std::vector<std::vector<std::string>> steps = {
+            {"genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out", key},
+            {"req", "-x509", "-key", key, "-days", "2", "-subj", "/CN=127.0.0.1", "-addext",
+             "subjectAltName=IP:127.0.0.1,IP:::1", "-out", certificate}};
+        for (const auto& step : steps) {
+            if (testprocess::Run(kOpenssl, step, work.Path(), work.Path()).iExitCode != 0) return {};
+        }
+        ::chmod(key.c_str(), 0600);
+        return {certificate, key};
+    }
+
+    // Downloads `url` with curl into `file`, trusting `certificate`; curl's
+    // exit code.
+    int curlDownload(const std::string& url, const std::string& certificate, const std::string& file) {
+        return testprocess::Run(
+                   kCurl, {"-sS", "--fail", "--globoff", "--max-time", "30", "--cacert", certificate, "-o", file, url},
+                   work.Path(), work.Path())
+            .iExitCode;
+    }
+
+    std::string retrievePath() const {
+        return "/as/wapi/retrieve_db?Email=" + UrlEncode(kUser) + "&Password=" + kPassword;
+    }
 
     // Saves a download and checks it is a sound copy; returns its row count.
     long long checkDownload(const HttpReply& reply, const std::string& name) {
@@ -200,7 +257,8 @@ protected:
     std::string database;
     int started = 0;
     std::unique_ptr<testprocess::Child> service;
-    uint16_t servicePort = 0;  // the one it announced
+    std::string listenPrefix = "listening on 127.0.0.1:";  // of the first line, before the port
+    uint16_t servicePort = 0;                              // the one it announced
 };
 
 }  // namespace
@@ -383,8 +441,11 @@ TEST_F(ServiceTest, CommitsAndRenamesMadeDuringAnotherDownloadAreInTheNextOne) {
 }
 
 // One address holds all the connections it may, each trickling in a header
-// line every second: one more from it is closed at once, another address is
-// served, and the trickling ones are closed when the request deadline passes.
+// line every second: one more from it is answered 'busy' at once; another
+// address is served; once they have lingered past the grace, a new one from
+// the same address closes the oldest and is served; the rest are closed when
+// the request deadline passes. The closings are logged, one line each per
+// address and cause.
 TEST_F(ServiceTest, SlowConnectionsFromOneAddressDoNotLockOutAnother) {
     const uint16_t port = servicePort;
     std::vector<int> slow;
@@ -396,14 +457,19 @@ TEST_F(ServiceTest, SlowConnectionsFromOneAddressDoNotLockOutAnother) {
         slow.push_back(fd);
     }
     const auto opened = std::chrono::steady_clock::now();
-    EXPECT_FALSE(download().received) << "one address got more connections than it may";
+    const HttpReply busy = download();
+    EXPECT_EQ(busy.status, 503) << "one address got more connections than it may";
+    EXPECT_EQ(busy.body, kServiceBusy);
+    EXPECT_EQ(busy.header("retry-after"), std::to_string(kBusyRetryAfterSeconds));
     EXPECT_EQ(checkDownload(download("127.0.0.2"), "other-address.db"), kRows);
+    std::this_thread::sleep_until(opened + std::chrono::milliseconds(kUnfinishedGraceSeconds * 1000 + 500));
+    EXPECT_EQ(checkDownload(download(), "same-address.db"), kRows);
 
     const std::string kSlowLine = "X-Slow: 1\r\n";
     size_t closed = 0;
     double lastClosed = 0;
     while (closed < slow.size()) {
-        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - opened).count();
+        const double elapsed = since(opened);
         if (elapsed > kRequestSeconds + 5) break;
         for (int& fd : slow) {
             if (fd < 0) continue;
@@ -423,6 +489,12 @@ TEST_F(ServiceTest, SlowConnectionsFromOneAddressDoNotLockOutAnother) {
     }
     EXPECT_EQ(closed, slow.size()) << "slow headers kept connections open";
     EXPECT_GT(lastClosed, kRequestSeconds - 2.0) << "closed before the deadline";
+    service->Stop(SIGTERM);
+    const std::string out = service->Output();
+    EXPECT_EQ(count(out, " 127.0.0.1 GET /as/wapi/retrieve_db 503 " + std::to_string(kServiceBusy.size()) + "\n"), 1u)
+        << out;
+    EXPECT_EQ(count(out, "Z 127.0.0.1 connection-limit\n"), 1u) << out;
+    EXPECT_EQ(count(out, "Z 127.0.0.1 request-timeout\n"), 1u) << out;
 }
 
 // Requests that declare a body trickling it in, all a connection slot and
@@ -431,15 +503,8 @@ TEST_F(ServiceTest, SlowConnectionsFromOneAddressDoNotLockOutAnother) {
 TEST_F(ServiceTest, TricklingBodiesFromTwoAddressesDoNotDelayAThird) {
     const std::string request = "GET /as/wapi/retrieve_db?Email=" + UrlEncode(kUser) + "&Password=" + kPassword +
                                 " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100000000\r\n\r\nx";
-    std::vector<int> trickling;
-    for (const char* from : {"127.0.0.2", "127.0.0.3"}) {
-        for (unsigned int i = 0; i < kConnectionsPerAddress; ++i) {
-            const int fd = connectFrom(servicePort, from);
-            ASSERT_GE(fd, 0);
-            ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-            trickling.push_back(fd);
-        }
-    }
+    const std::vector<int> trickling = fillFromTwoAddresses(request);
+    ASSERT_EQ(trickling.size(), 2 * kConnectionsPerAddress);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(checkDownload(download(), "third-address.db"), kRows);
     EXPECT_LT(since(start), 2.0);
@@ -453,6 +518,66 @@ TEST_F(ServiceTest, TricklingBodiesFromTwoAddressesDoNotDelayAThird) {
     service->Stop(SIGTERM);
     EXPECT_EQ(count(service->Output(), " GET /as/wapi/retrieve_db 413 " + std::to_string(kBodyRefused.size()) + "\n"),
               trickling.size());
+}
+
+// Two addresses hold all the connections they may, each having sent half a
+// ClientHello: curl from a third address downloads at once all the same (the
+// oldest of them makes room), the rest are closed at the handshake deadline,
+// and a client that speaks plain HTTP to the TLS port fails its handshake.
+// The request log names each address and cause once; the library's messages
+// on standard error come at most one a second, with the time and address.
+TEST_F(ServiceTest, HalfSentTlsHandshakesFromTwoAddressesDoNotShutOutAThird) {
+    const auto [certificate, key] = makeCertificate();
+    if (certificate.empty() || ::access(kCurl.c_str(), X_OK) != 0) GTEST_SKIP() << "needs openssl and curl";
+    startService(false, {"--tls-cert", certificate, "--tls-key", key});
+    const std::vector<int> half = fillFromTwoAddresses(kHalfClientHello);
+    ASSERT_EQ(half.size(), 2 * kConnectionsPerAddress);
+    const auto start = std::chrono::steady_clock::now();
+    const std::string saved = results.File("third-address.db");
+    EXPECT_EQ(curlDownload("https://127.0.0.1:" + std::to_string(servicePort) + retrievePath(), certificate, saved), 0);
+    EXPECT_LT(since(start), 2.0);
+    EXPECT_EQ(integrityCheck(saved), "ok");
+    EXPECT_EQ(countRows(saved), kRows);
+    EXPECT_FALSE(sendRequest(servicePort, "GET / HTTP/1.0\r\n\r\n", "127.0.0.4").received);
+    for (const int fd : half) EXPECT_TRUE(readReply(fd).closedByServer);
+    const double seconds = since(start);
+    EXPECT_LT(seconds, kHandshakeSeconds + 2.0) << "half handshakes outlived their deadline";
+
+    service->Stop(SIGTERM);
+    const std::string out = service->Output();
+    EXPECT_EQ(count(out, " 127.0.0.1 GET /as/wapi/retrieve_db 200 "), 1u) << out;
+    EXPECT_EQ(count(out, "Z 127.0.0.4 tls-handshake-failed\n"), 1u) << out;
+    EXPECT_EQ(count(out, " connection-limit\n"), 1u) << out;
+    for (const char* from : {"Z 127.0.0.2 request-timeout\n", "Z 127.0.0.3 request-timeout\n"}) {
+        EXPECT_EQ(count(out, from), 1u) << from << " in\n" << out;
+    }
+    const std::string stderrText = errors();
+    const size_t messages = count(stderrText, " libmicrohttpd: ");
+    EXPECT_GE(messages, 1u) << stderrText;
+    EXPECT_LE(messages, static_cast<size_t>(seconds) + 2) << stderrText;
+    EXPECT_NE(stderrText.find(" more not shown)\n"), std::string::npos) << stderrText;
+    EXPECT_EQ(count(stderrText, "Z 127.0.0."), messages) << "a message without its time and address:\n" << stderrText;
+}
+
+// --listen [::1]:PORT with a certificate serves HTTPS on IPv6.
+TEST_F(ServiceTest, ServesHttpsOnIpv6) {
+    const int probe = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 loopback{};
+    loopback.sin6_family = AF_INET6;
+    loopback.sin6_addr = in6addr_loopback;
+    const bool ipv6 = probe >= 0 && ::bind(probe, reinterpret_cast<sockaddr*>(&loopback), sizeof loopback) == 0;
+    if (probe >= 0) ::close(probe);
+    if (!ipv6) GTEST_SKIP() << "::1 cannot be bound on this machine";
+    const auto [certificate, key] = makeCertificate();
+    if (certificate.empty() || ::access(kCurl.c_str(), X_OK) != 0) GTEST_SKIP() << "needs openssl and curl";
+    listenPrefix = "listening on [::1]:";
+    startService(false, {"--listen", "[::1]:0", "--tls-cert", certificate, "--tls-key", key});
+    const std::string saved = results.File("ipv6.db");
+    EXPECT_EQ(curlDownload("https://[::1]:" + std::to_string(servicePort) + retrievePath(), certificate, saved), 0);
+    EXPECT_EQ(integrityCheck(saved), "ok");
+    EXPECT_EQ(countRows(saved), kRows);
+    service->Stop(SIGTERM);
+    EXPECT_EQ(count(service->Output(), " ::1 GET /as/wapi/retrieve_db 200 "), 1u) << service->Output();
 }
 
 // A download that stops taking bytes is cut off once it has taken less than

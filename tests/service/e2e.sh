@@ -10,8 +10,10 @@
 # 3. repeats with a wrong password: Dorvane must show the service's reason
 #    and save no database;
 # 4. HTTPS: a service started with a certificate made here serves the
-#    download over TLS (openssl s_client checks the certificate), and one
-#    given a key it cannot read or use refuses to start;
+#    download over TLS (openssl s_client checks the certificate); one
+#    given a key it cannot read or use, or one that others may read, refuses
+#    to start; one given an expired, a not yet valid or a weak certificate
+#    warns of it;
 # 5. load: another service, reading its account from an accounts file,
 #    serves E2E_CLIENTS (default 100) Dorvane clients started at once on a
 #    database of E2E_LOAD_ROWS rows (default 6000, about 1 MB); each must
@@ -150,9 +152,48 @@ refuse_key() {
 (umask 077 && echo "user@example.com:secret" >"$work/tls-accounts")
 refuse_key "$work/missing.key" "--tls-key $work/missing.key: cannot be read"
 refuse_key "$work" "--tls-key $work: cannot be read"
-echo "not a key" >"$work/bad.key"
+(umask 077 && echo "not a key" >"$work/bad.key")
 refuse_key "$work/bad.key" "cannot serve HTTPS on 127.0.0.1:0 with that certificate and key"
-echo "refused to start with a key it cannot read or use"
+openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$work/other.key" 2>/dev/null ||
+    fail "openssl could not make a key"
+refuse_key "$work/other.key" "cannot serve HTTPS on 127.0.0.1:0 with that certificate and key"
+cp "$work/tls.key" "$work/shared.key"
+chmod 640 "$work/shared.key"
+refuse_key "$work/shared.key" "--tls-key $work/shared.key: other users can access it (mode 0640); it holds the \
+service's private key, so allow only its owner: chmod 600 $work/shared.key"
+echo "refused to start with a key it cannot read or use, that does not match, or that others may read"
+
+# warns_of NAME CERTIFICATE KEY TEXT: the service starts with them and warns of TEXT.
+warns_of() {
+    start_service "$1" --database "$work/live.db" --accounts-file "$work/tls-accounts" --tls-cert "$2" --tls-key "$3"
+    stop_backup_service
+    grep -qF -- "BackupService: warning: --tls-cert $2: $4" "$work/$1/service.err" ||
+        fail "no warning of '$4': $(cat "$work/$1/service.err")"
+}
+python3 - "$work" <<'EOF_PYTHON' || fail "could not make the out-of-date certificates"
+import datetime, sys
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.x509.oid import NameOID
+work = sys.argv[1]
+with open(work + "/tls.key", "rb") as f:
+    key = serialization.load_pem_private_key(f.read(), None)
+name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "127.0.0.1")])
+for file, start in (("expired.crt", datetime.datetime(2020, 1, 1)), ("future.crt", datetime.datetime(2100, 1, 1))):
+    certificate = (x509.CertificateBuilder().subject_name(name).issuer_name(name).public_key(key.public_key())
+                   .serial_number(1).not_valid_before(start).not_valid_after(start + datetime.timedelta(days=30))
+                   .sign(key, hashes.SHA256()))
+    with open(work + "/" + file, "wb") as f:
+        f.write(certificate.public_bytes(serialization.Encoding.PEM))
+EOF_PYTHON
+warns_of expired "$work/expired.crt" "$work/tls.key" \
+    "the certificate has expired (valid from 2020-01-01T00:00:00Z until 2020-01-31T00:00:00Z); clients refuse it"
+warns_of future "$work/future.crt" "$work/tls.key" "the certificate is not valid yet (valid from \
+2100-01-01T00:00:00Z until 2100-01-31T00:00:00Z); clients refuse it until then"
+openssl req -x509 -newkey rsa:1024 -nodes -days 2 -subj /CN=127.0.0.1 -keyout "$work/weak.key" \
+    -out "$work/weak.crt" >/dev/null 2>&1 || fail "openssl could not make a weak certificate"
+warns_of weak "$work/weak.crt" "$work/weak.key" "the certificate's RSA key has only 1024 bits"
+echo "warned of an expired, a not yet valid and a weak certificate"
 
 # --- many clients at once ------------------------------------------------
 sh "$make_db" "$work/load.db" "$load_rows"
