@@ -38,7 +38,7 @@ whole_numbers() {
 # OpenSSL (the client's TLS, and the openssl command that makes
 # certificates), Python with its cryptography module (the tests' TLS peer),
 # and what BackupService builds on (pkgconf finds libmicrohttpd).
-DORVANE_BASE_PACKAGES="cmake g++ make libgtest-dev libssl-dev openssl python3 python3-cryptography
+DORVANE_BASE_PACKAGES="cmake g++ make libgtest-dev libssl-dev openssl python3 python3-cryptography curl
     libmicrohttpd-dev pkgconf libsqlite3-dev sqlite3"
 
 # as_root COMMAND...: runs the command as root: directly when this is root,
