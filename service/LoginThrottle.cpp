@@ -8,10 +8,21 @@ LoginThrottle::LoginThrottle(unsigned int maxFailures, unsigned int maxAddressFa
                              size_t maxEntries)
     : pairs_(maxFailures, window, maxEntries), addresses_(maxAddressFailures, window, maxEntries) {}
 
+namespace {
+
+// No e-mail address is longer; a longer text counts by its first bytes, so
+// that a table full of made-up accounts stays small.
+constexpr size_t kAccountKeyBytes = 256;
+
+}  // namespace
+
 // Addresses hold no line feed, so the key names one pair.
 std::string LoginThrottle::pairKey(const std::string& address, const std::string& account) {
     std::string key = address + '\n';
-    for (char c : account) key += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    for (size_t i = 0; i < account.size() && i < kAccountKeyBytes; ++i) {
+        const char c = account[i];
+        key += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    }
     return key;
 }
 

@@ -25,7 +25,8 @@ public:
     // `maxEntries` pairs and as many addresses are remembered. To make room,
     // an entry whose window has passed is forgotten first, then the one still
     // counting whose window began first; one that is shut out never is.
-    // Accounts are e-mail addresses and match without regard to ASCII case.
+    // Accounts are e-mail addresses and match without regard to ASCII case;
+    // only their first 256 bytes count.
     LoginThrottle(unsigned int maxFailures, unsigned int maxAddressFailures, Clock::duration window, size_t maxEntries);
 
     enum class Verdict {

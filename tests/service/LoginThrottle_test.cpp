@@ -34,6 +34,11 @@ TEST(LoginThrottleTest, ShutsOutAPairUntilTheWindowOfItsFirstFailureHasPassed) {
     throttle.succeeded("b", "u@x");
     throttle.failed("b", "u@x", t0);
     EXPECT_EQ(throttle.check("b", "u@x", t0, &wait), Verdict::Allowed) << "a good login clears the failures";
+
+    LoginThrottle bounded(3, 100, seconds(60), 10);
+    const std::string made(256, 'x');
+    for (const char* tail : {"1", "2", "3"}) bounded.failed("c", made + tail, t0);
+    EXPECT_EQ(bounded.check("c", made, t0, &wait), Verdict::ShutOut) << "only the first 256 bytes count";
 }
 
 // An address that tries many accounts is shut out of all of them at the
