@@ -4,11 +4,13 @@
 #include <gnutls/gnutls.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -92,8 +94,10 @@ bool queryValue(MHD_Connection* connection, const char* key, std::string& value)
 // Every reply closes the connection: the client reads until the server
 // closes, so a kept-alive connection would leave it waiting.
 MHD_Result queueAndRelease(MHD_Connection* connection, unsigned int status, MHD_Response* response,
-                           const char* contentType) {
+                           const char* contentType, const char* headerName = nullptr,
+                           const std::string& headerValue = {}) {
     if (!response) return MHD_NO;  // out of memory: drop the connection
+    if (headerName) MHD_add_response_header(response, headerName, headerValue.c_str());
     // Always close after the reply and never use chunked encoding: the
     // client is an HTTP/1.0 one that reads until the server closes.
     MHD_set_response_options(response, MHD_RF_HTTP_VERSION_1_0_ONLY, MHD_RO_END);
@@ -105,11 +109,36 @@ MHD_Result queueAndRelease(MHD_Connection* connection, unsigned int status, MHD_
     return result;
 }
 
-MHD_Result queueText(MHD_Connection* connection, unsigned int status, const std::string& body) {
+MHD_Result queueText(MHD_Connection* connection, unsigned int status, const std::string& body, const char* headerName,
+                     const std::string& headerValue) {
     return queueAndRelease(
         connection, status,
         MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY),
-        "text/plain");
+        "text/plain", headerName, headerValue);
+}
+
+// Whole seconds, rounded up, and at least 1: a Retry-After of 0 would ask
+// for the next attempt at once.
+std::string wholeSeconds(std::chrono::steady_clock::duration wait) {
+    const auto seconds = std::chrono::ceil<std::chrono::seconds>(wait).count();
+    return std::to_string(seconds < 1 ? 1 : seconds);
+}
+
+MHD_Result collectForwardedFor(void* cls, MHD_ValueKind /*kind*/, const char* key, const char* value) {
+    auto* list = static_cast<std::string*>(cls);
+    if (key && value && strcasecmp(key, "X-Forwarded-For") == 0) {
+        if (!list->empty()) *list += ',';
+        *list += value;
+    }
+    return MHD_YES;
+}
+
+// Every X-Forwarded-For header of the request, joined by commas in the
+// order they came, as a repeated list header means.
+std::string forwardedFor(MHD_Connection* connection) {
+    std::string list;
+    MHD_get_connection_values(connection, MHD_HEADER_KIND, &collectForwardedFor, &list);
+    return list;
 }
 
 bool requestDeclaresBody(MHD_Connection* connection) {
@@ -168,7 +197,8 @@ HttpServer::HttpServer(ServiceConfig config, RequestLog& log)
     : config_(std::move(config)),
       accounts_(config_.accounts),
       log_(log),
-      throttle_(kMaxLoginFailures, std::chrono::seconds(kLoginWindowSeconds), kThrottledAddresses),
+      throttle_(kMaxLoginFailures, kMaxAddressLoginFailures, std::chrono::seconds(kLoginWindowSeconds),
+                kThrottledAddresses),
       snapshots_(config_.database, config_.snapshotDirectory, kMaxSnapshotFiles, config_.verify),
       eventLimit_(std::chrono::seconds(kConnectionEventSeconds), kConnectionEventAddresses),
       messageLimit_(kMessageInterval, 1) {}
@@ -430,6 +460,10 @@ MHD_Result HttpServer::handleRequest(void* cls, MHD_Connection* connection, cons
     request->handled = true;
     request->record.method = method ? method : "";
     request->record.path = targetPath(url ? url : "");
+    if (!self->config_.trustedProxies.empty()) {
+        request->record.client =
+            self->config_.trustedProxies.clientAddress(request->record.client, forwardedFor(connection));
+    }
     const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
     auto* owner = info ? static_cast<ConnectionState*>(info->socket_context) : nullptr;
     ConnectionDeadline::Watch* watch = owner ? owner->watch : nullptr;
@@ -447,6 +481,7 @@ void HttpServer::requestCompleted(void* cls, MHD_Connection* connection, void** 
     *state = nullptr;
     if (threadRequest_ == request.get()) threadRequest_ = nullptr;
     if (!request) return;
+    request->record.seconds = std::chrono::duration<double>(Clock::now() - request->arrived).count();
     if (!request->handled) {
         // Refused by the library itself, or given up before the header ended.
         const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_HTTP_STATUS);
@@ -470,68 +505,77 @@ MHD_Result HttpServer::respond(MHD_Connection* connection, RequestState& state) 
         state.record.path = targetPath(state.rawPath);  // as sent: the decoded one is cut short
         return fail(connection, state, MHD_HTTP_BAD_REQUEST, kReasonBadRequest);
     }
-    if (routeRequest(state.record.method, state.record.path) == Route::RetrieveDatabase) {
-        return retrieveDatabase(connection, state);
+    switch (routeRequest(state.record.method, state.record.path)) {
+        case Route::RetrieveDatabase:
+            return retrieveDatabase(connection, state);
+        case Route::MethodNotAllowed:
+            return fail(connection, state, MHD_HTTP_METHOD_NOT_ALLOWED, kReasonMethodNotAllowed,
+                        {MHD_HTTP_HEADER_ALLOW, kAllowedMethods});
+        case Route::NotFound:
+            break;
     }
     return fail(connection, state, MHD_HTTP_NOT_FOUND, kReasonNotFound);
 }
 
-MHD_Result HttpServer::fail(MHD_Connection* connection, RequestState& state, unsigned int status, const char* reason) {
+MHD_Result HttpServer::fail(MHD_Connection* connection, RequestState& state, unsigned int status, const char* reason,
+                            const Header& header) {
     const std::string body = taggedFailure(reason);
     state.record.status = status;
-    *state.sent = body.size();
-    return queueText(connection, status, body);
+    // A reply to HEAD goes without its body.
+    *state.sent = state.record.method == "HEAD" ? 0 : body.size();
+    return queueText(connection, status, body, header.first, header.second);
 }
+
+HttpServer::Header HttpServer::busyRetry() { return {MHD_HTTP_HEADER_RETRY_AFTER, std::to_string(kBusyRetrySeconds)}; }
 
 // A connection past the limits: 503 'busy', with the seconds to wait.
 MHD_Result HttpServer::refuseBusy(MHD_Connection* connection, RequestState& state) {
-    const std::string body = taggedFailure(kReasonServiceBusy);
-    state.record.status = MHD_HTTP_SERVICE_UNAVAILABLE;
-    *state.sent = body.size();
-    MHD_Response* response =
-        MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
-    if (response) {
-        MHD_add_response_header(response, MHD_HTTP_HEADER_RETRY_AFTER, std::to_string(kBusyRetryAfterSeconds).c_str());
-    }
-    return queueAndRelease(connection, MHD_HTTP_SERVICE_UNAVAILABLE, response, "text/plain");
+    return fail(connection, state, MHD_HTTP_SERVICE_UNAVAILABLE, kReasonServiceBusy, busyRetry());
 }
 
 MHD_Result HttpServer::retrieveDatabase(MHD_Connection* connection, RequestState& state) {
+    std::string email;
+    std::string password;
+    state.record.hasAccount = queryValue(connection, "Email", email);
+    state.record.account = email;
+    if (!state.record.hasAccount || !queryValue(connection, "Password", password)) {
+        // Not a login: a health check that names no account shuts nobody out.
+        return fail(connection, state, MHD_HTTP_BAD_REQUEST, kReasonMissingCredentials);
+    }
     const std::string& client = state.record.client;
-    const LoginThrottle::Verdict verdict = throttle_.check(client, state.arrived);
+    LoginThrottle::Clock::duration wait{};
+    const LoginThrottle::Verdict verdict = throttle_.check(client, email, state.arrived, &wait);
     if (verdict == LoginThrottle::Verdict::Full && !throttleFullReported_.exchange(true)) {
         std::fprintf(stderr,
-                     "BackupService: all %zu addresses the login throttle remembers are shut out; "
-                     "logins from other addresses are refused until their time is over\n",
+                     "BackupService: all %zu addresses, or address and account pairs, the login throttle "
+                     "remembers are shut out; logins new to it are refused until their time is over\n",
                      kThrottledAddresses);
     } else if (verdict == LoginThrottle::Verdict::Allowed) {
         throttleFullReported_ = false;
     }
     if (verdict != LoginThrottle::Verdict::Allowed) {
         // Shut out: the password is not even looked at.
-        return refuseLogin(connection, state, MHD_HTTP_TOO_MANY_REQUESTS, kReasonTooManyAttempts);
+        std::fill(password.begin(), password.end(), '\0');
+        return refuseLogin(connection, state, MHD_HTTP_TOO_MANY_REQUESTS, kReasonTooManyAttempts,
+                           {MHD_HTTP_HEADER_RETRY_AFTER, wholeSeconds(wait)});
     }
-    std::string email;
-    std::string password;
-    const bool haveEmail = queryValue(connection, "Email", email);
-    const bool havePassword = queryValue(connection, "Password", password);
-    const bool allowed = accounts_.verify(email, password) && haveEmail && havePassword;
+    const bool allowed = accounts_.verify(email, password);
     // Wipe our copy of the password as soon as it has been used.
     std::fill(password.begin(), password.end(), '\0');
     if (!allowed) {
-        throttle_.failed(client, state.arrived);
-        // Refused logins are answered with 200 and the tagged reason, which
-        // is what backup clients look for in the body.
-        return refuseLogin(connection, state, MHD_HTTP_OK, kReasonInvalidCredentials);
+        throttle_.failed(client, email, state.arrived);
+        // The tagged reason is what backup clients look for in the body;
+        // the status tells generic clients (curl -f, wget) it is no backup.
+        return refuseLogin(connection, state, MHD_HTTP_FORBIDDEN, kReasonInvalidCredentials);
     }
-    throttle_.succeeded(client);
+    throttle_.succeeded(client, email);
     return sendSnapshot(connection, state);
 }
 
 MHD_Result HttpServer::refuseLogin(MHD_Connection* connection, RequestState& state, unsigned int status,
-                                   const char* reason) {
+                                   const char* reason, const Header& header) {
     state.record.refused = true;
-    return fail(connection, state, status, reason);
+    return fail(connection, state, status, reason, header);
 }
 
 // Waits, at most until kAnswerSeconds after the request arrived, for a
@@ -543,9 +587,10 @@ MHD_Result HttpServer::sendSnapshot(MHD_Connection* connection, RequestState& st
     try {  // nothing may escape into libmicrohttpd
         const Clock::time_point deadline = state.arrived + std::chrono::seconds(kAnswerSeconds);
         std::shared_ptr<Snapshot> snapshot = snapshots_.join(deadline);
-        if (!snapshot) return fail(connection, state, MHD_HTTP_SERVICE_UNAVAILABLE, kReasonServiceBusy);
+        if (!snapshot) return fail(connection, state, MHD_HTTP_SERVICE_UNAVAILABLE, kReasonServiceBusy, busyRetry());
         const Snapshot::Progress progress = snapshot->waitUntilStreamable(deadline);
         if (progress == Snapshot::Progress::Streamable) {
+            state.record.pages = snapshot->pageCount();
             MHD_Response* response = createSnapshotResponse(std::move(snapshot), state.sent);
             if (!response) return MHD_NO;  // out of memory: drop the connection
             state.record.status = MHD_HTTP_OK;
@@ -561,7 +606,7 @@ MHD_Result HttpServer::sendSnapshot(MHD_Connection* connection, RequestState& st
     } catch (const std::exception& error) {
         std::fprintf(stderr, "BackupService: snapshot failed: %s\n", error.what());
     }
-    return fail(connection, state, status, reason);
+    return fail(connection, state, status, reason, status == MHD_HTTP_SERVICE_UNAVAILABLE ? busyRetry() : Header());
 }
 
 }  // namespace backupservice

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <microhttpd.h>
@@ -26,6 +27,7 @@
 #include "RequestLog.h"
 #include "SnapshotPool.h"
 #include "Status.h"
+#include "TrustedProxies.h"
 
 namespace backupservice {
 
@@ -39,6 +41,8 @@ struct ServiceConfig {
     // PEM texts; both empty for plain HTTP.
     std::string tlsCertificate;
     std::string tlsKey;
+    // Peers whose X-Forwarded-For names the client (--trusted-proxy).
+    TrustedProxies trustedProxies;
 };
 
 class HttpServer {
@@ -98,9 +102,16 @@ private:
     MHD_Result refuseBusy(MHD_Connection* connection, RequestState& state);
     MHD_Result respond(MHD_Connection* connection, RequestState& state);
     MHD_Result retrieveDatabase(MHD_Connection* connection, RequestState& state);
-    MHD_Result refuseLogin(MHD_Connection* connection, RequestState& state, unsigned int status, const char* reason);
+    // A header a failure reply adds ("Retry-After", "10"); none when the name is null.
+    using Header = std::pair<const char*, std::string>;
+    // The Retry-After every 503 'busy' reply carries.
+    static Header busyRetry();
+    MHD_Result refuseLogin(MHD_Connection* connection, RequestState& state, unsigned int status, const char* reason,
+                           const Header& header = {});
     MHD_Result sendSnapshot(MHD_Connection* connection, RequestState& state);
-    MHD_Result fail(MHD_Connection* connection, RequestState& state, unsigned int status, const char* reason);
+    // Answers with the tagged failure text of `reason`, and `header`.
+    MHD_Result fail(MHD_Connection* connection, RequestState& state, unsigned int status, const char* reason,
+                    const Header& header = {});
 
     ServiceConfig config_;
     AccountBook accounts_;

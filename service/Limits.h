@@ -19,7 +19,9 @@ constexpr unsigned int kUnfinishedGraceSeconds = 1;
 // Retry-After, at most this many at once; past those they are closed as soon
 // as they are accepted.
 constexpr unsigned int kBusyConnections = 16;
-constexpr unsigned int kBusyRetryAfterSeconds = 10;
+// Every 503 'busy' reply (past the connection limits, or a download that
+// cannot start in time) asks the client to come back after this long.
+constexpr unsigned int kBusyRetrySeconds = 10;
 // A connection closed without a request gets a line in the request log, at
 // most one per client address and cause in this long; this many addresses
 // are remembered for that, the others share one count.
@@ -41,13 +43,17 @@ constexpr unsigned long kStallBytes = 64 * 1024;
 constexpr unsigned int kDefaultStopGraceSeconds = 30;
 // The largest value --stop-grace and --stall-timeout take.
 constexpr unsigned int kMaxOptionSeconds = 86400;
-// This many failed logins from one address within the window shut the
-// address out until the window, counted from the first of them, has passed.
+// This many failed logins from one address with one account within the
+// window shut that address out of that account until the window, counted
+// from the first of them, has passed; the address is shut out of every
+// account after kMaxAddressLoginFailures with any accounts.
 constexpr unsigned int kMaxLoginFailures = 5;
+constexpr unsigned int kMaxAddressLoginFailures = 4 * kMaxLoginFailures;
 constexpr unsigned int kLoginWindowSeconds = 60;
 // A download that cannot start within this long after its request arrived
 // (the database locked, or every snapshot file in use) gets a "busy" reply;
-// the client gives up after 7 s of silence.
+// the client gives up after 7 s of silence. Its Retry-After asks the client
+// to come back after kBusyRetrySeconds.
 constexpr unsigned int kAnswerSeconds = 5;
 // Snapshot files at once; each is as large as the database.
 constexpr size_t kMaxSnapshotFiles = 4;

@@ -103,9 +103,11 @@ bool isLoopback(const ListenAddress& address) {
 
 namespace {
 
-// Options that take a value; every other argument but --help is unknown.
-const char* const kValueOptions[] = {"--listen",  "--database",   "--account",       "--accounts-file", "--tls-cert",
-                                     "--tls-key", "--stop-grace", "--stall-timeout", "--verify"};
+// Options that take a value; every other argument but --help and --version
+// is unknown.
+const char* const kValueOptions[] = {"--listen",   "--database",     "--account",    "--accounts-file",
+                                     "--tls-cert", "--tls-key",      "--stop-grace", "--stall-timeout",
+                                     "--verify",   "--trusted-proxy"};
 
 bool takesValue(const std::string& name) {
     for (const char* known : kValueOptions) {
@@ -159,6 +161,12 @@ Status applyOption(const std::string& name, const std::string& value, Options* o
     if (name == "--tls-key") return setPath(name, value, &options->tlsKey);
     if (name == "--stop-grace") return parseSeconds(name, value, 0, &options->stopGraceSeconds);
     if (name == "--stall-timeout") return parseSeconds(name, value, 1, &options->stallSeconds);
+    if (name == "--trusted-proxy") {
+        AddressRange range;
+        const Status parsed = parseAddressRange(value, &range);
+        if (parsed.ok()) options->trustedProxies.push_back(range);
+        return parsed;
+    }
     if (name == "--verify") {
         if (value != "quick" && value != "none") return Status::error("--verify " + value + ": expected quick or none");
         options->verify = value == "quick" ? Verify::Quick : Verify::None;
@@ -194,8 +202,9 @@ Status parseOptions(const std::vector<std::string>& args, Options* options) {
             name = name.substr(0, equals);
             hasValue = true;
         }
-        if (name == "--help" || name == "-h") {
-            parsed.showHelp = true;
+        if (name == "--help" || name == "-h" || name == "--version") {
+            parsed.showHelp = name != "--version";
+            parsed.showVersion = name == "--version";
             *options = std::move(parsed);
             return Status();
         }
@@ -262,6 +271,10 @@ std::string usageText(const std::string& programName) {
            "       (--accounts-file PATH | --account EMAIL:PASSWORD...)\n"
            "       [--tls-cert FILE --tls-key FILE] [--stop-grace SECONDS]\n"
            "       [--stall-timeout SECONDS] [--verify quick|none]\n"
+           "       [--trusted-proxy ADDRESS[/BITS]...]\n"
+           "       " +
+           programName +
+           " --help | --version\n"
            "\n"
            "Serves consistent snapshots of a live SQLite database to backup clients.\n"
            "\n"
@@ -306,16 +319,28 @@ std::string usageText(const std::string& programName) {
            "  --verify quick|none      check each copy with SQLite's quick_check before\n"
            "                           its last bytes go out, and cut a download whose\n"
            "                           copy fails it short (quick, the default), or not.\n"
+           "  --trusted-proxy ADDRESS[/BITS]\n"
+           "                           a reverse proxy (an IPv4 or IPv6 address, or a\n"
+           "                           range such as 10.0.0.0/8); may be repeated. For a\n"
+           "                           connection from it, the client is the last address\n"
+           "                           of X-Forwarded-For that is no trusted proxy; the\n"
+           "                           login throttle and the log use that address. The\n"
+           "                           header of any other peer is ignored. The\n"
+           "                           connection limits still count the proxy's own\n"
+           "                           address: they apply before the header is read.\n"
            "  --help                   show this text.\n"
+           "  --version                print the version and exit.\n"
            "\n"
            "Request: GET /as/wapi/retrieve_db?Email=EMAIL&Password=PASSWORD\n"
            "  known account:  200, application/octet-stream, the database snapshot\n"
-           "  bad credentials: 200, <__Status__>FAILED</__Status__><__Reason__>...\n"
-           "  too many failed logins: 429, the same tagged failure text\n"
-           "  database locked or service busy: 503, the same tagged failure text\n"
-           "  past the connection limits: 503 'busy' with Retry-After: " +
-           n(kBusyRetryAfterSeconds) +
-           ", the same text\n"
+           "  bad credentials: 403, <__Status__>FAILED</__Status__><__Reason__>...\n"
+           "  no Email or no Password value: 400, the same tagged failure text\n"
+           "  too many failed logins: 429, the same tagged failure text, Retry-After\n"
+           "  database locked, service busy or past the connection limits: 503 'busy',\n"
+           "                  the same, Retry-After: " +
+           n(kBusyRetrySeconds) +
+           "\n"
+           "  another method than GET (HEAD too): 405, Allow: GET, the same text\n"
            "  a request that declares a body: 413, the same tagged failure text\n"
            "  a path with an encoded NUL byte: 400, the same tagged failure text\n"
            "  anything else:  404, the same tagged failure text\n"
@@ -353,21 +378,30 @@ std::string usageText(const std::string& programName) {
            n(kUnfinishedGraceSeconds) +
            " s; a new one from it closes the oldest,\n"
            "and when every connection is taken, a new one closes the oldest such of\n"
-           "any address. After " +
-           n(kMaxLoginFailures) + " failed logins within " + n(kLoginWindowSeconds) +
-           " s\n"
-           "an address is refused ('too many attempts') until that time is over; while\n"
-           "every address remembered is shut out, new addresses are refused as well.\n"
+           "any address. These count the connecting address, a trusted proxy's own.\n"
+           "After " +
+           n(kMaxLoginFailures) + " failed logins with one account within " + n(kLoginWindowSeconds) +
+           " s, an address\n"
+           "is refused that account ('too many attempts') until that time is over, and\n"
+           "every account after " +
+           n(kMaxAddressLoginFailures) +
+           " failed logins with any; while every one remembered\n"
+           "is shut out, new ones are refused too.\n"
            "\n"
-           "One line per request is logged to standard output, ending in 'refused' for\n"
-           "a refused login; passwords never are. A connection closed without a request\n"
-           "is logged as 'TIME ADDRESS CAUSE' (tls-handshake-failed, connection-limit,\n"
-           "request-timeout), at most one line per address and cause every " +
+           "One line per request is logged to standard output: time, client, method,\n"
+           "path, status, bytes sent, account (- if none), seconds taken, pages of a\n"
+           "download (- if none), then 'refused' for a refused login and 'incomplete'\n"
+           "for a reply cut short; passwords never are. A connection closed without a\n"
+           "request is logged as 'TIME ADDRESS CAUSE' (tls-handshake-failed,\n"
+           "connection-limit, request-timeout), at most one line per address and cause\n"
+           "every " +
            n(kConnectionEventSeconds) +
-           " s. The\n"
-           "HTTP and TLS library's messages go to standard error with the time and the\n"
-           "address, at most one a second. SIGTERM, SIGINT or SIGHUP stops the\n"
-           "service (see --stop-grace); a second one cuts running downloads at once.\n";
+           " s. The HTTP and TLS library's messages go to standard error with\n"
+           "the time and the address, at most one a second. SIGTERM, SIGINT or SIGHUP\n"
+           "stops the service (see --stop-grace); a second one cuts running downloads\n"
+           "at once.\n";
 }
+
+std::string versionText() { return std::string("BackupService ") + BACKUPSERVICE_VERSION + "\n"; }
 
 }  // namespace backupservice

@@ -8,6 +8,7 @@
 #include "Accounts.h"
 #include "Limits.h"
 #include "Status.h"
+#include "TrustedProxies.h"
 
 namespace backupservice {
 
@@ -36,7 +37,9 @@ struct Options {
     unsigned int stopGraceSeconds = kDefaultStopGraceSeconds;  // --stop-grace
     unsigned int stallSeconds = kDefaultStallSeconds;          // --stall-timeout
     Verify verify = Verify::Quick;                             // --verify
+    std::vector<AddressRange> trustedProxies;                  // --trusted-proxy, any number
     bool showHelp = false;
+    bool showVersion = false;
 };
 
 // Parses the arguments that follow the program name into *options, which
@@ -67,5 +70,7 @@ Status parseListenAddress(const std::string& text, ListenAddress* out);
 bool isLoopback(const ListenAddress& address);
 
 std::string usageText(const std::string& programName);
+// "BackupService VERSION\n"
+std::string versionText();
 
 }  // namespace backupservice

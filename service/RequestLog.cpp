@@ -1,5 +1,6 @@
 #include "RequestLog.h"
 
+#include <cstdio>
 #include <ctime>
 
 namespace backupservice {
@@ -10,6 +11,23 @@ std::string printableForLog(const std::string& text) {
     for (char c : text) {
         const unsigned char u = static_cast<unsigned char>(c);
         result += (u > 0x20 && u < 0x7f) ? c : '?';
+    }
+    return result.empty() ? "-" : result;
+}
+
+std::string percentEncodeForLog(const std::string& text) {
+    if (text == "-") return "%2D";
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string result;
+    for (char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u > 0x20 && u < 0x7f && u != '%') {
+            result += c;
+        } else {
+            result += '%';
+            result += kHex[u >> 4];
+            result += kHex[u & 0x0f];
+        }
     }
     return result.empty() ? "-" : result;
 }
@@ -36,6 +54,11 @@ std::string formatRequestRecord(const RequestRecord& record, std::time_t when) {
     line += ' ' + printableForLog(record.path);
     line += ' ' + std::to_string(record.status);
     line += ' ' + std::to_string(record.bytes);
+    line += ' ' + (record.hasAccount ? percentEncodeForLog(record.account) : "-");
+    char seconds[32] = "-";
+    if (record.seconds >= 0) std::snprintf(seconds, sizeof seconds, "%.3f", record.seconds);
+    line += ' ' + std::string(seconds);
+    line += ' ' + (record.pages > 0 ? std::to_string(record.pages) : "-");
     if (record.refused) line += " refused";
     if (!record.complete) line += " incomplete";
     return line;

@@ -12,6 +12,9 @@ const char* const kReasonServiceBusy = "The service was busy with other download
 const char* const kReasonTooManyAttempts = "Too many attempts with a wrong e-mail address or password; try again later";
 const char* const kReasonBodyRefused = "A request must not carry a body";
 const char* const kReasonBadRequest = "Bad request";
+const char* const kReasonMethodNotAllowed = "Method not allowed; the backup is fetched with GET";
+const char* const kReasonMissingCredentials = "The request needs both an Email and a Password value";
+const char* const kAllowedMethods = "GET";
 
 std::string taggedFailure(const std::string& reason) {
     return "<__Status__>FAILED</__Status__><__Reason__>" + reason + "</__Reason__>";
@@ -52,10 +55,8 @@ bool hasEncodedNul(const std::string& rawTarget) {
 }
 
 Route routeRequest(const std::string& method, const std::string& target) {
-    if (method == "GET" && targetPath(target) == "/as/wapi/retrieve_db") {
-        return Route::RetrieveDatabase;
-    }
-    return Route::NotFound;
+    if (targetPath(target) != "/as/wapi/retrieve_db") return Route::NotFound;
+    return method == "GET" ? Route::RetrieveDatabase : Route::MethodNotAllowed;
 }
 
 }  // namespace backupservice

@@ -15,6 +15,10 @@ extern const char* const kReasonServiceBusy;
 extern const char* const kReasonTooManyAttempts;
 extern const char* const kReasonBodyRefused;
 extern const char* const kReasonBadRequest;
+extern const char* const kReasonMethodNotAllowed;
+extern const char* const kReasonMissingCredentials;
+// The Allow header of a 405 reply: the download path answers GET alone.
+extern const char* const kAllowedMethods;
 std::string taggedFailure(const std::string& reason);
 
 // The path of a request target. Clients may send the absolute form
@@ -31,7 +35,11 @@ bool declaresBody(const char* contentLength, const char* transferEncoding);
 // NUL byte ("%00") in its path, which decoding would cut the path short at.
 bool hasEncodedNul(const std::string& rawTarget);
 
-enum class Route { RetrieveDatabase, NotFound };
+enum class Route {
+    RetrieveDatabase,
+    MethodNotAllowed,  // the download path with any method but GET (HEAD included)
+    NotFound,
+};
 
 Route routeRequest(const std::string& method, const std::string& target);
 

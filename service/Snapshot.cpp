@@ -118,6 +118,11 @@ uint64_t Snapshot::size() const {
     return size_;
 }
 
+uint64_t Snapshot::pageCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return pageCount_;
+}
+
 Status Snapshot::read(uint64_t offset, char* buffer, size_t max, size_t* count) {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [&] { return !failure_.ok() || offset < ready_ || complete_; });
@@ -211,6 +216,7 @@ Status Snapshot::copy(sqlite3* source, RemoveOnExit& targetName, std::vector<uns
     {
         std::lock_guard<std::mutex> lock(mutex_);
         size_ = pageCount * pageSize;
+        pageCount_ = pageCount;
         pageOne_ = pageOne;
     }
     while (rc == SQLITE_OK && !cancelled()) {

@@ -82,6 +82,8 @@ public:
     // The size of the copy in bytes: page count times page size. Valid once
     // streamable.
     uint64_t size() const;
+    // The number of pages in the copy. Valid once streamable.
+    uint64_t pageCount() const;
     // Copies up to `max` bytes at `offset` into `buffer`, waiting until the
     // copy has written them; *count is the number copied, 0 at or past the
     // end. Fails with the copy's own failure, or when the file cannot be read.
@@ -120,6 +122,7 @@ private:
     Status failure_;  // success until the copy fails
     bool complete_ = false;
     uint64_t size_ = 0;
+    uint64_t pageCount_ = 0;
     uint64_t ready_ = 0;                  // bytes final from offset 0
     std::vector<unsigned char> pageOne_;  // what is sent for page 1
 };

@@ -120,7 +120,8 @@ Status prepare(Options& options, ServiceConfig* config) {
                             options.stallSeconds,
                             options.verify == Verify::Quick,
                             {},
-                            {}};
+                            {},
+                            TrustedProxies(options.trustedProxies)};
     status = loadTls(options, config);
     if (status.ok()) status = checkDatabaseReadable(options.database);
     if (!status.ok()) return status;
@@ -186,8 +187,8 @@ int run(int argc, char** argv) {
         std::fprintf(stderr, "BackupService: %s\n\n%s", parsed.message().c_str(), usageText(program).c_str());
         return kExitUsage;
     }
-    if (options.showHelp) {
-        std::fputs(usageText(program).c_str(), stdout);
+    if (options.showHelp || options.showVersion) {
+        std::fputs(options.showHelp ? usageText(program).c_str() : versionText().c_str(), stdout);
         return 0;
     }
     // A client that goes away mid-download must not kill the service.

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <regex>
 #include <thread>
 
 #include "Limits.h"
@@ -26,9 +27,12 @@
 #include "utility/Utility.h"
 
 using namespace servicetest;
-using backupservice::kBusyRetryAfterSeconds;
+using backupservice::kBusyRetrySeconds;
 using backupservice::kConnectionsPerAddress;
 using backupservice::kHandshakeSeconds;
+using backupservice::kLoginWindowSeconds;
+using backupservice::kMaxAddressLoginFailures;
+using backupservice::kMaxLoginFailures;
 using backupservice::kRequestSeconds;
 using backupservice::kUnfinishedGraceSeconds;
 using testsupport::ListFiles;
@@ -55,6 +59,10 @@ const std::string kBadRequest = "<__Status__>FAILED</__Status__><__Reason__>Bad 
 const std::string kServiceBusy =
     "<__Status__>FAILED</__Status__><__Reason__>The service was busy with other downloads; try again "
     "later</__Reason__>";
+const std::string kMissingCredentials =
+    "<__Status__>FAILED</__Status__><__Reason__>The request needs both an Email and a Password value</__Reason__>";
+const std::string kMethodNotAllowed =
+    "<__Status__>FAILED</__Status__><__Reason__>Method not allowed; the backup is fetched with GET</__Reason__>";
 
 const std::string kUser = "user@example.com";
 const std::string kPassword = "secret";
@@ -78,6 +86,21 @@ size_t count(const std::string& text, const std::string& part) {
     for (size_t at = 0; (at = text.find(part, at)) != std::string::npos; at += part.size()) ++found;
     return found;
 }
+
+// The lines of `out` that match `pattern` whole.
+size_t matchingLines(const std::string& out, const std::string& pattern) {
+    const std::regex line(pattern);
+    size_t found = 0;
+    for (size_t start = 0, end; (end = out.find('\n', start)) != std::string::npos; start = end + 1) {
+        found += std::regex_match(out.substr(start, end - start), line);
+    }
+    return found;
+}
+
+// The start of a request's log line: its time and client, up to the method.
+const std::string kLogged = "[0-9T:-]+Z ";
+// The duration field of a log line.
+const std::string kSeconds = " [0-9]+\\.[0-9]{3} ";
 
 double since(std::chrono::steady_clock::time_point start) {
     return Seconds(std::chrono::steady_clock::now() - start).count();
@@ -146,6 +169,16 @@ protected:
 
     HttpReply get(const std::string& target, const std::string& method = "GET", const std::string& from = "127.0.0.1") {
         return sendRequest(servicePort, method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", from);
+    }
+
+    // A download request as a reverse proxy at `from` passes it on, with
+    // `forwardedFor` as its X-Forwarded-For.
+    HttpReply forwarded(const std::string& from, const std::string& forwardedFor, const std::string& email,
+                        const std::string& password) {
+        return sendRequest(servicePort,
+                           "GET /as/wapi/retrieve_db?Email=" + UrlEncode(email) + "&Password=" + UrlEncode(password) +
+                               " HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Forwarded-For: " + forwardedFor + "\r\n\r\n",
+                           from);
     }
 
     HttpReply download(const std::string& from = "127.0.0.1", const std::function<void()>& atFirstBodyByte = {}) {
@@ -276,44 +309,108 @@ TEST_F(ServiceTest, OriginFormAndEncodedValuesWork) {
     EXPECT_EQ(checkDownload(reply, "download.db"), kRows);
 }
 
-// Five refusals shut 127.0.0.1 out for a minute: even the right password is
-// refused unchecked. Another address is not affected.
-TEST_F(ServiceTest, RefusedCredentialsGetTheTaggedReasonThenTooManyAttempts) {
+// Refusals are 403 with the tagged reason. Five with one account shut
+// 127.0.0.1 out of that account for a minute: even the right password is
+// refused unchecked, 429 with a Retry-After. Another account from there, and
+// that account from another address, are served; an address that fails
+// often enough with any accounts is shut out of all of them.
+TEST_F(ServiceTest, RefusedCredentialsGet403ThenTooManyAttemptsForThatAccount) {
     const std::vector<std::pair<std::string, std::string>> refused = {
-        {kUser, "wrong"}, {kUser, "secreT"}, {kUser, kOtherPassword}, {"nobody@example.com", kPassword}, {kUser, ""},
+        {kUser, "wrong"}, {kUser, "secreT"}, {kUser, kOtherPassword}, {"USER@example.com", ""}, {kUser, "secret "},
     };
+    ASSERT_EQ(refused.size(), kMaxLoginFailures);
     for (const auto& [email, password] : refused) {
         const HttpReply reply = sendRequest(servicePort, downloadRequest(servicePort, email, password));
-        EXPECT_EQ(reply.status, 200) << email << " / " << password;
+        EXPECT_EQ(reply.status, 403) << email << " / " << password;
         EXPECT_EQ(reply.body, kInvalidCredentials) << email << " / " << password;
         EXPECT_TRUE(reply.closedByServer);
     }
     const HttpReply shutOut = download();
     EXPECT_EQ(shutOut.status, 429);
     EXPECT_EQ(shutOut.body, kTooManyAttempts);
-
-    const HttpReply missing = get("/as/wapi/retrieve_db?Email=user%40example.com", "GET", "127.0.0.2");
-    EXPECT_EQ(missing.body, kInvalidCredentials);
+    const int retryAfter = std::atoi(shutOut.header("retry-after").c_str());
+    EXPECT_GE(retryAfter, static_cast<int>(kLoginWindowSeconds) - 5) << shutOut.header("retry-after");
+    EXPECT_LE(retryAfter, static_cast<int>(kLoginWindowSeconds));
+    EXPECT_EQ(checkDownload(sendRequest(servicePort, downloadRequest(servicePort, kOtherUser, kOtherPassword)),
+                            "other-account.db"),
+              kRows);
     EXPECT_EQ(checkDownload(download("127.0.0.2"), "other-address.db"), kRows);
+
+    for (unsigned int i = 0; i < kMaxAddressLoginFailures; ++i) {
+        const std::string account = "guess" + std::to_string(i % (kMaxAddressLoginFailures / kMaxLoginFailures + 1));
+        EXPECT_EQ(
+            sendRequest(servicePort, downloadRequest(servicePort, account + "@example.com", kPassword), "127.0.0.3")
+                .status,
+            403);
+    }
+    EXPECT_EQ(download("127.0.0.3").status, 429) << "the address tried too many accounts";
     EXPECT_TRUE(ListFiles(snapshots.Path()).empty());
 
     service->Stop(SIGTERM);
     const std::string out = service->Output();
-    const std::string refusedLine =
-        " 127.0.0.1 GET /as/wapi/retrieve_db 200 " + std::to_string(kInvalidCredentials.size()) + " refused\n";
-    const std::string throttledLine =
-        " 127.0.0.1 GET /as/wapi/retrieve_db 429 " + std::to_string(kTooManyAttempts.size()) + " refused\n";
-    size_t refusals = 0;
-    for (size_t at = 0; (at = out.find(refusedLine, at)) != std::string::npos; at += 1) ++refusals;
-    EXPECT_EQ(refusals, refused.size()) << out;
-    EXPECT_NE(out.find(throttledLine), std::string::npos) << out;
-    EXPECT_NE(out.find(" 127.0.0.2 GET /as/wapi/retrieve_db 200 " + std::to_string(kInvalidCredentials.size()) +
-                       " refused\n"),
-              std::string::npos)
+    const std::string refusedBytes = std::to_string(kInvalidCredentials.size());
+    EXPECT_EQ(matchingLines(out, kLogged + "127\\.0\\.0\\.1 GET /as/wapi/retrieve_db 403 " + refusedBytes +
+                                     " (user|USER)@example\\.com" + kSeconds + "- refused"),
+              refused.size())
+        << out;
+    EXPECT_EQ(matchingLines(out, kLogged + "127\\.0\\.0\\.1 GET /as/wapi/retrieve_db 429 " +
+                                     std::to_string(kTooManyAttempts.size()) + " user@example\\.com" + kSeconds +
+                                     "- refused"),
+              1u)
         << out;
 }
 
-TEST_F(ServiceTest, AnythingElseIsNotFound) {
+// A request without an Email or a Password value, as a health check sends,
+// is 400 and no failed login: many of them shut nobody out.
+TEST_F(ServiceTest, RequestsWithoutCredentialsAreBadRequestsNotFailedLogins) {
+    const std::string path = "/as/wapi/retrieve_db";
+    for (const std::string& target : {path, path + "?Email=" + UrlEncode(kUser), path + "?Password=" + kPassword}) {
+        for (unsigned int i = 0; i <= kMaxLoginFailures; ++i) {
+            const HttpReply reply = get(target);
+            EXPECT_EQ(reply.status, 400) << target;
+            EXPECT_EQ(reply.body, kMissingCredentials) << target;
+        }
+    }
+    EXPECT_EQ(checkDownload(download(), "after-health-checks.db"), kRows);
+    service->Stop(SIGTERM);
+    EXPECT_EQ(count(service->Output(), " refused"), 0u) << service->Output();
+    EXPECT_EQ(matchingLines(service->Output(), kLogged + "127\\.0\\.0\\.1 GET /as/wapi/retrieve_db 400 " +
+                                                   std::to_string(kMissingCredentials.size()) + " user@example\\.com" +
+                                                   kSeconds + "-"),
+              kMaxLoginFailures + 1)
+        << "the e-mail address is logged when it is given";
+}
+
+// Behind a trusted proxy each forwarded client counts on its own: one that
+// fails locks out neither the others nor the proxy's own address, and the
+// log names the client. The header of an untrusted peer is ignored.
+TEST_F(ServiceTest, TrustedProxyKeepsOneForwardedClientFromLockingOutAnother) {
+    startService(false, {"--trusted-proxy", "127.0.0.2", "--trusted-proxy", "10.0.0.0/8"});
+    for (unsigned int i = 0; i < kMaxLoginFailures; ++i) {
+        EXPECT_EQ(forwarded("127.0.0.2", "203.0.113.1", kUser, "wrong").status, 403);
+        EXPECT_EQ(forwarded("127.0.0.3", "203.0.113.9", kUser, "wrong").status, 403);
+    }
+    EXPECT_EQ(forwarded("127.0.0.2", "203.0.113.1", kUser, kPassword).status, 429);
+    EXPECT_EQ(forwarded("127.0.0.2", "203.0.113.1, 10.1.2.3", kUser, kPassword).status, 429) << "a proxy chain";
+    EXPECT_EQ(checkDownload(forwarded("127.0.0.2", "203.0.113.2", kUser, kPassword), "neighbour.db"), kRows);
+    EXPECT_EQ(checkDownload(forwarded("127.0.0.2", "203.0.113.1, 198.51.100.7", kUser, kPassword), "forged-left.db"),
+              kRows)
+        << "only the nearest untrusted address counts";
+    EXPECT_EQ(checkDownload(download("127.0.0.2"), "proxy-itself.db"), kRows);
+    EXPECT_EQ(forwarded("127.0.0.3", "203.0.113.2", kUser, kPassword).status, 429) << "an untrusted peer's header";
+
+    service->Stop(SIGTERM);
+    const std::string out = service->Output();
+    EXPECT_EQ(count(out, " 203.0.113.1 GET /as/wapi/retrieve_db 403 "), kMaxLoginFailures) << out;
+    EXPECT_EQ(count(out, " 198.51.100.7 GET /as/wapi/retrieve_db 200 "), 1u) << out;
+    EXPECT_EQ(count(out, " 127.0.0.3 GET /as/wapi/retrieve_db 403 "), kMaxLoginFailures) << out;
+    EXPECT_EQ(count(out, "203.0.113.9"), 0u) << out;
+    EXPECT_EQ(count(out, " 127.0.0.2 GET /as/wapi/retrieve_db 403 "), 0u) << out;
+}
+
+// Other paths are not found; the download path answers other methods than
+// GET with 405 and Allow: GET, HEAD without a body and without a snapshot.
+TEST_F(ServiceTest, OtherPathsAreNotFoundAndOtherMethodsNotAllowed) {
     const std::string credentials = "?Email=user%40example.com&Password=secret";
     for (const std::string& target : {std::string("/"), std::string("/as/wapi/other") + credentials,
                                       std::string("http://127.0.0.1/as/retrieve_db") + credentials}) {
@@ -322,9 +419,18 @@ TEST_F(ServiceTest, AnythingElseIsNotFound) {
         EXPECT_EQ(reply.body, kNotFound) << target;
         EXPECT_TRUE(reply.closedByServer);
     }
-    const HttpReply post = get("/as/wapi/retrieve_db" + credentials, "POST");
-    EXPECT_EQ(post.status, 404);
-    EXPECT_EQ(post.body, kNotFound);
+    EXPECT_EQ(get("/other", "POST").status, 404);
+    for (const char* method : {"HEAD", "POST", "OPTIONS", "PUT", "DELETE", "get"}) {
+        const HttpReply reply = get("/as/wapi/retrieve_db" + credentials, method);
+        EXPECT_EQ(reply.status, 405) << method;
+        EXPECT_EQ(reply.header("allow"), "GET") << method;
+        EXPECT_EQ(reply.body, std::string(method) == "HEAD" ? "" : kMethodNotAllowed) << method;
+        EXPECT_TRUE(reply.closedByServer) << method;
+    }
+    service->Stop(SIGTERM);
+    EXPECT_EQ(count(service->Output(), " HEAD /as/wapi/retrieve_db 405 0 - "), 1u) << service->Output();
+    EXPECT_EQ(count(service->Output(), " 405 " + std::to_string(kMethodNotAllowed.size()) + " - "), 5u);
+    EXPECT_TRUE(ListFiles(snapshots.Path()).empty());
 }
 
 TEST_F(ServiceTest, CopiesTakenDuringWritesAreConsistentRollbackJournal) { downloadWhileWriting(); }
@@ -336,7 +442,7 @@ TEST_F(ServiceTest, CopiesTakenDuringWritesAreConsistentWal) {
 
 TEST_F(ServiceTest, LogsOneLinePerRequestWithoutPasswords) {
     const uint16_t port = servicePort;
-    sendRequest(port, downloadRequest(port, kUser, kPassword));
+    const HttpReply first = sendRequest(port, downloadRequest(port, kUser, kPassword));
     sendRequest(port, downloadRequest(port, kOtherUser, kOtherPassword));
     sendRequest(port, downloadRequest(port, kUser, "not-" + kOtherPassword));
     get("/nothing/here?Password=" + UrlEncode(kOtherPassword));
@@ -357,9 +463,23 @@ TEST_F(ServiceTest, LogsOneLinePerRequestWithoutPasswords) {
         return std::count_if(lines.begin() + 1, lines.end() - 1,
                              [&part](const std::string& l) { return l.find(part) != std::string::npos; });
     };
-    EXPECT_EQ(count(" 127.0.0.1 GET /as/wapi/retrieve_db 200 "), 3) << out;
+    EXPECT_EQ(count(" 127.0.0.1 GET /as/wapi/retrieve_db 200 "), 2) << out;
+    EXPECT_EQ(count(" 127.0.0.1 GET /as/wapi/retrieve_db 403 90 user@example.com "), 1) << out;
     EXPECT_EQ(count(" refused"), 1) << out;
-    EXPECT_EQ(count(" 127.0.0.1 GET /nothing/here 404 65"), 1) << out;
+    EXPECT_EQ(matchingLines(out, kLogged + "127\\.0\\.0\\.1 GET /nothing/here 404 65 -" + kSeconds + "-"), 1u) << out;
+    // A download names its account, its size, its duration and its pages.
+    const std::smatch download = [&out, &first] {
+        std::smatch match;
+        const std::regex line(kLogged + "127\\.0\\.0\\.1 GET /as/wapi/retrieve_db 200 " +
+                              std::to_string(first.body.size()) + " user@example\\.com ([0-9]+\\.[0-9]{3}) ([0-9]+)\n");
+        std::regex_search(out, match, line);
+        return match;
+    }();
+    ASSERT_EQ(download.size(), 3u) << out;
+    EXPECT_LT(std::stod(download[1]), 30.0);
+    const unsigned long pageSize =
+        (static_cast<unsigned char>(first.body[16]) << 8) | static_cast<unsigned char>(first.body[17]);
+    EXPECT_EQ(std::stoul(download[2]) * pageSize, first.body.size()) << out;
     EXPECT_EQ(lines[5], "stopped (SIGTERM)");
     for (const std::string& secret : {kPassword, kOtherPassword, UrlEncode(kOtherPassword), std::string("Password")}) {
         EXPECT_EQ(out.find(secret), std::string::npos) << "found '" << secret << "' in\n" << out;
@@ -375,6 +495,7 @@ TEST_F(ServiceTest, LockedDatabaseGetsTheBusyReasonWellWithinSevenSeconds) {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(busy.status, 503);
     EXPECT_EQ(busy.body, kDatabaseBusy);
+    EXPECT_EQ(busy.header("retry-after"), std::to_string(kBusyRetrySeconds));
     EXPECT_GT(seconds, 4.0) << "gave up without waiting for the writer";
     EXPECT_LT(seconds, 6.0) << "the client gives up after 7 s of silence";
     sqlite3_exec(writer, "ROLLBACK;", nullptr, nullptr, nullptr);
@@ -460,7 +581,7 @@ TEST_F(ServiceTest, SlowConnectionsFromOneAddressDoNotLockOutAnother) {
     const HttpReply busy = download();
     EXPECT_EQ(busy.status, 503) << "one address got more connections than it may";
     EXPECT_EQ(busy.body, kServiceBusy);
-    EXPECT_EQ(busy.header("retry-after"), std::to_string(kBusyRetryAfterSeconds));
+    EXPECT_EQ(busy.header("retry-after"), std::to_string(kBusyRetrySeconds));
     EXPECT_EQ(checkDownload(download("127.0.0.2"), "other-address.db"), kRows);
     std::this_thread::sleep_until(opened + std::chrono::milliseconds(kUnfinishedGraceSeconds * 1000 + 500));
     EXPECT_EQ(checkDownload(download(), "same-address.db"), kRows);
@@ -491,7 +612,10 @@ TEST_F(ServiceTest, SlowConnectionsFromOneAddressDoNotLockOutAnother) {
     EXPECT_GT(lastClosed, kRequestSeconds - 2.0) << "closed before the deadline";
     service->Stop(SIGTERM);
     const std::string out = service->Output();
-    EXPECT_EQ(count(out, " 127.0.0.1 GET /as/wapi/retrieve_db 503 " + std::to_string(kServiceBusy.size()) + "\n"), 1u)
+    // Refused before its query is read: no account, no pages.
+    EXPECT_EQ(matchingLines(out, kLogged + "127\\.0\\.0\\.1 GET /as/wapi/retrieve_db 503 " +
+                                     std::to_string(kServiceBusy.size()) + " -" + kSeconds + "-"),
+              1u)
         << out;
     EXPECT_EQ(count(out, "Z 127.0.0.1 connection-limit\n"), 1u) << out;
     EXPECT_EQ(count(out, "Z 127.0.0.1 request-timeout\n"), 1u) << out;
@@ -516,7 +640,7 @@ TEST_F(ServiceTest, TricklingBodiesFromTwoAddressesDoNotDelayAThird) {
     }
     EXPECT_EQ(refused, trickling.size());
     service->Stop(SIGTERM);
-    EXPECT_EQ(count(service->Output(), " GET /as/wapi/retrieve_db 413 " + std::to_string(kBodyRefused.size()) + "\n"),
+    EXPECT_EQ(count(service->Output(), " GET /as/wapi/retrieve_db 413 " + std::to_string(kBodyRefused.size()) + " - "),
               trickling.size());
 }
 
@@ -618,7 +742,8 @@ TEST_F(ServiceTest, RefusalsOfTheLibraryAndEncodedNulBytesAreLogged) {
     EXPECT_EQ(sendRequest(servicePort, requests[0].first, "127.0.0.2").body, kBadRequest);
     service->Stop(SIGTERM);
     const std::string out = service->Output();
-    EXPECT_EQ(count(out, " 127.0.0.2 GET /as/wapi/retrieve_db%00 400 " + std::to_string(kBadRequest.size()) + "\n"), 2u)
+    EXPECT_EQ(count(out, " 127.0.0.2 GET /as/wapi/retrieve_db%00 400 " + std::to_string(kBadRequest.size()) + " - "),
+              2u)
         << out;
     for (const char* line :
          {" 127.0.0.2 - - 505 ", " 127.0.0.2 - - 414 ", " 127.0.0.2 - /a 431 ", " 127.0.0.2 - /a 400 "}) {
@@ -740,6 +865,8 @@ TEST(ServiceCommandLine, HelpAndErrors) {
     std::string output;
     EXPECT_EQ(run({"--help"}, output), 0);
     EXPECT_NE(output.find("Usage:"), std::string::npos);
+    EXPECT_EQ(run({"--version"}, output), 0);
+    EXPECT_EQ(output, "BackupService " BACKUPSERVICE_VERSION "\n");
 
     EXPECT_EQ(run({"--database", "x.db"}, output), 2) << output;
     EXPECT_NE(output.find("--account"), std::string::npos) << output;

@@ -81,6 +81,14 @@ TEST(OptionsTest, RejectsBadInput) {
         {"--database", "d", "--account", "a:b", "--stall-timeout", "0"},
         {"--database", "d", "--account", "a:b", "--stall-timeout", "5s"},
         {"--database", "d", "--account", "a:b", "--verify", "full"},
+        {"--database", "d", "--account", "a:b", "--trusted-proxy", "proxy.example.com"},
+        {"--database", "d", "--account", "a:b", "--trusted-proxy", "[::1]"},
+        {"--database", "d", "--account", "a:b", "--trusted-proxy", "10.0.0.0/33"},
+        {"--database", "d", "--account", "a:b", "--trusted-proxy", "fd00::/129"},
+        {"--database", "d", "--account", "a:b", "--trusted-proxy", "10.0.0.0/"},
+        {"--database", "d", "--account", "a:b", "--trusted-proxy", "10.0.0.0/-8"},
+        {"--database", "d", "--account", "a:b", "--trusted-proxy", "::ffff:10.0.0.0/95"},
+        {"--database", "d", "--account", "a:b", "--trusted-proxy"},
     };
     for (const auto& args : bad) {
         const Parsed r = parse(args);
@@ -170,6 +178,12 @@ TEST(OptionsTest, HelpShowsUsage) {
     const Parsed h = parse({"--help"});
     ASSERT_TRUE(h.status.ok());
     EXPECT_TRUE(h.options.showHelp);
+    const Parsed v = parse({"--version", "--no-such-option"});
+    ASSERT_TRUE(v.status.ok());
+    EXPECT_TRUE(v.options.showVersion);
+    EXPECT_FALSE(v.options.showHelp);
+    EXPECT_NE(usageText("BackupService").find("--version"), std::string::npos);
+    EXPECT_NE(usageText("BackupService").find("--trusted-proxy ADDRESS[/BITS]"), std::string::npos);
     EXPECT_NE(usageText("BackupService").find("--account EMAIL:PASSWORD"), std::string::npos);
     EXPECT_NE(usageText("BackupService").find("--accounts-file PATH"), std::string::npos);
 }

@@ -2,6 +2,9 @@
 
 #include <chrono>
 #include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "RateLimit.h"
 #include "RequestLog.h"
@@ -10,10 +13,37 @@ using namespace backupservice;
 
 TEST(RequestLogTest, FormatsOneLineWithoutControlCharacters) {
     RequestRecord record{"127.0.0.1", "GET", "/a\r\nforged line", 404, 65, true};
-    EXPECT_EQ(formatRequestRecord(record, 0), "1970-01-01T00:00:00Z 127.0.0.1 GET /a??forged?line 404 65");
+    EXPECT_EQ(formatRequestRecord(record, 0), "1970-01-01T00:00:00Z 127.0.0.1 GET /a??forged?line 404 65 - - -");
     record.complete = false;
     record.method = "";
-    EXPECT_EQ(formatRequestRecord(record, 86400), "1970-01-02T00:00:00Z 127.0.0.1 - /a??forged?line 404 65 incomplete");
+    EXPECT_EQ(formatRequestRecord(record, 86400),
+              "1970-01-02T00:00:00Z 127.0.0.1 - /a??forged?line 404 65 - - - incomplete");
+}
+
+// The account stays one field that reads back exactly; the duration has
+// milliseconds, and a download its page count.
+TEST(RequestLogTest, NamesTheAccountTheDurationAndThePages) {
+    RequestRecord record{"::1", "GET", "/as/wapi/retrieve_db", 200, 8192, true};
+    record.hasAccount = true;
+    record.account = "user@example.com";
+    record.seconds = 1.23456;
+    record.pages = 2;
+    EXPECT_EQ(formatRequestRecord(record, 0),
+              "1970-01-01T00:00:00Z ::1 GET /as/wapi/retrieve_db 200 8192 "
+              "user@example.com 1.235 2");
+    record.pages = 0;
+    record.refused = true;
+    record.seconds = 0;
+    for (const auto& [account, logged] : std::vector<std::pair<std::string, std::string>>{
+             {"a b\r\nforged 200%", "a%20b%0D%0Aforged%20200%25"},
+             {std::string("x\0y\x7f\xc3\xa9", 6), "x%00y%7F%C3%A9"},
+             {"-", "%2D"},
+             {"", "-"},
+         }) {
+        record.account = account;
+        EXPECT_EQ(formatRequestRecord(record, 0),
+                  "1970-01-01T00:00:00Z ::1 GET /as/wapi/retrieve_db 200 8192 " + logged + " 0.000 - refused");
+    }
 }
 
 TEST(RequestLogTest, FirstLineComesBeforeRequestLines) {
@@ -29,7 +59,7 @@ TEST(RequestLogTest, FirstLineComesBeforeRequestLines) {
     ASSERT_NE(std::fgets(line, sizeof line, file), nullptr);
     EXPECT_STREQ(line, "listening on 127.0.0.1:1\n");
     ASSERT_NE(std::fgets(line, sizeof line, file), nullptr);
-    EXPECT_NE(std::string(line).find(" GET /x 404 1\n"), std::string::npos) << line;
+    EXPECT_NE(std::string(line).find(" GET /x 404 1 - - -\n"), std::string::npos) << line;
     std::fclose(file);
 }
 

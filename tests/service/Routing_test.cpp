@@ -12,11 +12,13 @@ TEST(RoutingTest, TargetPathStripsSchemeAndAuthority) {
     EXPECT_EQ(targetPath("*"), "*");
 }
 
-TEST(RoutingTest, OnlyGetOfTheDownloadPathIsServed) {
+TEST(RoutingTest, OnlyGetOfTheDownloadPathIsServedAndOtherMethodsThereAreNotAllowed) {
     EXPECT_EQ(routeRequest("GET", "/as/wapi/retrieve_db"), Route::RetrieveDatabase);
     EXPECT_EQ(routeRequest("GET", "http://127.0.0.1:1/as/wapi/retrieve_db"), Route::RetrieveDatabase);
-    EXPECT_EQ(routeRequest("POST", "/as/wapi/retrieve_db"), Route::NotFound);
-    EXPECT_EQ(routeRequest("HEAD", "/as/wapi/retrieve_db"), Route::NotFound);
+    EXPECT_EQ(routeRequest("POST", "/as/wapi/retrieve_db"), Route::MethodNotAllowed);
+    EXPECT_EQ(routeRequest("HEAD", "http://127.0.0.1:1/as/wapi/retrieve_db"), Route::MethodNotAllowed);
+    EXPECT_EQ(routeRequest("get", "/as/wapi/retrieve_db"), Route::MethodNotAllowed) << "methods are case-sensitive";
+    EXPECT_EQ(routeRequest("POST", "/as/wapi/other"), Route::NotFound);
     EXPECT_EQ(routeRequest("GET", "/as/wapi/retrieve_db/"), Route::NotFound);
     EXPECT_EQ(routeRequest("GET", "/as/wapi/RETRIEVE_DB"), Route::NotFound);
     EXPECT_EQ(routeRequest("GET", "/"), Route::NotFound);

@@ -8,13 +8,17 @@
 #    Dorvane and checks the saved Database.*.db with sqlite3 (lib.sh's
 #    round trip);
 # 3. repeats with a wrong password: Dorvane must show the service's reason
-#    and save no database;
-# 4. HTTPS: a service started with a certificate made here serves the
+#    (the reply is 403), exit with 8 and save no database; checks that the
+#    request log names the download's account, size, duration and pages;
+# 4. generic clients: curl -f with a wrong password fails and saves nothing,
+#    a HEAD gets 405 with Allow: GET; behind --trusted-proxy, one forwarded
+#    client's failures do not lock out another, whose download curl saves;
+# 5. HTTPS: a service started with a certificate made here serves the
 #    download over TLS (openssl s_client checks the certificate); one
 #    given a key it cannot read or use, or one that others may read, refuses
 #    to start; one given an expired, a not yet valid or a weak certificate
 #    warns of it;
-# 5. load: another service, reading its account from an accounts file,
+# 6. load: another service, reading its account from an accounts file,
 #    serves E2E_CLIENTS (default 100) Dorvane clients started at once on a
 #    database of E2E_LOAD_ROWS rows (default 6000, about 1 MB); each must
 #    save a sound backup at the first attempt or the retry. Prints how many
@@ -36,6 +40,7 @@ reason="Invalid e-mail address or password"
 . "$(dirname "$0")/../../scripts/lib.sh"
 
 command -v sqlite3 >/dev/null 2>&1 || fail "the sqlite3 command is missing"
+command -v curl >/dev/null 2>&1 || fail "the curl command is missing"
 
 clients=${E2E_CLIENTS:-100}
 load_rows=${E2E_LOAD_ROWS:-6000}
@@ -108,7 +113,22 @@ done
 if ls "$bad"/Database.*.db >/dev/null 2>&1; then
     fail "a database was saved despite the wrong password"
 fi
-echo "wrong password: reason shown (exit code $code), nothing saved"
+[ "$code" -eq 8 ] || fail "Dorvane exited with $code after the service refused the password, expected 8"
+echo "wrong password: reason shown, exit status 8, nothing saved"
+
+# --- generic clients ------------------------------------------------------
+# curl -f must not store the failure text as a backup, and a monitor's HEAD
+# must learn that the path is there.
+download_path="$url/as/wapi/retrieve_db"
+code=0
+curl -sS -f -o "$work/curl-refused.db" "$download_path?Email=user%40example.com&Password=wrong" \
+    2>"$work/curl.err" || code=$?
+[ "$code" -eq 22 ] || fail "curl -f exited with $code for a wrong password: $(cat "$work/curl.err")"
+[ ! -s "$work/curl-refused.db" ] || fail "curl -f stored the failure text"
+curl -sS -I "$download_path" >"$work/head.txt" || fail "HEAD failed: $(cat "$work/head.txt")"
+head -n 1 "$work/head.txt" | grep -q '^HTTP/1.1 405 ' && grep -qi '^Allow: GET' "$work/head.txt" ||
+    fail "HEAD should get 405 with Allow: GET: $(cat "$work/head.txt")"
+echo "curl -f: exit status 22 for a wrong password, nothing stored; HEAD: 405, Allow: GET"
 
 # --- the service's side -------------------------------------------------
 stop_backup_service
@@ -116,10 +136,37 @@ stop_backup_service
 if grep -qE 'secret|wrong' "$work/service/service.log"; then
     fail "a password appears in the service's output"
 fi
-[ "$(grep -c ' GET /as/wapi/retrieve_db 200 ' "$work/service/service.log")" -ge 2 ] ||
-    fail "expected at least two logged requests: $(cat "$work/service/service.log")"
-grep -q ' GET /as/wapi/retrieve_db 200 [0-9]* refused$' "$work/service/service.log" ||
-    fail "the wrong password is not logged as refused: $(cat "$work/service/service.log")"
+# The download's line names its account, its size, its duration in seconds
+# and its pages.
+size=$(stat -c %s "$backup")
+pages=$((size / $(sqlite3 "$backup" "PRAGMA page_size;")))
+grep -Eq " 127\.0\.0\.1 GET /as/wapi/retrieve_db 200 $size user@example\.com [0-9]+\.[0-9]{3} $pages\$" \
+    "$work/service/service.log" ||
+    fail "no log line for the download of $size bytes, $pages pages: $(cat "$work/service/service.log")"
+[ "$(grep -cE ' GET /as/wapi/retrieve_db 403 90 user@example\.com [0-9.]+ - refused$' "$work/service/service.log")" \
+    -eq 2 ] || fail "the wrong passwords are not logged as refused: $(cat "$work/service/service.log")"
+echo "request log: the download names its account, $size bytes and $pages pages"
+
+# --- behind a reverse proxy ---------------------------------------------------
+# 127.0.0.1 stands for the proxy; curl sends what it would forward.
+start_service proxied --database "$work/live.db" --account user@example.com:secret --trusted-proxy 127.0.0.1
+# forwarded FOR PASSWORD OUTPUT: the HTTP status of a download forwarded for FOR.
+forwarded() {
+    curl -sS -o "$3" -w '%{http_code}' -H "X-Forwarded-For: $1" \
+        "http://127.0.0.1:$port/as/wapi/retrieve_db?Email=user%40example.com&Password=$2"
+}
+for _ in 1 2 3 4 5; do
+    [ "$(forwarded 203.0.113.1 wrong /dev/null)" = 403 ] || fail "a forwarded wrong password was not refused"
+done
+[ "$(forwarded 203.0.113.1 secret /dev/null)" = 429 ] || fail "the forwarded client was not locked out"
+[ "$(forwarded 203.0.113.2 secret "$work/neighbour.db")" = 200 ] ||
+    fail "another forwarded client was locked out: $(cat "$work/proxied/service.log")"
+check_backup "$work/neighbour.db" "$rows"
+stop_backup_service
+[ "$(grep -c ' 203\.0\.113\.1 GET /as/wapi/retrieve_db 403 ' "$work/proxied/service.log")" -eq 5 ] &&
+    grep -q " 203\.0\.113\.2 GET /as/wapi/retrieve_db 200 $(stat -c %s "$work/neighbour.db") user@example\.com " \
+        "$work/proxied/service.log" || fail "the log does not name the forwarded clients: $(cat "$work/proxied/service.log")"
+echo "--trusted-proxy: one forwarded client locked out, another served; the log names both"
 
 # --- HTTPS ------------------------------------------------------------------
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 \
