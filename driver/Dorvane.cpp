@@ -357,7 +357,8 @@ void ReportFailureReply(BackupBody& body) {
 }
 
 // Gives the staged body its final name, "Database.<local time now>.db";
-// false when that fails, with nothing left behind (logged).
+// false when that fails (logged), with nothing left behind unless the whole
+// backup stays under its staged name.
 bool SaveBody(BackupBody& body, std::int64_t iSize) {
     char szStamp[32] = "";
     const std::time_t now = std::time(nullptr);
@@ -365,7 +366,10 @@ bool SaveBody(BackupBody& body, std::int64_t iSize) {
     char szFileName[512];
     std::snprintf(szFileName, sizeof szFileName, "Database.%s.db", szStamp);
     if (!body.Keep(szFileName)) {
-        LogFileFailure(kLineCannotWrite, "write", szFileName, body.SystemError());
+        // A backup that could not take its final name but is whole is named
+        // where it stays, so that it can be recovered by hand.
+        LogFileFailure(kLineCannotWrite, "write", body.KeptAsStaged() ? body.FileName() : szFileName,
+                       body.SystemError());
         return false;
     }
     g_pLog->Write("Dorvane", 0, kSourceFile, kLineCompleted, "Dorvane completed: File name = %s, size = %lld",

@@ -206,8 +206,10 @@ std::int64_t CurrentTime();
 // At most one staged file is open in a process at a time. While it is open,
 // a signal that would end the process (POSIX: every signal whose default
 // action ends it, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM, ...
-// among them; Windows: Ctrl+C, Ctrl+Break, console close) removes it, and
-// the process then ends the way the signal would have ended it. Failures
+// among them) removes it, and the process then ends the way the signal
+// would have ended it. On Windows the file is marked delete-on-close from
+// its creation, so the system removes it however the process ends (Ctrl+C,
+// TerminateProcess, logoff) and no handler is needed. Failures
 // report the system's own code (errno or GetLastError()) through
 // LastError().
 //
@@ -240,8 +242,14 @@ public:
     // Flushes the file to stable storage, closes it and renames it over
     // szFinalName (UTF-8, same directory), replacing a file of that name,
     // then flushes the directory entry. On failure the staged file is
-    // removed and nothing takes the final name.
+    // removed and nothing takes the final name, except that on Windows a
+    // final name another program holds open is waited for (30 s, with
+    // growing pauses), and after that the flushed file stays whole under
+    // Name(): Kept() then says so. Windows renames through the open handle
+    // before closing it, so nothing can open the file in between.
     bool Commit(const char* szFinalName);
+    // Whether the last Commit failed but left the whole backup under Name().
+    bool Kept() const;
     // Closes and removes the file; does nothing when none is open.
     void Discard();
     // The system's code of the last failed call of this object.

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -21,6 +22,7 @@ struct ArmedFailure {
 
 std::atomic<bool> g_bArmed{false};
 std::atomic<std::int64_t> g_clockOffset{0};
+std::atomic<std::uint32_t> g_renamePatienceMs{0};
 std::mutex g_mutex;
 std::array<ArmedFailure, static_cast<size_t>(Call::Count)> g_failures;
 std::map<std::string, ScriptedAnswer> g_answers;
@@ -74,8 +76,19 @@ void AdvanceClock(int iSeconds) { g_clockOffset.fetch_add(iSeconds, std::memory_
 
 std::int64_t ClockOffset() { return g_clockOffset.load(std::memory_order_relaxed); }
 
+void ShortenRenamePatience(std::uint32_t uMilliseconds) {
+    g_renamePatienceMs.store(uMilliseconds, std::memory_order_relaxed);
+}
+
+std::uint32_t RenamePatienceMs() {
+    if (const std::uint32_t uShortened = g_renamePatienceMs.load(std::memory_order_relaxed)) return uShortened;
+    const char* szFromEnvironment = std::getenv("DORVANE_SEAM_RENAME_PATIENCE_MS");
+    return szFromEnvironment != nullptr ? static_cast<std::uint32_t>(std::strtoul(szFromEnvironment, nullptr, 10)) : 0;
+}
+
 void Reset() {
     g_clockOffset.store(0, std::memory_order_relaxed);
+    g_renamePatienceMs.store(0, std::memory_order_relaxed);
     std::lock_guard<std::mutex> guard(g_mutex);
     g_failures.fill(ArmedFailure{});
     g_answers.clear();

@@ -33,6 +33,12 @@ bool MakeSocketPair(std::uintptr_t* pFirst, std::uintptr_t* pSecond);
 // limits counted in minutes can be reached at once. Reset() undoes it.
 void AdvanceClock(int iSeconds);
 
+// Shortens how long a staged file's rename is retried while its final name
+// is held open (30 s in the product) to uMilliseconds. A program built with
+// the seam reads the same from DORVANE_SEAM_RENAME_PATIENCE_MS in its
+// environment. Reset() undoes it.
+void ShortenRenamePatience(std::uint32_t uMilliseconds);
+
 // Drops every armed failure, scripted answer and injected socket, and puts
 // the clock back.
 void Reset();
