@@ -142,7 +142,8 @@ int Utf8ToWide(const char* szSource, int iSourceLength, char16_t* wszDest, int i
 int WideToUtf8(const char16_t* wszSource, int iSourceUnits, char* szDest, int iDestBytes);
 
 // The user's temporary directory as UTF-16 text ending with a separator
-// (GetTempPathW, a directory private to the user). Returns the length
+// (GetTempPath2W where the system has it, which gives SYSTEM a private
+// directory, else GetTempPathW). Returns the length
 // without the terminator; 0 on failure; more than uUnits - 1 when the
 // buffer is too small (nothing useful written). POSIX: $TMPDIR when set;
 // otherwise the user's own "/tmp/dorvane-<uid>/", made with mode 0700 when
@@ -151,13 +152,21 @@ int WideToUtf8(const char16_t* wszSource, int iSourceUnits, char* szDest, int iD
 std::uint32_t GetTempPathWide(std::uint32_t uUnits, char16_t* wszBuffer);
 // Whether something exists at the path (its attributes can be read).
 bool PathExists(const char16_t* wszPath);
+// Whether what is at the path may be another user's to control: on Windows
+// a reparse point (a symbolic link or junction, not followed), a file with
+// more than one link, one owned by neither this process's user nor the
+// owner its token gives new files, or one that cannot be examined. False
+// when nothing is there. POSIX: always false; OpenFileWide refuses links
+// there and the temporary directory is the user's own.
+bool IsForeignFile(const char16_t* wszPath);
 // Copies a file over another byte for byte, replacing it (CopyFileW). True
 // on success. On failure the destination is left as it was: POSIX copies
 // into a new file (mode 0600) beside it and renames that over it, and only
 // a regular source is copied (never a directory, FIFO or device).
 bool CopyFileReplacing(const char16_t* wszFrom, const char16_t* wszTo);
-// Whether OpenFileWide opens a name that is a symbolic link (POSIX; the
-// Windows temporary directory is private, and Windows follows).
+// Whether OpenFileWide opens a name that is a symbolic link. Windows
+// refuses, as IsForeignFile would, a reparse point, a file with more than
+// one link and another user's file.
 enum class LinkPolicy { Refuse, Follow };
 // Opens a regular file by its UTF-16 name with an fopen mode ("a", "w",
 // "r", ...; text mode unless "b" is given). The caller closes the stream.

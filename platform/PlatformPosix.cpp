@@ -595,6 +595,8 @@ std::uint32_t GetTempPathWide(std::uint32_t uUnits, char16_t* wszBuffer) {
     return static_cast<std::uint32_t>(iUnits - 1);
 }
 
+bool IsForeignFile(const char16_t* /*wszPath*/) { return false; }
+
 bool PathExists(const char16_t* wszPath) {
     struct stat info;
     return ::stat(ToUtf8(wszPath).c_str(), &info) == 0;

@@ -35,6 +35,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <aclapi.h>
 #include <shellapi.h>
 
 #include <fcntl.h>
@@ -397,8 +398,87 @@ int WideToUtf8(const char16_t* wszSource, int iSourceUnits, char* szDest, int iD
     return ::WideCharToMultiByte(CP_UTF8, 0, Wide(wszSource), iSourceUnits, szDest, iDestBytes, nullptr, nullptr);
 }
 
+namespace {
+
+using TempPathCall = DWORD(WINAPI*)(DWORD, LPWSTR);
+
+// GetTempPath2W where the system has it (Windows 11, Server 2022, and
+// Windows 10 and Server 2016 with the 2025 updates): it gives SYSTEM the
+// private C:\Windows\SystemTemp instead of C:\Windows\Temp, where every
+// user may write. Looked up once.
+TempPathCall TempPathFunction() {
+    static const TempPathCall pCall = [] {
+        const HMODULE hKernel = ::GetModuleHandleW(L"kernel32.dll");
+        const FARPROC pFound = hKernel != nullptr ? ::GetProcAddress(hKernel, "GetTempPath2W") : nullptr;
+        return pFound != nullptr ? reinterpret_cast<TempPathCall>(reinterpret_cast<void*>(pFound)) : &::GetTempPathW;
+    }();
+    return pCall;
+}
+
+// A token's SID of the kind asked (TokenUser or TokenOwner) into *pSid.
+bool TokenSid(HANDLE hToken, TOKEN_INFORMATION_CLASS kind, std::vector<unsigned char>* pSid) {
+    DWORD dwSize = 0;
+    ::GetTokenInformation(hToken, kind, nullptr, 0, &dwSize);
+    std::vector<unsigned char> buffer(dwSize);
+    if (dwSize == 0 || !::GetTokenInformation(hToken, kind, buffer.data(), dwSize, &dwSize)) return false;
+    const PSID pFound = kind == TokenUser ? reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid
+                                          : reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner;
+    pSid->resize(::GetLengthSid(pFound));
+    return ::CopySid(static_cast<DWORD>(pSid->size()), pSid->data(), pFound) != FALSE;
+}
+
+// Whether pOwner is this process's user, or the owner its token gives the
+// objects it creates (an elevated administrator's files belong to the
+// Administrators group).
+bool IsOurs(PSID pOwner) {
+    HANDLE hToken = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &hToken)) return false;
+    std::vector<unsigned char> user, owner;
+    const bool bOurs = (TokenSid(hToken, TokenUser, &user) && ::EqualSid(pOwner, user.data())) ||
+                       (TokenSid(hToken, TokenOwner, &owner) && ::EqualSid(pOwner, owner.data()));
+    ::CloseHandle(hToken);
+    return bOurs;
+}
+
+// Whether an open file is one another user may control: a reparse point (a
+// symbolic link or junction, opened as itself), a file with more than one
+// name (a hard link; a directory's count says nothing), or one of another
+// owner.
+bool IsForeignHandle(HANDLE hFile) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!::GetFileInformationByHandle(hFile, &info)) return true;
+    const bool bDirectory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || (!bDirectory && info.nNumberOfLinks > 1)) {
+        return true;
+    }
+    PSID pOwner = nullptr;
+    PSECURITY_DESCRIPTOR pDescriptor = nullptr;
+    if (::GetSecurityInfo(hFile, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &pOwner, nullptr, nullptr, nullptr,
+                          &pDescriptor) != ERROR_SUCCESS) {
+        return true;
+    }
+    const bool bForeign = pOwner == nullptr || !IsOurs(pOwner);
+    ::LocalFree(pDescriptor);
+    return bForeign;
+}
+
+}  // namespace
+
 std::uint32_t GetTempPathWide(std::uint32_t uUnits, char16_t* wszBuffer) {
-    return static_cast<std::uint32_t>(::GetTempPathW(uUnits, reinterpret_cast<wchar_t*>(wszBuffer)));
+    return static_cast<std::uint32_t>(TempPathFunction()(uUnits, reinterpret_cast<wchar_t*>(wszBuffer)));
+}
+
+bool IsForeignFile(const char16_t* wszPath) {
+    const HANDLE hFile = ::CreateFileW(Wide(wszPath), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                       FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE) {
+        const DWORD dwError = ::GetLastError();
+        return dwError != ERROR_FILE_NOT_FOUND && dwError != ERROR_PATH_NOT_FOUND;
+    }
+    const bool bForeign = IsForeignHandle(hFile);
+    ::CloseHandle(hFile);
+    return bForeign;
 }
 
 bool PathExists(const char16_t* wszPath) {
@@ -470,22 +550,35 @@ std::FILE* StreamFromHandle(HANDLE hFile, const FileMode& mode) {
 
 }  // namespace
 
-std::FILE* OpenFileWide(const char16_t* wszPath, const char* szMode, LinkPolicy /*links*/) {
+std::FILE* OpenFileWide(const char16_t* wszPath, const char* szMode, LinkPolicy links) {
     FileMode mode;
     if (wszPath == nullptr || !ReadFileMode(szMode, &mode)) {
         t_iLastSystemError = ERROR_INVALID_PARAMETER;
         return nullptr;
     }
-    const HANDLE hFile =
-        ::CreateFileW(Wide(wszPath), mode.dwAccess, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                      mode.dwDisposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Refused names are opened as themselves and emptied only once they are
+    // known to be ours: a hard link to another's file is never truncated.
+    const bool bRefuse = links == LinkPolicy::Refuse;
+    const bool bEmpty = mode.dwDisposition == CREATE_ALWAYS;
+    const HANDLE hFile = ::CreateFileW(Wide(wszPath), mode.dwAccess | (bRefuse ? READ_CONTROL : 0),
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                       bRefuse && bEmpty ? OPEN_ALWAYS : mode.dwDisposition,
+                                       FILE_ATTRIBUTE_NORMAL | (bRefuse ? FILE_FLAG_OPEN_REPARSE_POINT : 0), nullptr);
     if (hFile == INVALID_HANDLE_VALUE) {
         NoteFileFailure();
         return nullptr;
     }
+    DWORD dwRefusal = 0;
     if (::GetFileType(hFile) != FILE_TYPE_DISK) {  // a device or pipe name
+        dwRefusal = ERROR_INVALID_PARAMETER;
+    } else if (bRefuse && IsForeignHandle(hFile)) {
+        dwRefusal = ERROR_ACCESS_DENIED;
+    } else if (bRefuse && bEmpty && !::SetEndOfFile(hFile)) {
+        dwRefusal = ::GetLastError();
+    }
+    if (dwRefusal != 0) {
         ::CloseHandle(hFile);
-        t_iLastSystemError = ERROR_INVALID_PARAMETER;
+        t_iLastSystemError = static_cast<int>(dwRefusal);
         return nullptr;
     }
     std::FILE* pFile = StreamFromHandle(hFile, mode);
