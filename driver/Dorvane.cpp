@@ -353,7 +353,7 @@ void ReportFailureReply(BackupBody& body) {
     std::memcpy(szLogged, szReason, sizeof szReason);
     MakePrintable(szLogged, false);
     g_pLog->Write("Dorvane", 0, kSourceFile, kLineFailureReply, "Failed: %s", szLogged);
-    std::printf("%s", szReason);
+    os::WriteText(stdout, szReason);
 }
 
 // Gives the staged body its final name, "Database.<local time now>.db";

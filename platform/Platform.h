@@ -203,6 +203,12 @@ void Sleep(std::uint32_t uMilliseconds);
 // Whether the stream is a terminal (a console on Windows), where a person
 // may be watching.
 bool IsTerminal(std::FILE* pStream);
+// Writes the UTF-8 text szText to the stream. On Windows, when the stream
+// is a console (GetConsoleMode succeeds), the stream is flushed and the
+// text written as UTF-16 with WriteConsoleW, so that the console shows it
+// whatever its code page, which is never changed; to a file or pipe, and
+// on POSIX, the bytes go as they are. False when the write fails.
+bool WriteText(std::FILE* pStream, const char* szText);
 
 // The calendar time in whole seconds (time()), the clock of the exchange's
 // time-outs. Tests may move it forward through the seam.

@@ -767,6 +767,8 @@ bool Utf8Arguments(int* /*piArgc*/, char*** /*pppArgv*/) { return true; }
 
 void Sleep(std::uint32_t uMilliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(uMilliseconds)); }
 
+bool WriteText(std::FILE* pStream, const char* szText) { return std::fputs(szText, pStream) >= 0; }
+
 bool IsTerminal(std::FILE* pStream) { return pStream != nullptr && ::isatty(::fileno(pStream)) == 1; }
 
 struct CriticalSection::Impl {

@@ -660,6 +660,21 @@ bool IsTerminal(std::FILE* pStream) {
     return hStream != INVALID_HANDLE_VALUE && ::GetConsoleMode(hStream, &dwMode) != FALSE;
 }
 
+bool WriteText(std::FILE* pStream, const char* szText) {
+    const HANDLE hStream = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(pStream)));
+    DWORD dwMode = 0;
+    if (hStream == INVALID_HANDLE_VALUE || !::GetConsoleMode(hStream, &dwMode)) {
+        return std::fputs(szText, pStream) >= 0;
+    }
+    const int iUnits = ::MultiByteToWideChar(CP_UTF8, 0, szText, -1, nullptr, 0);
+    if (iUnits <= 1) return iUnits == 1;
+    std::vector<wchar_t> wide(static_cast<std::size_t>(iUnits));
+    ::MultiByteToWideChar(CP_UTF8, 0, szText, -1, wide.data(), iUnits);
+    std::fflush(pStream);
+    DWORD dwWritten = 0;
+    return ::WriteConsoleW(hStream, wide.data(), static_cast<DWORD>(iUnits - 1), &dwWritten, nullptr) != FALSE;
+}
+
 struct CriticalSection::Impl {
     CRITICAL_SECTION section;
 };
