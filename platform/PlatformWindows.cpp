@@ -95,10 +95,6 @@ bool SeamFails(seam::Call call) {
 
 ::SOCKET Native(SOCKET s) { return static_cast<::SOCKET>(s); }
 
-// Sockets are not handed to child processes, as on POSIX (close-on-exec):
-// a child holding a copy would keep a connection open after we close it.
-void KeepFromChildren(::SOCKET s) { ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0); }
-
 // Copies a set in; null when there is no set or it holds no socket, as
 // Winsock wants every set it is given to hold one.
 fd_set* CopyIn(const FdSet* pSet, fd_set* pNative) {
@@ -123,20 +119,36 @@ void CopyOut(const fd_set* pNative, FdSet* pSet) {
     for (u_int i = 0; i < pNative->fd_count; ++i) FdAdd(static_cast<SOCKET>(pNative->fd_array[i]), pSet);
 }
 
-// Winsock shows a failed connect in the exception set and leaves its code
-// to getsockopt(SO_ERROR), which keeps it: curl's verifyconnect reads it
-// the same way. A socket of the exception set with such a code is taken out
-// of the read and write sets, and the code is returned (0 when none has one;
-// a socket there for urgent data has none).
+// The failed connect that select() last reported on this thread. Winsock
+// shows a failed connect in the exception set on every call, but may hand
+// its code out of SO_ERROR only once, so the code is kept here until the
+// socket is closed or another connect fails, as the POSIX side keeps it.
+struct FailedConnect {
+    ::SOCKET s = INVALID_SOCKET;
+    int iError = 0;
+};
+thread_local FailedConnect t_failedConnect;
+
+// The code of a failed connect on a socket of the exception set: the one
+// kept for it, else getsockopt(SO_ERROR), as curl's verifyconnect reads it;
+// 0 when it has none (a socket there for urgent data).
+int ConnectError(::SOCKET s) {
+    if (t_failedConnect.s == s) return t_failedConnect.iError;
+    int iError = 0;
+    int iLength = sizeof iError;
+    if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&iError), &iLength) != 0) return 0;
+    if (iError != 0) t_failedConnect = FailedConnect{s, iError};
+    return iError;
+}
+
+// A socket of the exception set with a failed connect is taken out of the
+// read and write sets, and its code is returned (0 when none has one).
 int TakeConnectFailures(fd_set* pRead, fd_set* pWrite, const fd_set* pExcept) {
     int iFailure = 0;
     for (u_int i = 0; pExcept != nullptr && i < pExcept->fd_count; ++i) {
         const ::SOCKET s = pExcept->fd_array[i];
-        int iError = 0;
-        int iLength = sizeof iError;
-        if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&iError), &iLength) != 0 || iError == 0) {
-            continue;
-        }
+        const int iError = ConnectError(s);
+        if (iError == 0) continue;
         if (pRead != nullptr) RemoveNative(s, pRead);
         if (pWrite != nullptr) RemoveNative(s, pWrite);
         iFailure = iError;
@@ -153,12 +165,16 @@ SOCKET socket(int iAf, int iType, int iProtocol) {
     if (SeamFails(seam::Call::Socket)) return kInvalidSocket;
     SOCKET injected;
     if (DORVANE_SEAM_TAKE_INJECTED_SOCKET(&injected)) return injected;
-    const ::SOCKET s = ::socket(iAf, iType, iProtocol);
+    // Not handed to child processes, as on POSIX (close-on-exec): a child
+    // holding a copy would keep a connection open after we close it. Asked
+    // at creation, which a layered service provider cannot silently undo as
+    // it can SetHandleInformation; overlapped, as socket() makes it.
+    const ::SOCKET s =
+        ::WSASocketW(iAf, iType, iProtocol, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
     if (s == INVALID_SOCKET) {
         FailFromSystem();
         return kInvalidSocket;
     }
-    KeepFromChildren(s);
     return static_cast<SOCKET>(s);
 }
 
@@ -251,6 +267,7 @@ int shutdown(SOCKET s, int iHow) { return ::shutdown(Native(s), iHow) == 0 ? 0 :
 
 int closesocket(SOCKET s) {
     if (SeamFails(seam::Call::CloseSocket)) return kSocketError;
+    if (t_failedConnect.s == Native(s)) t_failedConnect = FailedConnect{};  // the handle may be reused
     return ::closesocket(Native(s)) == 0 ? 0 : FailFromSystem();
 }
 

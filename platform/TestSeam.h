@@ -43,10 +43,12 @@ struct ScriptedAddress {
 
 // A scripted answer, which winsock::LookupHostAddress reads in place of the
 // system's. uBytes is the room it takes in the look-up's answer buffer,
-// counted as 4 bytes and, per address, 4 bytes and the address.
+// counted as 64-bit Windows fills it: the WSAQUERYSETW, the class GUID, the
+// name in UTF-16, and per address a CSADDR_INFO with its local and remote
+// socket addresses.
 struct ScriptedAnswer {
     std::vector<ScriptedAddress> addresses;
-    std::uint32_t uBytes = 4;
+    std::uint32_t uBytes = 0;
 };
 
 // True when `call` must fail now; the Winsock code is then in *piCode.

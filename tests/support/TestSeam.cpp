@@ -38,13 +38,36 @@ void FailNext(Call call, int iCode, int iTimes) {
     g_bArmed.store(true, std::memory_order_relaxed);
 }
 
-void ScriptNameService(const std::string& szName, const std::vector<ScriptedAddress>& addresses) {
+namespace {
+
+// The parts of a WSALookupServiceNextW answer as 64-bit Windows lays them
+// out in the caller's buffer: the WSAQUERYSETW itself, the service class
+// GUID, and per address a CSADDR_INFO (two SOCKET_ADDRESS, type, protocol).
+constexpr std::uint32_t kQuerySetBytes = 120;
+constexpr std::uint32_t kGuidBytes = 16;
+constexpr std::uint32_t kCsAddrInfoBytes = 40;
+
+// The UTF-16 units of a UTF-8 name with its NUL.
+std::uint32_t Utf16Units(const std::string& szName) {
+    std::uint32_t uUnits = 1;
+    for (const char c : szName) {
+        const unsigned char b = static_cast<unsigned char>(c);
+        if ((b & 0xC0) != 0x80) uUnits += b >= 0xF0 ? 2 : 1;  // a 4-byte sequence takes two units
+    }
+    return uUnits;
+}
+
+}  // namespace
+
+void ScriptNameService(const std::string& szName, const std::vector<ScriptedAddress>& addresses,
+                       const std::string& szCanonicalName) {
     std::lock_guard<std::mutex> guard(g_mutex);
     ScriptedAnswer& answer = g_answers[szName];
     answer.addresses = addresses;
-    answer.uBytes = 4;
+    answer.uBytes = kQuerySetBytes + kGuidBytes + 2 * Utf16Units(szCanonicalName.empty() ? szName : szCanonicalName);
     for (const ScriptedAddress& address : addresses) {
-        answer.uBytes += 4 + static_cast<std::uint32_t>(address.bytes.size());
+        // The local and the remote socket address, each of the address's size.
+        answer.uBytes += kCsAddrInfoBytes + 2 * static_cast<std::uint32_t>(address.bytes.size());
     }
     g_bArmed.store(true, std::memory_order_relaxed);
 }

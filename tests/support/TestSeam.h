@@ -17,8 +17,11 @@ namespace seam {
 void FailNext(Call call, int iCode, int iTimes = 1);
 
 // When winsock::LookupHostAddress is asked for szName, its answer lists
-// these addresses in order, in place of the system's.
-void ScriptNameService(const std::string& szName, const std::vector<ScriptedAddress>& addresses);
+// these addresses in order, in place of the system's. The answer gives back
+// szCanonicalName (szName when empty), which takes its room in the answer
+// as Windows counts it.
+void ScriptNameService(const std::string& szName, const std::vector<ScriptedAddress>& addresses,
+                       const std::string& szCanonicalName = std::string());
 
 // Lets a test or fuzzer play the peer over a socket pair instead of a
 // listening socket: the next socket() call on the calling thread returns s,
