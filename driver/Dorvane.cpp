@@ -147,6 +147,9 @@ int RunConfigurationMode(const char* szServerAddress, const char* szEmail, const
     const bool bWritten = ConfigurationText(szServerAddress, szEmail, szPassword, &text) &&
                           file.Create("Ostrel.cfg.", ".part") && file.Write(text.data(), text.size()) &&
                           file.Commit(kConfigFile);
+    // A configuration that could not take its name is of no use under
+    // another: the old file stays as it was, and nothing else is left.
+    if (!bWritten) file.DiscardKept();
     std::fputs(bWritten ? "The configuration file, Ostrel.cfg, is created." : "Failed to create a configuration file",
                stdout);
     return bWritten ? kExitDone : kExitFile;

@@ -265,6 +265,9 @@ public:
     bool Commit(const char* szFinalName);
     // Whether the last Commit failed but left the whole backup under Name().
     bool Kept() const;
+    // Removes the file a failed Commit kept, for a caller to whom it is of
+    // no use; does nothing unless Kept().
+    void DiscardKept();
     // Closes and removes the file; does nothing when none is open.
     void Discard();
     // The system's code of the last failed call of this object.

@@ -230,6 +230,12 @@ bool StagedFile::Commit(const char* szFinalName) {
 
 bool StagedFile::Kept() const { return m_pImpl->bKept; }
 
+void StagedFile::DiscardKept() {
+    Impl& file = *m_pImpl;
+    if (file.bKept) ::DeleteFileW(LongPath(WideName(file.szName)).c_str());
+    file.bKept = false;
+}
+
 void StagedFile::Discard() { m_pImpl->Remove(); }
 
 int StagedFile::LastError() const { return m_pImpl->iError; }

@@ -594,6 +594,21 @@ TEST_F(DorvaneRun, BackupWhoseNameAScannerHoldsIsSavedOrKeptWholeUnderItsStagedN
         << driver.back();
 }
 
+// A configuration file is of no use under another name: when a scanner
+// holds Ostrel.cfg past the wait, the old file stays and nothing else is.
+TEST_F(DorvaneRun, ConfigurationWhoseNameAScannerHoldsLeavesTheOldFileAndNothingElse) {
+    if (!testprocess::BuiltForWindows()) GTEST_SKIP() << "a POSIX rename does not wait for other programs";
+    WriteConfig("earlier configuration");
+    std::ifstream scanner(m_work.File("Ostrel.cfg"), std::ios::binary);
+    testprocess::SetEnvironment("DORVANE_SEAM_RENAME_PATIENCE_MS", "300");
+    const auto result = testprocess::Run(DORVANE_SEAMED_EXE, {"s", "e", "p"}, m_work.Path(), m_temp.Path());
+    testprocess::SetEnvironment("DORVANE_SEAM_RENAME_PATIENCE_MS", "");
+    EXPECT_EQ(3, result.iExitCode);
+    EXPECT_EQ("Failed to create a configuration file", result.szStdout);
+    EXPECT_EQ(std::vector<std::string>{"Ostrel.cfg"}, ListFiles(m_work.Path()));
+    EXPECT_EQ("earlier configuration", ReadFile(m_work.File("Ostrel.cfg")));
+}
+
 TEST_F(DorvaneRun, TwoRunsAtOnceInOneDirectoryEachSaveAWholeBody) {
     const std::string first = std::string(400000, '1');
     const std::string second = std::string(300000, '2');
