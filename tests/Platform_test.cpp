@@ -296,6 +296,33 @@ TEST(Platform, StagedFileIsNewAndTakesItsNameWholeOrNotAtAll) {
     EXPECT_EQ(testsupport::ListFiles(directory.Path()), (std::vector<std::string>{"final.db", "taken"}));
 }
 
+// The staged and final names are relative to the current directory; where
+// that directory's path is long, their full paths pass MAX_PATH (260), which
+// Windows lifts only for names built with the \\?\ prefix.
+TEST(Platform, StagedFileWorksWhereTheFullPathsPassMaxPath) {
+    testsupport::TempDir directory;
+    std::string deep = directory.Path();
+    while (deep.size() < 240) {
+        deep += "/" + std::string(40, 'd');
+        std::filesystem::create_directory(deep);
+    }
+    const std::filesystem::path previous = std::filesystem::current_path();
+    std::filesystem::current_path(deep);
+    const std::string final = "Database.20260101000000.db";
+    std::string part;
+    {
+        os::StagedFile staged;
+        EXPECT_TRUE(staged.Create("Database.", ".part")) << staged.LastError();
+        part = staged.Name();
+        EXPECT_TRUE(staged.Write("deep backup", 11));
+        EXPECT_TRUE(staged.Commit(final.c_str())) << staged.LastError();
+    }
+    std::filesystem::current_path(previous);
+    EXPECT_GT(deep.size() + 1 + final.size(), 260u);
+    EXPECT_EQ("deep backup", testsupport::ReadFile(deep + "/" + final));
+    EXPECT_FALSE(std::filesystem::exists(deep + "/" + part));
+}
+
 // Windows: a scanner that holds the final name open delays the rename, and
 // the rename waits for it (30 s in the product, shortened here); one that
 // holds it longer leaves the whole backup under its staged name, never
