@@ -63,6 +63,31 @@ export LC_ALL=C.UTF-8 LANG=C.UTF-8
 # programs need none of them, and without a display they only cost time.
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 unset DISPLAY WAYLAND_DISPLAY
-exec "$wine_binary" "$@"
+# A program that fails having printed nothing at all, not even on standard
+# error, most likely never ran: Wine could not start it (a gtest program, say,
+# always prints). It is run once more, and this is said on standard error; a
+# program that fails again, or prints anything, keeps its result. The output
+# is collected in files, not pipes (the services Wine starts in the
+# background would hold a pipe open for ever), and passed on when the
+# program ends or this script is stopped.
+output=$(mktemp "${TMPDIR:-/tmp}/dorvane-wine-out.XXXXXX")
+errors=$(mktemp "${TMPDIR:-/tmp}/dorvane-wine-err.XXXXXX")
+pass_on() {
+    cat "$output"
+    cat "$errors" >&2
+    rm -f "$output" "$errors"
+}
+trap 'pass_on; exit 143' INT TERM HUP
+run() {
+    status=0
+    "$wine_binary" "$@" >"$output" 2>"$errors" || status=$?
+}
+run "$@"
+if [ "$status" -ne 0 ] && [ ! -s "$output" ] && [ ! -s "$errors" ]; then
+    echo "dorvane-wine-run: $1 printed nothing and ended with status $status: Wine may not have started it; running it once more" >&2
+    run "$@"
+fi
+pass_on
+exit "$status"
 ]=])
 set(CMAKE_CROSSCOMPILING_EMULATOR /bin/sh ${DORVANE_WINE_RUNNER})

@@ -63,9 +63,11 @@ public:
     // tags are missing. szReason holds uSize bytes.
     void Reason(char* szReason, std::size_t uSize) const;
 
-    // Makes the staged file the backup szFinalName; false on failure, with
-    // nothing left behind (SystemError() then says why).
+    // Makes the staged file the backup szFinalName; false on failure
+    // (SystemError() then says why), with nothing left behind unless
+    // KeptAsStaged(): the whole backup then stays under FileName().
     bool Keep(const char* szFinalName) { return m_file.Commit(szFinalName); }
+    bool KeptAsStaged() const { return m_file.Kept(); }
     // Removes the staged file, if any. The destructor does the same.
     void Drop() { m_file.Discard(); }
 

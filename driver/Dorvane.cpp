@@ -148,6 +148,9 @@ int RunConfigurationMode(const char* szServerAddress, const char* szEmail, const
     const bool bWritten = ConfigurationText(szServerAddress, szEmail, szPassword, &text) &&
                           file.Create("Ostrel.cfg.", ".part") && file.Write(text.data(), text.size()) &&
                           file.Commit(kConfigFile);
+    // A configuration that could not take its name is of no use under
+    // another: the old file stays as it was, and nothing else is left.
+    if (!bWritten) file.DiscardKept();
     std::fputs(bWritten ? "The configuration file, Ostrel.cfg, is created." : "Failed to create a configuration file",
                stdout);
     return bWritten ? kExitDone : kExitFile;
@@ -354,11 +357,12 @@ void ReportFailureReply(BackupBody& body) {
     std::memcpy(szLogged, szReason, sizeof szReason);
     MakePrintable(szLogged, false);
     g_pLog->Write("Dorvane", 0, kSourceFile, kLineFailureReply, "Failed: %s", szLogged);
-    std::printf("%s", szReason);
+    os::WriteText(stdout, szReason);
 }
 
 // Gives the staged body its final name, "Database.<local time now>.db";
-// false when that fails, with nothing left behind (logged).
+// false when that fails (logged), with nothing left behind unless the whole
+// backup stays under its staged name.
 bool SaveBody(BackupBody& body, std::int64_t iSize) {
     char szStamp[32] = "";
     const std::time_t now = std::time(nullptr);
@@ -366,7 +370,10 @@ bool SaveBody(BackupBody& body, std::int64_t iSize) {
     char szFileName[512];
     std::snprintf(szFileName, sizeof szFileName, "Database.%s.db", szStamp);
     if (!body.Keep(szFileName)) {
-        LogFileFailure(kLineCannotWrite, "write", szFileName, body.SystemError());
+        // A backup that could not take its final name but is whole is named
+        // where it stays, so that it can be recovered by hand.
+        LogFileFailure(kLineCannotWrite, "write", body.KeptAsStaged() ? body.FileName() : szFileName,
+                       body.SystemError());
         return false;
     }
     if (body.IsDatabase()) {

@@ -2,7 +2,9 @@
 # successful run only, keeps the newest $Keep backups: counted, never by
 # age, so that a month of failures never removes the last good one, and
 # nothing but Database.<14 digits>.db is touched. Exits with Dorvane's own
-# status, which Task Scheduler shows as the task's Last Run Result.
+# status, which Task Scheduler shows as the task's Last Run Result. Any
+# status but 0 is a failure: test it as here, or with `if %ERRORLEVEL% NEQ 0`
+# in a batch file; -1 (0xFFFFFFFF) is below `if errorlevel 1`.
 param(
     [string]$Directory = 'C:\Backups\Dorvane',
     [string]$Dorvane = 'C:\Program Files\Dorvane\Dorvane.exe',

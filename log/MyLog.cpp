@@ -143,7 +143,18 @@ bool MyLog::GetWorkingDirectory() {
     try {
         ChooseDirectory();
         m_iMaxSize = kMaxSize;
-        if (!ComposeNames()) {
+        char szBareName[kTextSize];
+        CopyCut(szBareName, sizeof szBareName, m_szLogFile);
+        bool bComposed = ComposeNames();
+        // A link, or another user's file, at the log's names in the temporary
+        // directory: the log goes to the current directory instead.
+        if (bComposed && m_szWorkingDirectory[0] != '\0' &&
+            (os::IsForeignFile(m_wszLogFile) || os::IsForeignFile(m_wszBackupFile))) {
+            m_szWorkingDirectory[0] = '\0';
+            CopyCut(m_szLogFile, sizeof m_szLogFile, szBareName);
+            bComposed = ComposeNames();
+        }
+        if (!bComposed) {
             SetLogError(3, "log file path too long in MyLog::GetWorkingDirectory()");
             return false;
         }

@@ -142,7 +142,8 @@ int Utf8ToWide(const char* szSource, int iSourceLength, char16_t* wszDest, int i
 int WideToUtf8(const char16_t* wszSource, int iSourceUnits, char* szDest, int iDestBytes);
 
 // The user's temporary directory as UTF-16 text ending with a separator
-// (GetTempPathW, a directory private to the user). Returns the length
+// (GetTempPath2W where the system has it, which gives SYSTEM a private
+// directory, else GetTempPathW). Returns the length
 // without the terminator; 0 on failure; more than uUnits - 1 when the
 // buffer is too small (nothing useful written). POSIX: $TMPDIR when set;
 // otherwise the user's own "/tmp/dorvane-<uid>/", made with mode 0700 when
@@ -151,13 +152,21 @@ int WideToUtf8(const char16_t* wszSource, int iSourceUnits, char* szDest, int iD
 std::uint32_t GetTempPathWide(std::uint32_t uUnits, char16_t* wszBuffer);
 // Whether something exists at the path (its attributes can be read).
 bool PathExists(const char16_t* wszPath);
+// Whether what is at the path may be another user's to control: on Windows
+// a reparse point (a symbolic link or junction, not followed), a file with
+// more than one link, one owned by neither this process's user nor the
+// owner its token gives new files, or one that cannot be examined. False
+// when nothing is there. POSIX: always false; OpenFileWide refuses links
+// there and the temporary directory is the user's own.
+bool IsForeignFile(const char16_t* wszPath);
 // Copies a file over another byte for byte, replacing it (CopyFileW). True
 // on success. On failure the destination is left as it was: POSIX copies
 // into a new file (mode 0600) beside it and renames that over it, and only
 // a regular source is copied (never a directory, FIFO or device).
 bool CopyFileReplacing(const char16_t* wszFrom, const char16_t* wszTo);
-// Whether OpenFileWide opens a name that is a symbolic link (POSIX; the
-// Windows temporary directory is private, and Windows follows).
+// Whether OpenFileWide opens a name that is a symbolic link. Windows
+// refuses, as IsForeignFile would, a reparse point, a file with more than
+// one link and another user's file.
 enum class LinkPolicy { Refuse, Follow };
 // Opens a regular file by its UTF-16 name with an fopen mode ("a", "w",
 // "r", ...; text mode unless "b" is given). The caller closes the stream.
@@ -194,6 +203,12 @@ void Sleep(std::uint32_t uMilliseconds);
 // Whether the stream is a terminal (a console on Windows), where a person
 // may be watching.
 bool IsTerminal(std::FILE* pStream);
+// Writes the UTF-8 text szText to the stream. On Windows, when the stream
+// is a console (GetConsoleMode succeeds), the stream is flushed and the
+// text written as UTF-16 with WriteConsoleW, so that the console shows it
+// whatever its code page, which is never changed; to a file or pipe, and
+// on POSIX, the bytes go as they are. False when the write fails.
+bool WriteText(std::FILE* pStream, const char* szText);
 
 // The calendar time in whole seconds (time()), the clock of the exchange's
 // time-outs. Tests may move it forward through the seam.
@@ -206,8 +221,10 @@ std::int64_t CurrentTime();
 // At most one staged file is open in a process at a time. While it is open,
 // a signal that would end the process (POSIX: every signal whose default
 // action ends it, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM, ...
-// among them; Windows: Ctrl+C, Ctrl+Break, console close) removes it, and
-// the process then ends the way the signal would have ended it. Failures
+// among them) removes it, and the process then ends the way the signal
+// would have ended it. On Windows the file is marked delete-on-close from
+// its creation, so the system removes it however the process ends (Ctrl+C,
+// TerminateProcess, logoff) and no handler is needed. Failures
 // report the system's own code (errno or GetLastError()) through
 // LastError().
 //
@@ -240,8 +257,17 @@ public:
     // Flushes the file to stable storage, closes it and renames it over
     // szFinalName (UTF-8, same directory), replacing a file of that name,
     // then flushes the directory entry. On failure the staged file is
-    // removed and nothing takes the final name.
+    // removed and nothing takes the final name, except that on Windows a
+    // final name another program holds open is waited for (30 s, with
+    // growing pauses), and after that the flushed file stays whole under
+    // Name(): Kept() then says so. Windows renames through the open handle
+    // before closing it, so nothing can open the file in between.
     bool Commit(const char* szFinalName);
+    // Whether the last Commit failed but left the whole backup under Name().
+    bool Kept() const;
+    // Removes the file a failed Commit kept, for a caller to whom it is of
+    // no use; does nothing unless Kept().
+    void DiscardKept();
     // Closes and removes the file; does nothing when none is open.
     void Discard();
     // The system's code of the last failed call of this object.

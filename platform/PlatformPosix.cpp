@@ -595,6 +595,8 @@ std::uint32_t GetTempPathWide(std::uint32_t uUnits, char16_t* wszBuffer) {
     return static_cast<std::uint32_t>(iUnits - 1);
 }
 
+bool IsForeignFile(const char16_t* /*wszPath*/) { return false; }
+
 bool PathExists(const char16_t* wszPath) {
     struct stat info;
     return ::stat(ToUtf8(wszPath).c_str(), &info) == 0;
@@ -764,6 +766,8 @@ bool SystemErrorText(int iCode, char* szBuffer, std::uint32_t uSize) {
 bool Utf8Arguments(int* /*piArgc*/, char*** /*pppArgv*/) { return true; }
 
 void Sleep(std::uint32_t uMilliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(uMilliseconds)); }
+
+bool WriteText(std::FILE* pStream, const char* szText) { return std::fputs(szText, pStream) >= 0; }
 
 bool IsTerminal(std::FILE* pStream) { return pStream != nullptr && ::isatty(::fileno(pStream)) == 1; }
 

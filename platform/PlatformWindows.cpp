@@ -35,6 +35,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <aclapi.h>
 #include <shellapi.h>
 
 #include <fcntl.h>
@@ -94,10 +95,6 @@ bool SeamFails(seam::Call call) {
 
 ::SOCKET Native(SOCKET s) { return static_cast<::SOCKET>(s); }
 
-// Sockets are not handed to child processes, as on POSIX (close-on-exec):
-// a child holding a copy would keep a connection open after we close it.
-void KeepFromChildren(::SOCKET s) { ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0); }
-
 // Copies a set in; null when there is no set or it holds no socket, as
 // Winsock wants every set it is given to hold one.
 fd_set* CopyIn(const FdSet* pSet, fd_set* pNative) {
@@ -122,20 +119,36 @@ void CopyOut(const fd_set* pNative, FdSet* pSet) {
     for (u_int i = 0; i < pNative->fd_count; ++i) FdAdd(static_cast<SOCKET>(pNative->fd_array[i]), pSet);
 }
 
-// Winsock shows a failed connect in the exception set and leaves its code
-// to getsockopt(SO_ERROR), which keeps it: curl's verifyconnect reads it
-// the same way. A socket of the exception set with such a code is taken out
-// of the read and write sets, and the code is returned (0 when none has one;
-// a socket there for urgent data has none).
+// The failed connect that select() last reported on this thread. Winsock
+// shows a failed connect in the exception set on every call, but may hand
+// its code out of SO_ERROR only once, so the code is kept here until the
+// socket is closed or another connect fails, as the POSIX side keeps it.
+struct FailedConnect {
+    ::SOCKET s = INVALID_SOCKET;
+    int iError = 0;
+};
+thread_local FailedConnect t_failedConnect;
+
+// The code of a failed connect on a socket of the exception set: the one
+// kept for it, else getsockopt(SO_ERROR), as curl's verifyconnect reads it;
+// 0 when it has none (a socket there for urgent data).
+int ConnectError(::SOCKET s) {
+    if (t_failedConnect.s == s) return t_failedConnect.iError;
+    int iError = 0;
+    int iLength = sizeof iError;
+    if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&iError), &iLength) != 0) return 0;
+    if (iError != 0) t_failedConnect = FailedConnect{s, iError};
+    return iError;
+}
+
+// A socket of the exception set with a failed connect is taken out of the
+// read and write sets, and its code is returned (0 when none has one).
 int TakeConnectFailures(fd_set* pRead, fd_set* pWrite, const fd_set* pExcept) {
     int iFailure = 0;
     for (u_int i = 0; pExcept != nullptr && i < pExcept->fd_count; ++i) {
         const ::SOCKET s = pExcept->fd_array[i];
-        int iError = 0;
-        int iLength = sizeof iError;
-        if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&iError), &iLength) != 0 || iError == 0) {
-            continue;
-        }
+        const int iError = ConnectError(s);
+        if (iError == 0) continue;
         if (pRead != nullptr) RemoveNative(s, pRead);
         if (pWrite != nullptr) RemoveNative(s, pWrite);
         iFailure = iError;
@@ -152,12 +165,16 @@ SOCKET socket(int iAf, int iType, int iProtocol) {
     if (SeamFails(seam::Call::Socket)) return kInvalidSocket;
     SOCKET injected;
     if (DORVANE_SEAM_TAKE_INJECTED_SOCKET(&injected)) return injected;
-    const ::SOCKET s = ::socket(iAf, iType, iProtocol);
+    // Not handed to child processes, as on POSIX (close-on-exec): a child
+    // holding a copy would keep a connection open after we close it. Asked
+    // at creation, which a layered service provider cannot silently undo as
+    // it can SetHandleInformation; overlapped, as socket() makes it.
+    const ::SOCKET s =
+        ::WSASocketW(iAf, iType, iProtocol, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
     if (s == INVALID_SOCKET) {
         FailFromSystem();
         return kInvalidSocket;
     }
-    KeepFromChildren(s);
     return static_cast<SOCKET>(s);
 }
 
@@ -250,6 +267,7 @@ int shutdown(SOCKET s, int iHow) { return ::shutdown(Native(s), iHow) == 0 ? 0 :
 
 int closesocket(SOCKET s) {
     if (SeamFails(seam::Call::CloseSocket)) return kSocketError;
+    if (t_failedConnect.s == Native(s)) t_failedConnect = FailedConnect{};  // the handle may be reused
     return ::closesocket(Native(s)) == 0 ? 0 : FailFromSystem();
 }
 
@@ -397,8 +415,87 @@ int WideToUtf8(const char16_t* wszSource, int iSourceUnits, char* szDest, int iD
     return ::WideCharToMultiByte(CP_UTF8, 0, Wide(wszSource), iSourceUnits, szDest, iDestBytes, nullptr, nullptr);
 }
 
+namespace {
+
+using TempPathCall = DWORD(WINAPI*)(DWORD, LPWSTR);
+
+// GetTempPath2W where the system has it (Windows 11, Server 2022, and
+// Windows 10 and Server 2016 with the 2025 updates): it gives SYSTEM the
+// private C:\Windows\SystemTemp instead of C:\Windows\Temp, where every
+// user may write. Looked up once.
+TempPathCall TempPathFunction() {
+    static const TempPathCall pCall = [] {
+        const HMODULE hKernel = ::GetModuleHandleW(L"kernel32.dll");
+        const FARPROC pFound = hKernel != nullptr ? ::GetProcAddress(hKernel, "GetTempPath2W") : nullptr;
+        return pFound != nullptr ? reinterpret_cast<TempPathCall>(reinterpret_cast<void*>(pFound)) : &::GetTempPathW;
+    }();
+    return pCall;
+}
+
+// A token's SID of the kind asked (TokenUser or TokenOwner) into *pSid.
+bool TokenSid(HANDLE hToken, TOKEN_INFORMATION_CLASS kind, std::vector<unsigned char>* pSid) {
+    DWORD dwSize = 0;
+    ::GetTokenInformation(hToken, kind, nullptr, 0, &dwSize);
+    std::vector<unsigned char> buffer(dwSize);
+    if (dwSize == 0 || !::GetTokenInformation(hToken, kind, buffer.data(), dwSize, &dwSize)) return false;
+    const PSID pFound = kind == TokenUser ? reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid
+                                          : reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner;
+    pSid->resize(::GetLengthSid(pFound));
+    return ::CopySid(static_cast<DWORD>(pSid->size()), pSid->data(), pFound) != FALSE;
+}
+
+// Whether pOwner is this process's user, or the owner its token gives the
+// objects it creates (an elevated administrator's files belong to the
+// Administrators group).
+bool IsOurs(PSID pOwner) {
+    HANDLE hToken = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &hToken)) return false;
+    std::vector<unsigned char> user, owner;
+    const bool bOurs = (TokenSid(hToken, TokenUser, &user) && ::EqualSid(pOwner, user.data())) ||
+                       (TokenSid(hToken, TokenOwner, &owner) && ::EqualSid(pOwner, owner.data()));
+    ::CloseHandle(hToken);
+    return bOurs;
+}
+
+// Whether an open file is one another user may control: a reparse point (a
+// symbolic link or junction, opened as itself), a file with more than one
+// name (a hard link; a directory's count says nothing), or one of another
+// owner.
+bool IsForeignHandle(HANDLE hFile) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!::GetFileInformationByHandle(hFile, &info)) return true;
+    const bool bDirectory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || (!bDirectory && info.nNumberOfLinks > 1)) {
+        return true;
+    }
+    PSID pOwner = nullptr;
+    PSECURITY_DESCRIPTOR pDescriptor = nullptr;
+    if (::GetSecurityInfo(hFile, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &pOwner, nullptr, nullptr, nullptr,
+                          &pDescriptor) != ERROR_SUCCESS) {
+        return true;
+    }
+    const bool bForeign = pOwner == nullptr || !IsOurs(pOwner);
+    ::LocalFree(pDescriptor);
+    return bForeign;
+}
+
+}  // namespace
+
 std::uint32_t GetTempPathWide(std::uint32_t uUnits, char16_t* wszBuffer) {
-    return static_cast<std::uint32_t>(::GetTempPathW(uUnits, reinterpret_cast<wchar_t*>(wszBuffer)));
+    return static_cast<std::uint32_t>(TempPathFunction()(uUnits, reinterpret_cast<wchar_t*>(wszBuffer)));
+}
+
+bool IsForeignFile(const char16_t* wszPath) {
+    const HANDLE hFile = ::CreateFileW(Wide(wszPath), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                       FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE) {
+        const DWORD dwError = ::GetLastError();
+        return dwError != ERROR_FILE_NOT_FOUND && dwError != ERROR_PATH_NOT_FOUND;
+    }
+    const bool bForeign = IsForeignHandle(hFile);
+    ::CloseHandle(hFile);
+    return bForeign;
 }
 
 bool PathExists(const char16_t* wszPath) {
@@ -470,22 +567,35 @@ std::FILE* StreamFromHandle(HANDLE hFile, const FileMode& mode) {
 
 }  // namespace
 
-std::FILE* OpenFileWide(const char16_t* wszPath, const char* szMode, LinkPolicy /*links*/) {
+std::FILE* OpenFileWide(const char16_t* wszPath, const char* szMode, LinkPolicy links) {
     FileMode mode;
     if (wszPath == nullptr || !ReadFileMode(szMode, &mode)) {
         t_iLastSystemError = ERROR_INVALID_PARAMETER;
         return nullptr;
     }
-    const HANDLE hFile =
-        ::CreateFileW(Wide(wszPath), mode.dwAccess, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                      mode.dwDisposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Refused names are opened as themselves and emptied only once they are
+    // known to be ours: a hard link to another's file is never truncated.
+    const bool bRefuse = links == LinkPolicy::Refuse;
+    const bool bEmpty = mode.dwDisposition == CREATE_ALWAYS;
+    const HANDLE hFile = ::CreateFileW(Wide(wszPath), mode.dwAccess | (bRefuse ? READ_CONTROL : 0),
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                       bRefuse && bEmpty ? OPEN_ALWAYS : mode.dwDisposition,
+                                       FILE_ATTRIBUTE_NORMAL | (bRefuse ? FILE_FLAG_OPEN_REPARSE_POINT : 0), nullptr);
     if (hFile == INVALID_HANDLE_VALUE) {
         NoteFileFailure();
         return nullptr;
     }
+    DWORD dwRefusal = 0;
     if (::GetFileType(hFile) != FILE_TYPE_DISK) {  // a device or pipe name
+        dwRefusal = ERROR_INVALID_PARAMETER;
+    } else if (bRefuse && IsForeignHandle(hFile)) {
+        dwRefusal = ERROR_ACCESS_DENIED;
+    } else if (bRefuse && bEmpty && !::SetEndOfFile(hFile)) {
+        dwRefusal = ::GetLastError();
+    }
+    if (dwRefusal != 0) {
         ::CloseHandle(hFile);
-        t_iLastSystemError = ERROR_INVALID_PARAMETER;
+        t_iLastSystemError = static_cast<int>(dwRefusal);
         return nullptr;
     }
     std::FILE* pFile = StreamFromHandle(hFile, mode);
@@ -565,6 +675,21 @@ bool IsTerminal(std::FILE* pStream) {
     const HANDLE hStream = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(pStream)));
     DWORD dwMode = 0;
     return hStream != INVALID_HANDLE_VALUE && ::GetConsoleMode(hStream, &dwMode) != FALSE;
+}
+
+bool WriteText(std::FILE* pStream, const char* szText) {
+    const HANDLE hStream = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(pStream)));
+    DWORD dwMode = 0;
+    if (hStream == INVALID_HANDLE_VALUE || !::GetConsoleMode(hStream, &dwMode)) {
+        return std::fputs(szText, pStream) >= 0;
+    }
+    const int iUnits = ::MultiByteToWideChar(CP_UTF8, 0, szText, -1, nullptr, 0);
+    if (iUnits <= 1) return iUnits == 1;
+    std::vector<wchar_t> wide(static_cast<std::size_t>(iUnits));
+    ::MultiByteToWideChar(CP_UTF8, 0, szText, -1, wide.data(), iUnits);
+    std::fflush(pStream);
+    DWORD dwWritten = 0;
+    return ::WriteConsoleW(hStream, wide.data(), static_cast<DWORD>(iUnits - 1), &dwWritten, nullptr) != FALSE;
 }
 
 struct CriticalSection::Impl {

@@ -220,6 +220,11 @@ bool StagedFile::Commit(const char* szFinalName) {
 
 void StagedFile::Discard() { m_pImpl->Remove(); }
 
+// A rename on POSIX does not wait for other programs: a failed Commit
+// never keeps the file.
+bool StagedFile::Kept() const { return false; }
+void StagedFile::DiscardKept() {}
+
 int StagedFile::LastError() const { return m_pImpl->iError; }
 
 }  // namespace os

@@ -43,10 +43,12 @@ struct ScriptedAddress {
 
 // A scripted answer, which winsock::LookupHostAddress reads in place of the
 // system's. uBytes is the room it takes in the look-up's answer buffer,
-// counted as 4 bytes and, per address, 4 bytes and the address.
+// counted as 64-bit Windows fills it: the WSAQUERYSETW, the class GUID, the
+// name in UTF-16, and per address a CSADDR_INFO with its local and remote
+// socket addresses.
 struct ScriptedAnswer {
     std::vector<ScriptedAddress> addresses;
-    std::uint32_t uBytes = 4;
+    std::uint32_t uBytes = 0;
 };
 
 // True when `call` must fail now; the Winsock code is then in *piCode.
@@ -59,6 +61,9 @@ bool IsInjectedSocket(std::uintptr_t s);
 const ScriptedAnswer* FindScriptedAnswer(const std::string& szName);
 // The seconds the tests have moved os::CurrentTime() forward.
 std::int64_t ClockOffset();
+// How long, in milliseconds, a staged file's rename is retried while its
+// final name is held open, when a test has shortened it; 0 otherwise.
+std::uint32_t RenamePatienceMs();
 
 }  // namespace seam
 
@@ -69,17 +74,21 @@ std::int64_t ClockOffset();
 //   DORVANE_SEAM_IS_INJECTED_SOCKET(s)       IsInjectedSocket, or false
 //   DORVANE_SEAM_SCRIPTED_ANSWER(szName)     FindScriptedAnswer, or null
 //   DORVANE_SEAM_CLOCK_OFFSET()              ClockOffset, or 0
+//   DORVANE_SEAM_RENAME_PATIENCE_MS()        RenamePatienceMs, or 0
 #if defined(DORVANE_TEST_SEAM)
 #define DORVANE_SEAM_SHOULD_FAIL(call, piCode) ::seam::ShouldFail((call), (piCode))
 #define DORVANE_SEAM_TAKE_INJECTED_SOCKET(ps) ::seam::TakeInjectedSocket(ps)
 #define DORVANE_SEAM_IS_INJECTED_SOCKET(s) ::seam::IsInjectedSocket(s)
 #define DORVANE_SEAM_SCRIPTED_ANSWER(szName) ::seam::FindScriptedAnswer(szName)
 #define DORVANE_SEAM_CLOCK_OFFSET() ::seam::ClockOffset()
+#define DORVANE_SEAM_RENAME_PATIENCE_MS() ::seam::RenamePatienceMs()
 #else
 #define DORVANE_SEAM_SHOULD_FAIL(call, piCode) ((void)(call), (void)(piCode), false)
 #define DORVANE_SEAM_TAKE_INJECTED_SOCKET(ps) ((void)(ps), false)
 #define DORVANE_SEAM_IS_INJECTED_SOCKET(s) ((void)(s), false)
 #define DORVANE_SEAM_CLOCK_OFFSET() \
     std::int64_t { 0 }
+#define DORVANE_SEAM_RENAME_PATIENCE_MS() \
+    std::uint32_t { 0 }
 #define DORVANE_SEAM_SCRIPTED_ANSWER(szName) ((void)sizeof(szName), static_cast<const ::seam::ScriptedAnswer*>(nullptr))
 #endif

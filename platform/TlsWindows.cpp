@@ -226,37 +226,77 @@ int AddPemCertificates(const std::string& szPem, HCERTSTORE hStore, DWORD* pdwEr
     }
 }
 
-// Credentials for a client that judges the certificate itself, TLS 1.2 and
-// 1.3 only. SCH_CREDENTIALS where the system takes it (a current Windows,
-// Wine); SCHANNEL_CRED, which cannot ask for TLS 1.3, elsewhere.
+// The build number of the running Windows (RtlGetVersion, which no
+// compatibility shim changes); 0 when it cannot be read.
+DWORD WindowsBuild() {
+    using VersionCall = LONG(WINAPI*)(OSVERSIONINFOW*);
+    const HMODULE hNtdll = ::GetModuleHandleW(L"ntdll.dll");
+    const FARPROC pFound = hNtdll != nullptr ? ::GetProcAddress(hNtdll, "RtlGetVersion") : nullptr;
+    if (pFound == nullptr) return 0;
+    OSVERSIONINFOW version;
+    std::memset(&version, 0, sizeof version);
+    version.dwOSVersionInfoSize = sizeof version;
+    const auto pCall = reinterpret_cast<VersionCall>(reinterpret_cast<void*>(pFound));
+    return pCall(&version) == 0 ? version.dwBuildNumber : 0;
+}
+
+// Whether this is Wine (its ntdll exports wine_get_version). Asked once.
+bool RunningOnWine() {
+    static const bool bWine = [] {
+        const HMODULE hNtdll = ::GetModuleHandleW(L"ntdll.dll");
+        return hNtdll != nullptr && ::GetProcAddress(hNtdll, "wine_get_version") != nullptr;
+    }();
+    return bWine;
+}
+
+// The first builds that take SCH_CREDENTIALS (Windows 10 1809, Server
+// 2019) and that have a supported TLS 1.3 (Server 2022, Windows 11); before
+// the latter, TLS 1.3 exists only as an unsafe, registry-enabled preview.
+constexpr DWORD kFirstSchCredentialsBuild = 17763;
+constexpr DWORD kFirstTls13Build = 20348;
+
+// Credentials for a client that judges the certificate itself, chosen by
+// the build: SCH_CREDENTIALS with TLS 1.2, and 1.3 where the build has it;
+// SCHANNEL_CRED, TLS 1.2 only, on older builds, and where SCH_CREDENTIALS is
+// not understood (SEC_E_UNKNOWN_CREDENTIALS). The status returned is the
+// first failure, not that of the fallback.
 SECURITY_STATUS AcquireClientCredentials(CredHandle* phCredentials) {
     wchar_t* wszPackage = const_cast<wchar_t*>(UNISP_NAME_W);
     TimeStamp expiry;
-    TLS_PARAMETERS parameters;
-    std::memset(&parameters, 0, sizeof parameters);
-    parameters.grbitDisabledProtocols = ~kProtocols;
-    SCH_CREDENTIALS credentials;
-    std::memset(&credentials, 0, sizeof credentials);
-    credentials.dwVersion = SCH_CREDENTIALS_VERSION;
-    credentials.dwFlags = kCredentialFlags;
-    credentials.cTlsParameters = 1;
-    credentials.pTlsParameters = &parameters;
-    SECURITY_STATUS status = ::AcquireCredentialsHandleW(nullptr, wszPackage, SECPKG_CRED_OUTBOUND, nullptr,
-                                                         &credentials, nullptr, nullptr, phCredentials, &expiry);
-    if (status == SEC_E_OK) return status;
+    const DWORD dwBuild = WindowsBuild();
+    SECURITY_STATUS first = SEC_E_OK;
+    if (dwBuild >= kFirstSchCredentialsBuild || RunningOnWine()) {
+        TLS_PARAMETERS parameters;
+        std::memset(&parameters, 0, sizeof parameters);
+        parameters.grbitDisabledProtocols =
+            ~(dwBuild >= kFirstTls13Build ? kProtocols : static_cast<DWORD>(SP_PROT_TLS1_2_CLIENT));
+        SCH_CREDENTIALS credentials;
+        std::memset(&credentials, 0, sizeof credentials);
+        credentials.dwVersion = SCH_CREDENTIALS_VERSION;
+        credentials.dwFlags = kCredentialFlags;
+        credentials.cTlsParameters = 1;
+        credentials.pTlsParameters = &parameters;
+        first = ::AcquireCredentialsHandleW(nullptr, wszPackage, SECPKG_CRED_OUTBOUND, nullptr, &credentials, nullptr,
+                                            nullptr, phCredentials, &expiry);
+        if (first != SEC_E_UNKNOWN_CREDENTIALS) return first;
+    }
     SCHANNEL_CRED older;
     std::memset(&older, 0, sizeof older);
     older.dwVersion = SCHANNEL_CRED_VERSION;
     older.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
     older.dwFlags = kCredentialFlags;
-    return ::AcquireCredentialsHandleW(nullptr, wszPackage, SECPKG_CRED_OUTBOUND, nullptr, &older, nullptr, nullptr,
-                                       phCredentials, &expiry);
+    const SECURITY_STATUS status = ::AcquireCredentialsHandleW(nullptr, wszPackage, SECPKG_CRED_OUTBOUND, nullptr,
+                                                               &older, nullptr, nullptr, phCredentials, &expiry);
+    return status != SEC_E_OK && first != SEC_E_OK ? first : status;
 }
 
 // Builds the chain of pCert, with the certificates the server sent as
 // intermediates, over hEngine (null: the system's, the Trusted Root store).
-// Revocation is checked for every certificate but the root, within
-// kRevocationTimeoutMs in all. Returns 0 or the failing call's code.
+// A missing intermediate is never fetched from the network (AIA), so that
+// a server that omits its intermediates fails here as it does with OpenSSL,
+// and no fetch runs outside the revocation budget. Revocation is checked
+// for every certificate but the root, within kRevocationTimeoutMs in all.
+// Returns 0 or the failing call's code.
 DWORD BuildChain(HCERTCHAINENGINE hEngine, PCCERT_CONTEXT pCert, PCCERT_CHAIN_CONTEXT* ppChain) {
     LPSTR aUsages[] = {const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH)};
     CERT_CHAIN_PARA parameters;
@@ -266,7 +306,8 @@ DWORD BuildChain(HCERTCHAINENGINE hEngine, PCCERT_CONTEXT pCert, PCCERT_CHAIN_CO
     parameters.RequestedUsage.Usage.cUsageIdentifier = 1;
     parameters.RequestedUsage.Usage.rgpszUsageIdentifier = aUsages;
     parameters.dwUrlRetrievalTimeout = kRevocationTimeoutMs;
-    const DWORD dwFlags = CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT | CERT_CHAIN_REVOCATION_ACCUMULATIVE_TIMEOUT;
+    const DWORD dwFlags = CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT | CERT_CHAIN_REVOCATION_ACCUMULATIVE_TIMEOUT |
+                          CERT_CHAIN_DISABLE_AIA;
     if (::CertGetCertificateChain(hEngine, pCert, nullptr, pCert->hCertStore, &parameters, dwFlags, nullptr, ppChain)) {
         return 0;
     }
@@ -773,11 +814,12 @@ struct ClientSession::Impl {
         if (status == SEC_I_CONTEXT_EXPIRED) return Record::Closed;
         if (status == SEC_I_RENEGOTIATE) return Record::Renegotiate;
         // Wine's Schannel reports the server's close_notify as an alert
-        // record that decrypts to nothing, not as SEC_I_CONTEXT_EXPIRED (as
-        // Windows 2000 did). A fatal alert fails the call, so a bare alert
-        // record is the clean end. TLS 1.3 hides a record's type, and such
-        // a close then shows as the socket's end.
-        if (bAlert && uPlain == 0) return Record::Closed;
+        // record that decrypts to nothing, not as SEC_I_CONTEXT_EXPIRED as
+        // Windows does. A fatal alert fails the call, so there a bare alert
+        // record is the clean end. On Windows it is some warning alert, and
+        // reading goes on. TLS 1.3 hides a record's type, and such a close
+        // then shows as the socket's end.
+        if (bAlert && uPlain == 0 && RunningOnWine()) return Record::Closed;
         return Record::Plain;
     }
 

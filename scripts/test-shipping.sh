@@ -95,6 +95,36 @@ check_symbols() {
 check_symbols nm build/Dorvane
 check_symbols x86_64-w64-mingw32-nm build-windows/Dorvane.exe
 
+# pe_version_info PROGRAM: the version resource of a Windows program, read
+# from its bytes: the fixed file and product versions (the four numbers
+# after the 0xFEEF04BD signature of VS_FIXEDFILEINFO), then each string of
+# its StringFileInfo as NAME=VALUE, one a line.
+pe_version_info() {
+    python3 - "$1" <<'PY'
+import re, struct, sys
+data = open(sys.argv[1], "rb").read()
+at = data.find(struct.pack("<I", 0xFEEF04BD))
+if at < 0:
+    sys.exit("no VS_FIXEDFILEINFO")
+file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<4I", data, at + 8)
+numbers = lambda ms, ls: "%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+print("fixed file version=" + numbers(file_ms, file_ls))
+print("fixed product version=" + numbers(product_ms, product_ls))
+for offset in (0, 1):
+    text = data[offset:].decode("utf-16-le", "replace")
+    for name in ("FileVersion", "ProductVersion", "ProductName", "FileDescription", "OriginalFilename"):
+        for value in re.findall(name + "\x00+([ -~]+)\x00", text):
+            print(name + "=" + value)
+PY
+}
+version_info=$(pe_version_info build-windows/Dorvane.exe) || fail "build-windows/Dorvane.exe has no version resource"
+for expected in "fixed file version=$version.0" "fixed product version=$version.0" "FileVersion=$version" \
+    "ProductVersion=$version" "ProductName=Dorvane" "OriginalFilename=Dorvane.exe"; do
+    grep -qxF "$expected" <<<"$version_info" ||
+        fail "the version resource of build-windows/Dorvane.exe lacks $expected: $version_info"
+done
+say "build-windows/Dorvane.exe carries version $version in its version resource"
+
 # --- 3. The .deb
 rm -f build/dorvane_*.deb
 (cd build && cpack -G DEB >"$work/cpack-deb.log" 2>&1) || fail "cpack -G DEB: $(cat "$work/cpack-deb.log")"

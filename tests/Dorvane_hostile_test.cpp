@@ -313,6 +313,25 @@ TEST_F(DorvaneRun, PlantedLogFilesAreNeitherFollowedNorWaitedOn) {
     EXPECT_EQ("previous run", ReadFile(backup));
 }
 
+// Windows: what is planted at the log's names in the temporary directory (a
+// hard link to another's file here; a symbolic link, a junction or another
+// user's file alike) is neither written nor emptied, and the log goes to
+// the current directory instead, so that the backup is still taken.
+TEST_F(DorvaneRun, LinkPlantedAtTheLogsNamesSendsTheLogToTheCurrentDirectory) {
+    if (!testprocess::BuiltForWindows()) GTEST_SKIP() << "POSIX refuses a planted link and ends the run";
+    const std::string secret = m_work.File("secret");
+    WriteFile(secret, "not the log's");
+    for (const char* szName : {"Dorvane.txt", "Dorvane.txt.bak"}) {
+        SCOPED_TRACE(szName);
+        fs::create_hard_link(secret, m_temp.File(szName));
+        EXPECT_EQ(2, Run({"x"}).iExitCode);
+        EXPECT_EQ("not the log's", ReadFile(secret));
+        EXPECT_NE(std::string::npos, ReadFile(m_work.File("Dorvane.txt")).find("Wrong argc = 2"));
+        fs::remove(m_temp.File(szName));
+        fs::remove(m_work.File("Dorvane.txt"));
+    }
+}
+
 // With TMPDIR unset (as under cron) the log lives in the user's own
 // /tmp/dorvane-<uid>/, made 0700. Whatever another user planted under that
 // name is refused, and the log goes to the working directory instead, so

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -41,6 +43,27 @@ std::string SqliteFile(int iPages, bool bConsistent = true) {
     file[95] = bConsistent ? 7 : 8;  // version-valid-for number
     return file + std::string(static_cast<std::size_t>(iPages) * 1024 - file.size(), 'd');
 }
+
+// Holds open, as a virus scanner holds a fresh file, a file under each name
+// that a backup saved in the next iSeconds would take.
+class HeldBackupNames {
+public:
+    HeldBackupNames(const TempDir& work, int iSeconds) {
+        const std::time_t now = std::time(nullptr);
+        for (int i = -1; i < iSeconds; ++i) {
+            const std::time_t then = now + i;
+            char szStamp[32] = "";
+            std::strftime(szStamp, sizeof szStamp, "%Y%m%d%H%M%S", std::localtime(&then));
+            const std::string path = work.File(std::string("Database.") + szStamp + ".db");
+            WriteFile(path, "scanned");
+            m_held.push_back(std::make_unique<std::ifstream>(path, std::ios::binary));
+        }
+    }
+    void Release() { m_held.clear(); }
+
+private:
+    std::vector<std::unique_ptr<std::ifstream>> m_held;
+};
 
 }  // namespace
 
@@ -533,6 +556,83 @@ TEST_F(DorvaneRun, InterruptedRunLeavesNoFileAndEndsByItsSignal) {
         EXPECT_EQ(bEnds ? 0u : 1u, Backups().size()) << ::testing::PrintToString(ListFiles(m_work.Path()));
         for (const std::string& name : Backups()) std::filesystem::remove(m_work.File(name));
     }
+}
+
+// Task Scheduler's time limit, End task and `taskkill /F` end a run with
+// TerminateProcess, which runs no handler: the system removes the staged
+// file all the same (it is delete-on-close until the rename).
+TEST_F(DorvaneRun, RunEndedByTaskkillLeavesNoStagedFile) {
+    if (!testprocess::BuiltForWindows()) GTEST_SKIP() << "SIGKILL runs no handler, and POSIX has no delete-on-close";
+    const std::string work = m_work.Path();
+    const auto terminate = [work] {
+        for (int i = 0; i < 500 && ListFiles(work).size() < 2; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(2u, ListFiles(work).size()) << "the staged file exists";
+        EXPECT_TRUE(testprocess::TerminateLatestChild());
+    };
+    const std::string header = "HTTP/1.0 200 OK\r\nContent-Length: 600000\r\n\r\n";
+    ScriptedServer server({{ReadRequest(), Send(header + std::string(300000, 'b')), Call(terminate), HoldOpen()}});
+    ConfigureFor(server);
+    Run({});
+    EXPECT_EQ(std::vector<std::string>{"Ostrel.cfg"}, ListFiles(m_work.Path()));
+}
+
+// Windows: a scanner holding the final name open for a moment delays the
+// rename, which waits for it; one holding it past the wait (30 s, shortened
+// here in the program built with the test seam) leaves the whole backup
+// under its staged name, which record 186 gives. A POSIX rename does not
+// wait for other programs.
+TEST_F(DorvaneRun, BackupWhoseNameAScannerHoldsIsSavedOrKeptWholeUnderItsStagedName) {
+    if (!testprocess::BuiltForWindows()) GTEST_SKIP() << "a POSIX rename does not wait for other programs";
+    const std::string body = BinaryBody(5000);
+    ScriptedServer server({Reply(HttpReply(body)), Reply(HttpReply(body))});
+    ConfigureFor(server);
+    {
+        HeldBackupNames held(m_work, 20);
+        std::thread release([&held] {
+            std::this_thread::sleep_for(std::chrono::seconds(2));
+            held.Release();
+        });
+        EXPECT_EQ(0, Run({}).iExitCode);
+        release.join();
+    }
+    std::vector<std::string> saved;
+    for (const std::string& name : Backups()) {
+        if (ReadFile(m_work.File(name)) == body) saved.push_back(name);
+    }
+    EXPECT_EQ(1u, saved.size()) << ::testing::PrintToString(Backups());
+    for (const std::string& name : Backups()) std::filesystem::remove(m_work.File(name));
+
+    HeldBackupNames held(m_work, 20);
+    testprocess::SetEnvironment("DORVANE_SEAM_RENAME_PATIENCE_MS", "300");
+    const auto result = testprocess::Run(DORVANE_SEAMED_EXE, {}, m_work.Path(), m_temp.Path());
+    testprocess::SetEnvironment("DORVANE_SEAM_RENAME_PATIENCE_MS", "");
+    EXPECT_EQ(3, result.iExitCode);
+    std::vector<std::string> staged;
+    for (const std::string& name : Backups()) {
+        if (name.size() > 5 && name.compare(name.size() - 5, 5, ".part") == 0) staged.push_back(name);
+    }
+    ASSERT_EQ(1u, staged.size()) << ::testing::PrintToString(Backups());
+    EXPECT_TRUE(ReadFile(m_work.File(staged[0])) == body);
+    const auto driver = DriverRecords();
+    ASSERT_FALSE(driver.empty());
+    EXPECT_EQ(0u, driver.back().find("Dorvane|186|cannot write file " + staged[0] + ", error code: 5, error: "))
+        << driver.back();
+}
+
+// A configuration file is of no use under another name: when a scanner
+// holds Ostrel.cfg past the wait, the old file stays and nothing else is.
+TEST_F(DorvaneRun, ConfigurationWhoseNameAScannerHoldsLeavesTheOldFileAndNothingElse) {
+    if (!testprocess::BuiltForWindows()) GTEST_SKIP() << "a POSIX rename does not wait for other programs";
+    WriteConfig("earlier configuration");
+    std::ifstream scanner(m_work.File("Ostrel.cfg"), std::ios::binary);
+    testprocess::SetEnvironment("DORVANE_SEAM_RENAME_PATIENCE_MS", "300");
+    const auto result = testprocess::Run(DORVANE_SEAMED_EXE, {"s", "e", "p"}, m_work.Path(), m_temp.Path());
+    testprocess::SetEnvironment("DORVANE_SEAM_RENAME_PATIENCE_MS", "");
+    EXPECT_EQ(3, result.iExitCode);
+    EXPECT_EQ("Failed to create a configuration file", result.szStdout);
+    EXPECT_EQ(std::vector<std::string>{"Ostrel.cfg"}, ListFiles(m_work.Path()));
+    EXPECT_EQ("earlier configuration", ReadFile(m_work.File("Ostrel.cfg")));
 }
 
 TEST_F(DorvaneRun, TwoRunsAtOnceInOneDirectoryEachSaveAWholeBody) {

@@ -1,14 +1,19 @@
 // The platform layer's contract, checked the same way on every system.
 #include "platform/Platform.h"
 #include "support/TestFiles.h"
+#include "support/TestProcess.h"
 #include "support/TestSeam.h"
 #include "support/TestSockets.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -289,6 +294,74 @@ TEST(Platform, StagedFileIsNewAndTakesItsNameWholeOrNotAtAll) {
         EXPECT_NE(staged.LastError(), 0);
     }
     EXPECT_EQ(testsupport::ListFiles(directory.Path()), (std::vector<std::string>{"final.db", "taken"}));
+}
+
+// The staged and final names are relative to the current directory; where
+// that directory's path is long, their full paths pass MAX_PATH (260), which
+// Windows lifts only for names built with the \\?\ prefix.
+TEST(Platform, StagedFileWorksWhereTheFullPathsPassMaxPath) {
+    testsupport::TempDir directory;
+    std::string deep = directory.Path();
+    while (deep.size() < 240) {
+        deep += "/" + std::string(40, 'd');
+        std::filesystem::create_directory(deep);
+    }
+    const std::filesystem::path previous = std::filesystem::current_path();
+    std::filesystem::current_path(deep);
+    const std::string final = "Database.20260101000000.db";
+    std::string part;
+    {
+        os::StagedFile staged;
+        EXPECT_TRUE(staged.Create("Database.", ".part")) << staged.LastError();
+        part = staged.Name();
+        EXPECT_TRUE(staged.Write("deep backup", 11));
+        EXPECT_TRUE(staged.Commit(final.c_str())) << staged.LastError();
+    }
+    std::filesystem::current_path(previous);
+    EXPECT_GT(deep.size() + 1 + final.size(), 260u);
+    EXPECT_EQ("deep backup", testsupport::ReadFile(deep + "/" + final));
+    EXPECT_FALSE(std::filesystem::exists(deep + "/" + part));
+}
+
+// Windows: a scanner that holds the final name open delays the rename, and
+// the rename waits for it (30 s in the product, shortened here); one that
+// holds it longer leaves the whole backup under its staged name, never
+// deleted. A POSIX rename does not wait for other programs.
+TEST(Platform, StagedFileWaitsForAHeldFinalNameAndNeverDropsAWholeBackup) {
+    if (!testprocess::BuiltForWindows()) GTEST_SKIP() << "a POSIX rename does not wait for other programs";
+    SeamReset reset;
+    testsupport::TempDir directory;
+    const std::string prefix = directory.File("Database."), final = directory.File("final.db");
+    testsupport::WriteFile(final, "older backup");
+    std::string kept;
+    {
+        std::ifstream scanner(final, std::ios::binary);
+        seam::ShortenRenamePatience(400);
+        os::StagedFile staged;
+        ASSERT_TRUE(staged.Create(prefix.c_str(), ".part"));
+        ASSERT_TRUE(staged.Write("new backup", 10));
+        EXPECT_FALSE(staged.Commit(final.c_str()));
+        EXPECT_TRUE(staged.Kept());
+        EXPECT_EQ(5, staged.LastError()) << "ERROR_ACCESS_DENIED";
+        kept = staged.Name();
+    }
+    EXPECT_EQ("new backup", testsupport::ReadFile(kept));
+    EXPECT_EQ("older backup", testsupport::ReadFile(final));
+
+    auto scanner = std::make_unique<std::ifstream>(final, std::ios::binary);
+    std::thread release([&scanner] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        scanner.reset();
+    });
+    seam::ShortenRenamePatience(20000);
+    os::StagedFile staged;
+    ASSERT_TRUE(staged.Create(prefix.c_str(), ".part"));
+    ASSERT_TRUE(staged.Write("newest", 6));
+    EXPECT_TRUE(staged.Commit(final.c_str())) << staged.LastError();
+    EXPECT_FALSE(staged.Kept());
+    release.join();
+    EXPECT_EQ("newest", testsupport::ReadFile(final));
+    EXPECT_EQ(2u, testsupport::ListFiles(directory.Path()).size()) << "the final name and the one kept before";
 }
 
 // The copy is exact (a Ctrl-Z byte ends a text-mode copy on Windows), and

@@ -33,8 +33,12 @@ inline std::string BinaryBody(std::size_t uSize) {
 
 class DorvaneRun : public ::testing::Test {
 protected:
+    // A program that did not start fails the test as such: its empty output
+    // and default exit code must never pass for the program's own.
     testprocess::Result Run(const std::vector<std::string>& arguments) {
-        return testprocess::Run(DORVANE_EXE, arguments, m_work.Path(), m_temp.Path());
+        const testprocess::Result result = testprocess::Run(DORVANE_EXE, arguments, m_work.Path(), m_temp.Path());
+        EXPECT_TRUE(result.bStarted) << "the program did not start, system code " << result.iStartError;
+        return result;
     }
 
     // Writes the configuration file's bytes as they are.

@@ -13,6 +13,7 @@ namespace testprocess {
 
 struct Result {
     bool bStarted = false;
+    int iStartError = 0;   // the system's code when the child did not start
     int iExitCode = -1;    // as the shell shows it: 0..255 on POSIX, the
                            // full 32-bit code on Windows
     std::string szStdout;  // raw bytes written to standard output
@@ -47,6 +48,11 @@ Result RunCapturingErrors(const std::string& szProgram, const std::vector<std::s
 // has no signals to send to a process. The exit code Run then reports for
 // a child the signal ended is 128 + iSignal.
 bool SignalLatestChild(int iSignal);
+// Ends the child most recently started by Run that is still running as
+// Task Scheduler's time limit and End task do: `taskkill /F`, which is
+// TerminateProcess and runs no handler of the child. Windows only: false
+// elsewhere, and when there is no such child.
+bool TerminateLatestChild();
 // The number of the POSIX signal named szName without its "SIG" ("INT",
 // "QUIT", "USR1", ...); 0 for a name the system does not have, and on
 // Windows.

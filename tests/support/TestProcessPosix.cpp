@@ -173,6 +173,8 @@ bool SignalLatestChild(int iSignal) {
     return pid > 0 && ::kill(pid, iSignal) == 0;
 }
 
+bool TerminateLatestChild() { return false; }
+
 void SetEnvironment(const std::string& szName, const std::string& szValue) {
     if (szValue.empty())
         ::unsetenv(szName.c_str());

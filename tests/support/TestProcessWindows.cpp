@@ -146,6 +146,11 @@ bool InheritableCopy(HANDLE hSource, Handle* pCopy) {
     return ::DuplicateHandle(hProcess, hSource, hProcess, pCopy->Put(), 0, TRUE, DUPLICATE_SAME_ACCESS) != FALSE;
 }
 
+// The process id of the child Run waits for last (0 when none), for
+// TerminateLatestChild.
+std::mutex g_latestMutex;
+DWORD g_dwLatestChild = 0;
+
 // Handles are made inheritable only between these two points, one child at
 // a time, so that a child started on another thread cannot pick up the
 // write end of this child's pipe and hold it open.
@@ -209,7 +214,10 @@ Result Run(const std::string& szProgram, const std::vector<std::string>& argumen
     const std::wstring wszWorkDir = Wide(szWorkDir);
 
     Handle readEnd, writeEnd;
-    if (!::CreatePipe(readEnd.Put(), writeEnd.Put(), nullptr, 0)) return result;
+    if (!::CreatePipe(readEnd.Put(), writeEnd.Put(), nullptr, 0)) {
+        result.iStartError = static_cast<int>(::GetLastError());
+        return result;
+    }
 
     PROCESS_INFORMATION info{};
     {
@@ -220,15 +228,23 @@ Result Run(const std::string& szProgram, const std::vector<std::string>& argumen
         Handle childInput, childOutput, childError;
         *childInput.Put() = ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (!childInput.Valid() || !InheritableCopy(writeEnd.Get(), &childOutput)) return result;
+        if (!childInput.Valid() || !InheritableCopy(writeEnd.Get(), &childOutput)) {
+            result.iStartError = static_cast<int>(::GetLastError());
+            return result;
+        }
         const HANDLE hOurError = ::GetStdHandle(STD_ERROR_HANDLE);
         if (hOurError == nullptr || hOurError == INVALID_HANDLE_VALUE || !InheritableCopy(hOurError, &childError)) {
             childError.Close();
         }
         if (!Start(wszProgram, CommandLine(wszProgram, arguments), EnvironmentBlock(szTempDir), wszWorkDir,
                    childInput.Get(), childOutput.Get(), childError.Get(), &info)) {
+            result.iStartError = static_cast<int>(::GetLastError());
             return result;
         }
+    }
+    {
+        std::lock_guard<std::mutex> guard(g_latestMutex);
+        g_dwLatestChild = info.dwProcessId;
     }
     // Only the child writes to the pipe now: reading ends when it exits.
     writeEnd.Close();
@@ -241,6 +257,10 @@ Result Run(const std::string& szProgram, const std::vector<std::string>& argumen
         result.szStdout.append(aBuffer, dwRead);
     }
     ::WaitForSingleObject(info.hProcess, INFINITE);
+    {
+        std::lock_guard<std::mutex> guard(g_latestMutex);
+        if (g_dwLatestChild == info.dwProcessId) g_dwLatestChild = 0;
+    }
     DWORD dwExitCode = 0;
     if (::GetExitCodeProcess(info.hProcess, &dwExitCode)) result.iExitCode = static_cast<int>(dwExitCode);
     ::CloseHandle(info.hProcess);
@@ -285,6 +305,22 @@ Result RunCapturingErrors(const std::string&, const std::vector<std::string>&, c
 }
 
 bool SignalLatestChild(int /*iSignal*/) { return false; }
+
+bool TerminateLatestChild() {
+    DWORD dwChild = 0;
+    {
+        std::lock_guard<std::mutex> guard(g_latestMutex);
+        dwChild = g_dwLatestChild;
+    }
+    if (dwChild == 0) return false;
+    wchar_t wszSystem[MAX_PATH];
+    const UINT uUnits = ::GetSystemDirectoryW(wszSystem, MAX_PATH);
+    if (uUnits == 0 || uUnits >= MAX_PATH) return false;
+    std::string szTaskkill(uUnits, '\0');
+    for (UINT i = 0; i < uUnits; ++i) szTaskkill[i] = static_cast<char>(wszSystem[i]);
+    const Result result = Run(szTaskkill + "\\taskkill.exe", {"/F", "/PID", std::to_string(dwChild)}, "", "");
+    return result.bStarted && result.iExitCode == 0;
+}
 int SignalNumber(const char* /*szName*/) { return 0; }
 
 // The service a Child runs is POSIX only: no child is started here.

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -21,6 +22,7 @@ struct ArmedFailure {
 
 std::atomic<bool> g_bArmed{false};
 std::atomic<std::int64_t> g_clockOffset{0};
+std::atomic<std::uint32_t> g_renamePatienceMs{0};
 std::mutex g_mutex;
 std::array<ArmedFailure, static_cast<size_t>(Call::Count)> g_failures;
 std::map<std::string, ScriptedAnswer> g_answers;
@@ -36,13 +38,36 @@ void FailNext(Call call, int iCode, int iTimes) {
     g_bArmed.store(true, std::memory_order_relaxed);
 }
 
-void ScriptNameService(const std::string& szName, const std::vector<ScriptedAddress>& addresses) {
+namespace {
+
+// The parts of a WSALookupServiceNextW answer as 64-bit Windows lays them
+// out in the caller's buffer: the WSAQUERYSETW itself, the service class
+// GUID, and per address a CSADDR_INFO (two SOCKET_ADDRESS, type, protocol).
+constexpr std::uint32_t kQuerySetBytes = 120;
+constexpr std::uint32_t kGuidBytes = 16;
+constexpr std::uint32_t kCsAddrInfoBytes = 40;
+
+// The UTF-16 units of a UTF-8 name with its NUL.
+std::uint32_t Utf16Units(const std::string& szName) {
+    std::uint32_t uUnits = 1;
+    for (const char c : szName) {
+        const unsigned char b = static_cast<unsigned char>(c);
+        if ((b & 0xC0) != 0x80) uUnits += b >= 0xF0 ? 2 : 1;  // a 4-byte sequence takes two units
+    }
+    return uUnits;
+}
+
+}  // namespace
+
+void ScriptNameService(const std::string& szName, const std::vector<ScriptedAddress>& addresses,
+                       const std::string& szCanonicalName) {
     std::lock_guard<std::mutex> guard(g_mutex);
     ScriptedAnswer& answer = g_answers[szName];
     answer.addresses = addresses;
-    answer.uBytes = 4;
+    answer.uBytes = kQuerySetBytes + kGuidBytes + 2 * Utf16Units(szCanonicalName.empty() ? szName : szCanonicalName);
     for (const ScriptedAddress& address : addresses) {
-        answer.uBytes += 4 + static_cast<std::uint32_t>(address.bytes.size());
+        // The local and the remote socket address, each of the address's size.
+        answer.uBytes += kCsAddrInfoBytes + 2 * static_cast<std::uint32_t>(address.bytes.size());
     }
     g_bArmed.store(true, std::memory_order_relaxed);
 }
@@ -74,8 +99,19 @@ void AdvanceClock(int iSeconds) { g_clockOffset.fetch_add(iSeconds, std::memory_
 
 std::int64_t ClockOffset() { return g_clockOffset.load(std::memory_order_relaxed); }
 
+void ShortenRenamePatience(std::uint32_t uMilliseconds) {
+    g_renamePatienceMs.store(uMilliseconds, std::memory_order_relaxed);
+}
+
+std::uint32_t RenamePatienceMs() {
+    if (const std::uint32_t uShortened = g_renamePatienceMs.load(std::memory_order_relaxed)) return uShortened;
+    const char* szFromEnvironment = std::getenv("DORVANE_SEAM_RENAME_PATIENCE_MS");
+    return szFromEnvironment != nullptr ? static_cast<std::uint32_t>(std::strtoul(szFromEnvironment, nullptr, 10)) : 0;
+}
+
 void Reset() {
     g_clockOffset.store(0, std::memory_order_relaxed);
+    g_renamePatienceMs.store(0, std::memory_order_relaxed);
     std::lock_guard<std::mutex> guard(g_mutex);
     g_failures.fill(ArmedFailure{});
     g_answers.clear();

@@ -17,8 +17,11 @@ namespace seam {
 void FailNext(Call call, int iCode, int iTimes = 1);
 
 // When winsock::LookupHostAddress is asked for szName, its answer lists
-// these addresses in order, in place of the system's.
-void ScriptNameService(const std::string& szName, const std::vector<ScriptedAddress>& addresses);
+// these addresses in order, in place of the system's. The answer gives back
+// szCanonicalName (szName when empty), which takes its room in the answer
+// as Windows counts it.
+void ScriptNameService(const std::string& szName, const std::vector<ScriptedAddress>& addresses,
+                       const std::string& szCanonicalName = std::string());
 
 // Lets a test or fuzzer play the peer over a socket pair instead of a
 // listening socket: the next socket() call on the calling thread returns s,
@@ -32,6 +35,12 @@ bool MakeSocketPair(std::uintptr_t* pFirst, std::uintptr_t* pSecond);
 // Moves os::CurrentTime() forward by iSeconds, for every thread, so that
 // limits counted in minutes can be reached at once. Reset() undoes it.
 void AdvanceClock(int iSeconds);
+
+// Shortens how long a staged file's rename is retried while its final name
+// is held open (30 s in the product) to uMilliseconds. A program built with
+// the seam reads the same from DORVANE_SEAM_RENAME_PATIENCE_MS in its
+// environment. Reset() undoes it.
+void ShortenRenamePatience(std::uint32_t uMilliseconds);
 
 // Drops every armed failure, scripted answer and injected socket, and puts
 // the clock back.
