@@ -317,9 +317,11 @@ DWORD CheckChainStatus(PCCERT_CHAIN_CONTEXT pChain) {
     return static_cast<DWORD>(CERT_E_CHAINING);
 }
 
-// Whether the certificate names the IPv4 address aAddress (network order)
-// in an IP subject-alternative name.
-bool NamesAddress(PCCERT_CONTEXT pCert, const unsigned char* aAddress) {
+// Whether an entry of the certificate's subject-alternative names
+// satisfies bMatches (called with a CERT_ALT_NAME_ENTRY); false when it has
+// none.
+template <typename Match>
+bool AnyAltName(PCCERT_CONTEXT pCert, Match bMatches) {
     const CERT_INFO* pInfo = pCert->pCertInfo;
     const CERT_EXTENSION* pNames = ::CertFindExtension(szOID_SUBJECT_ALT_NAME2, pInfo->cExtension, pInfo->rgExtension);
     if (pNames == nullptr) return false;
@@ -329,14 +331,27 @@ bool NamesAddress(PCCERT_CONTEXT pCert, const unsigned char* aAddress) {
                                CRYPT_DECODE_ALLOC_FLAG, nullptr, &pAltNames, &dwSize)) {
         return false;
     }
-    bool bNamed = false;
-    for (DWORD i = 0; i < pAltNames->cAltEntry && !bNamed; ++i) {
-        const CERT_ALT_NAME_ENTRY& entry = pAltNames->rgAltEntry[i];
-        bNamed = entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == 4 &&
-                 std::memcmp(entry.IPAddress.pbData, aAddress, 4) == 0;
-    }
+    bool bFound = false;
+    for (DWORD i = 0; i < pAltNames->cAltEntry && !bFound; ++i) bFound = bMatches(pAltNames->rgAltEntry[i]);
     ::LocalFree(pAltNames);
-    return bNamed;
+    return bFound;
+}
+
+// Whether the certificate names the IPv4 address aAddress (network order)
+// in an IP subject-alternative name.
+bool NamesAddress(PCCERT_CONTEXT pCert, const unsigned char* aAddress) {
+    return AnyAltName(pCert, [aAddress](const CERT_ALT_NAME_ENTRY& entry) {
+        return entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == 4 &&
+               std::memcmp(entry.IPAddress.pbData, aAddress, 4) == 0;
+    });
+}
+
+// Whether the certificate has a DNS subject-alternative name. Without one
+// the SSL policy would match the host against the subject's common name,
+// which never counts.
+bool HasDnsName(PCCERT_CONTEXT pCert) {
+    return AnyAltName(pCert,
+                      [](const CERT_ALT_NAME_ENTRY& entry) { return entry.dwAltNameChoice == CERT_ALT_NAME_DNS_NAME; });
 }
 
 // What reading the socket brought.
@@ -371,11 +386,13 @@ struct ClientSession::Impl {
     bool bNeedInput = false;
     bool bNegotiated = false;
     bool bVerify = true;
+    bool bTls12 = false;  // the protocol the handshake chose is TLS 1.2
 
     // Ciphertext: [uInStart, uInEnd) of pInput is not consumed yet.
     std::unique_ptr<char[]> pInput;
     std::size_t uInStart = 0;
     std::size_t uInEnd = 0;
+    std::uint64_t uBytesRead = 0;  // all recv() brought, handshake included
     // Decrypted bytes not yet handed out, inside pInput before uInStart.
     const char* pPlain = nullptr;
     std::size_t uPlain = 0;
@@ -561,6 +578,7 @@ struct ClientSession::Impl {
         const int iGot = winsock::recv(s, pInput.get() + uInEnd, static_cast<int>(kInputBytes - uInEnd), 0);
         if (iGot > 0) {
             uInEnd += static_cast<std::size_t>(iGot);
+            uBytesRead += static_cast<std::uint64_t>(iGot);
             return Arrival::Bytes;
         }
         if (iGot == 0) return Arrival::Ended;
@@ -701,6 +719,7 @@ struct ClientSession::Impl {
             FailStatus(Failure::Handshake, static_cast<DWORD>(status));
             return false;
         }
+        bTls12 = (info.dwProtocol & SP_PROT_TLS1_2_CLIENT) != 0;
         if ((info.dwProtocol & kProtocols) != 0) return true;
         const char* szChosen = (info.dwProtocol & SP_PROT_TLS1_1_CLIENT)   ? "TLS 1.1"
                                : (info.dwProtocol & SP_PROT_TLS1_0_CLIENT) ? "TLS 1.0"
@@ -732,6 +751,7 @@ struct ClientSession::Impl {
     DWORD JudgeCertificate(PCCERT_CONTEXT pCert) const {
         PCCERT_CHAIN_CONTEXT pChain = nullptr;
         DWORD dwError = BuildChain(hEngine, pCert, &pChain);
+        if (dwError == 0 && !bIpHost && !HasDnsName(pCert)) dwError = static_cast<DWORD>(CERT_E_CN_NO_MATCH);
         if (dwError == 0) dwError = CheckSslPolicy(pChain, TargetName());
         if (dwError == 0) dwError = CheckChainStatus(pChain);
         if (dwError == 0 && bIpHost && !NamesAddress(pCert, aAddress)) dwError = static_cast<DWORD>(CERT_E_CN_NO_MATCH);
@@ -808,6 +828,13 @@ struct ClientSession::Impl {
                         bPeerClosed = true;
                         continue;
                     case Record::Renegotiate:
+                        // TLS 1.3's post-handshake messages (tickets, key
+                        // updates) come this way too; only TLS 1.2's is a
+                        // renegotiation, which is refused.
+                        if (bTls12) {
+                            Fail(Failure::Stream, "the server asked for a renegotiation, which is refused");
+                            return uGot > 0 ? Step::Done : Step::Failed;
+                        }
                         eState = State::Renegotiating;
                         bNeedInput = false;
                         continue;
@@ -973,6 +1000,8 @@ Step ClientSession::Write(const char* pBytes, std::size_t uLength, std::size_t* 
 void ClientSession::Close() {
     if (m_pImpl != nullptr) m_pImpl->Shutdown();
 }
+
+std::uint64_t ClientSession::BytesReceived() const { return m_pImpl != nullptr ? m_pImpl->uBytesRead : 0; }
 
 Failure ClientSession::LastFailure() const { return m_pImpl != nullptr ? m_pImpl->failure : Failure::Setup; }
 
