@@ -37,8 +37,8 @@ const char kTls12Ciphers[] = "ECDHE+AESGCM:ECDHE+CHACHA20";
 // What the socket BIO saw of the socket, for telling a failure's kind.
 struct SocketState {
     winsock::SOCKET s = winsock::kInvalidSocket;
-    bool bEnded = false;   // recv() returned 0: the peer closed
-    bool bFailed = false;  // a socket call failed other than "would block"
+    bool bEnded = false;           // recv() returned 0: the peer closed
+    bool bFailed = false;          // a socket call failed other than "would block"
     std::uint64_t uBytesRead = 0;  // raw bytes recv() brought, handshake included
 };
 
@@ -231,8 +231,7 @@ bool ClientSession::Impl::LoadTrust() {
 bool ClientSession::Impl::SetUpVerification(const char* szHost) {
     X509_VERIFY_PARAM* pParam = SSL_get0_param(pSsl);
     X509_VERIFY_PARAM_set_flags(pParam, X509_V_FLAG_CRL_CHECK | X509_V_FLAG_CRL_CHECK_ALL);
-    X509_VERIFY_PARAM_set_hostflags(pParam,
-                                    X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
+    X509_VERIFY_PARAM_set_hostflags(pParam, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
     SSL_set_verify(pSsl, SSL_VERIFY_PEER, AcceptUnknownRevocation);
     unsigned char aAddress[4];
     if (inet_pton(AF_INET, szHost, aAddress) == 1) return X509_VERIFY_PARAM_set1_ip_asc(pParam, szHost) == 1;

@@ -274,6 +274,24 @@ DWORD BuildChain(HCERTCHAINENGINE hEngine, PCCERT_CONTEXT pCert, PCCERT_CHAIN_CO
     return dwError != 0 ? dwError : static_cast<DWORD>(CERT_E_CHAINING);
 }
 
+// The smallest RSA key a chain may hold: 112 bits of security, as
+// OpenSSL's security level 2 asks.
+constexpr DWORD kMinRsaBits = 2048;
+
+// 0 when no certificate of the chain has an RSA key smaller than
+// kMinRsaBits, else NTE_BAD_KEY.
+DWORD CheckKeySizes(PCCERT_CHAIN_CONTEXT pChain) {
+    if (pChain->cChain == 0) return 0;
+    const CERT_SIMPLE_CHAIN* pSimple = pChain->rgpChain[0];
+    for (DWORD i = 0; i < pSimple->cElement; ++i) {
+        const CERT_PUBLIC_KEY_INFO& key = pSimple->rgpElement[i]->pCertContext->pCertInfo->SubjectPublicKeyInfo;
+        if (std::strcmp(key.Algorithm.pszObjId, szOID_RSA_RSA) != 0) continue;
+        CERT_PUBLIC_KEY_INFO keyCopy = key;
+        if (::CertGetPublicKeyLength(X509_ASN_ENCODING, &keyCopy) < kMinRsaBits) return static_cast<DWORD>(NTE_BAD_KEY);
+    }
+    return 0;
+}
+
 // The SSL policy for a server: a trusted root, validity, the server-auth
 // usage, and the DNS name wszName (none is checked when it is null).
 // Revocation is left out here (Wine would refuse an offline status): a
@@ -720,6 +738,15 @@ struct ClientSession::Impl {
             return false;
         }
         bTls12 = (info.dwProtocol & SP_PROT_TLS1_2_CLIENT) != 0;
+        // TLS 1.2 only with an ephemeral elliptic-curve key exchange: the
+        // credentials leave the suites to the system, so a suite without
+        // forward secrecy is refused here, before any request byte.
+        const bool bStaticOrFiniteField =
+            info.aiExch == CALG_RSA_KEYX || info.aiExch == CALG_DH_EPHEM || info.aiExch == CALG_DH_SF;
+        if (bTls12 && bStaticOrFiniteField) {
+            Fail(Failure::Handshake, "the server chose a TLS 1.2 suite without ECDHE key exchange");
+            return false;
+        }
         if ((info.dwProtocol & kProtocols) != 0) return true;
         const char* szChosen = (info.dwProtocol & SP_PROT_TLS1_1_CLIENT)   ? "TLS 1.1"
                                : (info.dwProtocol & SP_PROT_TLS1_0_CLIENT) ? "TLS 1.0"
@@ -754,6 +781,7 @@ struct ClientSession::Impl {
         if (dwError == 0 && !bIpHost && !HasDnsName(pCert)) dwError = static_cast<DWORD>(CERT_E_CN_NO_MATCH);
         if (dwError == 0) dwError = CheckSslPolicy(pChain, TargetName());
         if (dwError == 0) dwError = CheckChainStatus(pChain);
+        if (dwError == 0) dwError = CheckKeySizes(pChain);
         if (dwError == 0 && bIpHost && !NamesAddress(pCert, aAddress)) dwError = static_cast<DWORD>(CERT_E_CN_NO_MATCH);
         if (pChain != nullptr) ::CertFreeCertificateChain(pChain);
         return dwError;

@@ -397,6 +397,53 @@ TEST_F(DorvaneRun, UnsplittableServerAddressEndsTheRun) {
     EXPECT_EQ(std::vector<std::string>{"Dorvane:main()|120|Utility::GetDomainNameFromURL() returns false"}, Records());
 }
 
+// An address that would not split as it reads (white space at an end, a
+// mistyped https scheme: the split would take plain HTTP and send the
+// password in clear) is never written, and one already in Ostrel.cfg is
+// refused before anything is sent; so is a numeric host that inet_addr
+// reads otherwise than it is written (127.000.000.010 is 127.0.0.8).
+TEST_F(DorvaneRun, AddressesThatDoNotSplitAsTheyReadAreRefused) {
+    const std::string kWhiteSpace = "The server address begins or ends with white space; Ostrel.cfg is not written.\n";
+    const std::string kScheme =
+        "The server address has a mistyped scheme: write https://host (or http://host); Ostrel.cfg is not written.\n";
+    // "@" stands for the host: "h" when configuring, the server when the
+    // file is written by hand.
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {" https://@", kWhiteSpace}, {"https://@\t", kWhiteSpace}, {"https//@", kScheme},  {"https:/@", kScheme},
+        {"https:\\\\@", kScheme},    {"htps://@", kScheme},        {"hhtps://@", kScheme}, {"HTTPS;//@", kScheme},
+        {"https:///@", kScheme},     {"http//@", kScheme}};
+    ScriptedServer server({Reply(HttpReply("never"))});
+    const std::string port = ":" + std::to_string(server.Port());
+    const auto withHost = [](std::string address, const std::string& host) {
+        return address.replace(address.find('@'), 1, host);
+    };
+    for (const auto& [address, message] : refused) {
+        SCOPED_TRACE(address);
+        const auto result = Run({withHost(address, "h"), "e", "p"});
+        EXPECT_EQ(2, result.iExitCode);
+        EXPECT_EQ(Console(message), result.szStdout);
+        EXPECT_FALSE(FileExists(m_work.File("Ostrel.cfg")));
+        WriteConfig("<__ServerAddress__>" + withHost(address, "127.0.0.1" + port) +
+                    "</__ServerAddress__><__Email__>e</__Email__><__Password__>VmQtA0UbXwBk</__Password__>");
+        EXPECT_EQ(2, Run({}).iExitCode);
+        const std::string fault = message.substr(19, message.find(';') - 19);
+        EXPECT_EQ(std::vector<std::string>{"Dorvane:main()|121|Refused server address: it " + fault}, Records());
+        std::filesystem::remove(m_work.File("Ostrel.cfg"));
+    }
+    for (const std::string host : {"127.000.000.001", "127.1", "0x7f.0.0.1", "0177.0.0.1"}) {
+        SCOPED_TRACE(host);
+        Configure("http://" + host + port);
+        EXPECT_EQ(2, Run({}).iExitCode);
+        EXPECT_EQ(std::vector<std::string>{"Dorvane:main()|122|Refused server address: a numeric host must be "
+                                           "written 127.0.0.1"},
+                  Records());
+    }
+    EXPECT_EQ(0, server.Connections());
+    for (const std::string address : {"HTTPS://localhost", "http://h", "https.example.com", "https:8443"}) {
+        EXPECT_EQ(0, Run({address, "e", "p"}).iExitCode) << address;
+    }
+}
+
 namespace {
 
 // The backup names of the seconds from now on, for making them unusable.
@@ -663,8 +710,7 @@ INSTANTIATE_TEST_SUITE_P(
                       // A stall is an end without close_notify: only a declared size proves the body whole.
                       SecureCase{"StallWithoutContentLength", "stall", "localhost", "ca.pem", false,
                                  "Dorvane|159|Incomplete reply: no close_notify and no Content-Length", 4},
-                      SecureCase{"StallAfterADatabaseOfItsDeclaredSize", "stalldb", "localhost", "ca.pem", true, "",
-                                 0},
+                      SecureCase{"StallAfterADatabaseOfItsDeclaredSize", "stalldb", "localhost", "ca.pem", true, "", 0},
                       // Encrypted bytes that arrive are activity, before their record is whole.
                       SecureCase{"SlowFirstRecord", "slow", "localhost", "ca.pem", true, "", 0},
                       // The client's own policy, whatever the system's OpenSSL configuration says.
