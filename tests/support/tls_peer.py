@@ -10,6 +10,7 @@ DIR receives:
   ca.pem            the private CA that the tests trust (SSL_CERT_FILE)
   body.bin          the body every serving scenario sends: an SQLite file
                     header that gives its size, then pattern bytes
+  ca-expired-crl.pem  ca.pem and a CRL of the CA that expired yesterday
   fifo.pem          a FIFO (POSIX), which no one ever writes to
   seclevel1.cnf     an OpenSSL configuration at security level 1
   ports             "<scenario> <port>" lines
@@ -108,6 +109,11 @@ def make_certificates(directory):
     other = _certificate("Other Test CA", other_key, "Other Test CA", other_key, ca=True)
     with open(os.path.join(directory, "ca.pem"), "wb") as f:
         f.write(_pem(ca))
+    now = datetime.datetime.now(datetime.timezone.utc)
+    crl = (x509.CertificateRevocationListBuilder().issuer_name(_name("Dorvane Test CA"))
+           .last_update(now - 30 * DAY).next_update(now - DAY).sign(ca_key, hashes.SHA256()))
+    with open(os.path.join(directory, "ca-expired-crl.pem"), "wb") as f:
+        f.write(_pem(ca) + crl.public_bytes(serialization.Encoding.PEM))
     localhost = [x509.DNSName("localhost")]
     ours, theirs = (ca, "Dorvane Test CA", ca_key), (other, "Other Test CA", other_key)
     leaves = {
