@@ -106,6 +106,12 @@ public:
     // still arriving and nothing can be decrypted yet.
     std::uint64_t BytesReceived() const;
 
+    // The trust Start loaded, for the log, as UTF-8 of at most 511 bytes:
+    // "SSL_CERT_FILE <path>: <n> certificates", or "the system store"
+    // followed by ", SSL_CERT_DIR <dir>" when OpenSSL's default paths take
+    // that variable. "" before a Start that succeeded.
+    const char* TrustText() const;
+
     Failure LastFailure() const;
     // The library's own reason for the last failure, as UTF-8 (OpenSSL's
     // error or verify text; on Windows the SECURITY_STATUS or crypt32 code in

@@ -168,6 +168,7 @@ struct ClientSession::Impl {
     SocketState socket;
     Failure failure = Failure::None;
     char szText[kTextSize] = "";
+    char szTrust[kTextSize] = "";
     Step pending = Step::Done;  // a failure or end met after Read had bytes to give
 
     ~Impl() {
@@ -202,6 +203,12 @@ struct ClientSession::Impl {
 bool ClientSession::Impl::LoadTrust() {
     const char* szFile = std::getenv("SSL_CERT_FILE");
     if (szFile == nullptr || szFile[0] == '\0') {
+        const char* szDirectory = std::getenv("SSL_CERT_DIR");
+        if (szDirectory == nullptr || szDirectory[0] == '\0') {
+            std::snprintf(szTrust, sizeof szTrust, "the system store");
+        } else {
+            std::snprintf(szTrust, sizeof szTrust, "the system store, SSL_CERT_DIR %s", szDirectory);
+        }
         if (SSL_CTX_set_default_verify_paths(pContext) == 1) return true;
         FailWithLibraryError(Failure::Setup, "the system's trust store cannot be loaded");
         return false;
@@ -216,6 +223,7 @@ bool ClientSession::Impl::LoadTrust() {
     }
     const int iCertificates = LoadBundle(pBio, SSL_CTX_get_cert_store(pContext));
     BIO_free(pBio);
+    std::snprintf(szTrust, sizeof szTrust, "SSL_CERT_FILE %s: %d certificates", szFile, iCertificates);
     if (iCertificates > 0) return true;
     const unsigned long ulError = ERR_peek_error();
     char szLibrary[256] = "no certificate in it";
@@ -353,6 +361,8 @@ void ClientSession::Close() {
     SSL_shutdown(m_pImpl->pSsl);
     ERR_clear_error();
 }
+
+const char* ClientSession::TrustText() const { return m_pImpl->failure == Failure::None ? m_pImpl->szTrust : ""; }
 
 Failure ClientSession::LastFailure() const { return m_pImpl->failure; }
 

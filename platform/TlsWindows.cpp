@@ -428,6 +428,7 @@ struct ClientSession::Impl {
 
     Failure failure = Failure::None;
     char szText[kTextBytes] = "";
+    char szTrust[kTextBytes] = "the system store";
 
     Impl() {
         std::memset(&credentials, 0, sizeof credentials);
@@ -530,6 +531,8 @@ struct ClientSession::Impl {
         const int iCount = AddPemCertificates(szPem, hTrust, &dwError);
         if (iCount < 0) return FailTrustFile(szPath, "holds a certificate that cannot be read", true, dwError);
         if (iCount == 0) return FailTrustFile(szPath, "holds no certificate");
+        std::snprintf(szTrust, sizeof szTrust, "SSL_CERT_FILE %s: %d certificates", szPath.c_str(), iCount);
+        TrimPartialCharacter(szTrust);
         CERT_CHAIN_ENGINE_CONFIG config;
         std::memset(&config, 0, sizeof config);
         config.cbSize = kEngineConfigBytes;
@@ -1030,6 +1033,12 @@ void ClientSession::Close() {
 }
 
 std::uint64_t ClientSession::BytesReceived() const { return m_pImpl != nullptr ? m_pImpl->uBytesRead : 0; }
+
+const char* ClientSession::TrustText() const {
+    return m_pImpl != nullptr && m_pImpl->eState != Impl::State::New && m_pImpl->failure == Failure::None
+               ? m_pImpl->szTrust
+               : "";
+}
 
 Failure ClientSession::LastFailure() const { return m_pImpl != nullptr ? m_pImpl->failure : Failure::Setup; }
 

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
@@ -677,6 +678,9 @@ TEST_P(SecureServers, GetTheRequestOnlyOnceVerified) {
             << received;
         EXPECT_NE(std::string::npos, received.find("\nHost: " + authority + "\nProxy-Connection: Keep-Alive\r\n\r\n"));
         EXPECT_EQ("Dorvane|184|", records.back().substr(0, 12));
+        // Each attempt names the trust it uses.
+        const std::string trust = "TlsChannel|34|Trust: SSL_CERT_FILE " + m_peer + "/ca.pem: 1 certificates";
+        EXPECT_EQ(1, std::count(records.begin(), records.end(), trust)) << ::testing::PrintToString(records);
         return;
     }
     EXPECT_EQ(std::vector<std::string>{"Ostrel.cfg"}, ListFiles(m_work.Path()));
