@@ -18,13 +18,17 @@ bool CopyFitting(char* szDest, std::size_t uSize, const char* szSource, std::siz
     return true;
 }
 
+// Whether c is white space as the C library's isspace reads it in the "C"
+// locale.
+bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
 // Reads a port text the way the C library's atoi reads a number (white
 // space, one sign, digits up to the first other character) and gives the
 // port, or 0 when the value is not one of 1 to 65535: no digits, zero, a
 // negative value, or one too large (never wrapped into another port).
 std::int32_t ReadPort(const char* szText) {
     const char* p = szText;
-    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+    while (IsSpace(*p)) ++p;
     bool bNegative = false;
     if (*p == '+' || *p == '-') bNegative = *p++ == '-';
     std::int32_t iValue = 0;
@@ -58,8 +62,6 @@ bool IsHttpsScheme(const char* szScheme, std::size_t uLength) {
     }
     return true;
 }
-
-bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 bool IsAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
