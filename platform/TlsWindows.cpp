@@ -37,6 +37,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <string>
@@ -63,6 +64,10 @@ constexpr std::size_t kTextBytes = 512;
 constexpr DWORD kIgnoreRevocation = 0x00000080;
 
 constexpr DWORD kProtocols = SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT;
+
+// The TLS 1.2 suites taken: ECDHE with AES-GCM or ChaCha20-Poly1305, by
+// their IANA numbers (ECDSA and RSA certificates alike).
+constexpr DWORD kForwardSecretAead[] = {0xC02B, 0xC02C, 0xC02F, 0xC030, 0xCCA8, 0xCCA9};
 
 constexpr DWORD kCredentialFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO;
 
@@ -741,13 +746,11 @@ struct ClientSession::Impl {
             return false;
         }
         bTls12 = (info.dwProtocol & SP_PROT_TLS1_2_CLIENT) != 0;
-        // TLS 1.2 only with an ephemeral elliptic-curve key exchange: the
-        // credentials leave the suites to the system, so a suite without
-        // forward secrecy is refused here, before any request byte.
-        const bool bStaticOrFiniteField =
-            info.aiExch == CALG_RSA_KEYX || info.aiExch == CALG_DH_EPHEM || info.aiExch == CALG_DH_SF;
-        if (bTls12 && bStaticOrFiniteField) {
-            Fail(Failure::Handshake, "the server chose a TLS 1.2 suite without ECDHE key exchange");
+        // The credentials leave the suites to the system, so a TLS 1.2
+        // suite other than ECDHE with an AEAD cipher is refused here, before
+        // any request byte.
+        if (bTls12 && !IsForwardSecretAead(info)) {
+            Fail(Failure::Handshake, "the server chose a TLS 1.2 suite without ECDHE and AES-GCM or ChaCha20");
             return false;
         }
         if ((info.dwProtocol & kProtocols) != 0) return true;
@@ -759,6 +762,21 @@ struct ClientSession::Impl {
         failure = Failure::Handshake;
         eState = State::Failed;
         return false;
+    }
+
+    // Whether the TLS 1.2 suite chosen is one of kForwardSecretAead, by its
+    // number where the system tells it (SECPKG_ATTR_CIPHER_INFO), else
+    // whether its key exchange at least is ECDHE.
+    bool IsForwardSecretAead(const SecPkgContext_ConnectionInfo& info) {
+        SecPkgContext_CipherInfo cipher;
+        std::memset(&cipher, 0, sizeof cipher);
+        cipher.dwVersion = SECPKGCONTEXT_CIPHERINFO_V1;
+        if (::QueryContextAttributesW(&context, SECPKG_ATTR_CIPHER_INFO, &cipher) == SEC_E_OK &&
+            cipher.dwCipherSuite != 0) {
+            return std::find(std::begin(kForwardSecretAead), std::end(kForwardSecretAead), cipher.dwCipherSuite) !=
+                   std::end(kForwardSecretAead);
+        }
+        return info.aiExch != CALG_RSA_KEYX && info.aiExch != CALG_DH_EPHEM && info.aiExch != CALG_DH_SF;
     }
 
     bool Verify() {

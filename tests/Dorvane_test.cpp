@@ -725,6 +725,8 @@ INSTANTIATE_TEST_SUITE_P(
                                  "TlsChannel|76|Certificate of localhost refused: ", 5, "seclevel1.cnf"},
                       SecureCase{"Tls12WithoutForwardSecrecy", "rsakex", "localhost", "ca.pem", false,
                                  "TlsChannel|70|TLS handshake with localhost failed: ", 5},
+                      SecureCase{"Tls12WithoutAead", "ecdhecbc", "localhost", "ca.pem", false,
+                                 "TlsChannel|70|TLS handshake with localhost failed: ", 5},
                       // The trust file replaces the system's store, and is never passed over.
                       SecureCase{"MissingTrustFile", "expired", "localhost", "missing.pem", false,
                                  "TlsChannel|40|Cannot use the trust store: SSL_CERT_FILE ", 5},

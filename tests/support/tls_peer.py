@@ -43,6 +43,7 @@ the peer would save a backup:
   weakkey      a certificate for localhost from the CA with an RSA-1024 key
   rsakex       TLS 1.2 only, and only a suite without forward secrecy
                (RSA key exchange, AES-GCM)
+  ecdhecbc     TLS 1.2 only, and only ECDHE suites with AES-CBC
 """
 
 import datetime
@@ -124,6 +125,7 @@ def make_certificates(directory):
         "cnonly": ("localhost", [], ours, False),
         "weakkey": ("localhost", localhost, ours, False),
         "rsakex": ("localhost", localhost, ours, False),
+        "ecdhecbc": ("localhost", localhost, ours, False),
         "cut": ("localhost", localhost, ours, False),
         "ipsan": ("127.0.0.1", [x509.IPAddress(ipaddress.IPv4Address("127.0.0.1"))], ours, False),
         "untrusted": ("localhost", localhost, theirs, False),
@@ -270,6 +272,9 @@ def server_context(name, files):
     if name == "rsakex":
         context.maximum_version = ssl.TLSVersion.TLSv1_2
         context.set_ciphers("AES128-GCM-SHA256:AES256-GCM-SHA384")
+    if name == "ecdhecbc":
+        context.maximum_version = ssl.TLSVersion.TLSv1_2
+        context.set_ciphers("ECDHE-ECDSA-AES128-SHA256:ECDHE-ECDSA-AES128-SHA:ECDHE-ECDSA-AES256-SHA")
     context.load_cert_chain(*files[name])
     return context
 
@@ -285,7 +290,7 @@ def serve(directory):
                 "[policy]\nCipherString = DEFAULT@SECLEVEL=1\n")
     scenarios = []
     for name in ("trusted", "ipsan", "untrusted", "wrongname", "expired", "selfsigned", "plain", "cut", "cnonly",
-                 "stall", "stalldb", "slow", "weakkey", "rsakex"):
+                 "stall", "stalldb", "slow", "weakkey", "rsakex", "ecdhecbc"):
         scenarios.append(Scenario(name, directory, server_context(name, files)))
     for scenario in scenarios:
         threading.Thread(target=scenario.serve, daemon=True).start()
