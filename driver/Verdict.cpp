@@ -29,7 +29,7 @@ constexpr int kLineUnreadableStatus = 155;
 constexpr int kLineDatabaseSize = 156;
 constexpr int kLineNoBlankLine = 157;
 constexpr int kLineEmptyBody = 158;
-constexpr int kLineNoCloseNotify = 159;
+constexpr int kLineNoCloseNotify = 160;
 
 // Logs szMessage as the record of iLine and returns iStatus.
 int Refuse(int iLine, const char* szMessage, int iStatus) {

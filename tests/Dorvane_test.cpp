@@ -712,7 +712,7 @@ INSTANTIATE_TEST_SUITE_P(
                                  "TlsChannel|76|Certificate of localhost refused: ", 5},
                       // A stall is an end without close_notify: only a declared size proves the body whole.
                       SecureCase{"StallWithoutContentLength", "stall", "localhost", "ca.pem", false,
-                                 "Dorvane|159|Incomplete reply: no close_notify and no Content-Length", 4},
+                                 "Dorvane|160|Incomplete reply: no close_notify and no Content-Length", 4},
                       SecureCase{"StallAfterADatabaseOfItsDeclaredSize", "stalldb", "localhost", "ca.pem", true, "", 0},
                       // Encrypted bytes that arrive are activity, before their record is whole.
                       SecureCase{"SlowFirstRecord", "slow", "localhost", "ca.pem", true, "", 0},
