@@ -55,6 +55,9 @@ struct DownloadResult {
                                         // reads that completed the body; never handed over
     bool bEndedByError;                 // the reply ended with a receive error or exception
                                         // readiness, not the server's close or a time-out
+    bool bNoCloseNotify;                // over TLS: the reply ended other than by the server's
+                                        // close_notify (a time-out, an error, the connection's
+                                        // end), so only a declared size can prove it whole
     ExchangeFailure eFailure;           // why Download returned false, where it can tell; when it
                                         // returned true, Network if a time-out, a send or a
                                         // receive error ended the reply (it may still be whole)

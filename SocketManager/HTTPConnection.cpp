@@ -120,6 +120,8 @@ struct Exchange {
     std::unique_ptr<TlsChannel> pTls;  // made once the connection is up
     bool bHandshaking = false;
     bool bSecureWantsWrite = true;  // what the TLS layer waits for
+    bool bCloseNotify = false;      // the server's close_notify ended the reply
+    std::uint64_t uRawSeen = 0;     // the TLS layer's raw bytes counted so far
     std::string request;            // the request buffer: request text, then the body
     std::int32_t iBytesSent = 0;
     bool bAllSent = false;
@@ -320,7 +322,8 @@ char* ReceiveBuffer(Exchange& x) {
 // False when the reply cannot go on.
 bool Received(Exchange& x, std::size_t uLength) {
     NoteActivity(x);
-    x.speed.Note(x.tLastActivity, static_cast<std::int64_t>(uLength));
+    // Over TLS the raw bytes count for the low-speed limit (NoteRawArrival).
+    if (!x.bSecure) x.speed.Note(x.tLastActivity, static_cast<std::int64_t>(uLength));
     x.iTotalDataReceived += static_cast<std::int64_t>(uLength);
     return TakeReceived(x, x.pReceiveBuffer.get(), uLength);
 }
@@ -340,9 +343,32 @@ Next OnReadable(Exchange& x) {
     return Received(x, static_cast<std::size_t>(iReceived)) ? Next::GoOn : Next::Leave;
 }
 
+// Over TLS the raw bytes that reach the TLS layer are the connection's
+// activity, for the time-out and the low-speed limit alike: a record
+// arriving slowly shows no decrypted byte until it is whole.
+void NoteRawArrival(Exchange& x) {
+    const std::uint64_t uRaw = x.pTls->BytesReceived();
+    if (uRaw <= x.uRawSeen) return;
+    NoteActivity(x);
+    x.speed.Note(x.tLastActivity, static_cast<std::int64_t>(uRaw - x.uRawSeen));
+    x.uRawSeen = uRaw;
+}
+
+// A TLS call that failed, logged by the channel: a refused certificate
+// fails the exchange as at the handshake; anything else cut the reply
+// short.
+Next SecureCallFailed(Exchange& x) {
+    if (x.pTls->Failure() == tls::Failure::Certificate) {
+        Fail(x, ExchangeFailure::Tls);
+    } else {
+        NoteCutShort(x);
+    }
+    return Next::Leave;
+}
+
 // Over TLS: the handshake, then the request, then the reply, each as far
 // as the socket lets it go now.
-Next OnSecureReady(Exchange& x) {
+Next SecureSteps(Exchange& x) {
     if (x.bHandshaking) {
         const TlsChannel::Result result = x.pTls->Handshake();
         if (result == TlsChannel::Result::Failed) {
@@ -362,10 +388,7 @@ Next OnSecureReady(Exchange& x) {
             x.bSecureWantsWrite = x.pTls->WantsWrite();
             return Next::EndPass;
         }
-        if (result != TlsChannel::Result::Done) {
-            NoteCutShort(x);  // logged by the channel
-            return Next::Leave;
-        }
+        if (result != TlsChannel::Result::Done) return SecureCallFailed(x);
         NoteActivity(x);
         x.iBytesSent += static_cast<std::int32_t>(uSent);
         x.bAllSent = x.iBytesSent >= static_cast<std::int32_t>(x.request.size());
@@ -378,13 +401,19 @@ Next OnSecureReady(Exchange& x) {
             x.bSecureWantsWrite = x.pTls->WantsWrite();
             return Next::EndPass;
         }
-        if (result == TlsChannel::Result::Ended) return Next::Leave;  // close_notify: the normal end
-        if (result == TlsChannel::Result::Failed) {
-            NoteCutShort(x);  // logged by the channel
+        if (result == TlsChannel::Result::Ended) {  // close_notify: the normal end
+            x.bCloseNotify = true;
             return Next::Leave;
         }
+        if (result == TlsChannel::Result::Failed) return SecureCallFailed(x);
         if (!Received(x, uReceived)) return Next::Leave;
     }
+}
+
+Next OnSecureReady(Exchange& x) {
+    const Next next = SecureSteps(x);
+    NoteRawArrival(x);
+    return next;
 }
 
 // Whether the pass waits for the socket to be writable: while connecting,
@@ -576,6 +605,7 @@ bool HTTPConnection::Download(const char* szURL, const char* szDefaultIPAddress,
     } else {
         Finish(x);
     }
+    pResult->bNoCloseNotify = x.bSecure && !x.bCloseNotify;
     CleanUp(x);
     return x.bResult;
 }

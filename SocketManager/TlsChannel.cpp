@@ -9,6 +9,7 @@ const char kSourceFile[] = "SocketManager/TlsChannel";
 const char kLabel[] = "TlsChannel";
 
 // The lines of this module's log records.
+constexpr int kLineTrust = 34;        // the trust in use
 constexpr int kLineTrustFile = 40;    // SSL_CERT_FILE cannot be used
 constexpr int kLineSetupFailed = 46;  // the library could not set up a session
 constexpr int kLineHandshake = 70;    // the handshake failed
@@ -23,8 +24,11 @@ TlsChannel::TlsChannel(const char* szHost) : m_szHost(szHost) {}
 
 std::unique_ptr<TlsChannel> TlsChannel::Open(winsock::SOCKET s, const char* szHost) {
     std::unique_ptr<TlsChannel> pChannel(new TlsChannel(szHost));
-    if (pChannel->m_session.Start(s, szHost)) return pChannel;
     const tls::ClientSession& session = pChannel->m_session;
+    if (pChannel->m_session.Start(s, szHost)) {
+        g_pLog->Write(kLabel, 0, kSourceFile, kLineTrust, "Trust: %s", session.TrustText());
+        return pChannel;
+    }
     if (session.LastFailure() == tls::Failure::TrustFile) {
         g_pLog->Write(kLabel, 3, kSourceFile, kLineTrustFile, "Cannot use the trust store: %s", session.FailureText());
     } else {

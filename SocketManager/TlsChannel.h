@@ -7,6 +7,7 @@
 #include "platform/Tls.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 class TlsChannel {
@@ -37,6 +38,9 @@ public:
     // Whether the last Wait waits for the socket to be writable (else
     // readable).
     bool WantsWrite() const { return m_bWantsWrite; }
+    // The raw bytes the socket brought so far, handshake included (see
+    // tls::ClientSession::BytesReceived).
+    std::uint64_t BytesReceived() const { return m_session.BytesReceived(); }
     // Why the channel failed, after Failed.
     tls::Failure Failure() const { return m_session.LastFailure(); }
     // Sends close_notify when the socket takes it; never waits.

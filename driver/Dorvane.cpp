@@ -44,6 +44,8 @@ const char kUsageLast[] = "Then run Dorvane.exe";
 constexpr int kLineWrongArgc = 45;
 constexpr int kLineConfigTooLarge = 110;
 constexpr int kLineSplitFailed = 120;
+constexpr int kLineAddressRefused = 121;
+constexpr int kLineMiswrittenHost = 122;
 constexpr int kLineResolveFailed = 126;
 constexpr int kLineDownloadSize = 144;
 constexpr int kLineFailureReply = 154;
@@ -108,10 +110,26 @@ bool StartLog() {
     return true;
 }
 
+// What is wrong with a server address, completing "The server address "
+// on the console and "Refused server address: it " in the log; null when
+// nothing is.
+const char* AddressFaultText(Utility::AddressFault fault) {
+    switch (fault) {
+        case Utility::AddressFault::WhiteSpace:
+            return "begins or ends with white space";
+        case Utility::AddressFault::NearHttps:
+            return "has a mistyped scheme: write https://host (or http://host)";
+        case Utility::AddressFault::None:
+            break;
+    }
+    return nullptr;
+}
+
 // --- Configuration mode
 
 // Prints why an argument cannot be stored and returns false when one is
-// longer than download mode could read back.
+// longer than download mode could read back, or the server address is
+// one download mode would refuse.
 bool ArgumentsFit(const char* szServerAddress, const char* szEmail, const char* szPassword) {
     const char* szProblem = nullptr;
     if (std::strlen(szServerAddress) > Dorvane::kMaxServerAddress) {
@@ -121,8 +139,13 @@ bool ArgumentsFit(const char* szServerAddress, const char* szEmail, const char* 
     } else if (std::strlen(szPassword) > Dorvane::kMaxPassword) {
         szProblem = "The password is longer than 381 bytes";
     }
-    if (szProblem == nullptr) return true;
-    std::printf("%s; %s is not written.\n", szProblem, kConfigFile);
+    const char* szFault = AddressFaultText(Utility::CheckServerAddress(szServerAddress));
+    if (szProblem == nullptr && szFault == nullptr) return true;
+    if (szProblem != nullptr) {
+        std::printf("%s; %s is not written.\n", szProblem, kConfigFile);
+    } else {
+        std::printf("The server address %s; %s is not written.\n", szFault, kConfigFile);
+    }
     return false;
 }
 
@@ -396,8 +419,18 @@ int PrepareDownload(Settings* pSettings, Server* pServer) {
         std::fputs(kUsageLast, stdout);
         return kExitUsage;
     }
+    if (const char* szFault = AddressFaultText(Utility::CheckServerAddress(pSettings->szServerAddress))) {
+        g_pLog->Write("Dorvane:main()", 0, kSourceFile, kLineAddressRefused, "Refused server address: it %s", szFault);
+        return kExitUsage;
+    }
     if (!Utility::GetDomainNameFromURL(pSettings->szServerAddress, pServer->szHost, pServer->iPort, pServer->szPath)) {
         LogDriver("Dorvane:main()", kLineSplitFailed, "Utility::GetDomainNameFromURL() returns false");
+        return kExitUsage;
+    }
+    char szCanonical[16];
+    if (Utility::IsMiswrittenAddress(pServer->szHost, szCanonical)) {
+        g_pLog->Write("Dorvane:main()", 0, kSourceFile, kLineMiswrittenHost,
+                      "Refused server address: a numeric host must be written %s", szCanonical);
         return kExitUsage;
     }
     pServer->bSecure = Utility::IsSecureURL(pSettings->szServerAddress);

@@ -33,6 +33,7 @@ constexpr int kLineDatabaseSize = 156;
 constexpr int kLineNoBlankLine = 157;
 constexpr int kLineEmptyBody = 158;
 constexpr int kLineWebPage = 159;
+constexpr int kLineNoCloseNotify = 160;
 // A Location shown in a record is cut to this many bytes.
 constexpr int kMaxLoggedLocation = 1024;
 
@@ -108,14 +109,35 @@ int JudgeCodings(const DownloadResult& result) {
     return kExitDone;
 }
 
+// Whether the body begins as an SQLite database whose header gives its
+// size consistently, and that size is the body's.
+bool ProvenBySqliteHeader(std::int64_t iBodyLength, const std::string& bodyStart) {
+    std::int64_t iDeclared = 0;
+    return bodyStart.size() >= kSqliteHeaderSize &&
+           bodyStart.compare(0, sizeof kSqliteMagic, kSqliteMagic, sizeof kSqliteMagic) == 0 &&
+           DeclaredDatabaseSize(bodyStart.data(), bodyStart.size(), &iDeclared) && iDeclared == iBodyLength;
+}
+
+// A reply without Content-Length: whole when the connection ended as it
+// should; over TLS an end without close_notify is proven whole only by the
+// SQLite header's own size.
+int JudgeUndeclaredLength(const DownloadResult& result, const std::string& bodyStart) {
+    if (!result.bEndedByError && !result.bNoCloseNotify) return kExitDone;
+    if (result.bNoCloseNotify && ProvenBySqliteHeader(result.iBodyLength, bodyStart)) return kExitDone;
+    if (result.bEndedByError) {
+        return Refuse(kLineEndedByError, "Incomplete reply: the connection ended with an error", kExitNetwork);
+    }
+    return Refuse(kLineNoCloseNotify, "Incomplete reply: no close_notify and no Content-Length", kExitNetwork);
+}
+
 // The body is exactly as long as a declared Content-Length, and, when the
-// connection ended in an error, one was declared.
-int JudgeLength(const DownloadResult& result) {
+// connection ended in an error or without TLS's close_notify, one was
+// declared or the body proves its own size.
+int JudgeLength(const DownloadResult& result, const std::string& bodyStart) {
     std::int64_t iDeclared = 0;
     switch (DeclaredContentLength(result.pData, result.iHeaderEnd, &iDeclared)) {
         case DeclaredLength::None:
-            if (!result.bEndedByError) return kExitDone;
-            return Refuse(kLineEndedByError, "Incomplete reply: the connection ended with an error", kExitNetwork);
+            return JudgeUndeclaredLength(result, bodyStart);
         case DeclaredLength::Unreadable:
             return Refuse(kLineUnreadableLength, "Malformed reply: unreadable Content-Length", kExitProtocol);
         case DeclaredLength::Conflicting:
@@ -165,7 +187,7 @@ int JudgeReply(const DownloadResult& result, const std::string& bodyStart, const
     int iStatus = JudgeStatusLine(result);
     if (iStatus == kExitDone) iStatus = JudgeWebPage(result, bodyLead);
     if (iStatus == kExitDone) iStatus = JudgeCodings(result);
-    if (iStatus == kExitDone) iStatus = JudgeLength(result);
+    if (iStatus == kExitDone) iStatus = JudgeLength(result, bodyStart);
     if (iStatus == kExitDone && result.iBodyLength == 0) {
         iStatus = Refuse(kLineEmptyBody, "Empty reply: no body", iCutShort);
     }

@@ -9,19 +9,25 @@
 // plain sockets.
 //
 // What a session guarantees, on both systems:
-// - TLS 1.2 at least, 1.3 where both sides have it; no ALPN.
+// - TLS 1.2 at least, 1.3 where both sides have it; no ALPN. TLS 1.2 only
+//   with forward-secret AEAD suites (ECDHE with AES-GCM or ChaCha20-Poly1305)
+//   where the library lets the client choose, and no renegotiation: a
+//   server's request for one is refused.
 // - Server Name Indication carries the host name, unless the host is a
 //   dotted IPv4 address, when none is sent.
 // - The server's chain is verified against the trust store, and its
 //   certificate must name the host: a DNS subject-alternative name
 //   (wildcards as RFC 6125 allows), or for a dotted IPv4 host an IP
-//   subject-alternative name.
+//   subject-alternative name. The subject's common name never counts, and
+//   a certificate without subject-alternative names names no host.
 // - Trust is the system's own store (OpenSSL's default verify paths; the
 //   Windows Trusted Root store), unless the environment variable
 //   SSL_CERT_FILE names a PEM bundle (set and not empty; Windows has no
 //   empty variables): then that bundle alone is trusted.
-//   A bundle that cannot be read or holds no certificate fails Start; the
-//   system store is never used instead.
+//   A bundle that is not a regular file (never waited on: a FIFO, a
+//   device, a directory), cannot be read or holds no certificate fails
+//   Start; the system store is never used instead. Without SSL_CERT_FILE,
+//   OpenSSL's default paths honour SSL_CERT_DIR.
 // - Revocation is checked best effort: a certificate known to be revoked
 //   is refused; an unknown or offline status is accepted.
 // - Handshake returns Done only once the chain and the name are verified,
@@ -31,6 +37,7 @@
 #include "platform/Platform.h"
 
 #include <cstddef>
+#include <cstdint>
 
 namespace tls {
 
@@ -93,6 +100,17 @@ public:
     // Sends close_notify if the socket takes it now; never waits, never fails
     // visibly.
     void Close();
+
+    // The raw bytes read from the socket so far, handshake and record
+    // framing included: the connection's sign of life while a record is
+    // still arriving and nothing can be decrypted yet.
+    std::uint64_t BytesReceived() const;
+
+    // The trust Start loaded, for the log, as UTF-8 of at most 511 bytes:
+    // "SSL_CERT_FILE <path>: <n> certificates", or "the system store"
+    // followed by ", SSL_CERT_DIR <dir>" when OpenSSL's default paths take
+    // that variable. "" before a Start that succeeded.
+    const char* TrustText() const;
 
     Failure LastFailure() const;
     // The library's own reason for the last failure, as UTF-8 (OpenSSL's

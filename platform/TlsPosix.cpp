@@ -3,12 +3,19 @@
 #include "platform/Tls.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,12 +26,20 @@ namespace tls {
 namespace {
 
 constexpr std::size_t kTextSize = 512;
+// The lowest security level a session runs at, whatever the system's
+// OpenSSL configuration says: 112 bits at least (RSA and DH keys of 2048
+// bits, SHA-1 signatures refused).
+constexpr int kMinSecurityLevel = 2;
+// TLS 1.2 suites: forward-secret key exchange and AEAD ciphers only. TLS
+// 1.3's suites are all such, and stay as the library has them.
+const char kTls12Ciphers[] = "ECDHE+AESGCM:ECDHE+CHACHA20";
 
 // What the socket BIO saw of the socket, for telling a failure's kind.
 struct SocketState {
     winsock::SOCKET s = winsock::kInvalidSocket;
-    bool bEnded = false;   // recv() returned 0: the peer closed
-    bool bFailed = false;  // a socket call failed other than "would block"
+    bool bEnded = false;           // recv() returned 0: the peer closed
+    bool bFailed = false;          // a socket call failed other than "would block"
+    std::uint64_t uBytesRead = 0;  // raw bytes recv() brought, handshake included
 };
 
 int SocketWrite(BIO* pBio, const char* pBytes, int iLength) {
@@ -44,7 +59,10 @@ int SocketRead(BIO* pBio, char* pBuffer, int iLength) {
     SocketState* pState = static_cast<SocketState*>(BIO_get_data(pBio));
     BIO_clear_retry_flags(pBio);
     const int iReceived = winsock::recv(pState->s, pBuffer, iLength, 0);
-    if (iReceived > 0) return iReceived;
+    if (iReceived > 0) {
+        pState->uBytesRead += static_cast<std::uint64_t>(iReceived);
+        return iReceived;
+    }
     if (iReceived == 0) {
         pState->bEnded = true;
         return 0;
@@ -94,12 +112,52 @@ int AcceptUnknownRevocation(int iPreverified, X509_STORE_CTX* pContext) {
     return iPreverified;
 }
 
-bool HoldsCertificate(X509_STORE* pStore) {
-    STACK_OF(X509_OBJECT)* pObjects = X509_STORE_get0_objects(pStore);
-    for (int i = 0; i < sk_X509_OBJECT_num(pObjects); ++i) {
-        if (X509_OBJECT_get_type(sk_X509_OBJECT_value(pObjects, i)) == X509_LU_X509) return true;
+// Opens szFile for reading without waiting on it (a FIFO, a device): a BIO
+// that owns the descriptor, or null with errno set unless it is a regular
+// file.
+BIO* OpenRegularFile(const char* szFile) {
+    const int iFd = ::open(szFile, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (iFd < 0) return nullptr;
+    struct stat info = {};
+    if (::fstat(iFd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        const int iError = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+        ::close(iFd);
+        errno = iError;
+        return nullptr;
     }
-    return false;
+    BIO* pBio = BIO_new_fd(iFd, BIO_CLOSE);
+    if (pBio == nullptr) ::close(iFd);
+    return pBio;
+}
+
+// Adds the certificates and CRLs of the PEM bundle pBio to pStore; the
+// number of certificates, or -1 when the bundle cannot be read.
+int LoadBundle(BIO* pBio, X509_STORE* pStore) {
+    STACK_OF(X509_INFO)* pItems = PEM_X509_INFO_read_bio(pBio, nullptr, nullptr, nullptr);
+    if (pItems == nullptr) return -1;
+    int iCertificates = 0;
+    bool bAdded = true;
+    for (int i = 0; i < sk_X509_INFO_num(pItems) && bAdded; ++i) {
+        const X509_INFO* pItem = sk_X509_INFO_value(pItems, i);
+        if (pItem->x509 != nullptr) {
+            bAdded = X509_STORE_add_cert(pStore, pItem->x509) == 1;
+            ++iCertificates;
+        }
+        if (pItem->crl != nullptr) bAdded = bAdded && X509_STORE_add_crl(pStore, pItem->crl) == 1;
+    }
+    sk_X509_INFO_pop_free(pItems, X509_INFO_free);
+    return bAdded ? iCertificates : -1;
+}
+
+// The session's protocol policy, the same whatever the system's OpenSSL
+// configuration says: TLS 1.2 at least, kTls12Ciphers, security level
+// kMinSecurityLevel or higher, and no renegotiation (a server that asks for
+// one is answered with the no_renegotiation alert). False on failure.
+bool SetPolicy(SSL_CTX* pContext) {
+    SSL_CTX_set_security_level(pContext, std::max(kMinSecurityLevel, SSL_CTX_get_security_level(pContext)));
+    SSL_CTX_set_options(pContext, SSL_OP_NO_RENEGOTIATION);
+    return SSL_CTX_set_min_proto_version(pContext, TLS1_2_VERSION) == 1 &&
+           SSL_CTX_set_cipher_list(pContext, kTls12Ciphers) == 1;
 }
 
 }  // namespace
@@ -110,6 +168,7 @@ struct ClientSession::Impl {
     SocketState socket;
     Failure failure = Failure::None;
     char szText[kTextSize] = "";
+    char szTrust[kTextSize] = "";
     Step pending = Step::Done;  // a failure or end met after Read had bytes to give
 
     ~Impl() {
@@ -140,38 +199,50 @@ struct ClientSession::Impl {
 };
 
 // The trust store: SSL_CERT_FILE's bundle alone when it is set, else the
-// system's default paths.
+// system's default paths (OpenSSL's, which honour SSL_CERT_DIR).
 bool ClientSession::Impl::LoadTrust() {
     const char* szFile = std::getenv("SSL_CERT_FILE");
     if (szFile == nullptr || szFile[0] == '\0') {
+        const char* szDirectory = std::getenv("SSL_CERT_DIR");
+        if (szDirectory == nullptr || szDirectory[0] == '\0') {
+            std::snprintf(szTrust, sizeof szTrust, "the system store");
+        } else {
+            std::snprintf(szTrust, sizeof szTrust, "the system store, SSL_CERT_DIR %s", szDirectory);
+        }
         if (SSL_CTX_set_default_verify_paths(pContext) == 1) return true;
         FailWithLibraryError(Failure::Setup, "the system's trust store cannot be loaded");
         return false;
     }
     char szReason[kTextSize];
-    if (SSL_CTX_load_verify_locations(pContext, szFile, nullptr) != 1) {
-        const unsigned long ulError = ERR_peek_error();
-        char szLibrary[256] = "no certificate in it";
-        if (ulError != 0) ERR_error_string_n(ulError, szLibrary, sizeof szLibrary);
-        std::snprintf(szReason, sizeof szReason, "SSL_CERT_FILE %s: %s", szFile, szLibrary);
+    BIO* pBio = OpenRegularFile(szFile);
+    if (pBio == nullptr) {
+        const char* szWhy = errno == EINVAL ? "not a regular file" : std::strerror(errno);
+        std::snprintf(szReason, sizeof szReason, "SSL_CERT_FILE %s: %s", szFile, szWhy);
         Fail(Failure::TrustFile, szReason);
         return false;
     }
-    if (HoldsCertificate(SSL_CTX_get_cert_store(pContext))) return true;
-    std::snprintf(szReason, sizeof szReason, "SSL_CERT_FILE %s: no certificate in it", szFile);
+    const int iCertificates = LoadBundle(pBio, SSL_CTX_get_cert_store(pContext));
+    BIO_free(pBio);
+    std::snprintf(szTrust, sizeof szTrust, "SSL_CERT_FILE %s: %d certificates", szFile, iCertificates);
+    if (iCertificates > 0) return true;
+    const unsigned long ulError = ERR_peek_error();
+    char szLibrary[256] = "no certificate in it";
+    if (iCertificates < 0 && ulError != 0) ERR_error_string_n(ulError, szLibrary, sizeof szLibrary);
+    std::snprintf(szReason, sizeof szReason, "SSL_CERT_FILE %s: %s", szFile, szLibrary);
     Fail(Failure::TrustFile, szReason);
     return false;
 }
 
 // The name the certificate must carry: an IP address for a dotted IPv4
-// host (and no SNI), else a DNS name, sent as SNI too.
+// host (and no SNI), else a DNS name, sent as SNI too; a subject-alternative
+// name either way, never the subject's common name.
 bool ClientSession::Impl::SetUpVerification(const char* szHost) {
     X509_VERIFY_PARAM* pParam = SSL_get0_param(pSsl);
     X509_VERIFY_PARAM_set_flags(pParam, X509_V_FLAG_CRL_CHECK | X509_V_FLAG_CRL_CHECK_ALL);
+    X509_VERIFY_PARAM_set_hostflags(pParam, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
     SSL_set_verify(pSsl, SSL_VERIFY_PEER, AcceptUnknownRevocation);
     unsigned char aAddress[4];
     if (inet_pton(AF_INET, szHost, aAddress) == 1) return X509_VERIFY_PARAM_set1_ip_asc(pParam, szHost) == 1;
-    SSL_set_hostflags(pSsl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
     return SSL_set_tlsext_host_name(pSsl, szHost) == 1 && SSL_set1_host(pSsl, szHost) == 1;
 }
 
@@ -197,6 +268,10 @@ Step ClientSession::Impl::Unfinished() {
         default:
             break;
     }
+    // A certificate is never accepted after the handshake, but were one
+    // refused, it is refused as at the handshake.
+    const long lVerify = SSL_get_verify_result(pSsl);
+    if (lVerify != X509_V_OK) return Fail(Failure::Certificate, X509_verify_cert_error_string(lVerify));
     if (socket.bFailed) return Fail(Failure::Socket, "");
     const unsigned long ulError = ERR_peek_error();
     if (socket.bEnded && (ulError == 0 || ERR_GET_REASON(ulError) == SSL_R_UNEXPECTED_EOF_WHILE_READING)) {
@@ -214,7 +289,7 @@ bool ClientSession::Start(winsock::SOCKET s, const char* szHost) {
     ERR_clear_error();
     impl.socket.s = s;
     impl.pContext = SSL_CTX_new(TLS_client_method());
-    if (impl.pContext == nullptr || SSL_CTX_set_min_proto_version(impl.pContext, TLS1_2_VERSION) != 1) {
+    if (impl.pContext == nullptr || !SetPolicy(impl.pContext)) {
         impl.FailWithLibraryError(Failure::Setup, "no TLS context");
         return false;
     }
@@ -287,7 +362,11 @@ void ClientSession::Close() {
     ERR_clear_error();
 }
 
+const char* ClientSession::TrustText() const { return m_pImpl->failure == Failure::None ? m_pImpl->szTrust : ""; }
+
 Failure ClientSession::LastFailure() const { return m_pImpl->failure; }
+
+std::uint64_t ClientSession::BytesReceived() const { return m_pImpl->socket.uBytesRead; }
 
 const char* ClientSession::FailureText() const { return m_pImpl->szText; }
 

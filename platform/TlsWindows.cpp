@@ -37,6 +37,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <string>
@@ -63,6 +64,10 @@ constexpr std::size_t kTextBytes = 512;
 constexpr DWORD kIgnoreRevocation = 0x00000080;
 
 constexpr DWORD kProtocols = SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT;
+
+// The TLS 1.2 suites taken: ECDHE with AES-GCM or ChaCha20-Poly1305, by
+// their IANA numbers (ECDSA and RSA certificates alike).
+constexpr DWORD kForwardSecretAead[] = {0xC02B, 0xC02C, 0xC02F, 0xC030, 0xCCA8, 0xCCA9};
 
 constexpr DWORD kCredentialFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO;
 
@@ -315,6 +320,24 @@ DWORD BuildChain(HCERTCHAINENGINE hEngine, PCCERT_CONTEXT pCert, PCCERT_CHAIN_CO
     return dwError != 0 ? dwError : static_cast<DWORD>(CERT_E_CHAINING);
 }
 
+// The smallest RSA key a chain may hold: 112 bits of security, as
+// OpenSSL's security level 2 asks.
+constexpr DWORD kMinRsaBits = 2048;
+
+// 0 when no certificate of the chain has an RSA key smaller than
+// kMinRsaBits, else NTE_BAD_KEY.
+DWORD CheckKeySizes(PCCERT_CHAIN_CONTEXT pChain) {
+    if (pChain->cChain == 0) return 0;
+    const CERT_SIMPLE_CHAIN* pSimple = pChain->rgpChain[0];
+    for (DWORD i = 0; i < pSimple->cElement; ++i) {
+        const CERT_PUBLIC_KEY_INFO& key = pSimple->rgpElement[i]->pCertContext->pCertInfo->SubjectPublicKeyInfo;
+        if (std::strcmp(key.Algorithm.pszObjId, szOID_RSA_RSA) != 0) continue;
+        CERT_PUBLIC_KEY_INFO keyCopy = key;
+        if (::CertGetPublicKeyLength(X509_ASN_ENCODING, &keyCopy) < kMinRsaBits) return static_cast<DWORD>(NTE_BAD_KEY);
+    }
+    return 0;
+}
+
 // The SSL policy for a server: a trusted root, validity, the server-auth
 // usage, and the DNS name wszName (none is checked when it is null).
 // Revocation is left out here (Wine would refuse an offline status): a
@@ -358,9 +381,11 @@ DWORD CheckChainStatus(PCCERT_CHAIN_CONTEXT pChain) {
     return static_cast<DWORD>(CERT_E_CHAINING);
 }
 
-// Whether the certificate names the IPv4 address aAddress (network order)
-// in an IP subject-alternative name.
-bool NamesAddress(PCCERT_CONTEXT pCert, const unsigned char* aAddress) {
+// Whether an entry of the certificate's subject-alternative names
+// satisfies bMatches (called with a CERT_ALT_NAME_ENTRY); false when it has
+// none.
+template <typename Match>
+bool AnyAltName(PCCERT_CONTEXT pCert, Match bMatches) {
     const CERT_INFO* pInfo = pCert->pCertInfo;
     const CERT_EXTENSION* pNames = ::CertFindExtension(szOID_SUBJECT_ALT_NAME2, pInfo->cExtension, pInfo->rgExtension);
     if (pNames == nullptr) return false;
@@ -370,14 +395,27 @@ bool NamesAddress(PCCERT_CONTEXT pCert, const unsigned char* aAddress) {
                                CRYPT_DECODE_ALLOC_FLAG, nullptr, &pAltNames, &dwSize)) {
         return false;
     }
-    bool bNamed = false;
-    for (DWORD i = 0; i < pAltNames->cAltEntry && !bNamed; ++i) {
-        const CERT_ALT_NAME_ENTRY& entry = pAltNames->rgAltEntry[i];
-        bNamed = entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == 4 &&
-                 std::memcmp(entry.IPAddress.pbData, aAddress, 4) == 0;
-    }
+    bool bFound = false;
+    for (DWORD i = 0; i < pAltNames->cAltEntry && !bFound; ++i) bFound = bMatches(pAltNames->rgAltEntry[i]);
     ::LocalFree(pAltNames);
-    return bNamed;
+    return bFound;
+}
+
+// Whether the certificate names the IPv4 address aAddress (network order)
+// in an IP subject-alternative name.
+bool NamesAddress(PCCERT_CONTEXT pCert, const unsigned char* aAddress) {
+    return AnyAltName(pCert, [aAddress](const CERT_ALT_NAME_ENTRY& entry) {
+        return entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == 4 &&
+               std::memcmp(entry.IPAddress.pbData, aAddress, 4) == 0;
+    });
+}
+
+// Whether the certificate has a DNS subject-alternative name. Without one
+// the SSL policy would match the host against the subject's common name,
+// which never counts.
+bool HasDnsName(PCCERT_CONTEXT pCert) {
+    return AnyAltName(pCert,
+                      [](const CERT_ALT_NAME_ENTRY& entry) { return entry.dwAltNameChoice == CERT_ALT_NAME_DNS_NAME; });
 }
 
 // What reading the socket brought.
@@ -412,11 +450,13 @@ struct ClientSession::Impl {
     bool bNeedInput = false;
     bool bNegotiated = false;
     bool bVerify = true;
+    bool bTls12 = false;  // the protocol the handshake chose is TLS 1.2
 
     // Ciphertext: [uInStart, uInEnd) of pInput is not consumed yet.
     std::unique_ptr<char[]> pInput;
     std::size_t uInStart = 0;
     std::size_t uInEnd = 0;
+    std::uint64_t uBytesRead = 0;  // all recv() brought, handshake included
     // Decrypted bytes not yet handed out, inside pInput before uInStart.
     const char* pPlain = nullptr;
     std::size_t uPlain = 0;
@@ -434,6 +474,7 @@ struct ClientSession::Impl {
 
     Failure failure = Failure::None;
     char szText[kTextBytes] = "";
+    char szTrust[kTextBytes] = "the system store";
 
     Impl() {
         std::memset(&credentials, 0, sizeof credentials);
@@ -536,6 +577,8 @@ struct ClientSession::Impl {
         const int iCount = AddPemCertificates(szPem, hTrust, &dwError);
         if (iCount < 0) return FailTrustFile(szPath, "holds a certificate that cannot be read", true, dwError);
         if (iCount == 0) return FailTrustFile(szPath, "holds no certificate");
+        std::snprintf(szTrust, sizeof szTrust, "SSL_CERT_FILE %s: %d certificates", szPath.c_str(), iCount);
+        TrimPartialCharacter(szTrust);
         CERT_CHAIN_ENGINE_CONFIG config;
         std::memset(&config, 0, sizeof config);
         config.cbSize = kEngineConfigBytes;
@@ -602,6 +645,7 @@ struct ClientSession::Impl {
         const int iGot = winsock::recv(s, pInput.get() + uInEnd, static_cast<int>(kInputBytes - uInEnd), 0);
         if (iGot > 0) {
             uInEnd += static_cast<std::size_t>(iGot);
+            uBytesRead += static_cast<std::uint64_t>(iGot);
             return Arrival::Bytes;
         }
         if (iGot == 0) return Arrival::Ended;
@@ -742,6 +786,14 @@ struct ClientSession::Impl {
             FailStatus(Failure::Handshake, static_cast<DWORD>(status));
             return false;
         }
+        bTls12 = (info.dwProtocol & SP_PROT_TLS1_2_CLIENT) != 0;
+        // The credentials leave the suites to the system, so a TLS 1.2
+        // suite other than ECDHE with an AEAD cipher is refused here, before
+        // any request byte.
+        if (bTls12 && !IsForwardSecretAead(info)) {
+            Fail(Failure::Handshake, "the server chose a TLS 1.2 suite without ECDHE and AES-GCM or ChaCha20");
+            return false;
+        }
         if ((info.dwProtocol & kProtocols) != 0) return true;
         const char* szChosen = (info.dwProtocol & SP_PROT_TLS1_1_CLIENT)   ? "TLS 1.1"
                                : (info.dwProtocol & SP_PROT_TLS1_0_CLIENT) ? "TLS 1.0"
@@ -751,6 +803,21 @@ struct ClientSession::Impl {
         failure = Failure::Handshake;
         eState = State::Failed;
         return false;
+    }
+
+    // Whether the TLS 1.2 suite chosen is one of kForwardSecretAead, by its
+    // number where the system tells it (SECPKG_ATTR_CIPHER_INFO), else
+    // whether its key exchange at least is ECDHE.
+    bool IsForwardSecretAead(const SecPkgContext_ConnectionInfo& info) {
+        SecPkgContext_CipherInfo cipher;
+        std::memset(&cipher, 0, sizeof cipher);
+        cipher.dwVersion = SECPKGCONTEXT_CIPHERINFO_V1;
+        if (::QueryContextAttributesW(&context, SECPKG_ATTR_CIPHER_INFO, &cipher) == SEC_E_OK &&
+            cipher.dwCipherSuite != 0) {
+            return std::find(std::begin(kForwardSecretAead), std::end(kForwardSecretAead), cipher.dwCipherSuite) !=
+                   std::end(kForwardSecretAead);
+        }
+        return info.aiExch != CALG_RSA_KEYX && info.aiExch != CALG_DH_EPHEM && info.aiExch != CALG_DH_SF;
     }
 
     bool Verify() {
@@ -773,8 +840,10 @@ struct ClientSession::Impl {
     DWORD JudgeCertificate(PCCERT_CONTEXT pCert) const {
         PCCERT_CHAIN_CONTEXT pChain = nullptr;
         DWORD dwError = BuildChain(hEngine, pCert, &pChain);
+        if (dwError == 0 && !bIpHost && !HasDnsName(pCert)) dwError = static_cast<DWORD>(CERT_E_CN_NO_MATCH);
         if (dwError == 0) dwError = CheckSslPolicy(pChain, TargetName());
         if (dwError == 0) dwError = CheckChainStatus(pChain);
+        if (dwError == 0) dwError = CheckKeySizes(pChain);
         if (dwError == 0 && bIpHost && !NamesAddress(pCert, aAddress)) dwError = static_cast<DWORD>(CERT_E_CN_NO_MATCH);
         if (pChain != nullptr) ::CertFreeCertificateChain(pChain);
         return dwError;
@@ -850,6 +919,13 @@ struct ClientSession::Impl {
                         bPeerClosed = true;
                         continue;
                     case Record::Renegotiate:
+                        // TLS 1.3's post-handshake messages (tickets, key
+                        // updates) come this way too; only TLS 1.2's is a
+                        // renegotiation, which is refused.
+                        if (bTls12) {
+                            Fail(Failure::Stream, "the server asked for a renegotiation, which is refused");
+                            return uGot > 0 ? Step::Done : Step::Failed;
+                        }
                         eState = State::Renegotiating;
                         bNeedInput = false;
                         continue;
@@ -1014,6 +1090,14 @@ Step ClientSession::Write(const char* pBytes, std::size_t uLength, std::size_t* 
 
 void ClientSession::Close() {
     if (m_pImpl != nullptr) m_pImpl->Shutdown();
+}
+
+std::uint64_t ClientSession::BytesReceived() const { return m_pImpl != nullptr ? m_pImpl->uBytesRead : 0; }
+
+const char* ClientSession::TrustText() const {
+    return m_pImpl != nullptr && m_pImpl->eState != Impl::State::New && m_pImpl->failure == Failure::None
+               ? m_pImpl->szTrust
+               : "";
 }
 
 Failure ClientSession::LastFailure() const { return m_pImpl != nullptr ? m_pImpl->failure : Failure::Setup; }

@@ -93,6 +93,33 @@ TEST(Utility, SecureUrlsAreTheHttpsSchemeInAnyCase) {
     }
 }
 
+// A scheme one edit from "https" must be written "https://" or "http://";
+// a host that merely begins with such letters, and other schemes, pass.
+TEST(Utility, NearMissesOfHttpsAreTheOnlyRefusedSchemes) {
+    for (const char* szAddress : {"https://h", "HTTP://h:81/p", "https.example.com", "https-backup:8443", "https:8443",
+                                  "httpserver.lan", "ftp://h", "hxxps://h", "h", "192.0.2.7:81/x", ""}) {
+        EXPECT_EQ(Utility::AddressFault::None, Utility::CheckServerAddress(szAddress)) << szAddress;
+    }
+    for (const char* szAddress : {"httpss://h", "htttps://h", "HTPTS://h", "httsp://h", "ttps://h", "https:h",
+                                  "http:/h", "https://\\h", "https:h//x"}) {
+        EXPECT_EQ(Utility::AddressFault::NearHttps, Utility::CheckServerAddress(szAddress)) << szAddress;
+    }
+    EXPECT_EQ(Utility::AddressFault::WhiteSpace, Utility::CheckServerAddress("\nhttps://h"));
+}
+
+// A numeric host is kept only in the dotted-decimal form of what inet_addr
+// reads; the form is given for the log.
+TEST(Utility, MiswrittenNumericHostsAreToldWithTheirAddress) {
+    char szCanonical[16] = "";
+    for (const char* szHost : {"192.0.2.7", "255.255.255.255", "host.example", "1.2.3.4.5", "256.0.0.1"}) {
+        EXPECT_FALSE(Utility::IsMiswrittenAddress(szHost, szCanonical)) << szHost;
+    }
+    EXPECT_TRUE(Utility::IsMiswrittenAddress("127.000.000.010", szCanonical));
+    EXPECT_STREQ("127.0.0.8", szCanonical);
+    EXPECT_TRUE(Utility::IsMiswrittenAddress("3232235777", szCanonical));
+    EXPECT_STREQ("192.168.1.1", szCanonical);
+}
+
 // Texts beyond the working buffers (4096 bytes for the URL, 32 for the
 // scheme part and the port text) are refused, with host and path empty.
 TEST(Utility, SplitRefusesOversizedParts) {

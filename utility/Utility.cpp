@@ -3,6 +3,7 @@
 #include "platform/Platform.h"
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -17,13 +18,17 @@ bool CopyFitting(char* szDest, std::size_t uSize, const char* szSource, std::siz
     return true;
 }
 
+// Whether c is white space as the C library's isspace reads it in the "C"
+// locale.
+bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
 // Reads a port text the way the C library's atoi reads a number (white
 // space, one sign, digits up to the first other character) and gives the
 // port, or 0 when the value is not one of 1 to 65535: no digits, zero, a
 // negative value, or one too large (never wrapped into another port).
 std::int32_t ReadPort(const char* szText) {
     const char* p = szText;
-    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+    while (IsSpace(*p)) ++p;
     bool bNegative = false;
     if (*p == '+' || *p == '-') bNegative = *p++ == '-';
     std::int32_t iValue = 0;
@@ -58,9 +63,73 @@ bool IsHttpsScheme(const char* szScheme, std::size_t uLength) {
     return true;
 }
 
+bool IsAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// Whether the uLength letters of szWord, in lower case, are "https" or one
+// edit (a letter added, dropped or changed, or two neighbours swapped) away.
+bool NearHttps(const char* szWord, std::size_t uLength) {
+    const char kHttps[] = "https";
+    const std::size_t uTarget = sizeof kHttps - 1;
+    if (uLength + 1 < uTarget || uLength > uTarget + 1) return false;
+    char szLower[uTarget + 2] = {};
+    for (std::size_t i = 0; i < uLength; ++i) {
+        szLower[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(szWord[i])));
+    }
+    std::size_t uSame = 0;  // the common beginning
+    while (uSame < uLength && uSame < uTarget && szLower[uSame] == kHttps[uSame]) ++uSame;
+    if (uSame == uLength && uSame == uTarget) return true;
+    // The rest must match once one edit is made at the first difference.
+    const char* pWord = szLower + uSame;
+    const char* pTarget = kHttps + uSame;
+    if (uLength == uTarget) {
+        const bool bSwapped = pWord[0] == pTarget[1] && pWord[1] == pTarget[0] && pWord[1] != '\0' &&
+                              std::strcmp(pWord + 2, pTarget + 2) == 0;
+        return bSwapped || std::strcmp(pWord + 1, pTarget + 1) == 0;
+    }
+    return uLength > uTarget ? std::strcmp(pWord + 1, pTarget) == 0 : std::strcmp(pWord, pTarget + 1) == 0;
+}
+
+// Whether szText begins with szPrefix (lower case), letter case ignored.
+bool BeginsWithFolded(const char* szText, const char* szPrefix) {
+    for (; *szPrefix != '\0'; ++szText, ++szPrefix) {
+        if (std::tolower(static_cast<unsigned char>(*szText)) != *szPrefix) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 namespace Utility {
+
+AddressFault CheckServerAddress(const char* szAddress) {
+    const std::size_t uLength = szAddress != nullptr ? std::strlen(szAddress) : 0;
+    if (uLength == 0) return AddressFault::None;
+    if (IsSpace(szAddress[0]) || IsSpace(szAddress[uLength - 1])) return AddressFault::WhiteSpace;
+    std::size_t uLetters = 0;
+    while (IsAsciiLetter(szAddress[uLetters])) ++uLetters;
+    const char* pRest = szAddress + uLetters;
+    const bool bHostGoesOn = *pRest == '\0' || (*pRest >= '0' && *pRest <= '9') || *pRest == '.' || *pRest == '-' ||
+                             *pRest == '_' || (pRest[0] == ':' && pRest[1] >= '0' && pRest[1] <= '9');
+    if (bHostGoesOn || !NearHttps(szAddress, uLetters)) return AddressFault::None;
+    const char* pAfter = BeginsWithFolded(szAddress, "https://")  ? szAddress + 8
+                         : BeginsWithFolded(szAddress, "http://") ? szAddress + 7
+                                                                  : nullptr;
+    if (pAfter != nullptr && *pAfter != '/' && *pAfter != '\\') return AddressFault::None;
+    return AddressFault::NearHttps;
+}
+
+bool IsMiswrittenAddress(const char* szHost, char* szCanonical) {
+    if (szHost == nullptr) return false;
+    const std::uint32_t uAddress = winsock::inet_addr(szHost);
+    if (uAddress == winsock::kInaddrNone) return false;
+    unsigned char aBytes[4];
+    std::memcpy(aBytes, &uAddress, sizeof aBytes);  // network order: first part first
+    char szDotted[16];
+    std::snprintf(szDotted, sizeof szDotted, "%u.%u.%u.%u", aBytes[0], aBytes[1], aBytes[2], aBytes[3]);
+    if (std::strcmp(szDotted, szHost) == 0) return false;
+    std::memcpy(szCanonical, szDotted, sizeof szDotted);
+    return true;
+}
 
 bool GetDomainNameFromURL(const char* szURL, char* szHost, std::int32_t& iPort, char* szPath) {
     iPort = 80;

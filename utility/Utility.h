@@ -23,6 +23,31 @@ bool GetDomainNameFromURL(const char* szURL, char* szHost, std::int32_t& iPort, 
 // in any letter case: the URL is then fetched over TLS.
 bool IsSecureURL(const char* szURL);
 
+// What is wrong with a server address as configured, before it is split.
+enum class AddressFault {
+    None,
+    WhiteSpace,  // it begins or ends with white space (space, tab, CR, LF, VT, FF)
+    NearHttps    // its scheme is a near miss of "https://" (see CheckServerAddress)
+};
+
+// Checks a configured server address. Its leading ASCII letters are taken
+// as a scheme when they are followed by anything but a host's own
+// characters (a digit, ".", "-", "_"), the end, or ":" and a digit (a
+// port). Such a scheme that is "https" or one edit away from it (one letter
+// added, dropped, changed, or two neighbours swapped; letter case ignored,
+// so "http" too) must be written "https://" or "http://", followed by a
+// host rather than another "/" or "\": "https//", "https:/", "https:\\",
+// "https:///", "htps://", "hhtps://", "https;//" are near misses, which
+// the split would take for plain HTTP. Other schemes are left alone.
+AddressFault CheckServerAddress(const char* szAddress);
+
+// Whether szHost is an IPv4 address that inet_addr reads but that is not
+// written in the one dotted-decimal form of what it reads (leading zeros,
+// octal, hexadecimal, fewer than four parts, trailing bytes): then true,
+// with that form in szCanonical (16 bytes). Such a host would be connected
+// as inet_addr reads it and verified as written.
+bool IsMiswrittenAddress(const char* szHost, char* szCanonical);
+
 // Turns szHost into dotted address text in szAddress (kTextSize bytes)
 // through the host database; a host that is wholly a dotted IPv4 address
 // ("192.0.2.7") is copied unchanged, any other ("2ndsite.example.com") is

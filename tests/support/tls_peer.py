@@ -8,7 +8,11 @@ Windows (Wine) legs.
 
 DIR receives:
   ca.pem            the private CA that the tests trust (SSL_CERT_FILE)
-  body.bin          the body every serving scenario sends
+  body.bin          the body every serving scenario sends: an SQLite file
+                    header that gives its size, then pattern bytes
+  ca-expired-crl.pem  ca.pem and a CRL of the CA that expired yesterday
+  fifo.pem          a FIFO (POSIX), which no one ever writes to
+  seclevel1.cnf     an OpenSSL configuration at security level 1
   ports             "<scenario> <port>" lines
   <scenario>.bytes  the application bytes each scenario received, appended
                     connection after connection (for TLS scenarios only what
@@ -28,10 +32,23 @@ the peer would save a backup:
                bytes it receives
   cut          as trusted, but half of the body, no Content-Length, and the
                connection closed without close_notify
+  cnonly       a certificate from the CA that names localhost in its subject
+               CN alone, with no subject-alternative name
+  stall        as trusted, but 5,004 bytes that are no database, no
+               Content-Length, and then the connection held open
+  stalldb      as trusted, body.bin without Content-Length, and then the
+               connection held open
+  slow         as trusted, but the first 12,000 bytes of the encrypted
+               stream (less than one record) trickle at 1,500 bytes a second
+  weakkey      a certificate for localhost from the CA with an RSA-1024 key
+  rsakex       TLS 1.2 only, and only a suite without forward secrecy
+               (RSA key exchange, AES-GCM)
+  ecdhecbc     TLS 1.2 only, and only ECDHE suites with AES-CBC
 """
 
 import datetime
 import ipaddress
+import struct
 import os
 import signal
 import socket
@@ -43,10 +60,12 @@ import time
 
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.hazmat.primitives.asymmetric import ec, rsa
 from cryptography.x509.oid import NameOID
 
-BODY_SIZE = 300_000
+BODY_SIZE = 300 * 1024
+HOLD_SECONDS = 20
+SLOW_BYTES, SLOW_PIECE, SLOW_PAUSE = 12_000, 150, 0.1
 DAY = datetime.timedelta(days=1)
 
 
@@ -91,10 +110,22 @@ def make_certificates(directory):
     other = _certificate("Other Test CA", other_key, "Other Test CA", other_key, ca=True)
     with open(os.path.join(directory, "ca.pem"), "wb") as f:
         f.write(_pem(ca))
+    now = datetime.datetime.now(datetime.timezone.utc)
+    crl = (x509.CertificateRevocationListBuilder().issuer_name(_name("Dorvane Test CA"))
+           .last_update(now - 30 * DAY).next_update(now - DAY).sign(ca_key, hashes.SHA256()))
+    with open(os.path.join(directory, "ca-expired-crl.pem"), "wb") as f:
+        f.write(_pem(ca) + crl.public_bytes(serialization.Encoding.PEM))
     localhost = [x509.DNSName("localhost")]
     ours, theirs = (ca, "Dorvane Test CA", ca_key), (other, "Other Test CA", other_key)
     leaves = {
         "trusted": ("localhost", localhost, ours, False),
+        "stall": ("localhost", localhost, ours, False),
+        "stalldb": ("localhost", localhost, ours, False),
+        "slow": ("localhost", localhost, ours, False),
+        "cnonly": ("localhost", [], ours, False),
+        "weakkey": ("localhost", localhost, ours, False),
+        "rsakex": ("localhost", localhost, ours, False),
+        "ecdhecbc": ("localhost", localhost, ours, False),
         "cut": ("localhost", localhost, ours, False),
         "ipsan": ("127.0.0.1", [x509.IPAddress(ipaddress.IPv4Address("127.0.0.1"))], ours, False),
         "untrusted": ("localhost", localhost, theirs, False),
@@ -105,6 +136,8 @@ def make_certificates(directory):
     files = {}
     for scenario, (subject, names, issuer, expired) in leaves.items():
         key = ec.generate_private_key(ec.SECP256R1())
+        if scenario in RSA_KEY_BITS:
+            key = rsa.generate_private_key(public_exponent=65537, key_size=RSA_KEY_BITS[scenario])
         if issuer is None:
             chain = _pem(_certificate(subject, key, subject, key, names))
         else:
@@ -120,8 +153,17 @@ def make_certificates(directory):
     return files
 
 
+RSA_KEY_BITS = {"weakkey": 1024, "rsakex": 2048}
+
+
 def body():
-    return bytes((i * 131 + i // 256) % 256 for i in range(BODY_SIZE))
+    """An SQLite file header that declares the body's size (pages of 1024
+    bytes, change counter equal to version-valid-for), then pattern bytes."""
+    header = bytearray(b"SQLite format 3\0" + bytes(84))
+    header[16:18] = struct.pack(">H", 1024)
+    header[24:28] = header[92:96] = struct.pack(">I", 7)
+    header[28:32] = struct.pack(">I", BODY_SIZE // 1024)
+    return bytes(header) + bytes((i * 131 + i // 256) % 256 for i in range(100, BODY_SIZE))
 
 
 def read_request(connection):
@@ -151,6 +193,8 @@ class Scenario:
 
     def play(self, connection):
         connection.settimeout(10)
+        if self.name == "slow":
+            return self.play_slowly(connection)
         try:
             if self.context is not None:
                 connection = self.context.wrap_socket(connection, server_side=True)
@@ -162,6 +206,10 @@ class Scenario:
             if self.name == "cut":
                 connection.sendall(b"HTTP/1.0 200 OK\r\n\r\n" + payload[: len(payload) // 2])
                 return  # closed below without close_notify
+            if self.name in ("stall", "stalldb"):
+                connection.sendall(b"HTTP/1.0 200 OK\r\n\r\n" + (bytes(5004) if self.name == "stall" else payload))
+                time.sleep(HOLD_SECONDS)
+                return
             connection.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n" + payload)
             if self.context is not None:
                 connection = connection.unwrap()  # close_notify
@@ -171,18 +219,79 @@ class Scenario:
             connection.close()
 
 
+    def play_slowly(self, connection):
+        """Plays trusted through memory BIOs, so that the encrypted stream's
+        first bytes can trickle."""
+        incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+        tls = self.context.wrap_bio(incoming, outgoing, server_side=True)
+
+        def call(operation, *arguments):
+            while True:
+                try:
+                    result = operation(*arguments)
+                    connection.sendall(outgoing.read())
+                    return result
+                except ssl.SSLWantReadError:
+                    connection.sendall(outgoing.read())
+                    piece = connection.recv(65536)
+                    if not piece:
+                        raise OSError("the client closed")
+                    incoming.write(piece)
+
+        try:
+            call(tls.do_handshake)
+            request = b""
+            while b"\r\n\r\n" not in request:
+                request += call(tls.read, 65536)
+            self.record(request)
+            payload = body()
+            tls.write(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n" % len(payload) + payload)
+            stream = outgoing.read()
+            for start in range(0, SLOW_BYTES, SLOW_PIECE):
+                connection.sendall(stream[start:start + SLOW_PIECE])
+                time.sleep(SLOW_PAUSE)
+            connection.sendall(stream[SLOW_BYTES:])
+            try:
+                tls.unwrap()
+            except ssl.SSLWantReadError:
+                pass
+            connection.sendall(outgoing.read())  # close_notify
+        except (OSError, ssl.SSLError):
+            pass
+        finally:
+            connection.close()
+
+
+def server_context(name, files):
+    if name == "plain":
+        return None
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.minimum_version = ssl.TLSVersion.TLSv1_2
+    if name == "weakkey":
+        context.set_ciphers("DEFAULT:@SECLEVEL=0")
+    if name == "rsakex":
+        context.maximum_version = ssl.TLSVersion.TLSv1_2
+        context.set_ciphers("AES128-GCM-SHA256:AES256-GCM-SHA384")
+    if name == "ecdhecbc":
+        context.maximum_version = ssl.TLSVersion.TLSv1_2
+        context.set_ciphers("ECDHE-ECDSA-AES128-SHA256:ECDHE-ECDSA-AES128-SHA:ECDHE-ECDSA-AES256-SHA")
+    context.load_cert_chain(*files[name])
+    return context
+
+
 def serve(directory):
     files = make_certificates(directory)
     with open(os.path.join(directory, "body.bin"), "wb") as f:
         f.write(body())
+    if hasattr(os, "mkfifo"):
+        os.mkfifo(os.path.join(directory, "fifo.pem"))
+    with open(os.path.join(directory, "seclevel1.cnf"), "w") as f:
+        f.write("openssl_conf = init\n[init]\nssl_conf = ssl\n[ssl]\nsystem_default = policy\n"
+                "[policy]\nCipherString = DEFAULT@SECLEVEL=1\n")
     scenarios = []
-    for name in ("trusted", "ipsan", "untrusted", "wrongname", "expired", "selfsigned", "plain", "cut"):
-        context = None
-        if name != "plain":
-            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-            context.minimum_version = ssl.TLSVersion.TLSv1_2
-            context.load_cert_chain(*files[name])
-        scenarios.append(Scenario(name, directory, context))
+    for name in ("trusted", "ipsan", "untrusted", "wrongname", "expired", "selfsigned", "plain", "cut", "cnonly",
+                 "stall", "stalldb", "slow", "weakkey", "rsakex", "ecdhecbc"):
+        scenarios.append(Scenario(name, directory, server_context(name, files)))
     for scenario in scenarios:
         threading.Thread(target=scenario.serve, daemon=True).start()
     ports = "".join("%s %d\n" % (s.name, s.listener.getsockname()[1]) for s in scenarios)
