@@ -43,7 +43,7 @@ function Test-SQLiteHeader([string]$Path) {
     $bytes = New-Object byte[] 16
     $stream = [System.IO.File]::OpenRead($Path)
     try { $read = $stream.Read($bytes, 0, 16) } finally { $stream.Dispose() }
-    return ($read -eq 16) -and ([System.Linq.Enumerable]::SequenceEqual($bytes, $expected))
+    return ($read -eq 16) -and ([BitConverter]::ToString($bytes) -eq [BitConverter]::ToString($expected))
 }
 
 # Writes the textfile for windows_exporter: to a new file first, renamed
@@ -52,7 +52,7 @@ function Write-Textfile([int]$Status, $Newest) {
     $time = 0
     $size = 0
     if ($Newest) {
-        $time = [DateTimeOffset]::new($Newest.LastWriteTimeUtc).ToUnixTimeSeconds()
+        $time = ([DateTimeOffset]$Newest.LastWriteTimeUtc).ToUnixTimeSeconds()
         $size = $Newest.Length
     }
     $text = "dorvane_last_exit_status $Status`n" +
@@ -91,6 +91,10 @@ if ($HealthcheckUrl) {
     & curl.exe -fsS -m 10 --retry 3 -o NUL $url
 }
 if ($TextfileDirectory) {
-    Write-Textfile $status $newest
+    try {
+        Write-Textfile $status $newest
+    } catch {
+        [Console]::Error.WriteLine("dorvane.prom not written: $($_.Exception.Message)")
+    }
 }
 exit $status
