@@ -6,7 +6,7 @@ client writes, each once, and no record the client no longer writes.
 
 The records are read from the client's code (driver/, utility/,
 SocketManager/, log/, platform/): each constant `constexpr int kLine... = N;`
-that a file uses, with the label (the record's "Function:") that the call
+(or `{N}`, or `const`, or `std::int32_t`) that a file uses, with the label (the record's "Function:") that the call
 using it passes before it: a string literal, or the file's `kLabel`; when
 the call passes none, the label of the helper it calls, from that helper's
 own MyLog::Write. A literal number written as a record's line
@@ -24,7 +24,9 @@ import re
 import sys
 
 CLIENT_DIRS = ("driver", "utility", "SocketManager", "log", "platform")
-CONSTANT = re.compile(r"constexpr\s+int\s+(kLine\w+)\s*=\s*(\d+)\s*;")
+CONSTANT = re.compile(
+    r"\b(?:constexpr|const)\s+(?:std::)?(?:int|int32_t|unsigned)\s+(kLine\w+)\s*(?:=\s*(\d+)|\{\s*(\d+)\s*\})\s*;"
+)
 FILE_LABEL = re.compile(r'const\s+char\s+kLabel\[\]\s*=\s*"([^"]+)"\s*;')
 LABEL_ARGUMENT = re.compile(r'"([A-Za-z_][\w:()]*)"|\bkLabel\b')
 LITERAL_LINE = re.compile(r'Write\(\s*("[^"]*"|kLabel)\s*,[^;]*?kSourceFile\s*,\s*(\d+)\s*,')
@@ -70,7 +72,7 @@ def code_records(root):
             text = without_comments(path.read_text(encoding="utf-8"))
             file_label = (FILE_LABEL.search(text) or [None, None])[1]
             for constant in CONSTANT.finditer(text):
-                name, number = constant.group(1), int(constant.group(2))
+                name, number = constant.group(1), int(constant.group(2) or constant.group(3))
                 for use in re.finditer(r"\b" + name + r"\b", text):
                     if use.start() == constant.start(1):
                         continue
