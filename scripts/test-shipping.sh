@@ -22,7 +22,11 @@
 #      PATH once, runs from a fresh directory through PATH alone, and
 #      uninstalls without a trace;
 #   7. the scheduling examples pass systemd-analyze verify and xmllint, and
-#      their pruning lines keep exactly the newest backups.
+#      their lines do what their comments say: the pruning keeps exactly
+#      the newest backups and removes none when the newest is no database,
+#      cron's mail, the journal, the healthcheck ping and the textfile.
+# With the argument examples it checks 7 alone, with stand-ins for the
+# programs.
 # Exits non-zero at the first failed check; prints how long the checks took.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -36,10 +40,15 @@ started=$(date +%s)
 # dpkg-parsechangelog; lintian checks the .deb and man-db finds the
 # installed manual pages; wixl, wixl-data and msitools build and read the
 # MSI, and Wine installs it; systemd and libxml2-utils check the examples.
-# shellcheck disable=SC2086 # the list is meant to split into words
-ensure_packages $DORVANE_BASE_PACKAGES groff-base dpkg-dev binutils lintian man-db \
-    g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest \
-    wixl wixl-data msitools wine64 systemd libxml2-utils
+# With the argument examples, only the scheduling examples are checked (7).
+if [ "${1:-}" = examples ]; then
+    ensure_packages systemd libxml2-utils sqlite3
+else
+    # shellcheck disable=SC2086 # the list is meant to split into words
+    ensure_packages $DORVANE_BASE_PACKAGES groff-base dpkg-dev binutils lintian man-db \
+        g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest \
+        wixl wixl-data msitools wine64 systemd libxml2-utils
+fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/dorvane-shipping.XXXXXX")
 
 # Whatever a check leaves behind is undone here, also when it fails: the
@@ -47,12 +56,200 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/dorvane-shipping.XXXXXX")
 # shellcheck disable=SC2317 # called through the trap
 clean_up() {
     stop_backup_service
-    purge_deb || true
+    [ -z "${deb_packages:-}" ] || purge_deb || true
     stop_private_wine
     rm -rf "$work"
 }
 trap clean_up EXIT
 trap 'exit 1' INT TERM
+
+# --- The scheduling examples (7), a function so that `test-shipping.sh
+# examples` can run them alone.
+
+# unit_command UNIT KEY: the shell command of each line KEY=... of UNIT,
+# commented or not (/bin/sh -c '...'), one a line, with systemd's escapes
+# undone ($$ is $, %% is %). The lines hold no other escape.
+unit_command() {
+    sed -n "s|^#\{0,1\}$2=-\{0,1\}/bin/sh -c '\(.*\)'\$|\1|p" "$1" | sed -e 's/\$\$/$/g' -e 's/%%/%/g'
+}
+
+# cron_command FILE N: the command of the Nth cron line of FILE (commented
+# or not), without its time and user fields.
+cron_command() {
+    grep -E '^#?30 2 ' "$1" | sed -n "$2{s/^#\{0,1\}30 2 [*] [*] [*] dorvane //p}"
+}
+
+# fill_backups DIR NEWEST: 40 backups in DIR, each a copy of a real SQLite
+# database, and other files a pruning must never touch; the newest backup
+# is then NEWEST's bytes instead (empty: a database too).
+fill_backups() {
+    local dir=$1 name
+    rm -rf "$dir" && mkdir "$dir"
+    for name in "${backups[@]}"; do cp "$work/example.db" "$dir/$name"; done
+    (cd "$dir" && touch "${others[@]}")
+    [ -z "$2" ] || printf '%b' "$2" >"$dir/${backups[39]}"
+}
+
+# names_in DIR: the names in DIR, sorted, one a line.
+# shellcheck disable=SC2012 # the names are the tests' own, without line ends
+names_in() { (cd "$1" && ls -A | LC_ALL=C sort); }
+
+# check_pruning EXAMPLE COMMAND: runs COMMAND (sh) on 40 backups: with a
+# database as the newest the newest 30 stay and nothing else is touched;
+# with a web page or a broken database as the newest nothing is removed,
+# the command fails and says why on standard error.
+check_pruning() {
+    local example=$1 command=$2 newest code
+    fill_backups "$work/prune" ""
+    (cd "$work/prune" && sh -c "$command") || fail "$example: the pruning failed on 40 databases"
+    [ "$(names_in "$work/prune")" = "$(printf '%s\n' "${backups[@]:10}" "${others[@]}" | LC_ALL=C sort)" ] ||
+        fail "$example's pruning leaves: $(ls -A "$work/prune")"
+    for newest in '<!DOCTYPE html>\n<html><body>Service unavailable</body></html>\n' \
+        'SQLite format 3\0000 and then no database at all'; do
+        fill_backups "$work/prune" "$newest"
+        code=0
+        (cd "$work/prune" && sh -c "$command") 2>"$work/prune.err" || code=$?
+        [ "$code" -ne 0 ] || fail "$example's pruning succeeds when the newest backup is: $newest"
+        [ "$(names_in "$work/prune")" = "$(printf '%s\n' "${backups[@]}" "${others[@]}" | LC_ALL=C sort)" ] ||
+            fail "$example's pruning removed backups after a newest backup of: $newest"
+        grep -qF "Nothing pruned: the newest backup, ${backups[39]}, is not an SQLite database" "$work/prune.err" ||
+            fail "$example's pruning does not say why it removed nothing: $(cat "$work/prune.err")"
+    done
+}
+
+# check_cron_line N: the Nth line of dorvane.cron, run by sh with a
+# stand-in Dorvane: a failure's mail starts with the exit status on a line
+# of its own, the reason on the next; a directory that cannot be entered
+# is reported as such, without running Dorvane.
+check_cron_line() {
+    local command mail
+    command=$(cron_command examples/dorvane.cron "$1")
+    [ "${#command}" -lt 990 ] || fail "the cron line $1 is ${#command} bytes; cron takes at most 999"
+    command=${command//\/usr\/bin\/Dorvane/$work/bin/Dorvane}
+    fill_backups "$work/prune" ""
+    mail=$(cd / && STAND_IN_STATUS=8 STAND_IN_OUTPUT='Invalid e-mail address or password' \
+        sh -c "${command//\/var\/backups\/dorvane/$work/prune}" 2>&1) || true
+    [ "$mail" = "Dorvane failed with exit status 8; see /var/log/dorvane/Dorvane.txt
+Invalid e-mail address or password" ] || fail "the cron line $1 mails after a refusal: $mail"
+    mail=$(cd / && STAND_IN_STATUS=0 sh -c "${command//\/var\/backups\/dorvane/$work/prune}" 2>&1) ||
+        fail "the cron line $1 fails after a successful run: $mail"
+    [ -z "$mail" ] || fail "the cron line $1 mails after a successful run: $mail"
+    rm -f "$work/stand-in-ran"
+    mail=$(cd / && STAND_IN_STATUS=0 sh -c "${command//\/var\/backups\/dorvane/$work/missing}" 2>&1) || true
+    grep -qx "Dorvane did not run: cannot change to $work/missing" <<<"$mail" ||
+        fail "the cron line $1 mails, when the directory is missing: $mail"
+    [ ! -e "$work/stand-in-ran" ] || fail "the cron line $1 ran Dorvane outside its directory"
+}
+
+# check_stop_posts: the ExecStopPost= lines of dorvane-backup.service,
+# run as systemd runs them after a run: the log goes to the journal after
+# a failed run only; the healthcheck ping says /fail after a failed run;
+# the textfile holds the exit status and the newest backup's time and
+# size, and no staged file stays behind.
+check_stop_posts() {
+    local unit=examples/dorvane-backup.service log ping textfile output expected result
+    log=$(unit_command $unit ExecStopPost | grep -F Dorvane.txt) || fail "$unit copies no log to the journal"
+    ping=$(unit_command $unit ExecStopPost | grep -F hc-ping.com) || fail "$unit shows no healthcheck ping"
+    textfile=$(unit_command $unit ExecStopPost | grep -F dorvane.prom) || fail "$unit writes no textfile"
+    log=${log//\/var\/log\/dorvane/$work/logs}
+    mkdir -p "$work/logs" "$work/textfile"
+    printf 'the run log\n' >"$work/logs/Dorvane.txt"
+    output=$(SERVICE_RESULT=success sh -c "$log") || fail "$unit: the log line fails after a successful run"
+    [ -z "$output" ] || fail "$unit copies the log of a successful run: $output"
+    output=$(SERVICE_RESULT=exit-code EXIT_STATUS=4 sh -c "$log") || true
+    [ "$output" = "the run log" ] || fail "$unit does not copy a failed run's log: $output"
+    for result in success exit-code; do
+        rm -f "$work/curl-args"
+        (PATH="$work/bin:$PATH" SERVICE_RESULT=$result sh -c "$ping") || fail "$unit: the ping fails ($result)"
+        expected=https://hc-ping.com/your-check-uuid
+        [ $result = success ] || expected=$expected/fail
+        grep -qx -- "$expected" "$work/curl-args" || fail "$unit pings after $result: $(cat "$work/curl-args")"
+        grep -qx -- -fsS "$work/curl-args" || fail "$unit pings without curl -fsS: $(cat "$work/curl-args")"
+    done
+    textfile=${textfile//\/var\/lib\/prometheus\/node-exporter/$work/textfile}
+    fill_backups "$work/prune" ""
+    check_textfile "$unit" "$work/prune" success 0 0 \
+        "$(stat -c %Y "$work/prune/${backups[39]}")" "$(stat -c %s "$work/prune/${backups[39]}")"
+    check_textfile "$unit" "$work/prune" exit-code 4 4 \
+        "$(stat -c %Y "$work/prune/${backups[39]}")" "$(stat -c %s "$work/prune/${backups[39]}")"
+    check_textfile "$unit" "$work/prune" exit-code 0 1 \
+        "$(stat -c %Y "$work/prune/${backups[39]}")" "$(stat -c %s "$work/prune/${backups[39]}")"
+    rm -rf "$work/empty" && mkdir "$work/empty"
+    check_textfile "$unit" "$work/empty" signal TERM 1 0 0
+}
+
+# check_textfile UNIT DIR SERVICE_RESULT EXIT_STATUS STATUS TIME BYTES:
+# the textfile command ($textfile) run in DIR writes exactly those values.
+check_textfile() {
+    (cd "$2" && SERVICE_RESULT=$3 EXIT_STATUS=$4 sh -c "$textfile") || fail "$1: the textfile line fails ($3 $4)"
+    [ "$(cat "$work/textfile/dorvane.prom")" = "dorvane_last_exit_status $5
+dorvane_last_success_timestamp_seconds $6
+dorvane_last_backup_bytes $7" ] || fail "$1 writes after $3 $4: $(cat "$work/textfile/dorvane.prom")"
+    [ "$(ls -A "$work/textfile")" = dorvane.prom ] || fail "$1 leaves in the textfile directory: $(ls -A "$work/textfile")"
+}
+
+# make_stand_ins: in $work/bin, a Dorvane (and BackupService) that notes
+# it ran, prints $STAND_IN_OUTPUT without a line end and exits with
+# $STAND_IN_STATUS, and a curl that notes its arguments, one a line.
+make_stand_ins() {
+    mkdir -p "$work/bin"
+    # shellcheck disable=SC2016 # expanded by the stand-in
+    printf '#!/bin/sh\ntouch %s/stand-in-ran\nprintf %%s "${STAND_IN_OUTPUT:-}"\nexit "${STAND_IN_STATUS:-0}"\n' \
+        "$work" >"$work/bin/Dorvane"
+    cp "$work/bin/Dorvane" "$work/bin/BackupService"
+    printf '#!/bin/sh\nprintf "%%s\\n" "$@" >%s/curl-args\n' "$work" >"$work/bin/curl"
+    chmod +x "$work/bin/Dorvane" "$work/bin/BackupService" "$work/bin/curl"
+}
+
+# check_examples BIN_DIR: the units pass systemd-analyze verify (which
+# checks that the programs they run exist: BIN_DIR's Dorvane and
+# BackupService stand in for /usr/bin's), the XML is well-formed, and the
+# lines of the systemd and cron examples do what their comments say.
+check_examples() {
+    local unit command
+    mkdir -p "$work/units"
+    for unit in examples/*.service examples/*.timer; do
+        sed -e "s|/usr/bin/Dorvane|$1/Dorvane|g" -e 's/^#\(ExecStartPost\|ExecStopPost\|Environment\)=/\1=/' \
+            -e "s|/usr/bin/BackupService|$1/BackupService|g" "$unit" >"$work/units/$(basename "$unit")"
+    done
+    verify=$(cd "$work/units" && systemd-analyze verify --man=no ./*.service ./*.timer 2>&1) ||
+        fail "systemd-analyze verify: $verify"
+    [ -z "$verify" ] || fail "systemd-analyze verify warns: $verify"
+    say "systemd units: $(cd examples && echo ./*.service ./*.timer) verified"
+    for xml in examples/*.xml; do
+        xmllint --noout "$xml" || fail "xmllint: $xml is not well-formed"
+    done
+    say "XML: $(echo examples/*.xml) well-formed"
+
+    sqlite3 "$work/example.db" 'CREATE TABLE t (x); INSERT INTO t VALUES (1);'
+    backups=()
+    for day in $(seq -w 1 40); do backups+=("Database.202601${day}023000.db"); done
+    others=(Ostrel.cfg Database.1234.0a1b2c3d.part Database.2026010102300.db Database.202601010230000.db
+        Database.20260101023000.db.bak xDatabase.20260101023000.db)
+
+    command=$(unit_command examples/dorvane-backup.service ExecStartPost) ||
+        fail "dorvane-backup.service shows no pruning line"
+    [ -n "$command" ] || fail "dorvane-backup.service shows no pruning line"
+    check_pruning dorvane-backup.service "$command"
+    command=$(cron_command examples/dorvane.cron 2)
+    [ -n "$command" ] || fail "dorvane.cron shows no pruning line"
+    command=${command//\/usr\/bin\/Dorvane/true}
+    check_pruning dorvane.cron "${command//\/var\/backups\/dorvane/$work/prune}"
+    say "pruning lines keep the newest 30 of 40 backups, touch nothing else, and remove nothing when the newest" \
+        "backup is a web page or a broken database"
+    check_cron_line 1
+    check_cron_line 2
+    say "cron lines: a failure's mail starts with the exit status, a missing directory is reported as such"
+    check_stop_posts
+    say "dorvane-backup.service: a failed run's log to the journal, the healthcheck ping, the textfile"
+}
+
+if [ "${1:-}" = examples ]; then
+    make_stand_ins
+    check_examples "$work/bin"
+    say "example checks passed in $(($(date +%s) - started))s"
+    exit 0
+fi
 
 # --- 1. Manual pages
 for page in man/*.[0-9]; do
@@ -350,35 +547,8 @@ stop_private_wine
 say "$msi: upgrades 0.9.0, puts Dorvane on PATH, runs from there, uninstalls without a trace" \
     "($(($(date +%s) - msi_started))s)"
 
-# --- 7. Scheduling examples. systemd-analyze checks that the programs a
-# unit runs exist: the units are checked with the unpacked .deb's.
-mkdir "$work/units"
-for unit in examples/*.service examples/*.timer; do
-    sed -e "s|/usr/bin/Dorvane|$work/deb/usr/bin/Dorvane|g" -e 's|^#ExecStartPost=|ExecStartPost=|' \
-        -e "s|/usr/bin/BackupService|$work/deb/usr/bin/BackupService|g" "$unit" >"$work/units/$(basename "$unit")"
-done
-verify=$(cd "$work/units" && systemd-analyze verify --man=no ./*.service ./*.timer 2>&1) ||
-    fail "systemd-analyze verify: $verify"
-[ -z "$verify" ] || fail "systemd-analyze verify warns: $verify"
-say "systemd units: $(cd examples && echo ./*.service ./*.timer) verified"
-for xml in examples/*.xml; do
-    xmllint --noout "$xml" || fail "xmllint: $xml is not well-formed"
-done
-say "XML: $(echo examples/*.xml) well-formed"
-
-# The pruning lines of the systemd and cron examples, on 40 fake backups
-# among other files: the newest 30 stay, and nothing else is touched.
-backups=()
-for day in $(seq -w 1 40); do backups+=("Database.202601${day}023000.db"); done
-others=(Ostrel.cfg Database.1234.0a1b2c3d.part Database.2026010102300.db Database.202601010230000.db
-    Database.20260101023000.db.bak xDatabase.20260101023000.db)
-expected=$(printf '%s\n' "${backups[@]:10}" "${others[@]}" | LC_ALL=C sort)
-for example in examples/dorvane-backup.service examples/dorvane.cron; do
-    prune=$(grep -o 'ls -A | grep -Ex .* | xargs -r rm -f --' "$example") || fail "$example shows no pruning line"
-    rm -rf "$work/prune" && mkdir "$work/prune"
-    (cd "$work/prune" && touch "${backups[@]}" "${others[@]}" && sh -c "$prune")
-    [ "$(ls -A "$work/prune" | LC_ALL=C sort)" = "$expected" ] || fail "$example's pruning leaves: $(ls -A "$work/prune")"
-done
-say "pruning lines keep the newest 30 of 40 backups and touch nothing else"
+# --- 7. Scheduling examples
+make_stand_ins
+check_examples "$work/deb/usr/bin"
 
 say "shipping checks passed in $(($(date +%s) - started))s"
