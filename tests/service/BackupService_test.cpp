@@ -175,10 +175,13 @@ protected:
     // `forwardedFor` as its X-Forwarded-For.
     HttpReply forwarded(const std::string& from, const std::string& forwardedFor, const std::string& email,
                         const std::string& password) {
-        return sendRequest(servicePort,
-                           "GET /as/wapi/retrieve_db?Email=" + UrlEncode(email) + "&Password=" + UrlEncode(password) +
-                               " HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Forwarded-For: " + forwardedFor + "\r\n\r\n",
-                           from);
+        return sendRequest(servicePort, forwardedRequest(forwardedFor, email, password), from);
+    }
+
+    static std::string forwardedRequest(const std::string& forwardedFor, const std::string& email,
+                                        const std::string& password) {
+        return "GET /as/wapi/retrieve_db?Email=" + UrlEncode(email) + "&Password=" + UrlEncode(password) +
+               " HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Forwarded-For: " + forwardedFor + "\r\n\r\n";
     }
 
     HttpReply download(const std::string& from = "127.0.0.1", const std::function<void()>& atFirstBodyByte = {}) {
@@ -187,12 +190,13 @@ protected:
 
     // Sends a download request and waits, without reading any, until its
     // first bytes have come: the download is under way. `receiveBuffer`,
-    // when not 0, keeps what the connection takes unread small.
-    int startDownload(const std::string& from = "127.0.0.1", int receiveBuffer = 0) {
+    // when not 0, keeps what the connection takes unread small; `request`,
+    // when not empty, replaces the usual one.
+    int startDownload(const std::string& from = "127.0.0.1", int receiveBuffer = 0, std::string request = {}) {
         const int fd = connectFrom(servicePort, from);
         EXPECT_GE(fd, 0);
         if (receiveBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        const std::string request = downloadRequest(servicePort, kUser, kPassword);
+        if (request.empty()) request = downloadRequest(servicePort, kUser, kPassword);
         ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
         char byte;
         EXPECT_EQ(::recv(fd, &byte, 1, MSG_PEEK), 1) << "the download did not start";
@@ -406,6 +410,40 @@ TEST_F(ServiceTest, TrustedProxyKeepsOneForwardedClientFromLockingOutAnother) {
     EXPECT_EQ(count(out, " 127.0.0.3 GET /as/wapi/retrieve_db 403 "), kMaxLoginFailures) << out;
     EXPECT_EQ(count(out, "203.0.113.9"), 0u) << out;
     EXPECT_EQ(count(out, " 127.0.0.2 GET /as/wapi/retrieve_db 403 "), 0u) << out;
+}
+
+// Behind a trusted proxy the per-address limit counts each forwarded
+// client's requests, not the proxy's connections: one client holding all
+// the downloads it may does not stop another behind the same proxy, one
+// more from it is answered 'busy' and logged under its address, and it is
+// served again once its downloads have ended.
+TEST_F(ServiceTest, TrustedProxyHoldsEachForwardedClientToItsOwnPlaces) {
+    startService(false, {"--trusted-proxy", "127.0.0.2"}, kManyRows);
+    std::vector<int> held;
+    for (unsigned int i = 0; i < kConnectionsPerAddress; ++i) {
+        held.push_back(startDownload("127.0.0.2", 16384, forwardedRequest("203.0.113.1", kUser, kPassword)));
+    }
+    const HttpReply busy = forwarded("127.0.0.2", "203.0.113.1", kUser, kPassword);
+    EXPECT_EQ(busy.status, 503) << "a forwarded client got more places than it may";
+    EXPECT_TRUE(busy.body == kServiceBusy);  // not EXPECT_EQ: a download would be printed whole
+    EXPECT_EQ(busy.header("retry-after"), std::to_string(kBusyRetrySeconds));
+    EXPECT_EQ(checkDownload(forwarded("127.0.0.2", "203.0.113.2", kUser, kPassword), "neighbour.db"), kManyRows);
+    for (const int fd : held) ::close(fd);
+    const auto closed = std::chrono::steady_clock::now();
+    HttpReply again;
+    do {
+        again = forwarded("127.0.0.2", "203.0.113.1", kUser, kPassword);
+    } while (again.status == 503 && since(closed) < 5.0);
+    EXPECT_EQ(checkDownload(again, "again.db"), kManyRows) << "places outlived their downloads";
+
+    service->Stop(SIGTERM);
+    const std::string out = service->Output();
+    EXPECT_GE(matchingLines(out, kLogged + "203\\.0\\.113\\.1 GET /as/wapi/retrieve_db 503 " +
+                                     std::to_string(kServiceBusy.size()) + " -" + kSeconds + "-"),
+              1u)
+        << out;
+    EXPECT_EQ(count(out, " 203.0.113.2 GET /as/wapi/retrieve_db 200 "), 1u) << out;
+    EXPECT_EQ(count(out, " 127.0.0.2 "), 0u) << out;
 }
 
 // Other paths are not found; the download path answers other methods than
