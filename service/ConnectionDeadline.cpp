@@ -53,7 +53,7 @@ ConnectionDeadline::~ConnectionDeadline() {
     thread_.join();
 }
 
-ConnectionDeadline::Admission ConnectionDeadline::admit(const std::string& client) {
+ConnectionDeadline::Admission ConnectionDeadline::admit(const std::string& client, bool proxy) {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto fromClient = [&client](const Watch& watch) { return watch.client == client; };
     // A burst of connections from one address is not held against it.
@@ -64,7 +64,7 @@ ConnectionDeadline::Admission ConnectionDeadline::admit(const std::string& clien
     }
     const auto served = [](const Watch& watch) { return !watch.busy; };
     const bool addressFull =
-        count([&](const Watch& w) { return served(w) && fromClient(w); }) >= limits_.servedPerAddress;
+        !proxy && count([&](const Watch& w) { return served(w) && fromClient(w); }) >= limits_.servedPerAddress;
     if (!addressFull && (count(served) < limits_.served || cutOldestUnfinished(served))) return Admission::Serve;
     const auto busy = [](const Watch& watch) { return watch.busy; };
     if (count(busy) < limits_.busy || cutOldestUnfinished(busy)) return Admission::Busy;

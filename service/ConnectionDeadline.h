@@ -59,8 +59,10 @@ public:
     // when every
     // slot is taken, the oldest unfinished one of any address; when it can
     // only be answered 'busy' and every busy place is taken, the oldest
-    // unfinished busy one.
-    Admission admit(const std::string& client);
+    // unfinished busy one. A trusted `proxy`'s connections are held only to
+    // the total, not to the per-address limit: that applies to each client
+    // behind it once its request names the client (see ClientRequests).
+    Admission admit(const std::string& client, bool proxy);
     // Starts the handshake clock for a connection from `client` just accepted
     // on `socket`, admitted as `admission`, and sets *watch, which closed()
     // releases. Fails, leaving *watch alone, when the connection cannot be

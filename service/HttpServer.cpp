@@ -181,6 +181,7 @@ struct HttpServer::RequestState {
     std::string rawPath;        // the target's path as sent, never its query
     bool handled = false;       // handleRequest() has seen it; else the library answered
     LibraryReply libraryReply;  // what the library said it answered, if it did
+    ClientRequests::Slot slot;  // through a trusted proxy: its client's place, until requestCompleted()
 };
 
 // The socket context of a connection: from its acceptance to its closing.
@@ -200,6 +201,7 @@ HttpServer::HttpServer(ServiceConfig config, RequestLog& log)
       throttle_(kMaxLoginFailures, kMaxAddressLoginFailures, std::chrono::seconds(kLoginWindowSeconds),
                 kThrottledAddresses),
       snapshots_(config_.database, config_.snapshotDirectory, kMaxSnapshotFiles, config_.verify),
+      forwardedRequests_(kConnectionsPerAddress),
       eventLimit_(std::chrono::seconds(kConnectionEventSeconds), kConnectionEventAddresses),
       messageLimit_(kMessageInterval, 1) {}
 
@@ -347,7 +349,7 @@ MHD_Result HttpServer::acceptPolicy(void* cls, const sockaddr* address, socklen_
     auto* self = static_cast<HttpServer*>(cls);
     acceptThread_ = true;
     const std::string client = addressText(address);
-    self->pendingAdmission_ = self->deadline_->admit(client);
+    self->pendingAdmission_ = self->deadline_->admit(client, self->config_.trustedProxies.trusts(client));
     if (self->pendingAdmission_ != ConnectionDeadline::Admission::Refuse) return MHD_YES;
     self->logConnectionEvent(client, "connection-limit");
     return MHD_NO;
@@ -460,16 +462,17 @@ MHD_Result HttpServer::handleRequest(void* cls, MHD_Connection* connection, cons
     request->handled = true;
     request->record.method = method ? method : "";
     request->record.path = targetPath(url ? url : "");
+    const std::string peer = request->record.client;
     if (!self->config_.trustedProxies.empty()) {
-        request->record.client =
-            self->config_.trustedProxies.clientAddress(request->record.client, forwardedFor(connection));
+        request->record.client = self->config_.trustedProxies.clientAddress(peer, forwardedFor(connection));
     }
     const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
     auto* owner = info ? static_cast<ConnectionState*>(info->socket_context) : nullptr;
     ConnectionDeadline::Watch* watch = owner ? owner->watch : nullptr;
     self->deadline_->requestReceived(watch);
-    const MHD_Result result =
-        self->deadline_->isBusy(watch) ? self->refuseBusy(connection, *request) : self->respond(connection, *request);
+    const MHD_Result result = self->deadline_->isBusy(watch) || !self->placeForwarded(peer, *request)
+                                  ? self->refuseBusy(connection, *request)
+                                  : self->respond(connection, *request);
     self->deadline_->replying(watch, request->sent);
     return result;
 }
@@ -531,6 +534,12 @@ HttpServer::Header HttpServer::busyRetry() { return {MHD_HTTP_HEADER_RETRY_AFTER
 // A connection past the limits: 503 'busy', with the seconds to wait.
 MHD_Result HttpServer::refuseBusy(MHD_Connection* connection, RequestState& state) {
     return fail(connection, state, MHD_HTTP_SERVICE_UNAVAILABLE, kReasonServiceBusy, busyRetry());
+}
+
+bool HttpServer::placeForwarded(const std::string& peer, RequestState& state) {
+    if (!config_.trustedProxies.trusts(peer)) return true;
+    state.slot = forwardedRequests_.take(state.record.client);
+    return state.slot.held();
 }
 
 MHD_Result HttpServer::retrieveDatabase(MHD_Connection* connection, RequestState& state) {

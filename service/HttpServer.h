@@ -18,6 +18,7 @@
 #include <sys/socket.h>
 
 #include "Accounts.h"
+#include "ClientRequests.h"
 #include "ConnectionDeadline.h"
 #include "FileDescriptor.h"
 #include "Limits.h"
@@ -100,6 +101,10 @@ private:
     // and `client`, at most one a second.
     void printLibraryMessage(const std::string& client, const std::string& text);
     MHD_Result refuseBusy(MHD_Connection* connection, RequestState& state);
+    // Takes a place for a request that came through the trusted proxy at
+    // `peer` for the client it names; false when that client has all it may.
+    // Any other request needs none: its connection was counted when accepted.
+    bool placeForwarded(const std::string& peer, RequestState& state);
     MHD_Result respond(MHD_Connection* connection, RequestState& state);
     MHD_Result retrieveDatabase(MHD_Connection* connection, RequestState& state);
     // A header a failure reply adds ("Retry-After", "10"); none when the name is null.
@@ -121,6 +126,9 @@ private:
     SnapshotPool snapshots_;
     std::unique_ptr<ConnectionDeadline> deadline_;
     std::atomic<unsigned int> openConnections_{0};
+    // Requests in progress per client behind a trusted proxy; outlives the
+    // daemon, whose requests hold its slots.
+    ClientRequests forwardedRequests_;
     // acceptPolicy()'s decision for the connection that the library, on the
     // same thread, notifies next.
     ConnectionDeadline::Admission pendingAdmission_ = ConnectionDeadline::Admission::Serve;

@@ -324,10 +324,11 @@ std::string usageText(const std::string& programName) {
            "                           range such as 10.0.0.0/8); may be repeated. For a\n"
            "                           connection from it, the client is the last address\n"
            "                           of X-Forwarded-For that is no trusted proxy; the\n"
-           "                           login throttle and the log use that address. The\n"
-           "                           header of any other peer is ignored. The\n"
-           "                           connection limits still count the proxy's own\n"
-           "                           address: they apply before the header is read.\n"
+           "                           login throttle, the log and the limit of " +
+           n(kConnectionsPerAddress) +
+           " from\n"
+           "                           one address use that address. The header of any\n"
+           "                           other peer is ignored.\n"
            "  --help                   show this text.\n"
            "  --version                print the version and exit.\n"
            "\n"
@@ -378,7 +379,13 @@ std::string usageText(const std::string& programName) {
            n(kUnfinishedGraceSeconds) +
            " s; a new one from it closes the oldest,\n"
            "and when every connection is taken, a new one closes the oldest such of\n"
-           "any address. These count the connecting address, a trusted proxy's own.\n"
+           "any address. These count the connecting address when it connects. A trusted\n"
+           "proxy is held to the " +
+           n(kConnectionLimit) + " in all, not to the " + n(kConnectionsPerAddress) +
+           " of one address; each client\n"
+           "behind it may have " +
+           n(kConnectionsPerAddress) +
+           " requests in progress, once their headers name it.\n"
            "After " +
            n(kMaxLoginFailures) + " failed logins with one account within " + n(kLoginWindowSeconds) +
            " s, an address\n"

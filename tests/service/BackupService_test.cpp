@@ -102,6 +102,13 @@ const std::string kLogged = "[0-9T:-]+Z ";
 // The duration field of a log line.
 const std::string kSeconds = " [0-9]+\\.[0-9]{3} ";
 
+// Log lines of 'busy' replies to `client` (a pattern), refused before
+// their query was read: no account, no pages.
+size_t busyLines(const std::string& out, const std::string& client) {
+    return matchingLines(out, kLogged + client + " GET /as/wapi/retrieve_db 503 " +
+                                  std::to_string(kServiceBusy.size()) + " -" + kSeconds + "-");
+}
+
 double since(std::chrono::steady_clock::time_point start) {
     return Seconds(std::chrono::steady_clock::now() - start).count();
 }
@@ -175,10 +182,13 @@ protected:
     // `forwardedFor` as its X-Forwarded-For.
     HttpReply forwarded(const std::string& from, const std::string& forwardedFor, const std::string& email,
                         const std::string& password) {
-        return sendRequest(servicePort,
-                           "GET /as/wapi/retrieve_db?Email=" + UrlEncode(email) + "&Password=" + UrlEncode(password) +
-                               " HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Forwarded-For: " + forwardedFor + "\r\n\r\n",
-                           from);
+        return sendRequest(servicePort, forwardedRequest(forwardedFor, email, password), from);
+    }
+
+    static std::string forwardedRequest(const std::string& forwardedFor, const std::string& email,
+                                        const std::string& password) {
+        return "GET /as/wapi/retrieve_db?Email=" + UrlEncode(email) + "&Password=" + UrlEncode(password) +
+               " HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Forwarded-For: " + forwardedFor + "\r\n\r\n";
     }
 
     HttpReply download(const std::string& from = "127.0.0.1", const std::function<void()>& atFirstBodyByte = {}) {
@@ -187,12 +197,13 @@ protected:
 
     // Sends a download request and waits, without reading any, until its
     // first bytes have come: the download is under way. `receiveBuffer`,
-    // when not 0, keeps what the connection takes unread small.
-    int startDownload(const std::string& from = "127.0.0.1", int receiveBuffer = 0) {
+    // when not 0, keeps what the connection takes unread small; `request`,
+    // when not empty, replaces the usual one.
+    int startDownload(const std::string& from = "127.0.0.1", int receiveBuffer = 0, std::string request = {}) {
         const int fd = connectFrom(servicePort, from);
         EXPECT_GE(fd, 0);
         if (receiveBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        const std::string request = downloadRequest(servicePort, kUser, kPassword);
+        if (request.empty()) request = downloadRequest(servicePort, kUser, kPassword);
         ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
         char byte;
         EXPECT_EQ(::recv(fd, &byte, 1, MSG_PEEK), 1) << "the download did not start";
@@ -408,6 +419,37 @@ TEST_F(ServiceTest, TrustedProxyKeepsOneForwardedClientFromLockingOutAnother) {
     EXPECT_EQ(count(out, " 127.0.0.2 GET /as/wapi/retrieve_db 403 "), 0u) << out;
 }
 
+// Behind a trusted proxy the per-address limit counts each forwarded
+// client's requests, not the proxy's connections: one client holding all
+// the downloads it may does not stop another behind the same proxy, one
+// more from it is answered 'busy' and logged under its address, and it is
+// served again once its downloads have ended.
+TEST_F(ServiceTest, TrustedProxyHoldsEachForwardedClientToItsOwnPlaces) {
+    startService(false, {"--trusted-proxy", "127.0.0.2"}, kManyRows);
+    std::vector<int> held;
+    for (unsigned int i = 0; i < kConnectionsPerAddress; ++i) {
+        held.push_back(startDownload("127.0.0.2", 16384, forwardedRequest("203.0.113.1", kUser, kPassword)));
+    }
+    const HttpReply busy = forwarded("127.0.0.2", "203.0.113.1", kUser, kPassword);
+    EXPECT_EQ(busy.status, 503) << "a forwarded client got more places than it may";
+    EXPECT_TRUE(busy.body == kServiceBusy);  // not EXPECT_EQ: a download would be printed whole
+    EXPECT_EQ(busy.header("retry-after"), std::to_string(kBusyRetrySeconds));
+    EXPECT_EQ(checkDownload(forwarded("127.0.0.2", "203.0.113.2", kUser, kPassword), "neighbour.db"), kManyRows);
+    for (const int fd : held) ::close(fd);
+    const auto closed = std::chrono::steady_clock::now();
+    HttpReply again;
+    do {
+        again = forwarded("127.0.0.2", "203.0.113.1", kUser, kPassword);
+    } while (again.status == 503 && since(closed) < 5.0);
+    EXPECT_EQ(checkDownload(again, "again.db"), kManyRows) << "places outlived their downloads";
+
+    service->Stop(SIGTERM);
+    const std::string out = service->Output();
+    EXPECT_GE(busyLines(out, "203\\.0\\.113\\.1"), 1u) << out;
+    EXPECT_EQ(count(out, " 203.0.113.2 GET /as/wapi/retrieve_db 200 "), 1u) << out;
+    EXPECT_EQ(count(out, " 127.0.0.2 "), 0u) << out;
+}
+
 // Other paths are not found; the download path answers other methods than
 // GET with 405 and Allow: GET, HEAD without a body and without a snapshot.
 TEST_F(ServiceTest, OtherPathsAreNotFoundAndOtherMethodsNotAllowed) {
@@ -612,11 +654,7 @@ TEST_F(ServiceTest, SlowConnectionsFromOneAddressDoNotLockOutAnother) {
     EXPECT_GT(lastClosed, kRequestSeconds - 2.0) << "closed before the deadline";
     service->Stop(SIGTERM);
     const std::string out = service->Output();
-    // Refused before its query is read: no account, no pages.
-    EXPECT_EQ(matchingLines(out, kLogged + "127\\.0\\.0\\.1 GET /as/wapi/retrieve_db 503 " +
-                                     std::to_string(kServiceBusy.size()) + " -" + kSeconds + "-"),
-              1u)
-        << out;
+    EXPECT_EQ(busyLines(out, "127\\.0\\.0\\.1"), 1u) << out;
     EXPECT_EQ(count(out, "Z 127.0.0.1 connection-limit\n"), 1u) << out;
     EXPECT_EQ(count(out, "Z 127.0.0.1 request-timeout\n"), 1u) << out;
 }

@@ -37,8 +37,8 @@ struct Connection {
 class ConnectionDeadlineTest : public ::testing::Test {
 protected:
     // Admits a connection from `client` and, unless refused, starts watching it.
-    Admission connect(const std::string& client, Connection& connection) {
-        const Admission admission = deadline->admit(client);
+    Admission connect(const std::string& client, Connection& connection, bool proxy = false) {
+        const Admission admission = deadline->admit(client, proxy);
         if (admission == Admission::Refuse) return admission;
         int ends[2];
         EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
@@ -108,4 +108,17 @@ TEST_F(ConnectionDeadlineTest, ABurstFromOneAddressIsLetIn) {
     EXPECT_EQ(connect("10.0.0.1", a), Admission::Serve);
     EXPECT_EQ(connect("10.0.0.1", b), Admission::Serve);
     EXPECT_FALSE(a.shutDown());
+}
+
+// A trusted proxy is held to the total places, not to those of one address:
+// the clients behind it are counted once their requests name them.
+TEST_F(ConnectionDeadlineTest, AProxyIsHeldToTheTotalOnly) {
+    deadline =
+        std::make_unique<ConnectionDeadline>(ConnectionDeadline::Limits{kHour, kHour, kHour, 1, 3, 1, 10, kHour, 1});
+    EXPECT_EQ(connect("10.0.0.1", a), Admission::Serve);
+    EXPECT_EQ(connect("10.0.0.1", b), Admission::Busy);
+    EXPECT_EQ(connect("10.0.0.9", c, true), Admission::Serve);
+    EXPECT_EQ(connect("10.0.0.9", d, true), Admission::Serve);
+    for (const Connection* held : {&a, &b, &c, &d}) deadline->requestReceived(held->watch);
+    EXPECT_EQ(connect("10.0.0.9", e, true), Admission::Refuse) << "past the total and the busy place";
 }
