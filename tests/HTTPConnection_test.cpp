@@ -1,6 +1,8 @@
 // The HTTP exchange against a scripted loopback server: the request bytes,
 // the reply split, the time-outs and every failure record.
 #include "SocketManager/HTTPConnection.h"
+#include "SocketManager/ReplySplit.h"
+#include "SocketManager/SpeedWindow.h"
 #include "platform/Platform.h"
 #include "support/LogCapture.h"
 #include "support/ScriptedServer.h"
@@ -414,4 +416,62 @@ TEST_F(HTTPConnectionTest, PeerOverAnInjectedSocketPairPlaysTheServer) {
     EXPECT_GT(winsock::recv(peer, aRequest, sizeof aRequest - 1, 0), 0);
     EXPECT_EQ(0, std::string(aRequest).find("GET http://127.0.0.1/x HTTP/1.0\r\n"));
     winsock::closesocket(peer);
+}
+
+// --- The units under the exchange, without a socket.
+
+TEST(SpeedWindowTest, CountsTheLastSixtySecondsOnly) {
+    SpeedWindow speed(1000);
+    speed.Note(1000, 10);
+    speed.Note(1000, 5);
+    speed.Note(1030, 100);
+    EXPECT_EQ(115, speed.Recent(1059));
+    EXPECT_EQ(100, speed.Recent(1060)) << "second 1000 has left the window";
+    speed.Note(1060, 7);  // the slot of second 1000, reused
+    EXPECT_EQ(107, speed.Recent(1060));
+    EXPECT_EQ(0, speed.Recent(1200));
+}
+
+class ReplySplitTest : public ::testing::Test {
+protected:
+    ReplySplitTest() { m_result.pBodyDestination = &m_body; }
+    ~ReplySplitTest() override { delete[] m_result.pData; }
+
+    ReplySplit::Take Take(const std::string& bytes) { return m_split.TakeReceived(bytes.data(), bytes.size()); }
+
+    StringBody m_body;
+    DownloadResult m_result{};
+    ReplySplit m_split{&m_result};
+};
+
+TEST_F(ReplySplitTest, DeclaredLengthCompletesTheReplyAndCountsTheExcess) {
+    m_body.m_iBodyLength = 5;
+    EXPECT_EQ(ReplySplit::Take::More, Take("HTTP/1.0 200 OK\r"));
+    EXPECT_EQ(ReplySplit::Take::More, Take("\n\r\nab"));
+    EXPECT_EQ(ReplySplit::Take::Complete, Take("cdefg"));
+    EXPECT_EQ("abcde", m_body.m_bytes);
+    EXPECT_EQ(2, m_result.iExcessLength);
+    EXPECT_EQ(15, m_result.iHeaderEnd);
+    ASSERT_TRUE(m_split.Finish(true));
+    EXPECT_EQ("HTTP/1.0 200 OK\r\n\r\n", std::string(m_result.pData, static_cast<std::size_t>(m_result.iDataLength)));
+}
+
+TEST_F(ReplySplitTest, SettledOrRefusingDestinationEndsTheReply) {
+    m_body.m_uSettledAt = 3;
+    EXPECT_EQ(ReplySplit::Take::Complete, Take("H\n\nabcd"));
+    StringBody full(2);
+    ReplySplit refused(&m_result);
+    m_result.pBodyDestination = &full;
+    EXPECT_EQ(ReplySplit::Take::Refused, refused.TakeReceived("H\n\nabc", 6));
+}
+
+TEST_F(ReplySplitTest, HeaderWithoutBlankLineEndsAtTheLimitOrHandsOverTheReturnTag) {
+    const std::string flood(HTTPConnection::kHeaderLimit, 'h');
+    EXPECT_EQ(ReplySplit::Take::More, Take(flood));
+    EXPECT_EQ(ReplySplit::Take::HeaderTooLarge, Take("h"));
+    ReplySplit tagged(&m_result);
+    EXPECT_EQ(ReplySplit::Take::More, tagged.TakeReceived("x<__Return__>y", 14));
+    EXPECT_TRUE(tagged.Finish(true));
+    EXPECT_EQ(1, m_result.iHeaderEnd);
+    EXPECT_EQ("<__Return__>y", m_body.m_bytes);
 }
