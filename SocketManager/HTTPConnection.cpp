@@ -1,6 +1,7 @@
 #include "SocketManager/HTTPConnection.h"
 
 #include "SocketManager/MySocket.h"
+#include "SocketManager/Proxy.h"
 #include "SocketManager/ReplySplit.h"
 #include "SocketManager/SpeedWindow.h"
 #include "SocketManager/Transport.h"
@@ -33,6 +34,12 @@ constexpr int kLineUnresolved = 74;
 constexpr int kLineNoHostEntry = 91;
 constexpr int kLineNotAnAddress = 100;
 constexpr int kLineConnectFailed = 108;
+constexpr int kLineProxy = 112;             // the proxy in use
+constexpr int kLineNoProxy = 114;           // no_proxy sends the host direct
+constexpr int kLineProxyUnusable = 116;     // the proxy's address is not http:
+constexpr int kLineProxyUnreachable = 118;  // the proxy cannot be resolved or reached
+constexpr int kLineProxyRefused = 120;      // the proxy refused CONNECT
+constexpr int kLineProxyBroken = 122;       // the proxy gave no usable reply to CONNECT
 constexpr int kLineAbsoluteTimeout = 182;
 constexpr int kLineInactivityTimeout = 195;
 constexpr int kLineTooSlow = 200;
@@ -51,6 +58,7 @@ struct Exchange {
 
     DownloadResult* pResult;
     bool bSecure = false;                    // "https:": the reply must end in close_notify
+    ProxyChoice proxy;                       // the proxy the chain goes through, if any
     std::unique_ptr<transport::Layer> pTop;  // the top of the connection's chain
     bool bOpen = false;                      // the chain is open: the request may go
     bool bCloseNotify = false;               // the chain's clean end ended the reply
@@ -155,12 +163,28 @@ Next Failed(Exchange& x) {
         case transport::Fault::Network:
             Fail(x, ExchangeFailure::Network);
             break;
+        case transport::Fault::ProxyRefused:
+            g_pLog->Write(kLabel, 3, kSourceFile, kLineProxyRefused, "The proxy %s:%d refused the tunnel: status %d",
+                          x.proxy.host.c_str(), x.proxy.iPort, iCode);
+            Fail(x, ExchangeFailure::Network);
+            break;
+        case transport::Fault::ProxyBroken:
+            g_pLog->Write(kLabel, 3, kSourceFile, kLineProxyBroken, "The proxy %s:%d gave no usable reply to CONNECT",
+                          x.proxy.host.c_str(), x.proxy.iPort);
+            Fail(x, ExchangeFailure::Network);
+            break;
         case transport::Fault::CutShort:
         case transport::Fault::None:
             NoteCutShort(x);
             break;
     }
     return Next::Leave;
+}
+
+// The proxy could not be resolved or connected to.
+void ProxyUnreachable(const Exchange& x) {
+    g_pLog->Write(kLabel, 3, kSourceFile, kLineProxyUnreachable, "The proxy %s:%d cannot be reached",
+                  x.proxy.host.c_str(), x.proxy.iPort);
 }
 
 // The call's one receive buffer (kReceiveBufferSize bytes), made on first use.
@@ -288,9 +312,47 @@ bool RunPass(Exchange& x) {
     return next != Next::Leave && x.iSelectTimeouts < kSelectTimeoutsToEnd;
 }
 
+// Reads the environment for this process's proxy.
+bool ReadVariable(const char* szName, std::string* pValue) { return os::ReadEnvironment(szName, pValue); }
+
+// The proxy for an https: (bSecure) or http: URL to szHost, logged when one
+// is set. With none set nothing is logged.
+ProxyChoice ChooseProxyFor(bool bSecure, const char* szHost) {
+    std::string machineProxy, machineBypass;
+    if (!os::MachineProxy(bSecure, &machineProxy, &machineBypass)) machineProxy.clear();
+    const ProxyChoice proxy = ChooseProxy(bSecure, szHost, ReadVariable, machineProxy, machineBypass);
+    switch (proxy.eKind) {
+        case ProxyChoice::Kind::Direct:
+            break;
+        case ProxyChoice::Kind::Proxy:
+            g_pLog->Write(kLabel, 0, kSourceFile, kLineProxy, "Through the proxy %s:%d (%s)", proxy.host.c_str(),
+                          proxy.iPort, proxy.variable.c_str());
+            break;
+        case ProxyChoice::Kind::Bypassed:
+            g_pLog->Write(kLabel, 0, kSourceFile, kLineNoProxy, "Direct to %s: no_proxy names it (%s not used)", szHost,
+                          proxy.variable.c_str());
+            break;
+        case ProxyChoice::Kind::Refused:
+            g_pLog->Write(kLabel, 3, kSourceFile, kLineProxyUnusable,
+                          "The proxy in %s is not usable: only http://[user:password@]host[:port] is served%s%s",
+                          proxy.variable.c_str(), proxy.host.empty() ? "" : ", not ", proxy.host.c_str());
+            break;
+    }
+    return proxy;
+}
+
+// The CONNECT request for szHost and iPort through the proxy.
+std::string ConnectRequest(const char* szHost, std::int32_t iPort, const ProxyChoice& proxy) {
+    const std::string authority = std::string(szHost) + ":" + std::to_string(iPort);
+    std::string request = "CONNECT " + authority + " HTTP/1.1\r\nHost: " + authority + "\r\n";
+    if (!proxy.authorization.empty()) request += "Proxy-Authorization: " + proxy.authorization + "\r\n";
+    return request + "\r\n";
+}
+
 // Splits, resolves and checks the URL's server and starts the connection.
 // Null, after logging, when any step fails.
-MySocket* Prepare(const char* szURL, const char* szDefaultIPAddress, char* szHost, std::int32_t& iPort, char* szPath) {
+MySocket* Prepare(const char* szURL, const char* szDefaultIPAddress, char* szHost, std::int32_t& iPort, char* szPath,
+                  ProxyChoice* pProxy) {
     char szAddress[Utility::kTextSize] = "";
     if (!Utility::GetDomainNameFromURL(szURL, szHost, iPort, szPath)) {
         const int iCode = winsock::WSAGetLastError();
@@ -299,9 +361,14 @@ MySocket* Prepare(const char* szURL, const char* szDefaultIPAddress, char* szHos
                       iCode, GetSocketErrorText(iCode));
         return nullptr;
     }
-    if (!Utility::ResolveHostName(szHost, szAddress)) {
-        const bool bFallback = szDefaultIPAddress != nullptr && szDefaultIPAddress[0] != '\0' &&
+    *pProxy = ChooseProxyFor(Utility::IsSecureURL(szURL), szHost);
+    if (pProxy->eKind == ProxyChoice::Kind::Refused) return nullptr;
+    const bool bProxy = pProxy->eKind == ProxyChoice::Kind::Proxy;
+    const char* szName = bProxy ? pProxy->host.c_str() : szHost;  // whom the socket connects to
+    if (!Utility::ResolveHostName(szName, szAddress)) {
+        const bool bFallback = !bProxy && szDefaultIPAddress != nullptr && szDefaultIPAddress[0] != '\0' &&
                                std::strlen(szDefaultIPAddress) < sizeof szAddress;
+        if (bProxy) return nullptr;  // the caller names the proxy
         if (!bFallback) {
             const int iCode = winsock::WSAGetLastError();
             g_pLog->Write(kLabel, 3, kSourceFile, kLineUnresolved,
@@ -323,7 +390,7 @@ MySocket* Prepare(const char* szURL, const char* szDefaultIPAddress, char* szHos
                       szHost, iCode, GetSocketErrorText(iCode));
         return nullptr;
     }
-    MySocket* pSocket = MySocket::Connect(szAddress, iPort, true);
+    MySocket* pSocket = MySocket::Connect(szAddress, bProxy ? pProxy->iPort : iPort, true);
     if (pSocket == nullptr) LogCode(kLabel, 3, kLineConnectFailed, "Connect() failed");
     return pSocket;
 }
@@ -332,7 +399,7 @@ MySocket* Prepare(const char* szURL, const char* szDefaultIPAddress, char* szHos
 
 std::string HTTPConnection::BuildRequest(const char* szHost, std::int32_t iPort, const char* szPath,
                                          const char* szUserAgent, const char* szExtraHeader, const char* pPostData,
-                                         std::int32_t iPostDataLength, bool bSecure) {
+                                         std::int32_t iPostDataLength, bool bSecure, const char* szProxyAuthorization) {
     // The host carries its port unless it is the scheme's default, in the
     // Host line too, as name-based virtual hosts expect; every line ends in
     // CR LF, as strict servers require.
@@ -358,6 +425,8 @@ std::string HTTPConnection::BuildRequest(const char* szHost, std::int32_t iPort,
     if (szExtraHeader[0] != '\0') request += std::string(szExtraHeader) + "\r\n";
     request += "Host: " + szAuthority + "\r\n";
     if (iPostDataLength > 0) request += "Content-Length: " + std::to_string(iPostDataLength) + "\r\n";
+    if (szProxyAuthorization[0] != '\0')
+        request += std::string("Proxy-Authorization: ") + szProxyAuthorization + "\r\n";
     request += "Proxy-Connection: Keep-Alive\r\n\r\n";
     if (iPostDataLength > 0) request.append(pPostData, static_cast<std::size_t>(iPostDataLength));
     return request;
@@ -377,17 +446,25 @@ bool HTTPConnection::Download(const char* szURL, const char* szDefaultIPAddress,
     char szHost[Utility::kTextSize] = "";
     char szPath[Utility::kTextSize] = "";
     std::int32_t iPort = 80;
-    transport::SocketPtr pSocket(Prepare(szURL, szDefaultIPAddress, szHost, iPort, szPath));
+    transport::SocketPtr pSocket(Prepare(szURL, szDefaultIPAddress, szHost, iPort, szPath, &x.proxy));
+    const bool bProxy = x.proxy.eKind == ProxyChoice::Kind::Proxy;
     if (pSocket == nullptr) {
+        if (bProxy) ProxyUnreachable(x);
         pResult->eFailure = ExchangeFailure::Network;
         return false;
     }
     x.pTop.reset(new transport::SocketLayer(std::move(pSocket)));
+    if (bProxy && x.bSecure)
+        x.pTop.reset(new transport::TunnelLayer(std::move(x.pTop), ConnectRequest(szHost, iPort, x.proxy)));
     if (x.bSecure) x.pTop.reset(new transport::TlsLayer(std::move(x.pTop), szHost));
-    x.request = BuildRequest(szHost, iPort, szPath, szUserAgent, szExtraHeader, pPostData, iPostDataLength, x.bSecure);
+    // Over http: the proxy reads the request itself, so only then does it carry the proxy's authorization.
+    const std::string proxyAuthorization = bProxy && !x.bSecure ? x.proxy.authorization : std::string();
+    x.request = BuildRequest(szHost, iPort, szPath, szUserAgent, szExtraHeader, pPostData, iPostDataLength, x.bSecure,
+                             proxyAuthorization.c_str());
     x.tLastActivity = os::CurrentTime();
     x.speed = SpeedWindow(x.tLastActivity);
     while (RunPass(x)) {}
+    if (bProxy && !x.pTop->Connected()) ProxyUnreachable(x);
     if (x.iTotalDataReceived <= 0) {
         LogCode(kLabel, 0, kLineNothingReceived, "iTotalDataReceived = 0");
         if (x.bResult) Fail(x, ExchangeFailure::Network);

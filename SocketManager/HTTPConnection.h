@@ -44,8 +44,9 @@ public:
     // line ending in CR LF and the header in an empty CR LF line. The
     // request line's scheme is "https://" with bSecure, else "http://"; the
     // request line and the Host line carry the port unless it is the
-    // scheme's default (443, 80).
+    // scheme's default (443, 80). A szProxyAuthorization other than ""
+    // ("Basic ...") is sent as the Proxy-Authorization line.
     static std::string BuildRequest(const char* szHost, std::int32_t iPort, const char* szPath, const char* szUserAgent,
                                     const char* szExtraHeader, const char* pPostData, std::int32_t iPostDataLength,
-                                    bool bSecure = false);
+                                    bool bSecure = false, const char* szProxyAuthorization = "");
 };

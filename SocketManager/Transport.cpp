@@ -55,6 +55,76 @@ Wait SocketLayer::Waiting(bool bHasToSend) const {
     return m_pSocket->m_bConnecting || bHasToSend ? Wait::Writable : Wait::Readable;
 }
 
+Wait TunnelLayer::Open() {
+    if (m_bOpen) return Wait::Done;
+    if (!m_bBelowOpen) {
+        const Wait below = m_pBelow->Open();
+        if (below != Wait::Done) return below;
+        m_bBelowOpen = true;
+    }
+    while (m_uSent < m_request.size()) {
+        std::size_t uSent = 0;
+        const Wait sending = m_pBelow->Send(m_request.data() + m_uSent, m_request.size() - m_uSent, &uSent);
+        if (sending != Wait::Done) return sending;
+        m_uSent += uSent;
+    }
+    for (;;) {
+        char c = '\0';
+        std::size_t uReceived = 0;
+        const Wait receiving = m_pBelow->Receive(&c, 1, &uReceived);
+        if (receiving == Wait::Closed) {
+            m_eFault = transport::Fault::ProxyBroken;
+            return Wait::Failed;
+        }
+        if (receiving != Wait::Done) return receiving;
+        m_reply += c;
+        const std::size_t uSize = m_reply.size();
+        if ((uSize >= 4 && m_reply.compare(uSize - 4, 4, "\r\n\r\n") == 0) ||
+            (uSize >= 2 && m_reply.compare(uSize - 2, 2, "\n\n") == 0)) {
+            return Replied();
+        }
+        if (uSize >= kReplyLimit) {
+            m_eFault = transport::Fault::ProxyBroken;
+            return Wait::Failed;
+        }
+    }
+}
+
+Wait TunnelLayer::Replied() {
+    // "HTTP/1.x NNN ...": the three digits after the first blank.
+    const std::size_t uBlank = m_reply.find(' ');
+    const bool bHttp =
+        m_reply.compare(0, 5, "HTTP/") == 0 && uBlank != std::string::npos && uBlank + 3 < m_reply.size();
+    int iStatus = 0;
+    for (std::size_t i = 1; bHttp && i <= 3; ++i) {
+        const char c = m_reply[uBlank + i];
+        iStatus = c >= '0' && c <= '9' && iStatus >= 0 ? iStatus * 10 + (c - '0') : -1;
+    }
+    if (iStatus < 100) {
+        m_eFault = transport::Fault::ProxyBroken;
+        return Wait::Failed;
+    }
+    m_iStatus = iStatus;
+    if (iStatus / 100 != 2) {
+        m_eFault = transport::Fault::ProxyRefused;
+        return Wait::Failed;
+    }
+    m_bOpen = true;
+    std::string().swap(m_reply);
+    return Wait::Done;
+}
+
+Wait TunnelLayer::Waiting(bool bHasToSend) const {
+    if (m_bOpen) return m_pBelow->Waiting(bHasToSend);
+    return m_pBelow->Waiting(!m_bBelowOpen || m_uSent < m_request.size());
+}
+
+transport::Fault TunnelLayer::Fault() const {
+    return m_eFault != transport::Fault::None ? m_eFault : m_pBelow->Fault();
+}
+
+int TunnelLayer::Code() const { return m_eFault != transport::Fault::None ? m_iStatus : m_pBelow->Code(); }
+
 TlsLayer::~TlsLayer() {
     if (m_pChannel != nullptr) m_pChannel->Close();
 }

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace transport {
 
@@ -32,7 +33,9 @@ enum class Fault : std::uint8_t {
     ReceiveFailed,  // recv() failed (Code())
     Tls,            // TLS could not begin, or its handshake or certificate failed (logged)
     Network,        // the handshake's socket call failed (logged)
-    CutShort        // TLS: the stream broke after the handshake (logged)
+    CutShort,       // TLS: the stream broke after the handshake (logged)
+    ProxyRefused,   // the proxy answered CONNECT with a status other than 2xx (Code())
+    ProxyBroken     // the proxy closed, or its reply to CONNECT is not HTTP or too large
 };
 
 // The socket's readiness, as the last select() found it.
@@ -113,6 +116,44 @@ private:
     transport::Fault m_eFault = transport::Fault::None;
     int m_iCode = 0;
     std::uint64_t m_uReceived = 0;
+};
+
+// An HTTP CONNECT tunnel through a forward proxy, over the layers below
+// once they are open: sends the CONNECT request, then reads the proxy's
+// reply header a byte at a time, so that no byte after it is taken from
+// the layers above; a 2xx status opens the tunnel, which then passes every
+// call through.
+class TunnelLayer : public Layer {
+public:
+    // The most bytes of the proxy's reply header.
+    static constexpr std::size_t kReplyLimit = 16 * 1024;
+
+    // request: the whole CONNECT request.
+    TunnelLayer(std::unique_ptr<Layer> pBelow, std::string request)
+        : Layer(std::move(pBelow)), m_request(std::move(request)) {}
+    Wait Open() override;
+    Wait Send(const char* pBytes, std::size_t uLength, std::size_t* puSent) override {
+        return m_pBelow->Send(pBytes, uLength, puSent);
+    }
+    Wait Receive(char* pBuffer, std::size_t uCapacity, std::size_t* puReceived) override {
+        return m_pBelow->Receive(pBuffer, uCapacity, puReceived);
+    }
+    Wait Waiting(bool bHasToSend) const override;
+    transport::Fault Fault() const override;
+    // The proxy's status after ProxyRefused.
+    int Code() const override;
+
+private:
+    // The reply header is whole: its status decides.
+    Wait Replied();
+
+    std::string m_request;
+    std::size_t m_uSent = 0;
+    std::string m_reply;  // the proxy's reply header so far
+    bool m_bBelowOpen = false;
+    bool m_bOpen = false;
+    transport::Fault m_eFault = transport::Fault::None;
+    int m_iStatus = 0;
 };
 
 // TLS over the layers below, once they are open: the handshake checks the
