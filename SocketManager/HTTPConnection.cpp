@@ -312,15 +312,10 @@ bool RunPass(Exchange& x) {
     return next != Next::Leave && x.iSelectTimeouts < kSelectTimeoutsToEnd;
 }
 
-// Reads the environment for this process's proxy.
-bool ReadVariable(const char* szName, std::string* pValue) { return os::ReadEnvironment(szName, pValue); }
-
 // The proxy for an https: (bSecure) or http: URL to szHost, logged when one
 // is set. With none set nothing is logged.
 ProxyChoice ChooseProxyFor(bool bSecure, const char* szHost) {
-    std::string machineProxy, machineBypass;
-    if (!os::MachineProxy(bSecure, &machineProxy, &machineBypass)) machineProxy.clear();
-    const ProxyChoice proxy = ChooseProxy(bSecure, szHost, ReadVariable, machineProxy, machineBypass);
+    const ProxyChoice proxy = EnvironmentProxy(bSecure, szHost);
     switch (proxy.eKind) {
         case ProxyChoice::Kind::Direct:
             break;

@@ -1,6 +1,7 @@
 #include "SocketManager/Proxy.h"
 
 #include "driver/PasswordCipher.h"
+#include "platform/Platform.h"
 
 #include <cctype>
 #include <cstddef>
@@ -130,4 +131,10 @@ ProxyChoice ChooseProxy(bool bSecure, const char* szHost, EnvironmentReader read
     }
     choice.eKind = ParseProxyUrl(value, &choice) ? ProxyChoice::Kind::Proxy : ProxyChoice::Kind::Refused;
     return choice;
+}
+
+ProxyChoice EnvironmentProxy(bool bSecure, const char* szHost) {
+    std::string machineProxy, machineBypass;
+    if (!os::MachineProxy(bSecure, &machineProxy, &machineBypass)) machineProxy.clear();
+    return ChooseProxy(bSecure, szHost, os::ReadEnvironment, machineProxy, machineBypass);
 }

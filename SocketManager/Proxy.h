@@ -44,3 +44,7 @@ bool ParseProxyUrl(const std::string& text, ProxyChoice* pChoice);
 // IP address names itself. Without regard to letter case; blanks around
 // entries are ignored.
 bool NoProxyMatches(const std::string& list, const char* szHost);
+
+// ChooseProxy with this process's environment and the machine's proxy
+// (os::ReadEnvironment, os::MachineProxy).
+ProxyChoice EnvironmentProxy(bool bSecure, const char* szHost);

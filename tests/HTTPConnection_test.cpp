@@ -1,6 +1,7 @@
 // The HTTP exchange against a scripted loopback server: the request bytes,
 // the reply split, the time-outs and every failure record.
 #include "SocketManager/HTTPConnection.h"
+#include "SocketManager/Proxy.h"
 #include "SocketManager/ReplySplit.h"
 #include "SocketManager/SpeedWindow.h"
 #include "platform/Platform.h"
@@ -475,3 +476,121 @@ TEST_F(ReplySplitTest, HeaderWithoutBlankLineEndsAtTheLimitOrHandsOverTheReturnT
     EXPECT_EQ(1, m_result.iHeaderEnd);
     EXPECT_EQ("<__Return__>y", m_body.m_bytes);
 }
+
+// --- Choosing the proxy, from a scripted environment.
+
+const std::vector<std::pair<std::string, std::string>>* g_pVariables = nullptr;
+
+bool ScriptedVariable(const char* szName, std::string* pValue) {
+    for (const auto& variable : *g_pVariables) {
+        if (variable.first == szName && !variable.second.empty()) {
+            *pValue = variable.second;
+            return true;
+        }
+    }
+    return false;
+}
+
+struct ProxyPick {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> variables;
+    bool bSecure;
+    const char* host;
+    ProxyChoice::Kind eKind;
+    std::string variable, proxyHost;  // the choice's, for Proxy
+    std::int32_t iPort;
+    std::string authorization;
+};
+
+class ProxyPicks : public ::testing::TestWithParam<ProxyPick> {};
+
+TEST_P(ProxyPicks, FollowTheVariablesAsCurlReadsThem) {
+    const ProxyPick& c = GetParam();
+    g_pVariables = &c.variables;
+    const ProxyChoice choice = ChooseProxy(c.bSecure, c.host, ScriptedVariable, "", "");
+    EXPECT_EQ(c.eKind, choice.eKind);
+    EXPECT_EQ(c.variable, choice.variable);
+    if (c.eKind != ProxyChoice::Kind::Proxy) return;
+    EXPECT_EQ(c.proxyHost, choice.host);
+    EXPECT_EQ(c.iPort, choice.iPort);
+    EXPECT_EQ(c.authorization, choice.authorization);
+}
+
+using K = ProxyChoice::Kind;
+INSTANTIATE_TEST_SUITE_P(
+    Environment, ProxyPicks,
+    ::testing::Values(
+        ProxyPick{"NoneSet", {}, true, "h", K::Direct, "", "", 0, ""},
+        ProxyPick{"HttpsProxyForHttps",
+                  {{"https_proxy", "p:3128"}, {"all_proxy", "q"}},
+                  true,
+                  "h",
+                  K::Proxy,
+                  "https_proxy",
+                  "p",
+                  3128,
+                  ""},
+        ProxyPick{
+            "UpperCaseHttpsProxy", {{"HTTPS_PROXY", "http://P/"}}, true, "h", K::Proxy, "HTTPS_PROXY", "P", 1080, ""},
+        ProxyPick{"UpperCaseHttpProxyIsNotRead", {{"HTTP_PROXY", "p"}}, false, "h", K::Direct, "", "", 0, ""},
+        ProxyPick{"AllProxyIsTheFallback",
+                  {{"https_proxy", "p"}, {"ALL_PROXY", "a:1"}},
+                  false,
+                  "h",
+                  K::Proxy,
+                  "ALL_PROXY",
+                  "a",
+                  1,
+                  ""},
+        ProxyPick{"CredentialsArePercentDecoded",
+                  {{"http_proxy", "http://u%3a:p%40ss%@p:8080"}},
+                  false,
+                  "h",
+                  K::Proxy,
+                  "http_proxy",
+                  "p",
+                  8080,
+                  "Basic dTo6cEBzcyU="},
+        ProxyPick{"NoProxyDomainAndSubdomains",
+                  {{"http_proxy", "p"}, {"no_proxy", "x.org, .Example.COM"}},
+                  false,
+                  "db.example.com",
+                  K::Bypassed,
+                  "http_proxy",
+                  "",
+                  0,
+                  ""},
+        ProxyPick{"NoProxyIsNoSuffixOfAnotherName",
+                  {{"http_proxy", "p"}, {"no_proxy", "example.com"}},
+                  false,
+                  "badexample.com",
+                  K::Proxy,
+                  "http_proxy",
+                  "p",
+                  1080,
+                  ""},
+        ProxyPick{
+            "NoProxyStar", {{"https_proxy", "p"}, {"NO_PROXY", "*"}}, true, "h", K::Bypassed, "https_proxy", "", 0, ""},
+        ProxyPick{"NoProxyAddress",
+                  {{"https_proxy", "p"}, {"no_proxy", "10.0.0.7"}},
+                  true,
+                  "10.0.0.7",
+                  K::Bypassed,
+                  "https_proxy",
+                  "",
+                  0,
+                  ""},
+        ProxyPick{
+            "HttpsProxyUrlIsRefused", {{"https_proxy", "https://p"}}, true, "h", K::Refused, "https_proxy", "", 0, ""},
+        ProxyPick{
+            "BadPortIsRefused",
+            {{"https_proxy", "p:99999"}},
+            true,
+            "h",
+            K::Refused,
+            "https_proxy",
+            "",
+            0,
+            "",
+        }),
+    [](const ::testing::TestParamInfo<ProxyPick>& info) { return std::string(info.param.name); });
