@@ -32,6 +32,10 @@ public:
     // (at most kHeaderLimit bytes); when the server ends it, its body is
     // what starts at "<__Return__>", handed to the destination then, or
     // none. The caller frees pData.
+    // A proxy named by the environment (see EnvironmentProxy) carries the
+    // exchange: "https:" through its CONNECT tunnel, with TLS to the URL's
+    // host inside it; "http:" by sending it the request. Its failures are
+    // logged naming it and fail the call as the network's.
     // *pbConnectFailed is set only when the connection attempt is reported
     // failed. True when at least one byte arrived and nothing failed that
     // makes the reply unusable; every failure is logged, except a refusal of
