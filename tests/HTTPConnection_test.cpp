@@ -502,6 +502,8 @@ struct ProxyPick {
     std::string authorization;
 };
 
+void PrintTo(const ProxyPick& c, std::ostream* pOut) { *pOut << c.name; }
+
 class ProxyPicks : public ::testing::TestWithParam<ProxyPick> {};
 
 TEST_P(ProxyPicks, FollowTheVariablesAsCurlReadsThem) {
