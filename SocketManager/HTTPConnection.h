@@ -32,6 +32,10 @@ public:
     // (at most kHeaderLimit bytes); when the server ends it, its body is
     // what starts at "<__Return__>", handed to the destination then, or
     // none. The caller frees pData.
+    // A proxy named by the environment (see EnvironmentProxy) carries the
+    // exchange: "https:" through its CONNECT tunnel, with TLS to the URL's
+    // host inside it; "http:" by sending it the request. Its failures are
+    // logged naming it and fail the call as the network's.
     // *pbConnectFailed is set only when the connection attempt is reported
     // failed. True when at least one byte arrived and nothing failed that
     // makes the reply unusable; every failure is logged, except a refusal of
@@ -44,8 +48,9 @@ public:
     // line ending in CR LF and the header in an empty CR LF line. The
     // request line's scheme is "https://" with bSecure, else "http://"; the
     // request line and the Host line carry the port unless it is the
-    // scheme's default (443, 80).
+    // scheme's default (443, 80). A szProxyAuthorization other than ""
+    // ("Basic ...") is sent as the Proxy-Authorization line.
     static std::string BuildRequest(const char* szHost, std::int32_t iPort, const char* szPath, const char* szUserAgent,
                                     const char* szExtraHeader, const char* pPostData, std::int32_t iPostDataLength,
-                                    bool bSecure = false);
+                                    bool bSecure = false, const char* szProxyAuthorization = "");
 };

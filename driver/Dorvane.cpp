@@ -2,6 +2,7 @@
 
 #include "SocketManager/DownloadResult.h"
 #include "SocketManager/HTTPConnection.h"
+#include "SocketManager/Proxy.h"
 #include "driver/BackupBody.h"
 #include "driver/PasswordCipher.h"
 #include "driver/Progress.h"
@@ -434,7 +435,9 @@ int PrepareDownload(Settings* pSettings, Server* pServer) {
         return kExitUsage;
     }
     pServer->bSecure = Utility::IsSecureURL(pSettings->szServerAddress);
-    if (!Utility::GetIPAddressByName(pServer->szHost, pServer->szAddress)) {
+    // Through a proxy, the proxy resolves the server's name.
+    const bool bProxy = EnvironmentProxy(pServer->bSecure, pServer->szHost).eKind == ProxyChoice::Kind::Proxy;
+    if (!bProxy && !Utility::GetIPAddressByName(pServer->szHost, pServer->szAddress)) {
         LogDriver("Dorvane:main()", kLineResolveFailed, "Utility::GetIPAddressByName() returns false");
         return kExitNetwork;
     }

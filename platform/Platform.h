@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <string>
 
 namespace winsock {
 
@@ -209,6 +210,19 @@ bool IsTerminal(std::FILE* pStream);
 // whatever its code page, which is never changed; to a file or pipe, and
 // on POSIX, the bytes go as they are. False when the write fails.
 bool WriteText(std::FILE* pStream, const char* szText);
+
+// The value of the environment variable szName (ASCII), as UTF-8 (Windows
+// reads it as UTF-16, where names ignore letter case). True when it is set
+// and not empty.
+bool ReadEnvironment(const char* szName, std::string* pValue);
+
+// The machine's own proxy for a service or scheduled task, which has no
+// user settings. Windows: WinHTTP's default configuration (as `netsh winhttp
+// set proxy` sets it), the entry for https: (bSecure) or http: or the one
+// for every scheme, as "host:port", with its bypass list as a
+// comma-separated no_proxy list ("<local>" left out). Per-user and PAC
+// settings are not read. False when there is none; always on POSIX.
+bool MachineProxy(bool bSecure, std::string* pProxy, std::string* pBypass);
 
 // The calendar time in whole seconds (time()), the clock of the exchange's
 // time-outs. Tests may move it forward through the seam.

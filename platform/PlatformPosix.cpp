@@ -15,6 +15,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
@@ -464,6 +465,19 @@ bool LookupHostAddress(const char* szHost, char* szAddress, std::uint32_t* puSiz
 }
 
 }  // namespace winsock
+
+namespace os {
+
+bool ReadEnvironment(const char* szName, std::string* pValue) {
+    const char* szValue = std::getenv(szName);
+    if (szValue == nullptr || szValue[0] == '\0') return false;
+    pValue->assign(szValue);
+    return true;
+}
+
+bool MachineProxy(bool /*bSecure*/, std::string* /*pProxy*/, std::string* /*pBypass*/) { return false; }
+
+}  // namespace os
 
 namespace os {
 namespace {

@@ -37,6 +37,7 @@
 #include <windows.h>
 #include <aclapi.h>
 #include <shellapi.h>
+#include <winhttp.h>
 
 #include <fcntl.h>
 #include <io.h>
@@ -391,6 +392,80 @@ bool LookupHostAddress(const char* szHost, char* szAddress, std::uint32_t* puSiz
 }
 
 }  // namespace winsock
+
+namespace os {
+namespace {
+
+// UTF-16 text as UTF-8 ("" when it cannot be converted).
+std::string Utf8Of(const wchar_t* wszText) {
+    const char16_t* wszSource = reinterpret_cast<const char16_t*>(wszText);
+    const int iBytes = WideToUtf8(wszSource, -1, nullptr, 0);
+    if (iBytes <= 1) return std::string();
+    std::vector<char> buffer(static_cast<std::size_t>(iBytes));
+    if (WideToUtf8(wszSource, -1, buffer.data(), iBytes) != iBytes) return std::string();
+    return std::string(buffer.data());
+}
+
+// The entry of a WinHTTP proxy list ("host:port", or "scheme=host:port"
+// entries separated by ';' or blanks) for szScheme, or the one for every
+// scheme.
+std::string ProxyEntryFor(const std::string& list, const char* szScheme) {
+    std::string any;
+    std::size_t uStart = 0;
+    while (uStart < list.size()) {
+        std::size_t uEnd = list.find_first_of("; ", uStart);
+        if (uEnd == std::string::npos) uEnd = list.size();
+        const std::string entry = list.substr(uStart, uEnd - uStart);
+        uStart = uEnd + 1;
+        const std::size_t uEquals = entry.find('=');
+        if (uEquals == std::string::npos) {
+            if (any.empty()) any = entry;
+        } else if (entry.compare(0, uEquals, szScheme) == 0) {
+            return entry.substr(uEquals + 1);
+        }
+    }
+    return any;
+}
+
+}  // namespace
+
+bool ReadEnvironment(const char* szName, std::string* pValue) {
+    std::u16string wszName;
+    for (const char* p = szName; *p != '\0'; ++p) wszName += static_cast<char16_t>(*p);
+    const wchar_t* wszWide = reinterpret_cast<const wchar_t*>(wszName.c_str());
+    const DWORD dwUnits = ::GetEnvironmentVariableW(wszWide, nullptr, 0);
+    if (dwUnits <= 1) return false;
+    std::vector<wchar_t> buffer(dwUnits);
+    const DWORD dwCopied = ::GetEnvironmentVariableW(wszWide, buffer.data(), dwUnits);
+    if (dwCopied == 0 || dwCopied >= dwUnits) return false;
+    *pValue = Utf8Of(buffer.data());
+    return !pValue->empty();
+}
+
+bool MachineProxy(bool bSecure, std::string* pProxy, std::string* pBypass) {
+    WINHTTP_PROXY_INFO info{};
+    if (!::WinHttpGetDefaultProxyConfiguration(&info)) return false;
+    const std::string list = info.lpszProxy != nullptr ? Utf8Of(info.lpszProxy) : std::string();
+    std::string bypass = info.lpszProxyBypass != nullptr ? Utf8Of(info.lpszProxyBypass) : std::string();
+    if (info.lpszProxy != nullptr) ::GlobalFree(info.lpszProxy);
+    if (info.lpszProxyBypass != nullptr) ::GlobalFree(info.lpszProxyBypass);
+    if (info.dwAccessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY) return false;
+    *pProxy = ProxyEntryFor(list, bSecure ? "https" : "http");
+    pBypass->clear();
+    std::size_t uStart = 0;
+    while (uStart < bypass.size()) {
+        std::size_t uEnd = bypass.find_first_of("; ", uStart);
+        if (uEnd == std::string::npos) uEnd = bypass.size();
+        std::string entry = bypass.substr(uStart, uEnd - uStart);
+        uStart = uEnd + 1;
+        if (entry.rfind("*.", 0) == 0) entry.erase(0, 1);
+        if (entry.empty() || entry == "<local>") continue;
+        *pBypass += (pBypass->empty() ? "" : ",") + entry;
+    }
+    return !pProxy->empty();
+}
+
+}  // namespace os
 
 namespace os {
 namespace {

@@ -6,7 +6,11 @@
 # directory) are changed; nginx also gets a name-based virtual host for
 # "localhost" beside its default server, which answers a web page. The
 # document roots serve /as/wapi/retrieve_db as a static file: a database,
-# the service's tagged failure reply, or a web page.
+# the service's tagged failure reply, or a web page. nginx also serves the
+# backup over TLS (a private CA's certificate for localhost), and Debian's
+# tinyproxy, as packaged but for its port and run-time files, is the
+# forward proxy in front of it: https: through CONNECT, http: through the
+# proxy, no_proxy, and a proxy that is down.
 #
 # Each server is run in the foreground from a private directory and
 # stopped on exit; nothing under /etc is changed.
@@ -22,7 +26,7 @@ cd "$root"
 # shellcheck source=scripts/lib.sh
 . "$root/scripts/lib.sh"
 
-scripts/install-deps.sh lighttpd apache2 nginx curl
+scripts/install-deps.sh lighttpd apache2 nginx curl tinyproxy openssl
 cmake --preset linux >/dev/null
 cmake --build build -j "$build_jobs" --target Dorvane >/dev/null
 dorvane="$root/build/Dorvane"
@@ -51,6 +55,7 @@ chmod 755 "$work"
 
 database="$work/source.db"
 "$root/scripts/make-example-db.sh" "$database" 2000 >/dev/null
+make_tls_certificates "$work"
 failure_text='<__Status__>FAILED</__Status__><__Reason__>Invalid e-mail address or password</__Reason__>'
 web_page='<!DOCTYPE html>
 <html><head><title>Welcome!</title></head><body><h1>It works!</h1></body></html>'
@@ -149,11 +154,25 @@ start_nginx() {
         /etc/nginx/sites-available/default >"$dir/sites/default"
     printf 'server {\n\tlisten 127.0.0.1:%s;\n\tserver_name localhost;\n\troot %s/www;\n}\n' "$port" "$dir" \
         >"$dir/sites/backup"
+    tls_port=$(free_loopback_port)
+    printf 'server {\n\tlisten 127.0.0.1:%s ssl;\n\tserver_name localhost;\n\troot %s/www;\n' "$tls_port" "$dir" \
+        >"$dir/sites/backup-tls"
+    printf '\tssl_certificate %s/localhost.pem;\n\tssl_certificate_key %s/localhost.key;\n}\n' "$work" "$work" \
+        >>"$dir/sites/backup-tls"
     printf '%s\n' "$web_page" >"$dir/default/index.html"
     chmod -R a+rX "$dir/default"
     local nginx=(/usr/sbin/nginx -e "$dir/logs/error.log" -p "$dir" -c "$dir/nginx.conf")
     "${nginx[@]}" -t -q
     start_daemon nginx "$port" "${nginx[@]}" -g 'daemon off;'
+}
+
+start_tinyproxy() {
+    new_server tinyproxy
+    chmod 777 "$dir/run"
+    # The packaged file but for the port, the address and the run-time files.
+    sed -e "s|^Port .*|Port $port\nListen 127.0.0.1|" -e "s|^PidFile .*|PidFile \"$dir/run/tinyproxy.pid\"|" \
+        -e "s|^LogFile .*|LogFile \"$dir/logs/tinyproxy.log\"|" /etc/tinyproxy/tinyproxy.conf >"$dir/tinyproxy.conf"
+    start_daemon tinyproxy "$port" /usr/bin/tinyproxy -d -c "$dir/tinyproxy.conf"
 }
 
 # --- The cases
@@ -235,4 +254,37 @@ expect_web_page nginx "http://127.0.0.1:$port" "text/html"
 serve "$work/nginx/www" failure
 expect_failure_reply nginx "http://localhost:$port"
 
-say "interop: Dorvane against lighttpd, Apache and nginx passed"
+nginx_port=$port
+
+# --- Through tinyproxy, to nginx. The variables reach Dorvane through the launcher.
+start_tinyproxy
+proxy_port=$port
+down_port=$(free_loopback_port)
+say "$(/usr/bin/tinyproxy -v 2>&1) on 127.0.0.1:$proxy_port"
+proxy_log="$work/tinyproxy/logs/tinyproxy.log"
+serve "$work/nginx/www" database
+# through_proxy WHAT: the last run went through the proxy (record 112) and the proxy's log shows WHAT.
+through_proxy() {
+    grep -q "^Message: Through the proxy 127.0.0.1:$proxy_port " "$client/Dorvane.txt" ||
+        fail "tinyproxy: no record of the proxy: $(cat "$client/Dorvane.txt")"
+    grep -qF "$1" "$proxy_log" || fail "tinyproxy: its log does not show $1: $(tail -n 5 "$proxy_log")"
+}
+dorvane_launcher="env https_proxy=http://127.0.0.1:$proxy_port SSL_CERT_FILE=$work/ca.pem"
+expect_backup tinyproxy "https://localhost:$tls_port"
+through_proxy "CONNECT localhost:$tls_port"
+dorvane_launcher="env http_proxy=http://127.0.0.1:$proxy_port"
+expect_backup tinyproxy "http://localhost:$nginx_port"
+through_proxy "GET http://localhost:$nginx_port/as/wapi/retrieve_db"
+# no_proxy sends the host direct, past a proxy that is down.
+dorvane_launcher="env http_proxy=http://127.0.0.1:$down_port no_proxy=.localhost"
+expect_backup tinyproxy "http://localhost:$nginx_port"
+grep -q "^Message: Direct to localhost: no_proxy names it" "$client/Dorvane.txt" || fail "tinyproxy: no no_proxy record"
+dorvane_launcher="env https_proxy=http://127.0.0.1:$down_port SSL_CERT_FILE=$work/ca.pem"
+run_against tinyproxy "https://localhost:$tls_port"
+[ "$code" -eq 4 ] || fail "a proxy that is down: exit $code: $(cat "$client/Dorvane.txt")"
+[ "$(grep -c "^Message: The proxy 127.0.0.1:$down_port cannot be reached$" "$client/Dorvane.txt")" -eq 2 ] ||
+    fail "a proxy that is down: no records naming it: $(cat "$client/Dorvane.txt")"
+say "tinyproxy: a proxy that is down fails each attempt naming it (exit 4)"
+dorvane_launcher=""
+
+say "interop: Dorvane against lighttpd, Apache and nginx, and through tinyproxy, passed"

@@ -1,6 +1,9 @@
 // The HTTP exchange against a scripted loopback server: the request bytes,
 // the reply split, the time-outs and every failure record.
 #include "SocketManager/HTTPConnection.h"
+#include "SocketManager/Proxy.h"
+#include "SocketManager/ReplySplit.h"
+#include "SocketManager/SpeedWindow.h"
 #include "platform/Platform.h"
 #include "support/LogCapture.h"
 #include "support/ScriptedServer.h"
@@ -415,3 +418,181 @@ TEST_F(HTTPConnectionTest, PeerOverAnInjectedSocketPairPlaysTheServer) {
     EXPECT_EQ(0, std::string(aRequest).find("GET http://127.0.0.1/x HTTP/1.0\r\n"));
     winsock::closesocket(peer);
 }
+
+// --- The units under the exchange, without a socket.
+
+TEST(SpeedWindowTest, CountsTheLastSixtySecondsOnly) {
+    SpeedWindow speed(1000);
+    speed.Note(1000, 10);
+    speed.Note(1000, 5);
+    speed.Note(1030, 100);
+    EXPECT_EQ(115, speed.Recent(1059));
+    EXPECT_EQ(100, speed.Recent(1060)) << "second 1000 has left the window";
+    speed.Note(1060, 7);  // the slot of second 1000, reused
+    EXPECT_EQ(107, speed.Recent(1060));
+    EXPECT_EQ(0, speed.Recent(1200));
+}
+
+class ReplySplitTest : public ::testing::Test {
+protected:
+    ReplySplitTest() { m_result.pBodyDestination = &m_body; }
+    ~ReplySplitTest() override { delete[] m_result.pData; }
+
+    ReplySplit::Take Take(const std::string& bytes) { return m_split.TakeReceived(bytes.data(), bytes.size()); }
+
+    StringBody m_body;
+    DownloadResult m_result{};
+    ReplySplit m_split{&m_result};
+};
+
+TEST_F(ReplySplitTest, DeclaredLengthCompletesTheReplyAndCountsTheExcess) {
+    m_body.m_iBodyLength = 5;
+    EXPECT_EQ(ReplySplit::Take::More, Take("HTTP/1.0 200 OK\r"));
+    EXPECT_EQ(ReplySplit::Take::More, Take("\n\r\nab"));
+    EXPECT_EQ(ReplySplit::Take::Complete, Take("cdefg"));
+    EXPECT_EQ("abcde", m_body.m_bytes);
+    EXPECT_EQ(2, m_result.iExcessLength);
+    EXPECT_EQ(15, m_result.iHeaderEnd);
+    ASSERT_TRUE(m_split.Finish(true));
+    EXPECT_EQ("HTTP/1.0 200 OK\r\n\r\n", std::string(m_result.pData, static_cast<std::size_t>(m_result.iDataLength)));
+}
+
+TEST_F(ReplySplitTest, SettledOrRefusingDestinationEndsTheReply) {
+    m_body.m_uSettledAt = 3;
+    EXPECT_EQ(ReplySplit::Take::Complete, Take("H\n\nabcd"));
+    StringBody full(2);
+    ReplySplit refused(&m_result);
+    m_result.pBodyDestination = &full;
+    EXPECT_EQ(ReplySplit::Take::Refused, refused.TakeReceived("H\n\nabc", 6));
+}
+
+TEST_F(ReplySplitTest, HeaderWithoutBlankLineEndsAtTheLimitOrHandsOverTheReturnTag) {
+    const std::string flood(HTTPConnection::kHeaderLimit, 'h');
+    EXPECT_EQ(ReplySplit::Take::More, Take(flood));
+    EXPECT_EQ(ReplySplit::Take::HeaderTooLarge, Take("h"));
+    ReplySplit tagged(&m_result);
+    EXPECT_EQ(ReplySplit::Take::More, tagged.TakeReceived("x<__Return__>y", 14));
+    EXPECT_TRUE(tagged.Finish(true));
+    EXPECT_EQ(1, m_result.iHeaderEnd);
+    EXPECT_EQ("<__Return__>y", m_body.m_bytes);
+}
+
+// --- Choosing the proxy, from a scripted environment.
+
+const std::vector<std::pair<std::string, std::string>>* g_pVariables = nullptr;
+
+bool ScriptedVariable(const char* szName, std::string* pValue) {
+    for (const auto& variable : *g_pVariables) {
+        if (variable.first == szName && !variable.second.empty()) {
+            *pValue = variable.second;
+            return true;
+        }
+    }
+    return false;
+}
+
+struct ProxyPick {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> variables;
+    bool bSecure;
+    const char* host;
+    ProxyChoice::Kind eKind;
+    std::string variable, proxyHost;  // the choice's, for Proxy
+    std::int32_t iPort;
+    std::string authorization;
+};
+
+void PrintTo(const ProxyPick& c, std::ostream* pOut) { *pOut << c.name; }
+
+class ProxyPicks : public ::testing::TestWithParam<ProxyPick> {};
+
+TEST_P(ProxyPicks, FollowTheVariablesAsCurlReadsThem) {
+    const ProxyPick& c = GetParam();
+    g_pVariables = &c.variables;
+    const ProxyChoice choice = ChooseProxy(c.bSecure, c.host, ScriptedVariable, "", "");
+    EXPECT_EQ(c.eKind, choice.eKind);
+    EXPECT_EQ(c.variable, choice.variable);
+    if (c.eKind != ProxyChoice::Kind::Proxy) return;
+    EXPECT_EQ(c.proxyHost, choice.host);
+    EXPECT_EQ(c.iPort, choice.iPort);
+    EXPECT_EQ(c.authorization, choice.authorization);
+}
+
+using K = ProxyChoice::Kind;
+INSTANTIATE_TEST_SUITE_P(
+    Environment, ProxyPicks,
+    ::testing::Values(
+        ProxyPick{"NoneSet", {}, true, "h", K::Direct, "", "", 0, ""},
+        ProxyPick{"HttpsProxyForHttps",
+                  {{"https_proxy", "p:3128"}, {"all_proxy", "q"}},
+                  true,
+                  "h",
+                  K::Proxy,
+                  "https_proxy",
+                  "p",
+                  3128,
+                  ""},
+        ProxyPick{
+            "UpperCaseHttpsProxy", {{"HTTPS_PROXY", "http://P/"}}, true, "h", K::Proxy, "HTTPS_PROXY", "P", 1080, ""},
+        ProxyPick{"UpperCaseHttpProxyIsNotRead", {{"HTTP_PROXY", "p"}}, false, "h", K::Direct, "", "", 0, ""},
+        ProxyPick{"AllProxyIsTheFallback",
+                  {{"https_proxy", "p"}, {"ALL_PROXY", "a:1"}},
+                  false,
+                  "h",
+                  K::Proxy,
+                  "ALL_PROXY",
+                  "a",
+                  1,
+                  ""},
+        ProxyPick{"CredentialsArePercentDecoded",
+                  {{"http_proxy", "http://u%3a:p%40ss%@p:8080"}},
+                  false,
+                  "h",
+                  K::Proxy,
+                  "http_proxy",
+                  "p",
+                  8080,
+                  "Basic dTo6cEBzcyU="},
+        ProxyPick{"NoProxyDomainAndSubdomains",
+                  {{"http_proxy", "p"}, {"no_proxy", "x.org, .Example.COM"}},
+                  false,
+                  "db.example.com",
+                  K::Bypassed,
+                  "http_proxy",
+                  "",
+                  0,
+                  ""},
+        ProxyPick{"NoProxyIsNoSuffixOfAnotherName",
+                  {{"http_proxy", "p"}, {"no_proxy", "example.com"}},
+                  false,
+                  "badexample.com",
+                  K::Proxy,
+                  "http_proxy",
+                  "p",
+                  1080,
+                  ""},
+        ProxyPick{
+            "NoProxyStar", {{"https_proxy", "p"}, {"NO_PROXY", "*"}}, true, "h", K::Bypassed, "https_proxy", "", 0, ""},
+        ProxyPick{"NoProxyAddress",
+                  {{"https_proxy", "p"}, {"no_proxy", "10.0.0.7"}},
+                  true,
+                  "10.0.0.7",
+                  K::Bypassed,
+                  "https_proxy",
+                  "",
+                  0,
+                  ""},
+        ProxyPick{
+            "HttpsProxyUrlIsRefused", {{"https_proxy", "https://p"}}, true, "h", K::Refused, "https_proxy", "", 0, ""},
+        ProxyPick{
+            "BadPortIsRefused",
+            {{"https_proxy", "p:99999"}},
+            true,
+            "h",
+            K::Refused,
+            "https_proxy",
+            "",
+            0,
+            "",
+        }),
+    [](const ::testing::TestParamInfo<ProxyPick>& info) { return std::string(info.param.name); });

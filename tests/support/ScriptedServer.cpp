@@ -28,6 +28,7 @@ Step HoldOpen() { return Step{Step::Kind::HoldOpen, "", 0}; }
 Step Reset() { return Step{Step::Kind::Reset, "", 0}; }
 Step SendUrgent(std::string bytes) { return Step{Step::Kind::SendUrgent, std::move(bytes), 0}; }
 Step Call(std::function<void()> call) { return Step{Step::Kind::Call, "", 0, std::move(call)}; }
+Step Relay(int iPort) { return Step{Step::Kind::Relay, "", 0, nullptr, iPort}; }
 
 Script Reply(const std::string& bytes) { return {ReadRequest(), Send(bytes)}; }
 
@@ -140,6 +141,43 @@ bool ScriptedServer::HoldUntilPeerCloses(std::uintptr_t s, std::size_t uIndex) {
     return true;
 }
 
+void ScriptedServer::RelayTo(std::uintptr_t s, int iPort, std::size_t uIndex) {
+    const winsock::SOCKET target = winsock::socket(winsock::kAfInet, winsock::kSockStream, 0);
+    winsock::SockAddrIn address{};
+    address.sin_family = static_cast<std::uint16_t>(winsock::kAfInet);
+    address.sin_addr = winsock::inet_addr("127.0.0.1");
+    address.sin_port = static_cast<std::uint16_t>((iPort >> 8 & 0xff) | (iPort & 0xff) << 8);
+    if (winsock::connect(target, &address, sizeof address) != 0) {
+        winsock::closesocket(target);
+        return;
+    }
+    for (bool bOpen = true; bOpen && !m_bStop;) {
+        winsock::FdSet readSet;
+        winsock::FdZero(&readSet);
+        winsock::FdAdd(s, &readSet);
+        winsock::FdAdd(target, &readSet);
+        const winsock::TimeVal wait{0, kPollMicroseconds};
+        if (winsock::select(0, &readSet, nullptr, nullptr, &wait) <= 0) continue;
+        for (const winsock::SOCKET from : {static_cast<winsock::SOCKET>(s), target}) {
+            if (!bOpen || !winsock::FdIsSet(from, &readSet)) continue;
+            char aBuffer[16384];
+            const int iRead = winsock::recv(from, aBuffer, sizeof aBuffer, 0);
+            if (iRead <= 0) {
+                bOpen = false;
+                break;
+            }
+            if (from == s) Record(uIndex, aBuffer, iRead);
+            const winsock::SOCKET to = from == s ? target : s;
+            for (int iSent = 0; iSent < iRead;) {
+                const int iNow = winsock::send(to, aBuffer + iSent, iRead - iSent, 0);
+                if (iNow <= 0) break;
+                iSent += iNow;
+            }
+        }
+    }
+    winsock::closesocket(target);
+}
+
 void ScriptedServer::Play(std::uintptr_t s, const Script& script, std::size_t uIndex) {
     for (const Step& step : script) {
         if (m_bStop) break;
@@ -147,6 +185,7 @@ void ScriptedServer::Play(std::uintptr_t s, const Script& script, std::size_t uI
         if (step.kind == Step::Kind::Pause) std::this_thread::sleep_for(std::chrono::milliseconds(step.iMilliseconds));
         if (step.kind == Step::Kind::HoldOpen) HoldUntilPeerCloses(s, uIndex);
         if (step.kind == Step::Kind::Call) step.call();
+        if (step.kind == Step::Kind::Relay) RelayTo(s, step.iPort, uIndex);
         if (step.kind == Step::Kind::SendUrgent) {
             winsock::send(s, step.bytes.data(), static_cast<int>(step.bytes.size()), winsock::kMsgOob);
         }

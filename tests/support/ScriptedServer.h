@@ -1,6 +1,7 @@
 // A scripted HTTP peer on loopback for the tests: it records the raw bytes
 // each connection sends and plays a script per connection (reply bytes,
-// pieces with pauses, silence, a close without reply, a reset).
+// pieces with pauses, silence, a close without reply, a reset), or a
+// forward proxy's (a CONNECT reply, then a tunnel to another loopback port).
 #pragma once
 
 #include <atomic>
@@ -23,11 +24,13 @@ struct Step {
         Reset,        // close with a reset (linger 0)
         Call,         // run the test's function, on the server's thread
         SendUrgent,   // send the bytes as urgent (out-of-band) data
+        Relay,        // a proxy's tunnel: connect to 127.0.0.1:iPort and copy both ways until either closes
     };
     Kind kind;
     std::string bytes;
     int iMilliseconds = 0;
     std::function<void()> call = nullptr;
+    int iPort = 0;
 };
 
 // What one connection plays; after its last step the connection is closed
@@ -41,6 +44,7 @@ Step HoldOpen();
 Step Reset();
 Step Call(std::function<void()> call);
 Step SendUrgent(std::string bytes);
+Step Relay(int iPort);
 
 // Common scripts.
 Script Reply(const std::string& bytes);  // read, send, close
@@ -70,6 +74,9 @@ private:
     void Play(std::uintptr_t s, const Script& script, std::size_t uIndex);
     bool ReadUntilRequestEnd(std::uintptr_t s, std::size_t uIndex);
     bool HoldUntilPeerCloses(std::uintptr_t s, std::size_t uIndex);
+    // Connects to 127.0.0.1:iPort and copies bytes both ways (recording the
+    // client's) until either side closes.
+    void RelayTo(std::uintptr_t s, int iPort, std::size_t uIndex);
     bool WaitReadable(std::uintptr_t s);
     void Record(std::size_t uIndex, const char* pData, int iLength);
 
