@@ -226,6 +226,20 @@ void NoteRawArrival(Exchange& x) {
     x.uRawSeen = uRaw;
 }
 
+// The request could not be sent (logged as any failure): a server that
+// answered at once and closed, before reading the request, has its reply
+// waiting in the socket, and that reply is still read and judged.
+Next SendFailed(Exchange& x) {
+    const Next next = Failed(x);
+    if (x.pTop->Fault() != transport::Fault::SendFailed) return next;
+    for (;;) {
+        std::size_t uReceived = 0;
+        if (x.pTop->Receive(ReceiveBuffer(x), kReceiveBufferSize, &uReceived) != transport::Wait::Done) break;
+        if (!Received(x, uReceived)) break;
+    }
+    return next;
+}
+
 // The chain's opening, then the request, then the reply, each as far as
 // the socket lets it go now.
 Next Steps(Exchange& x) {
@@ -240,7 +254,7 @@ Next Steps(Exchange& x) {
         std::size_t uSent = 0;
         const transport::Wait sending =
             x.pTop->Send(x.request.data() + x.uBytesSent, x.request.size() - x.uBytesSent, &uSent);
-        if (sending == transport::Wait::Failed) return Failed(x);
+        if (sending == transport::Wait::Failed) return SendFailed(x);
         if (sending != transport::Wait::Done) return Next::EndPass;
         NoteActivity(x);
         x.uBytesSent += uSent;
