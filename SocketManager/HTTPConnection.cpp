@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -34,6 +35,7 @@ constexpr int kLineUnresolved = 74;
 constexpr int kLineNoHostEntry = 91;
 constexpr int kLineNotAnAddress = 100;
 constexpr int kLineConnectFailed = 108;
+constexpr int kLineNextAddress = 112;
 constexpr int kLineAbsoluteTimeout = 182;
 constexpr int kLineInactivityTimeout = 195;
 constexpr int kLineTooSlow = 200;
@@ -141,6 +143,13 @@ struct Exchange {
     bool* pbConnectFailed = nullptr;
     DownloadResult* pResult = nullptr;
     std::unique_ptr<char[]> pReceiveBuffer;
+    // The addresses to try when connecting fails: the host's whole answer
+    // (both families, looked up on the first failure), less the first one.
+    std::int32_t iPort = 80;
+    std::string szFirstAddress;
+    std::vector<std::string> nextAddresses;
+    std::size_t uNextAddress = 0;
+    bool bNextLookedUp = false;
 };
 
 // What a step of a pass decides.
@@ -198,6 +207,34 @@ bool TooSlow(Exchange& x) {
     return true;
 }
 
+// Connecting to the current address failed: closes its socket and starts
+// connecting to the next address of the host's answer that is left, if
+// any (logged). True with x.pSocket under way again, the time-outs
+// counting afresh.
+bool ConnectNext(Exchange& x) {
+    if (!x.bNextLookedUp) {
+        x.bNextLookedUp = true;
+        winsock::LookupAllAddresses(x.szHost, &x.nextAddresses);
+    }
+    while (x.uNextAddress < x.nextAddresses.size()) {
+        const std::string& szAddress = x.nextAddresses[x.uNextAddress++];
+        if (szAddress == x.szFirstAddress) continue;
+        if (x.pSocket != nullptr) {
+            x.pSocket->Close();
+            delete x.pSocket;
+            x.pSocket = nullptr;
+        }
+        g_pLog->Write(kLabel, 0, kSourceFile, kLineNextAddress, "Trying the next address of %s: %s", x.szHost,
+                      szAddress.c_str());
+        x.pSocket = MySocket::Connect(szAddress.c_str(), x.iPort, true);
+        if (x.pSocket == nullptr) continue;
+        x.iSelectTimeouts = 0;
+        x.tLastActivity = os::CurrentTime();
+        return true;
+    }
+    return false;
+}
+
 // The connection is up: TLS begins with the handshake.
 Next OpenTls(Exchange& x) {
     x.pTls = TlsChannel::Open(x.pSocket->m_iSocket, x.szHost);
@@ -214,6 +251,7 @@ Next OnWritable(Exchange& x, bool bInExceptionSet) {
     if (x.pSocket->m_bConnecting) {
         if (bInExceptionSet) {
             LogCode(kLabel, 3, kLineConnectRefused, "failed to connect");
+            if (ConnectNext(x)) return Next::EndPass;
             Fail(x, ExchangeFailure::Network);
             *x.pbConnectFailed = true;
             return Next::Leave;
@@ -449,6 +487,7 @@ bool RunPass(Exchange& x) {
         ++x.iSelectTimeouts;
         if (!x.pSocket->m_bConnected) {
             LogCode(kLabel, 3, kLineConnectTimedOut, "failed to connect");
+            if (ConnectNext(x)) return true;
             Fail(x, ExchangeFailure::Network);
             return false;
         }
@@ -492,6 +531,7 @@ void Finish(Exchange& x) {
 void CleanUp(Exchange& x) {
     if (x.pTls != nullptr) x.pTls->Close();
     x.pTls.reset();
+    if (x.pSocket == nullptr) return;
     x.pSocket->Close();
     delete x.pSocket;
     x.pSocket = nullptr;
@@ -499,44 +539,55 @@ void CleanUp(Exchange& x) {
     x.header.Clear();
 }
 
-// Splits, resolves and checks the URL's server and starts the connection.
-// Null, after logging, when any step fails.
-MySocket* Prepare(const char* szURL, const char* szDefaultIPAddress, char* szHost, std::int32_t& iPort, char* szPath) {
-    char szAddress[Utility::kTextSize] = "";
+// Splits, resolves and checks the URL's server into szHost, iPort, szPath
+// and szAddress (kTextSize bytes each): the host's IPv4 address, else the
+// default address, else the host's first IPv6 address. False, after
+// logging, when any step fails.
+bool Prepare(const char* szURL, const char* szDefaultIPAddress, char* szHost, std::int32_t& iPort, char* szPath,
+             char* szAddress) {
     if (!Utility::GetDomainNameFromURL(szURL, szHost, iPort, szPath)) {
         const int iCode = winsock::WSAGetLastError();
         g_pLog->Write(kLabel, 3, kSourceFile, kLineBadUrl,
                       "Failed to parse SERVER_ADDRESS: %s, Error Code = %d, Error = %s", LoggableUrl(szURL).c_str(),
                       iCode, GetSocketErrorText(iCode));
-        return nullptr;
+        return false;
     }
     if (!Utility::ResolveHostName(szHost, szAddress)) {
         const bool bFallback = szDefaultIPAddress != nullptr && szDefaultIPAddress[0] != '\0' &&
-                               std::strlen(szDefaultIPAddress) < sizeof szAddress;
-        if (!bFallback) {
+                               std::strlen(szDefaultIPAddress) < static_cast<std::size_t>(Utility::kTextSize);
+        if (!bFallback && !Utility::GetIpv6AddressByName(szHost, szAddress)) {
             const int iCode = winsock::WSAGetLastError();
             g_pLog->Write(kLabel, 3, kSourceFile, kLineUnresolved,
                           "Failed to get IP address for SERVER_ADDRESS: %s, Error Code = %d, Error = %s",
                           LoggableUrl(szURL).c_str(), iCode, GetSocketErrorText(iCode));
-            return nullptr;
+            return false;
         }
-        std::strcpy(szAddress, szDefaultIPAddress);
+        if (bFallback) std::strcpy(szAddress, szDefaultIPAddress);
     }
+    if (Utility::IsIpv6Address(szAddress)) return true;
     if (winsock::inet_addr(szAddress) == winsock::kInaddrNone) {
         const int iCode = winsock::WSAGetLastError();
         g_pLog->Write(kLabel, 3, kSourceFile, kLineNotAnAddress, "inet_addr(%s) failed, error code: %d, error: %s",
                       szHost, iCode, GetSocketErrorText(iCode));
-        return nullptr;
+        return false;
     }
     if (winsock::gethostbyname(szAddress) == nullptr) {
         const int iCode = winsock::WSAGetLastError();
         g_pLog->Write(kLabel, 3, kSourceFile, kLineNoHostEntry, "gethostbyname(%s) failed, error code: %d, error: %s",
                       szHost, iCode, GetSocketErrorText(iCode));
-        return nullptr;
+        return false;
     }
-    MySocket* pSocket = MySocket::Connect(szAddress, iPort, true);
-    if (pSocket == nullptr) LogCode(kLabel, 3, kLineConnectFailed, "Connect() failed");
-    return pSocket;
+    return true;
+}
+
+// Starts connecting to szAddress, and on failure (logged) to the host's
+// next addresses. False when none is left.
+bool StartConnection(Exchange& x, const char* szAddress) {
+    x.szFirstAddress = szAddress;
+    x.pSocket = MySocket::Connect(szAddress, x.iPort, true);
+    if (x.pSocket != nullptr) return true;
+    LogCode(kLabel, 3, kLineConnectFailed, "Connect() failed");
+    return ConnectNext(x);
 }
 
 }  // namespace
@@ -548,7 +599,8 @@ std::string HTTPConnection::BuildRequest(const char* szHost, std::int32_t iPort,
     // Host line too, as name-based virtual hosts expect; every line ends in
     // CR LF, as strict servers require.
     const std::string szPort = ":" + std::to_string(iPort);
-    const std::string szAuthority = szHost + (iPort != (bSecure ? 443 : 80) ? szPort : std::string());
+    const std::string szAuthority =
+        Utility::BracketedHost(szHost) + (iPort != (bSecure ? 443 : 80) ? szPort : std::string());
     std::string request = iPostDataLength > 0 ? "POST " : "GET ";
     request += bSecure ? "https://" : "http://";
     request += szAuthority;
@@ -588,14 +640,14 @@ bool HTTPConnection::Download(const char* szURL, const char* szDefaultIPAddress,
     x.bSecure = Utility::IsSecureURL(szURL);
     char szHost[Utility::kTextSize] = "";
     char szPath[Utility::kTextSize] = "";
-    std::int32_t iPort = 80;
-    x.pSocket = Prepare(szURL, szDefaultIPAddress, szHost, iPort, szPath);
-    if (x.pSocket == nullptr) {
+    char szAddress[Utility::kTextSize] = "";
+    x.szHost = szHost;
+    if (!Prepare(szURL, szDefaultIPAddress, szHost, x.iPort, szPath, szAddress) || !StartConnection(x, szAddress)) {
         pResult->eFailure = ExchangeFailure::Network;
         return false;
     }
-    x.szHost = szHost;
-    x.request = BuildRequest(szHost, iPort, szPath, szUserAgent, szExtraHeader, pPostData, iPostDataLength, x.bSecure);
+    x.request =
+        BuildRequest(szHost, x.iPort, szPath, szUserAgent, szExtraHeader, pPostData, iPostDataLength, x.bSecure);
     x.tLastActivity = os::CurrentTime();
     x.speed.iStart = x.tLastActivity;
     while (RunPass(x)) {}

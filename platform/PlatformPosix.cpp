@@ -198,7 +198,8 @@ SOCKET socket(int iAf, int iType, int iProtocol) {
     if (SeamFails(seam::Call::Socket)) return kInvalidSocket;
     SOCKET injected;
     if (DORVANE_SEAM_TAKE_INJECTED_SOCKET(&injected)) return injected;
-    return NewSocket(iAf == kAfInet ? AF_INET : iAf, iType == kSockStream ? SOCK_STREAM : iType, iProtocol);
+    const int iDomain = iAf == kAfInet ? AF_INET : iAf == kAfInet6 ? AF_INET6 : iAf;
+    return NewSocket(iDomain, iType == kSockStream ? SOCK_STREAM : iType, iProtocol);
 }
 
 int setsockopt(SOCKET s, int iLevel, int iOptName, const char* pOptVal, int iOptLen) {
@@ -237,6 +238,17 @@ int connect(SOCKET s, const SockAddrIn* pAddress, int iAddressLength) {
         return kSocketError;
     }
     const sockaddr_in address = native::ToNative<sockaddr_in>(*pAddress, AF_INET);
+    if (::connect(Fd(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return 0;
+    return FailWithErrno();
+}
+
+int connect(SOCKET s, const SockAddrIn6* pAddress, int iAddressLength) {
+    if (SeamFails(seam::Call::Connect)) return kSocketError;
+    if (pAddress == nullptr || iAddressLength < static_cast<int>(sizeof(SockAddrIn6))) {
+        t_iLastError = kWsaEFault;
+        return kSocketError;
+    }
+    const sockaddr_in6 address = native::ToNative6<sockaddr_in6>(*pAddress, AF_INET6);
     if (::connect(Fd(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return 0;
     return FailWithErrno();
 }
@@ -371,6 +383,14 @@ HostEnt* gethostbyname(const char* szName) {
     return native::KeepHostEntry(*pEntry, AF_INET);
 }
 
+bool ParseIpv6(const char* szText, unsigned char* aBytes) {
+    return szText != nullptr && ::inet_pton(AF_INET6, szText, aBytes) == 1;
+}
+
+bool FormatIpv6(const unsigned char* aBytes, char* szText, std::size_t uSize) {
+    return ::inet_ntop(AF_INET6, aBytes, szText, static_cast<socklen_t>(uSize)) != nullptr;
+}
+
 std::uint32_t inet_addr(const char* szText) {
     return szText == nullptr ? kInaddrNone : static_cast<std::uint32_t>(::inet_addr(szText));
 }
@@ -461,6 +481,35 @@ bool LookupHostAddress(const char* szHost, char* szAddress, std::uint32_t* puSiz
     const bool bResult = !SeamFails(seam::Call::LookupServiceNext) && WriteFirstIpv4(entries, szAddress, puSize);
     ::freeaddrinfo(pResult);
     return bResult;
+}
+
+bool LookupAllAddresses(const char* szHost, std::vector<std::string>* pAddresses) {
+    pAddresses->clear();
+    if (szHost == nullptr) szHost = "";
+    if (const seam::ScriptedAnswer* pScripted = DORVANE_SEAM_SCRIPTED_ANSWER(szHost)) {
+        native::AddScriptedAddresses(*pScripted, pAddresses);
+        return true;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* pResult = nullptr;
+    const int iError = ::getaddrinfo(szHost, nullptr, &hints, &pResult);
+    if (iError != 0) {
+        t_iLastError = WsaFromAddrInfoError(iError);
+        return false;
+    }
+    for (const addrinfo* p = pResult; p != nullptr; p = p->ai_next) {
+        char szText[INET6_ADDRSTRLEN] = "";
+        if (p->ai_family == AF_INET) {
+            ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(p->ai_addr)->sin_addr, szText, sizeof szText);
+        } else if (p->ai_family == AF_INET6) {
+            ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(p->ai_addr)->sin6_addr, szText, sizeof szText);
+        }
+        native::AddAddressOnce(szText, pAddresses);
+    }
+    ::freeaddrinfo(pResult);
+    return true;
 }
 
 }  // namespace winsock
