@@ -503,6 +503,7 @@ bool RunPass(Exchange& x) {
     }
     if (next == Next::GoOn && winsock::FdIsSet(s, &exceptSet)) {
         LogCode(kLabel, 0, kLineException, "uFdException");
+        if (x.pSocket->m_bConnecting && ConnectNext(x)) return true;  // a connect that failed
         x.pResult->bEndedByError = true;
         NoteCutShort(x);
         next = Next::Leave;
@@ -555,8 +556,8 @@ bool Prepare(const char* szURL, const char* szDefaultIPAddress, char* szHost, st
     if (!Utility::ResolveHostName(szHost, szAddress)) {
         const bool bFallback = szDefaultIPAddress != nullptr && szDefaultIPAddress[0] != '\0' &&
                                std::strlen(szDefaultIPAddress) < static_cast<std::size_t>(Utility::kTextSize);
+        const int iCode = winsock::WSAGetLastError();  // the IPv4 look-up's, which the record names
         if (!bFallback && !Utility::GetIpv6AddressByName(szHost, szAddress)) {
-            const int iCode = winsock::WSAGetLastError();
             g_pLog->Write(kLabel, 3, kSourceFile, kLineUnresolved,
                           "Failed to get IP address for SERVER_ADDRESS: %s, Error Code = %d, Error = %s",
                           LoggableUrl(szURL).c_str(), iCode, GetSocketErrorText(iCode));

@@ -34,6 +34,11 @@ int bind(SOCKET s, const SockAddrIn* pAddress, int /*iAddressLength*/) {
     return ::bind(Native(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0 : FailFromSystem();
 }
 
+int bind(SOCKET s, const SockAddrIn6* pAddress, int /*iAddressLength*/) {
+    const sockaddr_in6 address = native::ToNative6<sockaddr_in6>(*pAddress, AF_INET6);
+    return ::bind(Native(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0 : FailFromSystem();
+}
+
 int listen(SOCKET s, int iBacklog) { return ::listen(Native(s), iBacklog) == 0 ? 0 : FailFromSystem(); }
 
 SOCKET accept(SOCKET s, SockAddrIn* pAddress, int* piAddressLength) {
@@ -55,6 +60,13 @@ int getsockname(SOCKET s, SockAddrIn* pAddress, int* piAddressLength) {
     if (::getsockname(Native(s), reinterpret_cast<sockaddr*>(&address), &iLength) != 0) return FailFromSystem();
     GiveAddress(address, pAddress, piAddressLength);
     return 0;
+}
+
+int BoundPort(SOCKET s) {
+    sockaddr_in6 address{};  // the larger: an IPv4 address fits, its port at the same place
+    systemsockets::AddressLength iLength = sizeof address;
+    if (::getsockname(Native(s), reinterpret_cast<sockaddr*>(&address), &iLength) != 0) return 0;
+    return ntohs(address.sin6_port);
 }
 
 int SetLinger(SOCKET s, const LingerOption* pOption) {
