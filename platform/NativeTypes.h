@@ -46,11 +46,15 @@ inline void AddAddressOnce(const char* szText, std::vector<std::string>* pAddres
     pAddresses->push_back(szText);
 }
 
-// Adds the texts of a scripted answer's addresses, socket addresses as the
-// system lays them out, to the list: IPv4, and IPv6 with Winsock's family
-// number on every system; any other family is passed over.
-inline void AddScriptedAddresses(const seam::ScriptedAnswer& answer, std::vector<std::string>* pAddresses) {
-    for (const seam::ScriptedAddress& address : answer.addresses) {
+// Empties the list and, when a test scripted the answer (pAnswer not
+// null), fills it with the texts of the answer's addresses, socket
+// addresses as the system lays them out: IPv4, and IPv6 with Winsock's
+// family number on every system; any other family is passed over. Whether
+// the answer was scripted.
+inline bool ScriptedAddresses(const seam::ScriptedAnswer* pAnswer, std::vector<std::string>* pAddresses) {
+    pAddresses->clear();
+    if (pAnswer == nullptr) return false;
+    for (const seam::ScriptedAddress& address : pAnswer->addresses) {
         std::uint16_t uFamily = 0;
         if (address.bytes.size() < 16) continue;
         std::memcpy(&uFamily, address.bytes.data(), sizeof uFamily);
@@ -64,6 +68,7 @@ inline void AddScriptedAddresses(const seam::ScriptedAnswer& answer, std::vector
             AddAddressOnce(szText, pAddresses);
         }
     }
+    return true;
 }
 
 // Keeps the IPv4 addresses of the system's host database answer (up to 16)

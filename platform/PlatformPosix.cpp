@@ -455,6 +455,19 @@ bool LookupScripted(const seam::ScriptedAnswer& answer, char* szAddress, std::ui
     return WriteFirstIpv4(entries, szAddress, puSize);
 }
 
+// getaddrinfo's answer for szHost, stream sockets of the family iFamily,
+// for the caller to free; null, the code in t_iLastError, on failure.
+addrinfo* StreamAnswer(const char* szHost, int iFamily) {
+    addrinfo hints{};
+    hints.ai_family = iFamily;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* pResult = nullptr;
+    const int iError = ::getaddrinfo(szHost, nullptr, &hints, &pResult);
+    if (iError == 0) return pResult;
+    t_iLastError = WsaFromAddrInfoError(iError);
+    return nullptr;
+}
+
 }  // namespace
 
 bool LookupHostAddress(const char* szHost, char* szAddress, std::uint32_t* puSize) {
@@ -467,15 +480,8 @@ bool LookupHostAddress(const char* szHost, char* szAddress, std::uint32_t* puSiz
     if (const seam::ScriptedAnswer* pScripted = DORVANE_SEAM_SCRIPTED_ANSWER(szHost)) {
         return LookupScripted(*pScripted, szAddress, puSize);
     }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* pResult = nullptr;
-    const int iError = ::getaddrinfo(szHost, nullptr, &hints, &pResult);
-    if (iError != 0) {
-        t_iLastError = WsaFromAddrInfoError(iError);
-        return false;
-    }
+    addrinfo* pResult = StreamAnswer(szHost, AF_INET);
+    if (pResult == nullptr) return false;
     std::vector<AnswerEntry> entries;
     for (const addrinfo* p = pResult; p != nullptr; p = p->ai_next) entries.push_back({p->ai_addr, p->ai_addrlen});
     const bool bResult = !SeamFails(seam::Call::LookupServiceNext) && WriteFirstIpv4(entries, szAddress, puSize);
@@ -484,21 +490,10 @@ bool LookupHostAddress(const char* szHost, char* szAddress, std::uint32_t* puSiz
 }
 
 bool LookupAllAddresses(const char* szHost, std::vector<std::string>* pAddresses) {
-    pAddresses->clear();
     if (szHost == nullptr) szHost = "";
-    if (const seam::ScriptedAnswer* pScripted = DORVANE_SEAM_SCRIPTED_ANSWER(szHost)) {
-        native::AddScriptedAddresses(*pScripted, pAddresses);
-        return true;
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* pResult = nullptr;
-    const int iError = ::getaddrinfo(szHost, nullptr, &hints, &pResult);
-    if (iError != 0) {
-        t_iLastError = WsaFromAddrInfoError(iError);
-        return false;
-    }
+    if (native::ScriptedAddresses(DORVANE_SEAM_SCRIPTED_ANSWER(szHost), pAddresses)) return true;
+    addrinfo* pResult = StreamAnswer(szHost, AF_UNSPEC);
+    if (pResult == nullptr) return false;
     for (const addrinfo* p = pResult; p != nullptr; p = p->ai_next) {
         char szText[INET6_ADDRSTRLEN] = "";
         if (p->ai_family == AF_INET) {

@@ -305,12 +305,8 @@ bool FormatIpv6(const unsigned char* aBytes, char* szText, std::size_t uSize) {
 }
 
 bool LookupAllAddresses(const char* szHost, std::vector<std::string>* pAddresses) {
-    pAddresses->clear();
     if (szHost == nullptr) szHost = "";
-    if (const seam::ScriptedAnswer* pScripted = DORVANE_SEAM_SCRIPTED_ANSWER(szHost)) {
-        native::AddScriptedAddresses(*pScripted, pAddresses);
-        return true;
-    }
+    if (native::ScriptedAddresses(DORVANE_SEAM_SCRIPTED_ANSWER(szHost), pAddresses)) return true;
     const int iUnits = os::Utf8ToWide(szHost, -1, nullptr, 0);
     if (iUnits <= 0) {
         SetError(WSAHOST_NOT_FOUND);
