@@ -385,7 +385,7 @@ TEST_F(HTTPConnectionTest, FallbackAddressIsUsedWhileTheRequestNamesTheHost) {
 TEST_F(HTTPConnectionTest, Ipv6ServerIsNamedInBrackets) {
     ScriptedServer server({Reply(HttpReply("over IPv6"))}, true);
     if (!server.Listening()) GTEST_SKIP() << "no IPv6 loopback (::1) on this system";
-    EXPECT_TRUE(Get("http://[0:0::1]:" + Port(server) + "/p"));
+    EXPECT_TRUE(Get("http://[0:0::1]:" + Port(server) + "/p")) << ::testing::PrintToString(m_log.Summaries());
     EXPECT_EQ("over IPv6", Body());
     ASSERT_TRUE(server.WaitForConnections(1));
     const std::string request = server.Requests().at(0);

@@ -42,14 +42,18 @@ int bind(SOCKET s, const SockAddrIn6* pAddress, int /*iAddressLength*/) {
 int listen(SOCKET s, int iBacklog) { return ::listen(Native(s), iBacklog) == 0 ? 0 : FailFromSystem(); }
 
 SOCKET accept(SOCKET s, SockAddrIn* pAddress, int* piAddressLength) {
-    sockaddr_in address{};
-    systemsockets::AddressLength iLength = sizeof address;
+    // Room for an IPv6 peer too: Winsock fails the call rather than cut an
+    // address to a smaller buffer.
+    sockaddr_in6 peer{};
+    systemsockets::AddressLength iLength = sizeof peer;
     const systemsockets::Socket accepted =
-        systemsockets::AcceptUninherited(Native(s), reinterpret_cast<sockaddr*>(&address), &iLength);
+        systemsockets::AcceptUninherited(Native(s), reinterpret_cast<sockaddr*>(&peer), &iLength);
     if (accepted == systemsockets::kInvalid) {
         FailFromSystem();
         return kInvalidSocket;
     }
+    sockaddr_in address{};
+    if (peer.sin6_family == AF_INET) std::memcpy(&address, &peer, sizeof address);
     GiveAddress(address, pAddress, piAddressLength);
     return static_cast<SOCKET>(accepted);
 }
