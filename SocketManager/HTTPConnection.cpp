@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -40,6 +41,7 @@ constexpr int kLineProxyUnusable = 116;     // the proxy's address is not http:
 constexpr int kLineProxyUnreachable = 118;  // the proxy cannot be resolved or reached
 constexpr int kLineProxyRefused = 120;      // the proxy refused CONNECT
 constexpr int kLineProxyBroken = 122;       // the proxy gave no usable reply to CONNECT
+constexpr int kLineNextAddress = 124;       // connecting failed: the host's next address
 constexpr int kLineAbsoluteTimeout = 182;
 constexpr int kLineInactivityTimeout = 195;
 constexpr int kLineTooSlow = 200;
@@ -77,10 +79,20 @@ struct Exchange {
     bool bAbsoluteTimeout = false;
     bool* pbConnectFailed = nullptr;
     std::unique_ptr<char[]> pReceiveBuffer;
+    const char* szHost = nullptr;  // the URL's host, which the certificate must name
+    std::int32_t iPort = 80;       // the URL's port
+    // The addresses to try when connecting fails: the host's whole answer
+    // (both families, looked up on the first failure), less the first one.
+    std::string szFirstAddress;
+    std::vector<std::string> nextAddresses;
+    std::size_t uNextAddress = 0;
+    bool bNextLookedUp = false;
 };
 
 // What a step of a pass decides.
-enum class Next { GoOn, EndPass, Leave };
+// Retry: the chain was built afresh on the next address; the pass ends and
+// the loop goes on.
+enum class Next { GoOn, EndPass, Leave, Retry };
 
 void LogCode(const char* szLabel, int iLevel, int iLine, const char* szWhat, int iCode) {
     g_pLog->Write(szLabel, iLevel, kSourceFile, iLine, "%s, error code: %d, error: %s", szWhat, iCode,
@@ -137,13 +149,64 @@ bool TooSlow(Exchange& x) {
     return true;
 }
 
+// The CONNECT request for szHost and iPort through the proxy.
+std::string ConnectRequest(const char* szHost, std::int32_t iPort, const ProxyChoice& proxy) {
+    const std::string authority = std::string(szHost) + ":" + std::to_string(iPort);
+    std::string request = "CONNECT " + authority + " HTTP/1.1\r\nHost: " + authority + "\r\n";
+    if (!proxy.authorization.empty()) request += "Proxy-Authorization: " + proxy.authorization + "\r\n";
+    return request + "\r\n";
+}
+
+bool ThroughProxy(const Exchange& x) { return x.proxy.eKind == ProxyChoice::Kind::Proxy; }
+
+// Builds the chain on pSocket, connecting: the socket, the proxy's tunnel
+// when https: goes through a proxy, TLS for https:.
+void BuildChain(Exchange& x, transport::SocketPtr pSocket) {
+    x.pTop.reset(new transport::SocketLayer(std::move(pSocket)));
+    if (ThroughProxy(x) && x.bSecure)
+        x.pTop.reset(new transport::TunnelLayer(std::move(x.pTop), ConnectRequest(x.szHost, x.iPort, x.proxy)));
+    if (x.bSecure) x.pTop.reset(new transport::TlsLayer(std::move(x.pTop), x.szHost));
+}
+
+// Connecting to the current address failed, so nothing was sent: closes
+// the chain and builds it afresh on a socket connecting to the next address
+// of the host's answer that is left, if any (logged). True with the chain
+// under way again, the time-outs counting afresh; false when none is left,
+// the chain closed (null) if any was tried. Only a direct connection
+// tries further addresses; through a proxy the attempt fails as it did.
+bool ConnectNext(Exchange& x) {
+    if (ThroughProxy(x)) return false;
+    if (!x.bNextLookedUp) {
+        x.bNextLookedUp = true;
+        winsock::LookupAllAddresses(x.szHost, &x.nextAddresses);
+    }
+    while (x.uNextAddress < x.nextAddresses.size()) {
+        const std::string& szAddress = x.nextAddresses[x.uNextAddress++];
+        if (szAddress == x.szFirstAddress) continue;
+        x.pTop.reset();
+        g_pLog->Write(kLabel, 0, kSourceFile, kLineNextAddress, "Trying the next address of %s: %s", x.szHost,
+                      szAddress.c_str());
+        transport::SocketPtr pSocket(MySocket::Connect(szAddress.c_str(), x.iPort, true));
+        if (pSocket == nullptr) continue;
+        BuildChain(x, std::move(pSocket));
+        x.bOpen = false;
+        x.uRawSeen = 0;
+        x.iSelectTimeouts = 0;
+        x.tLastActivity = os::CurrentTime();
+        return true;
+    }
+    return false;
+}
+
 // A call of the chain failed: logs what the chain left to its caller and
-// decides the exchange's failure. Ends the pass and the loop.
+// decides the exchange's failure. Ends the pass, and the loop unless the
+// next address is tried.
 Next Failed(Exchange& x) {
     const int iCode = x.pTop->Code();
     switch (x.pTop->Fault()) {
         case transport::Fault::Refused:
             LogCode(kLabel, 3, kLineConnectRefused, "failed to connect", iCode);
+            if (ConnectNext(x)) return Next::Retry;
             Fail(x, ExchangeFailure::Network);
             *x.pbConnectFailed = true;
             break;
@@ -219,6 +282,7 @@ bool Received(Exchange& x, std::size_t uLength) {
 // the time-out and the low-speed limit alike: over TLS a record arriving
 // slowly shows no decrypted byte until it is whole.
 void NoteRawArrival(Exchange& x) {
+    if (!x.pTop) return;  // every next address failed too: the chain is gone
     const std::uint64_t uRaw = x.pTop->BytesReceived();
     if (uRaw <= x.uRawSeen) return;
     NoteActivity(x);
@@ -303,6 +367,7 @@ bool RunPass(Exchange& x) {
         ++x.iSelectTimeouts;
         if (!x.pTop->Connected()) {
             LogCode(kLabel, 3, kLineConnectTimedOut, "failed to connect");
+            if (ConnectNext(x)) return true;
             Fail(x, ExchangeFailure::Network);
             return false;
         }
@@ -315,10 +380,12 @@ bool RunPass(Exchange& x) {
     if (next == Next::GoOn && (ready.bReadable || ready.bWritable)) {
         x.pTop->Ready(ready);
         next = Steps(x);
+        if (next == Next::Retry) return true;
         NoteRawArrival(x);
     }
     if (next != Next::Leave && ready.bException) {
         LogCode(kLabel, 0, kLineException, "uFdException");
+        if (!x.pTop->Connected() && ConnectNext(x)) return true;  // a connect that failed
         x.pResult->bEndedByError = true;
         NoteCutShort(x);
         next = Next::Leave;
@@ -350,58 +417,65 @@ ProxyChoice ChooseProxyFor(bool bSecure, const char* szHost) {
     return proxy;
 }
 
-// The CONNECT request for szHost and iPort through the proxy.
-std::string ConnectRequest(const char* szHost, std::int32_t iPort, const ProxyChoice& proxy) {
-    const std::string authority = std::string(szHost) + ":" + std::to_string(iPort);
-    std::string request = "CONNECT " + authority + " HTTP/1.1\r\nHost: " + authority + "\r\n";
-    if (!proxy.authorization.empty()) request += "Proxy-Authorization: " + proxy.authorization + "\r\n";
-    return request + "\r\n";
-}
-
-// Splits, resolves and checks the URL's server and starts the connection.
-// Null, after logging, when any step fails.
-MySocket* Prepare(const char* szURL, const char* szDefaultIPAddress, char* szHost, std::int32_t& iPort, char* szPath,
-                  ProxyChoice* pProxy) {
-    char szAddress[Utility::kTextSize] = "";
+// Splits, resolves and checks the URL's server into szHost, iPort, szPath
+// and szAddress (kTextSize bytes each), and chooses the proxy. szAddress is
+// whom the socket connects to: the proxy's IPv4 address, else its first
+// IPv6 address; going direct, the host's IPv4 address, else the default
+// address, else the host's first IPv6 address. False, after logging, when
+// any step fails (the caller names an unreachable proxy).
+bool Prepare(const char* szURL, const char* szDefaultIPAddress, char* szHost, std::int32_t& iPort, char* szPath,
+             char* szAddress, ProxyChoice* pProxy) {
     if (!Utility::GetDomainNameFromURL(szURL, szHost, iPort, szPath)) {
         const int iCode = winsock::WSAGetLastError();
         g_pLog->Write(kLabel, 3, kSourceFile, kLineBadUrl,
                       "Failed to parse SERVER_ADDRESS: %s, Error Code = %d, Error = %s", LoggableUrl(szURL).c_str(),
                       iCode, GetSocketErrorText(iCode));
-        return nullptr;
+        return false;
     }
     *pProxy = ChooseProxyFor(Utility::IsSecureURL(szURL), szHost);
-    if (pProxy->eKind == ProxyChoice::Kind::Refused) return nullptr;
+    if (pProxy->eKind == ProxyChoice::Kind::Refused) return false;
     const bool bProxy = pProxy->eKind == ProxyChoice::Kind::Proxy;
     const char* szName = bProxy ? pProxy->host.c_str() : szHost;  // whom the socket connects to
     if (!Utility::ResolveHostName(szName, szAddress)) {
-        const bool bFallback = !bProxy && szDefaultIPAddress != nullptr && szDefaultIPAddress[0] != '\0' &&
-                               std::strlen(szDefaultIPAddress) < sizeof szAddress;
-        if (bProxy) return nullptr;  // the caller names the proxy
-        if (!bFallback) {
-            const int iCode = winsock::WSAGetLastError();
+        if (bProxy) return Utility::GetIpv6AddressByName(szName, szAddress);
+        const bool bFallback = szDefaultIPAddress != nullptr && szDefaultIPAddress[0] != '\0' &&
+                               std::strlen(szDefaultIPAddress) < static_cast<std::size_t>(Utility::kTextSize);
+        const int iCode = winsock::WSAGetLastError();  // the IPv4 look-up's, which the record names
+        if (!bFallback && !Utility::GetIpv6AddressByName(szHost, szAddress)) {
             g_pLog->Write(kLabel, 3, kSourceFile, kLineUnresolved,
                           "Failed to get IP address for SERVER_ADDRESS: %s, Error Code = %d, Error = %s",
                           LoggableUrl(szURL).c_str(), iCode, GetSocketErrorText(iCode));
-            return nullptr;
+            return false;
         }
-        std::strcpy(szAddress, szDefaultIPAddress);
+        if (bFallback) std::strcpy(szAddress, szDefaultIPAddress);
     }
+    if (Utility::IsIpv6Address(szAddress)) return true;
     if (winsock::inet_addr(szAddress) == winsock::kInaddrNone) {
         const int iCode = winsock::WSAGetLastError();
         g_pLog->Write(kLabel, 3, kSourceFile, kLineNotAnAddress, "inet_addr(%s) failed, error code: %d, error: %s",
                       szHost, iCode, GetSocketErrorText(iCode));
-        return nullptr;
+        return false;
     }
     if (winsock::gethostbyname(szAddress) == nullptr) {
         const int iCode = winsock::WSAGetLastError();
         g_pLog->Write(kLabel, 3, kSourceFile, kLineNoHostEntry, "gethostbyname(%s) failed, error code: %d, error: %s",
                       szHost, iCode, GetSocketErrorText(iCode));
-        return nullptr;
+        return false;
     }
-    MySocket* pSocket = MySocket::Connect(szAddress, bProxy ? pProxy->iPort : iPort, true);
-    if (pSocket == nullptr) LogCode(kLabel, 3, kLineConnectFailed, "Connect() failed");
-    return pSocket;
+    return true;
+}
+
+// Starts connecting to szAddress, and on failure (logged) to the host's
+// next addresses, building the chain on the socket. False when none is left.
+bool StartConnection(Exchange& x, const char* szAddress) {
+    x.szFirstAddress = szAddress;
+    transport::SocketPtr pSocket(MySocket::Connect(szAddress, ThroughProxy(x) ? x.proxy.iPort : x.iPort, true));
+    if (pSocket == nullptr) {
+        LogCode(kLabel, 3, kLineConnectFailed, "Connect() failed");
+        return ConnectNext(x);
+    }
+    BuildChain(x, std::move(pSocket));
+    return true;
 }
 
 }  // namespace
@@ -413,7 +487,8 @@ std::string HTTPConnection::BuildRequest(const char* szHost, std::int32_t iPort,
     // Host line too, as name-based virtual hosts expect; every line ends in
     // CR LF, as strict servers require.
     const std::string szPort = ":" + std::to_string(iPort);
-    const std::string szAuthority = szHost + (iPort != (bSecure ? 443 : 80) ? szPort : std::string());
+    const std::string szAuthority =
+        Utility::BracketedHost(szHost) + (iPort != (bSecure ? 443 : 80) ? szPort : std::string());
     std::string request = iPostDataLength > 0 ? "POST " : "GET ";
     request += bSecure ? "https://" : "http://";
     request += szAuthority;
@@ -454,21 +529,18 @@ bool HTTPConnection::Download(const char* szURL, const char* szDefaultIPAddress,
     x.bSecure = Utility::IsSecureURL(szURL);
     char szHost[Utility::kTextSize] = "";
     char szPath[Utility::kTextSize] = "";
-    std::int32_t iPort = 80;
-    transport::SocketPtr pSocket(Prepare(szURL, szDefaultIPAddress, szHost, iPort, szPath, &x.proxy));
-    const bool bProxy = x.proxy.eKind == ProxyChoice::Kind::Proxy;
-    if (pSocket == nullptr) {
+    char szAddress[Utility::kTextSize] = "";
+    x.szHost = szHost;
+    const bool bPrepared = Prepare(szURL, szDefaultIPAddress, szHost, x.iPort, szPath, szAddress, &x.proxy);
+    const bool bProxy = ThroughProxy(x);
+    if (!bPrepared || !StartConnection(x, szAddress)) {
         if (bProxy) ProxyUnreachable(x);
         pResult->eFailure = ExchangeFailure::Network;
         return false;
     }
-    x.pTop.reset(new transport::SocketLayer(std::move(pSocket)));
-    if (bProxy && x.bSecure)
-        x.pTop.reset(new transport::TunnelLayer(std::move(x.pTop), ConnectRequest(szHost, iPort, x.proxy)));
-    if (x.bSecure) x.pTop.reset(new transport::TlsLayer(std::move(x.pTop), szHost));
     // Over http: the proxy reads the request itself, so only then does it carry the proxy's authorization.
     const std::string proxyAuthorization = bProxy && !x.bSecure ? x.proxy.authorization : std::string();
-    x.request = BuildRequest(szHost, iPort, szPath, szUserAgent, szExtraHeader, pPostData, iPostDataLength, x.bSecure,
+    x.request = BuildRequest(szHost, x.iPort, szPath, szUserAgent, szExtraHeader, pPostData, iPostDataLength, x.bSecure,
                              proxyAuthorization.c_str());
     x.tLastActivity = os::CurrentTime();
     x.speed = SpeedWindow(x.tLastActivity);

@@ -17,8 +17,12 @@ public:
     // Fetches szURL ("[scheme//]host[:port][/path?query]"); an "https:"
     // scheme (any letter case) fetches it over TLS, with the certificate
     // checked against the URL's host (see TlsChannel), and sends nothing
-    // before that check has passed. szDefaultIPAddress
-    // (null or empty for none) is used when the host does not resolve.
+    // before that check has passed. The host may be an IPv6 address in
+    // brackets ("http://[::1]:8080/"), which the request names so.
+    // szDefaultIPAddress (null or empty for none) is used when the host has
+    // no IPv4 address; without it, the host's first IPv6 address. When
+    // connecting fails, the host's other addresses (both families) are
+    // tried in the order of its answer before the call fails.
     // szUserAgent and szExtraHeader must not be null (empty selects the
     // built-in User-Agent and no extra line). iPostDataLength > 0 makes the
     // request a POST carrying that many bytes of pPostData.

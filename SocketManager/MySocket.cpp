@@ -47,7 +47,23 @@ MySocket::MySocket()
       m_bConnecting(false),
       m_bConnected(false),
       m_iListenPort(0),
-      m_RemoteAddress() {}
+      m_RemoteAddress(),
+      m_bIpv6(false),
+      m_RemoteAddress6() {}
+
+bool MySocket::SetIpv6Address(const char* szHost, std::int32_t iPort) {
+    if (szHost == nullptr || !winsock::ParseIpv6(szHost, m_RemoteAddress6.sin6_addr)) return false;
+    m_RemoteAddress6.sin6_family = static_cast<std::uint16_t>(winsock::kAfInet6);
+    m_RemoteAddress6.sin6_port = winsock::HostToNetShort(static_cast<std::uint16_t>(iPort));
+    m_bIpv6 = true;
+    return true;
+}
+
+const char* MySocket::RemoteAddressText(char* szBuffer, std::size_t uSize) const {
+    if (!m_bIpv6) return winsock::inet_ntoa(m_RemoteAddress.sin_addr);
+    if (!winsock::FormatIpv6(m_RemoteAddress6.sin6_addr, szBuffer, uSize)) szBuffer[0] = '\0';
+    return szBuffer;
+}
 
 bool MySocket::SetAddress(const char* szHost, std::int32_t iPort, winsock::SockAddrIn* pAddress) {
     pAddress->sin_family = static_cast<std::uint16_t>(winsock::kAfInet);
@@ -119,13 +135,14 @@ MySocket* MySocket::Connect(const char* szHost, std::int32_t iPort, bool bNonBlo
                   static_cast<std::int32_t>(2u * static_cast<std::uint32_t>(iPort)));
     // Freed on every failure below, after the Close() that failure calls for.
     std::unique_ptr<MySocket> pSocket(new MySocket);
-    if (!pSocket->SetAddress(szHost, iPort, &pSocket->m_RemoteAddress)) {
+    if (!pSocket->SetIpv6Address(szHost, iPort) && !pSocket->SetAddress(szHost, iPort, &pSocket->m_RemoteAddress)) {
         const int iCode = winsock::WSAGetLastError();
         g_pLog->Write("MySocket::Connect", 3, kSourceFile, kLineAddressFailed,
                       "SetAddress(%s) failed, error code: %d, error: %s", szHost, iCode, GetSocketErrorText(iCode));
         return nullptr;
     }
-    pSocket->m_iSocket = winsock::socket(winsock::kAfInet, winsock::kSockStream, 0);
+    pSocket->m_iSocket =
+        winsock::socket(pSocket->m_bIpv6 ? winsock::kAfInet6 : winsock::kAfInet, winsock::kSockStream, 0);
     if (pSocket->m_iSocket == winsock::kInvalidSocket) {
         LogFailure("MySocket::Connect", kLineSocketFailed, "socket() failed");
         return nullptr;
@@ -143,14 +160,17 @@ MySocket* MySocket::Connect(const char* szHost, std::int32_t iPort, bool bNonBlo
         return nullptr;
     }
     if (!pSocket->StartConnect(szHost)) return nullptr;
+    char szText[winsock::kIpv6TextSize];
     g_pLog->Write("MySocket::Connect", 0, kSourceFile, kLineConnected,
                   "Exit MySocket::Connect(%s). \nSocket %d is created and connected. Source IP = %s", szHost,
-                  Handle(pSocket->m_iSocket), winsock::inet_ntoa(pSocket->m_RemoteAddress.sin_addr));
+                  Handle(pSocket->m_iSocket), pSocket->RemoteAddressText(szText, sizeof szText));
     return pSocket.release();
 }
 
 bool MySocket::StartConnect(const char* szHost) {
-    if (winsock::connect(m_iSocket, &m_RemoteAddress, sizeof m_RemoteAddress) == 0) {
+    const int iResult = m_bIpv6 ? winsock::connect(m_iSocket, &m_RemoteAddress6, sizeof m_RemoteAddress6)
+                                : winsock::connect(m_iSocket, &m_RemoteAddress, sizeof m_RemoteAddress);
+    if (iResult == 0) {
         // Connected at once: nothing is left to wait for.
         m_bConnected = true;
         return true;

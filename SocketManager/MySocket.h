@@ -1,4 +1,4 @@
-// One IPv4 TCP client socket.
+// One TCP client socket, IPv4 or IPv6.
 #pragma once
 
 #include "platform/Platform.h"
@@ -7,7 +7,8 @@
 
 class MySocket {
 public:
-    // Creates a socket for szHost (dotted text or a name) and iPort, sets
+    // Creates a socket for szHost (dotted text, IPv6 text or a name) and
+    // iPort, sets
     // the mode and a 128000-byte send buffer, and starts connecting. In
     // non-blocking mode it returns while the connection is under way
     // (m_bConnecting set). Returns an object the caller owns (Close it,
@@ -33,8 +34,14 @@ public:
     bool m_bConnected;
     std::int32_t m_iListenPort;
     winsock::SockAddrIn m_RemoteAddress;
+    bool m_bIpv6;  // connected through m_RemoteAddress6 instead
+    winsock::SockAddrIn6 m_RemoteAddress6;
 
 private:
+    // Fills m_RemoteAddress6 when szHost is IPv6 text (true), for iPort.
+    bool SetIpv6Address(const char* szHost, std::int32_t iPort);
+    // The remote address as text: dotted, or IPv6 in its usual form.
+    const char* RemoteAddressText(char* szBuffer, std::size_t uSize) const;
     // Calls connect(); true when connected or under way, else closes the
     // socket, logs and returns false.
     bool StartConnect(const char* szHost);

@@ -285,7 +285,7 @@ Reply Attempt(const Settings& settings, const Server& server, Progress* pProgres
     // The request names the configured host, which a name-based virtual
     // host and a certificate are chosen by; the address found here serves if
     // the exchange's own look-up fails.
-    const std::string szServer = (server.bSecure ? "https://" : "http://") + std::string(server.szHost);
+    const std::string szServer = (server.bSecure ? "https://" : "http://") + Utility::BracketedHost(server.szHost);
     const std::string szURL = szServer + (":" + std::to_string(server.iPort)) + kServicePath + "?Email=" + szEmail +
                               "&Password=" + szPassword;
     bool bConnectFailed = false;

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace winsock {
 
@@ -26,6 +27,7 @@ constexpr SOCKET kInvalidSocket = ~static_cast<SOCKET>(0);
 constexpr int kSocketError = -1;
 
 constexpr int kAfInet = 2;
+constexpr int kAfInet6 = 23;  // Winsock's number; POSIX maps it to its own
 constexpr int kSockStream = 1;
 constexpr int kSolSocket = 0xffff;      // level for socket options
 constexpr int kSoSndBuf = 0x1001;       // send buffer size option
@@ -51,6 +53,20 @@ struct SockAddrIn {
     unsigned char sin_zero[8];
 };
 static_assert(sizeof(SockAddrIn) == 16, "sockaddr_in is 16 bytes");
+
+// IPv6 socket address, laid out as the system's: 28 bytes, port in network
+// byte order, the address's 16 bytes as written.
+struct SockAddrIn6 {
+    std::uint16_t sin6_family;
+    std::uint16_t sin6_port;
+    std::uint32_t sin6_flowinfo;
+    unsigned char sin6_addr[16];
+    std::uint32_t sin6_scope_id;
+};
+static_assert(sizeof(SockAddrIn6) == 28, "sockaddr_in6 is 28 bytes");
+
+// The longest IPv6 address text with its NUL (INET6_ADDRSTRLEN).
+constexpr std::size_t kIpv6TextSize = 46;
 
 // The part of a host database answer that Dorvane reads. The answer and its
 // texts belong to the platform and stay valid until the next look-up.
@@ -88,6 +104,8 @@ int setsockopt(SOCKET s, int iLevel, int iOptName, const char* pOptVal, int iOpt
 int ioctlsocket(SOCKET s, long lCmd, std::uint32_t* puArg);
 // A non-blocking connect that is under way fails with kWsaEWouldBlock.
 int connect(SOCKET s, const SockAddrIn* pAddress, int iAddressLength);
+// The same for an IPv6 address (a socket made with kAfInet6).
+int connect(SOCKET s, const SockAddrIn6* pAddress, int iAddressLength);
 // Winsock semantics for a pending non-blocking connect, which the caller
 // watches through the write and exception sets: success shows as writable;
 // failure shows in the exception set alone (never readable or writable),
@@ -111,6 +129,13 @@ std::uint32_t inet_addr(const char* szText);
 // Network-order address to dotted text in a buffer owned by the platform,
 // valid until the next call.
 char* inet_ntoa(std::uint32_t uAddress);
+// IPv6 text (no brackets, no zone) to its 16 bytes (inet_pton); false
+// when the whole text is not one.
+bool ParseIpv6(const char* szText, unsigned char* aBytes);
+// 16 bytes to IPv6 text in its usual form (inet_ntop: lower case, the
+// longest run of zero groups as "::") in szText of uSize bytes
+// (kIpv6TextSize is always enough); false when it does not fit.
+bool FormatIpv6(const unsigned char* aBytes, char* szText, std::size_t uSize);
 std::uint16_t HostToNetShort(std::uint16_t uValue);
 std::uint32_t HostToNetLong(std::uint32_t uValue);
 
@@ -130,6 +155,15 @@ std::uint32_t HostToNetLong(std::uint32_t uValue);
 // Windows: WSALookupServiceBeginW for SVCID_HOSTNAME in NS_ALL, one
 // WSALookupServiceNextW, WSAAddressToStringW. POSIX: getaddrinfo, inet_ntop.
 bool LookupHostAddress(const char* szHost, char* szAddress, std::uint32_t* puSize);
+
+// --- Both families. Asks for every address of the host szHost (UTF-8)
+// for a stream socket, of either family (getaddrinfo with AF_UNSPEC on
+// POSIX, GetAddrInfoW on Windows), and writes each into *pAddresses as
+// text, dotted IPv4 or IPv6 in its usual form, in the answer's order, each
+// address once. False, with the code in WSAGetLastError() (11001 for an
+// unknown host), when the look-up fails; an answer with no address of
+// either family leaves the list empty.
+bool LookupAllAddresses(const char* szHost, std::vector<std::string>* pAddresses);
 
 }  // namespace winsock
 

@@ -199,7 +199,8 @@ SOCKET socket(int iAf, int iType, int iProtocol) {
     if (SeamFails(seam::Call::Socket)) return kInvalidSocket;
     SOCKET injected;
     if (DORVANE_SEAM_TAKE_INJECTED_SOCKET(&injected)) return injected;
-    return NewSocket(iAf == kAfInet ? AF_INET : iAf, iType == kSockStream ? SOCK_STREAM : iType, iProtocol);
+    const int iDomain = iAf == kAfInet ? AF_INET : iAf == kAfInet6 ? AF_INET6 : iAf;
+    return NewSocket(iDomain, iType == kSockStream ? SOCK_STREAM : iType, iProtocol);
 }
 
 int setsockopt(SOCKET s, int iLevel, int iOptName, const char* pOptVal, int iOptLen) {
@@ -238,6 +239,17 @@ int connect(SOCKET s, const SockAddrIn* pAddress, int iAddressLength) {
         return kSocketError;
     }
     const sockaddr_in address = native::ToNative<sockaddr_in>(*pAddress, AF_INET);
+    if (::connect(Fd(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return 0;
+    return FailWithErrno();
+}
+
+int connect(SOCKET s, const SockAddrIn6* pAddress, int iAddressLength) {
+    if (SeamFails(seam::Call::Connect)) return kSocketError;
+    if (pAddress == nullptr || iAddressLength < static_cast<int>(sizeof(SockAddrIn6))) {
+        t_iLastError = kWsaEFault;
+        return kSocketError;
+    }
+    const sockaddr_in6 address = native::ToNative6<sockaddr_in6>(*pAddress, AF_INET6);
     if (::connect(Fd(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return 0;
     return FailWithErrno();
 }
@@ -372,6 +384,14 @@ HostEnt* gethostbyname(const char* szName) {
     return native::KeepHostEntry(*pEntry, AF_INET);
 }
 
+bool ParseIpv6(const char* szText, unsigned char* aBytes) {
+    return szText != nullptr && ::inet_pton(AF_INET6, szText, aBytes) == 1;
+}
+
+bool FormatIpv6(const unsigned char* aBytes, char* szText, std::size_t uSize) {
+    return ::inet_ntop(AF_INET6, aBytes, szText, static_cast<socklen_t>(uSize)) != nullptr;
+}
+
 std::uint32_t inet_addr(const char* szText) {
     return szText == nullptr ? kInaddrNone : static_cast<std::uint32_t>(::inet_addr(szText));
 }
@@ -436,6 +456,19 @@ bool LookupScripted(const seam::ScriptedAnswer& answer, char* szAddress, std::ui
     return WriteFirstIpv4(entries, szAddress, puSize);
 }
 
+// getaddrinfo's answer for szHost, stream sockets of the family iFamily,
+// for the caller to free; null, the code in t_iLastError, on failure.
+addrinfo* StreamAnswer(const char* szHost, int iFamily) {
+    addrinfo hints{};
+    hints.ai_family = iFamily;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* pResult = nullptr;
+    const int iError = ::getaddrinfo(szHost, nullptr, &hints, &pResult);
+    if (iError == 0) return pResult;
+    t_iLastError = WsaFromAddrInfoError(iError);
+    return nullptr;
+}
+
 }  // namespace
 
 bool LookupHostAddress(const char* szHost, char* szAddress, std::uint32_t* puSize) {
@@ -448,20 +481,31 @@ bool LookupHostAddress(const char* szHost, char* szAddress, std::uint32_t* puSiz
     if (const seam::ScriptedAnswer* pScripted = DORVANE_SEAM_SCRIPTED_ANSWER(szHost)) {
         return LookupScripted(*pScripted, szAddress, puSize);
     }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* pResult = nullptr;
-    const int iError = ::getaddrinfo(szHost, nullptr, &hints, &pResult);
-    if (iError != 0) {
-        t_iLastError = WsaFromAddrInfoError(iError);
-        return false;
-    }
+    addrinfo* pResult = StreamAnswer(szHost, AF_INET);
+    if (pResult == nullptr) return false;
     std::vector<AnswerEntry> entries;
     for (const addrinfo* p = pResult; p != nullptr; p = p->ai_next) entries.push_back({p->ai_addr, p->ai_addrlen});
     const bool bResult = !SeamFails(seam::Call::LookupServiceNext) && WriteFirstIpv4(entries, szAddress, puSize);
     ::freeaddrinfo(pResult);
     return bResult;
+}
+
+bool LookupAllAddresses(const char* szHost, std::vector<std::string>* pAddresses) {
+    if (szHost == nullptr) szHost = "";
+    if (native::ScriptedAddresses(DORVANE_SEAM_SCRIPTED_ANSWER(szHost), pAddresses)) return true;
+    addrinfo* pResult = StreamAnswer(szHost, AF_UNSPEC);
+    if (pResult == nullptr) return false;
+    for (const addrinfo* p = pResult; p != nullptr; p = p->ai_next) {
+        char szText[INET6_ADDRSTRLEN] = "";
+        if (p->ai_family == AF_INET) {
+            ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(p->ai_addr)->sin_addr, szText, sizeof szText);
+        } else if (p->ai_family == AF_INET6) {
+            ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(p->ai_addr)->sin6_addr, szText, sizeof szText);
+        }
+        native::AddAddressOnce(szText, pAddresses);
+    }
+    ::freeaddrinfo(pResult);
+    return true;
 }
 
 }  // namespace winsock

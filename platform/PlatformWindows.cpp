@@ -215,6 +215,17 @@ int connect(SOCKET s, const SockAddrIn* pAddress, int iAddressLength) {
     return FailFromSystem();
 }
 
+int connect(SOCKET s, const SockAddrIn6* pAddress, int iAddressLength) {
+    if (SeamFails(seam::Call::Connect)) return kSocketError;
+    if (pAddress == nullptr || iAddressLength < static_cast<int>(sizeof(SockAddrIn6))) {
+        SetError(WSAEFAULT);
+        return kSocketError;
+    }
+    const sockaddr_in6 address = native::ToNative6<sockaddr_in6>(*pAddress, AF_INET6);
+    if (::connect(Native(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return 0;
+    return FailFromSystem();
+}
+
 int select(int /*iNfds*/, FdSet* pRead, FdSet* pWrite, FdSet* pExcept, const TimeVal* pTimeout) {
     if (SeamFails(seam::Call::Select)) return kSocketError;
     fd_set read, write, except;
@@ -284,6 +295,48 @@ HostEnt* gethostbyname(const char* szName) {
 
 std::uint32_t inet_addr(const char* szText) {
     return szText == nullptr ? kInaddrNone : static_cast<std::uint32_t>(::inet_addr(szText));
+}
+
+bool ParseIpv6(const char* szText, unsigned char* aBytes) {
+    return szText != nullptr && ::inet_pton(AF_INET6, szText, aBytes) == 1;
+}
+
+bool FormatIpv6(const unsigned char* aBytes, char* szText, std::size_t uSize) {
+    return ::inet_ntop(AF_INET6, const_cast<unsigned char*>(aBytes), szText, uSize) != nullptr;
+}
+
+bool LookupAllAddresses(const char* szHost, std::vector<std::string>* pAddresses) {
+    if (szHost == nullptr) szHost = "";
+    if (native::ScriptedAddresses(DORVANE_SEAM_SCRIPTED_ANSWER(szHost), pAddresses)) return true;
+    const int iUnits = os::Utf8ToWide(szHost, -1, nullptr, 0);
+    if (iUnits <= 0) {
+        SetError(WSAHOST_NOT_FOUND);
+        return false;
+    }
+    std::u16string wszHost(static_cast<std::size_t>(iUnits), u'\0');
+    os::Utf8ToWide(szHost, -1, &wszHost[0], iUnits);
+    ADDRINFOW hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    ADDRINFOW* pResult = nullptr;
+    const int iError = ::GetAddrInfoW(reinterpret_cast<const wchar_t*>(wszHost.c_str()), nullptr, &hints, &pResult);
+    if (iError != 0) {
+        SetError(iError);
+        return false;
+    }
+    for (const ADDRINFOW* p = pResult; p != nullptr; p = p->ai_next) {
+        char szText[INET6_ADDRSTRLEN] = "";
+        if (p->ai_family == AF_INET) {
+            in_addr address = reinterpret_cast<const sockaddr_in*>(p->ai_addr)->sin_addr;
+            ::inet_ntop(AF_INET, &address, szText, sizeof szText);
+        } else if (p->ai_family == AF_INET6) {
+            in6_addr address = reinterpret_cast<const sockaddr_in6*>(p->ai_addr)->sin6_addr;
+            ::inet_ntop(AF_INET6, &address, szText, sizeof szText);
+        }
+        native::AddAddressOnce(szText, pAddresses);
+    }
+    ::FreeAddrInfoW(pResult);
+    return true;
 }
 
 // --- Name service: WSALookupServiceBeginW/NextW/End and WSAAddressToStringW.

@@ -234,15 +234,17 @@ bool ClientSession::Impl::LoadTrust() {
 }
 
 // The name the certificate must carry: an IP address for a dotted IPv4
-// host (and no SNI), else a DNS name, sent as SNI too; a subject-alternative
-// name either way, never the subject's common name.
+// host or an IPv6 one (and no SNI), else a DNS name, sent as SNI too; a
+// subject-alternative name either way, never the subject's common name.
 bool ClientSession::Impl::SetUpVerification(const char* szHost) {
     X509_VERIFY_PARAM* pParam = SSL_get0_param(pSsl);
     X509_VERIFY_PARAM_set_flags(pParam, X509_V_FLAG_CRL_CHECK | X509_V_FLAG_CRL_CHECK_ALL);
     X509_VERIFY_PARAM_set_hostflags(pParam, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
     SSL_set_verify(pSsl, SSL_VERIFY_PEER, AcceptUnknownRevocation);
-    unsigned char aAddress[4];
-    if (inet_pton(AF_INET, szHost, aAddress) == 1) return X509_VERIFY_PARAM_set1_ip_asc(pParam, szHost) == 1;
+    unsigned char aAddress[16];
+    if (inet_pton(AF_INET, szHost, aAddress) == 1 || inet_pton(AF_INET6, szHost, aAddress) == 1) {
+        return X509_VERIFY_PARAM_set1_ip_asc(pParam, szHost) == 1;
+    }
     return SSL_set_tlsext_host_name(pSsl, szHost) == 1 && SSL_set1_host(pSsl, szHost) == 1;
 }
 

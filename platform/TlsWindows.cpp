@@ -401,12 +401,12 @@ bool AnyAltName(PCCERT_CONTEXT pCert, Match bMatches) {
     return bFound;
 }
 
-// Whether the certificate names the IPv4 address aAddress (network order)
-// in an IP subject-alternative name.
-bool NamesAddress(PCCERT_CONTEXT pCert, const unsigned char* aAddress) {
-    return AnyAltName(pCert, [aAddress](const CERT_ALT_NAME_ENTRY& entry) {
-        return entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == 4 &&
-               std::memcmp(entry.IPAddress.pbData, aAddress, 4) == 0;
+// Whether the certificate names the address of uLength bytes (4 for IPv4,
+// 16 for IPv6; network order) in an IP subject-alternative name.
+bool NamesAddress(PCCERT_CONTEXT pCert, const unsigned char* aAddress, DWORD uLength) {
+    return AnyAltName(pCert, [aAddress, uLength](const CERT_ALT_NAME_ENTRY& entry) {
+        return entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == uLength &&
+               std::memcmp(entry.IPAddress.pbData, aAddress, uLength) == 0;
     });
 }
 
@@ -433,7 +433,8 @@ struct ClientSession::Impl {
     winsock::SOCKET s = winsock::kInvalidSocket;
     std::u16string wszHost;
     bool bIpHost = false;
-    unsigned char aAddress[4] = {};  // the host's address, network order, for an IP host
+    unsigned char aAddress[16] = {};  // the host's address, network order, for an IP host
+    DWORD uAddressLength = 0;         // its bytes: 4 for IPv4, 16 for IPv6
 
     HCERTSTORE hTrust = nullptr;         // the SSL_CERT_FILE bundle; null for the system store
     HCERTCHAINENGINE hEngine = nullptr;  // the engine trusting hTrust alone
@@ -532,8 +533,15 @@ struct ClientSession::Impl {
         os::Utf8ToWide(szHost, -1, &wszHost[0], iUnits);
         wszHost.resize(static_cast<std::size_t>(iUnits - 1));
         in_addr address;
-        bIpHost = ::inet_pton(AF_INET, szHost, &address) == 1;
-        if (bIpHost) std::memcpy(aAddress, &address, sizeof aAddress);
+        in6_addr address6;
+        if (::inet_pton(AF_INET, szHost, &address) == 1) {
+            std::memcpy(aAddress, &address, sizeof address);
+            uAddressLength = sizeof address;
+        } else if (::inet_pton(AF_INET6, szHost, &address6) == 1) {
+            std::memcpy(aAddress, &address6, sizeof address6);
+            uAddressLength = sizeof address6;
+        }
+        bIpHost = uAddressLength != 0;
         return true;
     }
 
@@ -844,7 +852,8 @@ struct ClientSession::Impl {
         if (dwError == 0) dwError = CheckSslPolicy(pChain, TargetName());
         if (dwError == 0) dwError = CheckChainStatus(pChain);
         if (dwError == 0) dwError = CheckKeySizes(pChain);
-        if (dwError == 0 && bIpHost && !NamesAddress(pCert, aAddress)) dwError = static_cast<DWORD>(CERT_E_CN_NO_MATCH);
+        if (dwError == 0 && bIpHost && !NamesAddress(pCert, aAddress, uAddressLength))
+            dwError = static_cast<DWORD>(CERT_E_CN_NO_MATCH);
         if (pChain != nullptr) ::CertFreeCertificateChain(pChain);
         return dwError;
     }

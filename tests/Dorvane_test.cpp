@@ -216,6 +216,34 @@ TEST_F(DorvaneRun, DownloadSavesTheBodyByteForByte) {
               records[4]);
 }
 
+// An IPv6 server is configured, requested and logged as such: the address
+// is stored as given, the request names it in brackets, the records show
+// its usual text form.
+TEST_F(DorvaneRun, DownloadFromAnIpv6ServerNamesItInBrackets) {
+    const std::string body = BinaryBody(5000);
+    ScriptedServer server({Reply(HttpReply(body))}, true);
+    if (!server.Listening()) GTEST_SKIP() << "no IPv6 loopback (::1) on this system";
+    const std::string address = "http://[0::1]:" + std::to_string(server.Port());
+    Configure(address + "/ignored/path");
+    EXPECT_EQ(0u, ReadFile(m_work.File("Ostrel.cfg")).find("<__ServerAddress__>" + address + "/ignored/path<"));
+    const auto result = Run({});
+    EXPECT_EQ(0, result.iExitCode);
+    EXPECT_EQ("", result.szStdout);
+    ASSERT_EQ(1u, Backups().size());
+    EXPECT_EQ(body, ReadFile(m_work.File(Backups()[0])));
+    ASSERT_TRUE(server.WaitForConnections(1));
+    const std::string request = server.Requests().at(0);
+    EXPECT_EQ(0u, request.find("GET " + address +
+                               "/as/wapi/retrieve_db?Email=user%40example.com&Password=p%40ss+w0rd "
+                               "HTTP/1.0\r\n"))
+        << request;
+    EXPECT_NE(std::string::npos, request.find("\r\nHost: [0::1]:" + std::to_string(server.Port()) + "\r\n"));
+    const auto records = Records();
+    ASSERT_EQ(5u, records.size());
+    EXPECT_EQ("MySocket::Connect|494|Enter MySocket::Connect(::1) -- " + std::to_string(2 * server.Port()), records[0]);
+    EXPECT_NE(std::string::npos, records[1].find("Source IP = ::1")) << records[1];
+}
+
 TEST_F(DorvaneRun, FailureReplyPrintsTheReasonWhateverItsStatusOrTypeAndSavesNothing) {
     const std::string page =
         "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(sizeof kFailureReply - 1) +
@@ -440,11 +468,16 @@ TEST_F(DorvaneRun, BareLfHeaderEndsAtItsBlankLineAndKeepsCrLfsInTheBody) {
     EXPECT_EQ(body, ReadFile(m_work.File(Backups()[0])));
 }
 
+// So does a "[" that is not closed or encloses no IPv6 address.
 TEST_F(DorvaneRun, UnsplittableServerAddressEndsTheRun) {
-    Configure("127.0.0.1:0");
-    const auto result = Run({});
-    EXPECT_EQ(2, result.iExitCode);
-    EXPECT_EQ(std::vector<std::string>{"Dorvane:main()|120|Utility::GetDomainNameFromURL() returns false"}, Records());
+    for (const char* szAddress : {"127.0.0.1:0", "http://[::1:8080", "http://[127.0.0.1]:8080", "http://[::1]x"}) {
+        SCOPED_TRACE(szAddress);
+        Configure(szAddress);
+        const auto result = Run({});
+        EXPECT_EQ(2, result.iExitCode);
+        EXPECT_EQ(std::vector<std::string>{"Dorvane:main()|120|Utility::GetDomainNameFromURL() returns false"},
+                  Records());
+    }
 }
 
 // An address that would not split as it reads (white space at an end, a
@@ -766,6 +799,9 @@ protected:
             lines.erase(0, uEnd == std::string::npos ? lines.size() : uEnd + 1);
             if (line.rfind(std::string(GetParam().scenario) + " ", 0) == 0) m_port = line.substr(line.find(' ') + 1);
         }
+        if (m_port.empty() && std::string(GetParam().scenario).rfind("ipv6", 0) == 0) {
+            GTEST_SKIP() << "the peer cannot listen on ::1: this system has no IPv6 loopback";
+        }
         ASSERT_FALSE(m_port.empty()) << "the peer has no " << GetParam().scenario;
     }
     void TearDown() override {
@@ -823,6 +859,9 @@ INSTANTIATE_TEST_SUITE_P(
                       SecureCase{"IpAddressMatchedByAnIpName", "ipsan", "127.0.0.1", "ca.pem", true, "", 0},
                       SecureCase{"IpAddressNotMatchedByADnsName", "trusted", "127.0.0.1", "ca.pem", false,
                                  "TlsChannel|76|Certificate of 127.0.0.1 refused: ", 5},
+                      SecureCase{"Ipv6AddressMatchedByAnIpName", "ipv6san", "[::1]", "ca.pem", true, "", 0},
+                      SecureCase{"Ipv6AddressNotMatchedByADnsName", "ipv6dns", "[::1]", "ca.pem", false,
+                                 "TlsChannel|76|Certificate of ::1 refused: ", 5},
                       SecureCase{"UntrustedAuthority", "untrusted", "localhost", "ca.pem", false,
                                  "TlsChannel|76|Certificate of localhost refused: ", 5},
                       SecureCase{"WrongName", "wrongname", "localhost", "ca.pem", false,

@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <string>
 
 using namespace testsupport;
@@ -103,7 +105,9 @@ TEST(HTTPRequest, RequestNamesTheHostWithItsPortUnlessTheDefault) {
                  {"backup.example", 80, true, "https://backup.example:80"},
                  {"backup.example", 80, false, "http://backup.example"},
                  {"backup.example", 443, false, "http://backup.example:443"},
-                 {"localhost", 8081, false, "http://localhost:8081"}};
+                 {"localhost", 8081, false, "http://localhost:8081"},
+                 {"::1", 8081, false, "http://[::1]:8081"},
+                 {"2001:db8::7", 443, true, "https://[2001:db8::7]"}};
     for (const auto& c : cases) {
         const std::string host = c.authority.substr(c.authority.find("//") + 2);
         EXPECT_EQ("GET " + c.authority + "/db HTTP/1.0\r\n" + kDefaultHeaders + kDefaultAgent + "Host: " + host +
@@ -377,6 +381,45 @@ TEST_F(HTTPConnectionTest, FallbackAddressIsUsedWhileTheRequestNamesTheHost) {
     const std::string request = server.Requests().at(0);
     EXPECT_EQ(0u, request.find("GET http://backup-host:" + Port(server) + "/p HTTP/1.0\r\n"));
     EXPECT_NE(std::string::npos, request.find("\r\nHost: backup-host:" + Port(server) + "\r\n"));
+}
+
+// An IPv6 server: the request names it in brackets, the records in its
+// usual text form.
+TEST_F(HTTPConnectionTest, Ipv6ServerIsNamedInBrackets) {
+    ScriptedServer server({Reply(HttpReply("over IPv6"))}, true);
+    if (!server.Listening()) GTEST_SKIP() << "no IPv6 loopback (::1) on this system";
+    EXPECT_TRUE(Get("http://[0:0::1]:" + Port(server) + "/p")) << ::testing::PrintToString(m_log.Summaries());
+    EXPECT_EQ("over IPv6", Body());
+    ASSERT_TRUE(server.WaitForConnections(1));
+    const std::string request = server.Requests().at(0);
+    EXPECT_EQ(0u, request.find("GET http://[0:0::1]:" + Port(server) + "/p HTTP/1.0\r\n")) << request;
+    EXPECT_NE(std::string::npos, request.find("\r\nHost: [0:0::1]:" + Port(server) + "\r\n")) << request;
+    const auto records = m_log.Summaries();
+    ASSERT_LE(2u, records.size());
+    EXPECT_EQ("MySocket::Connect|494|Enter MySocket::Connect(::1) -- " + std::to_string(2 * server.Port()), records[0]);
+    EXPECT_NE(std::string::npos, records[1].find("Source IP = ::1")) << records[1];
+}
+
+// When the first address refuses, the next of the host's answer (of either
+// family) is tried before the exchange fails.
+TEST_F(HTTPConnectionTest, RefusedAddressGivesWayToTheNextOfTheAnswer) {
+    ScriptedServer server({Reply(HttpReply("second address"))}, true);
+    if (!server.Listening()) GTEST_SKIP() << "no IPv6 loopback (::1) on this system";
+    seam::ScriptNameService("both.test", {seam::MakeIpv4Address("127.0.0.1", 0), seam::MakeIpv6Address("::1")});
+    seam::FailNext(seam::Call::GetHostByName, 11001);
+    EXPECT_TRUE(Get("http://both.test:" + Port(server) + "/p", 7, false, "127.0.0.1"));
+    EXPECT_FALSE(m_bConnectFailed);
+    EXPECT_EQ("second address", Body());
+    ASSERT_TRUE(server.WaitForConnections(1));
+    EXPECT_EQ(0u, server.Requests().at(0).find("GET http://both.test:" + Port(server) + "/p HTTP/1.0\r\n"));
+    const auto records = m_log.Summaries();
+    const auto next =
+        std::find(records.begin(), records.end(), "HTTPConnection|124|Trying the next address of both.test: ::1");
+    ASSERT_NE(records.end(), next) << ::testing::PrintToString(records);
+    EXPECT_EQ("MySocket::Connect|494|Enter MySocket::Connect(127.0.0.1) -- " + std::to_string(2 * server.Port()),
+              records[0]);
+    EXPECT_EQ("MySocket::Connect|494|Enter MySocket::Connect(::1) -- " + std::to_string(2 * server.Port()),
+              *(next + 1));
 }
 
 TEST_F(HTTPConnectionTest, FallbackThatIsNotAnAddressIsRefused) {

@@ -73,7 +73,17 @@ INSTANTIATE_TEST_SUITE_P(
                       SplitCase{"SecondColon", "192.0.2.7:81:82", true, "192.0.2.7", 81, ""},
                       SplitCase{"UserInfo", "http://user:pw@192.0.2.7/p", false, "user", 80, "/p"},
                       SplitCase{"UserInfoNumber", "user:8pw@192.0.2.7/p", true, "user", 8, "/p"},
-                      SplitCase{"Empty", "", true, "", 80, ""}, SplitCase{"SchemeAlone", "http://", true, "", 80, ""},
+                      // An IPv6 address in brackets: its colons are the host's, the port follows "]:".
+                      SplitCase{"Ipv6WithPort", "http://[2001:db8::7]:8080/x", true, "2001:db8::7", 8080, "/x"},
+                      SplitCase{"Ipv6Https", "https://[::1]", true, "::1", 443, ""},
+                      SplitCase{"Ipv6EmptyPort", "[::1]:", false, "::1", 80, ""},
+                      SplitCase{"Ipv6BadPort", "[::1]:0/p", false, "::1", 80, "/p"},
+                      SplitCase{"Ipv6Unclosed", "http://[::1:8080/x", false, "", 80, "/x"},
+                      SplitCase{"Ipv6TextAfterBracket", "[::1]8080", false, "", 80, ""},
+                      SplitCase{"Ipv4InBrackets", "[192.0.2.7]:81", false, "", 80, ""},
+                      SplitCase{"Ipv6WithZone", "[fe80::1%25eth0]:81", false, "", 80, ""},
+                      SplitCase{"Ipv6Unbracketed", "::1", false, "", 80, ""}, SplitCase{"Empty", "", true, "", 80, ""},
+                      SplitCase{"SchemeAlone", "http://", true, "", 80, ""},
                       SplitCase{"HttpsAlone", "https://", true, "", 443, ""},
                       SplitCase{"RequestURL", "192.0.2.7:8080/as/wapi/retrieve_db?Email=a%40b.c&Password=x%3Ay", true,
                                 "192.0.2.7", 8080, "/as/wapi/retrieve_db?Email=a%40b.c&Password=x%3Ay"},
@@ -109,6 +119,21 @@ TEST(Utility, NearMissesOfHttpsAreTheOnlyRefusedSchemes) {
 
 // A numeric host is kept only in the dotted-decimal form of what inet_addr
 // reads; the form is given for the log.
+// An address naming an IPv6 host in brackets passes every check as it is.
+TEST(Utility, BracketedIpv6AddressesPassTheAddressChecks) {
+    for (const char* szAddress :
+         {"http://[2001:db8::7]:8080", "https://[::1]", "[::1]:81/x", "HTTPS://[::ffff:192.0.2.7]"}) {
+        EXPECT_EQ(Utility::AddressFault::None, Utility::CheckServerAddress(szAddress)) << szAddress;
+    }
+    EXPECT_EQ(Utility::AddressFault::NearHttps, Utility::CheckServerAddress("https//[::1]"));
+    char szCanonical[16];
+    for (const char* szHost : {"::1", "2001:db8::7", "::ffff:192.0.2.7"}) {
+        EXPECT_FALSE(Utility::IsMiswrittenAddress(szHost, szCanonical)) << szHost;
+    }
+    EXPECT_EQ("[2001:db8::7]", Utility::BracketedHost("2001:db8::7"));
+    EXPECT_EQ("192.0.2.7", Utility::BracketedHost("192.0.2.7"));
+}
+
 TEST(Utility, MiswrittenNumericHostsAreToldWithTheirAddress) {
     char szCanonical[16] = "";
     for (const char* szHost : {"192.0.2.7", "255.255.255.255", "host.example", "1.2.3.4.5", "256.0.0.1"}) {
@@ -244,6 +269,41 @@ TEST_F(Resolve, AddressTextsPassThroughWithoutLookup) {
         EXPECT_STREQ(szName, direct.data());
         EXPECT_TRUE(Utility::GetIPAddressByName(szName, byName.data()));
         EXPECT_STREQ(szName, byName.data());
+    }
+}
+
+// An IPv6 address is copied in its usual text form, without a look-up.
+TEST_F(Resolve, Ipv6AddressTextsPassThroughInTheirUsualForm) {
+    const char* cases[][2] = {{"::1", "::1"}, {"2001:DB8:0:0::7", "2001:db8::7"}, {"0:0:0:0:0:0:0:1", "::1"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c[0]);
+        ForbidLookups();
+        Output direct, byName;
+        EXPECT_TRUE(Utility::ResolveHostName(c[0], direct.data()));
+        EXPECT_STREQ(c[1], direct.data());
+        EXPECT_TRUE(Utility::GetIPAddressByName(c[0], byName.data()));
+        EXPECT_STREQ(c[1], byName.data());
+    }
+}
+
+// A name with an IPv4 address keeps it, wherever IPv6 addresses stand in
+// the answer; a name with none gets its first IPv6 address.
+TEST_F(Resolve, FirstIpv6AddressServesANameWithoutIpv4) {
+    seam::ScriptNameService("both.test", {seam::MakeIpv6Address("2001:db8::1"), seam::MakeIpv4Address("192.0.2.3", 0)});
+    seam::ScriptNameService("six.test", {seam::MakeUnconvertibleAddress(), seam::MakeIpv6Address("2001:DB8::2"),
+                                         seam::MakeIpv6Address("2001:db8::3")});
+    seam::ScriptNameService("neither.test", {seam::MakeUnconvertibleAddress()});
+    const char* cases[][2] = {{"both.test", "192.0.2.3"}, {"six.test", "2001:db8::2"}, {"neither.test", nullptr}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c[0]);
+        seam::FailNext(seam::Call::GetHostByName, 11001);
+        Output out;
+        EXPECT_EQ(c[1] != nullptr, Utility::GetIPAddressByName(c[0], out.data()));
+        if (c[1] != nullptr) {
+            EXPECT_STREQ(c[1], out.data());
+        } else {
+            EXPECT_TRUE(out.Untouched());
+        }
     }
 }
 

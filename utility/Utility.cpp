@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -152,9 +154,19 @@ bool GetDomainNameFromURL(const char* szURL, char* szHost, std::int32_t& iPort, 
         std::strcpy(szPath, pSlash);  // a piece of szWork: fits in kTextSize
         *pSlash = '\0';
     }
-    char* pColon = std::strchr(szWork, ':');
+    char* pHost = szWork;
+    char* pAfterHost = szWork;  // where a port's ":" is looked for
+    if (szWork[0] == '[') {
+        char* pClose = std::strchr(szWork, ']');
+        if (pClose == nullptr) return false;
+        *pClose = '\0';
+        pHost = szWork + 1;
+        pAfterHost = pClose + 1;
+        if (!IsIpv6Address(pHost) || (*pAfterHost != '\0' && *pAfterHost != ':')) return false;
+    }
+    char* pColon = std::strchr(pAfterHost, ':');
     if (pColon == nullptr) {
-        std::strcpy(szHost, szWork);
+        std::strcpy(szHost, pHost);
         return true;
     }
     // A port text too long to handle refuses the whole URL: host and path
@@ -164,7 +176,7 @@ bool GetDomainNameFromURL(const char* szURL, char* szHost, std::int32_t& iPort, 
         return false;
     }
     *pColon = '\0';
-    std::strcpy(szHost, szWork);
+    std::strcpy(szHost, pHost);
     const std::int32_t iValue = ReadPort(szScratch);
     if (iValue == 0) return false;
     iPort = iValue;
@@ -181,6 +193,12 @@ bool ResolveHostName(const char* szHost, char* szAddress) {
     const std::size_t uLength = std::strlen(szHost);
     if (uLength >= static_cast<std::size_t>(kTextSize)) return false;
     if (IsDottedIpv4(szHost)) return CopyFitting(szAddress, kTextSize, szHost, uLength);
+    unsigned char aBytes[16];
+    if (winsock::ParseIpv6(szHost, aBytes)) {
+        char szText[winsock::kIpv6TextSize];
+        return winsock::FormatIpv6(aBytes, szText, sizeof szText) &&
+               CopyFitting(szAddress, kTextSize, szText, std::strlen(szText));
+    }
     const winsock::HostEnt* pEntry = winsock::gethostbyname(szHost);
     if (pEntry == nullptr || pEntry->h_addr_list == nullptr || pEntry->h_addr_list[0] == nullptr) return false;
     std::uint32_t uAddress;
@@ -189,11 +207,29 @@ bool ResolveHostName(const char* szHost, char* szAddress) {
     return CopyFitting(szAddress, kTextSize, szDotted, std::strlen(szDotted));
 }
 
+bool GetIpv6AddressByName(const char* szHost, char* szAddress) {
+    std::vector<std::string> addresses;
+    if (szHost == nullptr || !winsock::LookupAllAddresses(szHost, &addresses)) return false;
+    for (const std::string& szText : addresses) {
+        if (IsIpv6Address(szText.c_str())) return CopyFitting(szAddress, kTextSize, szText.c_str(), szText.size());
+    }
+    return false;
+}
+
 bool GetIPAddressByName(const char* szHost, char* szAddress) {
     if (ResolveHostName(szHost, szAddress)) return true;
     if (szHost == nullptr) return false;
     std::uint32_t uSize = kTextSize;
-    return winsock::LookupHostAddress(szHost, szAddress, &uSize);
+    return winsock::LookupHostAddress(szHost, szAddress, &uSize) || GetIpv6AddressByName(szHost, szAddress);
+}
+
+bool IsIpv6Address(const char* szText) {
+    unsigned char aBytes[16];
+    return winsock::ParseIpv6(szText, aBytes);
+}
+
+std::string BracketedHost(const char* szHost) {
+    return IsIpv6Address(szHost) ? "[" + std::string(szHost) + "]" : std::string(szHost);
 }
 
 bool WideToUTF8(const char16_t* wszText, char* szOut, std::int32_t iSize) {

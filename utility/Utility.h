@@ -12,9 +12,13 @@ constexpr int kSchemeSize = 32;  // scheme part and port text
 
 // Splits szURL ("[scheme//]host[:port][/path]", cut at its first space)
 // into szHost and szPath (each kTextSize bytes) and iPort (80, or 443 after
-// "https:", unless a port is given). Host, port and path are written on
-// every call. False when the port text does not read as a port of 1 to
-// 65535 (the port then stays at the scheme's default), and when the URL
+// "https:", unless a port is given). The host may be an IPv6 address in
+// brackets ("[2001:db8::7]:8080"): szHost is then the text between them,
+// and the port follows "]:". Host, port and path are written on every
+// call. False when the port text does not read as a port of 1 to 65535
+// (the port then stays at the scheme's default), when a "[" is not closed,
+// what it encloses is not an IPv6 address (no zone), or anything but ":"
+// follows its "]" (the host then stays empty), and when the URL
 // (kTextSize bytes or more), the scheme part or the port text (kSchemeSize
 // bytes or more) is too long to handle: then host and path are empty.
 bool GetDomainNameFromURL(const char* szURL, char* szHost, std::int32_t& iPort, char* szPath);
@@ -50,15 +54,29 @@ bool IsMiswrittenAddress(const char* szHost, char* szCanonical);
 
 // Turns szHost into dotted address text in szAddress (kTextSize bytes)
 // through the host database; a host that is wholly a dotted IPv4 address
-// ("192.0.2.7") is copied unchanged, any other ("2ndsite.example.com") is
-// looked up. A name too long for szAddress is refused. szAddress is
-// written only on true.
+// ("192.0.2.7") is copied unchanged, an IPv6 address is copied in its
+// usual text form ("2001:DB8:0::7" as "2001:db8::7"), any other
+// ("2ndsite.example.com") is looked up for IPv4. A name too long for
+// szAddress is refused. szAddress is written only on true.
 bool ResolveHostName(const char* szHost, char* szAddress);
+
+// The first IPv6 address of szHost's answer for both families
+// (winsock::LookupAllAddresses), as text in szAddress (kTextSize bytes),
+// for a name that has no IPv4 address. szAddress is written only on true.
+bool GetIpv6AddressByName(const char* szHost, char* szAddress);
 
 // As ResolveHostName, then falls back on the name service (all name
 // spaces), taking the first IPv4 address of its answer that converts to
-// text (winsock::LookupHostAddress). szAddress is written only on true.
+// text (winsock::LookupHostAddress), and last on the first IPv6 address
+// (GetIpv6AddressByName). szAddress is written only on true.
 bool GetIPAddressByName(const char* szHost, char* szAddress);
+
+// Whether szText is wholly an IPv6 address (no brackets, no zone).
+bool IsIpv6Address(const char* szText);
+
+// The host as a URL, a request line and a Host line name it: an IPv6
+// address in brackets ("[::1]"), any other host as it is.
+std::string BracketedHost(const char* szHost);
 
 // Converts NUL-terminated UTF-16 into UTF-8 in szOut (iSize bytes). False,
 // with szOut untouched, unless the text and its NUL fit.

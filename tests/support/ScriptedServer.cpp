@@ -50,22 +50,29 @@ std::string HttpReply(const std::string& body, int iStatus, bool bContentLength)
     return reply + "\r\n" + body;
 }
 
-ScriptedServer::ScriptedServer(std::vector<Script> scripts) : m_scripts(std::move(scripts)) {
-    m_listenSocket = winsock::socket(winsock::kAfInet, winsock::kSockStream, 0);
-    winsock::SockAddrIn address{};
-    address.sin_family = static_cast<std::uint16_t>(winsock::kAfInet);
-    address.sin_addr = winsock::inet_addr("127.0.0.1");
-    winsock::bind(m_listenSocket, &address, sizeof address);
-    winsock::listen(m_listenSocket, 8);
-    int iLength = sizeof address;
-    winsock::getsockname(m_listenSocket, &address, &iLength);
-    m_iPort = (address.sin_port >> 8 & 0xff) | (address.sin_port & 0xff) << 8;
-    m_thread = std::thread([this] { AcceptLoop(); });
+ScriptedServer::ScriptedServer(std::vector<Script> scripts, bool bIpv6) : m_scripts(std::move(scripts)) {
+    m_listenSocket = winsock::socket(bIpv6 ? winsock::kAfInet6 : winsock::kAfInet, winsock::kSockStream, 0);
+    int iBound = winsock::kSocketError;
+    if (bIpv6) {
+        winsock::SockAddrIn6 address{};
+        address.sin6_family = static_cast<std::uint16_t>(winsock::kAfInet6);
+        winsock::ParseIpv6("::1", address.sin6_addr);
+        iBound = winsock::bind(m_listenSocket, &address, sizeof address);
+    } else {
+        winsock::SockAddrIn address{};
+        address.sin_family = static_cast<std::uint16_t>(winsock::kAfInet);
+        address.sin_addr = winsock::inet_addr("127.0.0.1");
+        iBound = winsock::bind(m_listenSocket, &address, sizeof address);
+    }
+    if (m_listenSocket != winsock::kInvalidSocket && iBound == 0 && winsock::listen(m_listenSocket, 8) == 0) {
+        m_iPort = winsock::BoundPort(m_listenSocket);
+    }
+    if (Listening()) m_thread = std::thread([this] { AcceptLoop(); });
 }
 
 ScriptedServer::~ScriptedServer() {
     m_bStop = true;
-    m_thread.join();
+    if (m_thread.joinable()) m_thread.join();
     winsock::closesocket(m_listenSocket);
 }
 

@@ -54,14 +54,16 @@ std::string HttpReply(const std::string& body, int iStatus = 200, bool bContentL
 
 class ScriptedServer {
 public:
-    // Listens on 127.0.0.1 on a port the system picks. Connections beyond
-    // the scripts given are read and closed without reply.
-    explicit ScriptedServer(std::vector<Script> scripts);
+    // Listens on 127.0.0.1 (or ::1 with bIpv6) on a port the system picks.
+    // Connections beyond the scripts given are read and closed without reply.
+    explicit ScriptedServer(std::vector<Script> scripts, bool bIpv6 = false);
     ~ScriptedServer();
     ScriptedServer(const ScriptedServer&) = delete;
     ScriptedServer& operator=(const ScriptedServer&) = delete;
 
     int Port() const { return m_iPort; }
+    // Whether it listens: false where the system has no IPv6 loopback.
+    bool Listening() const { return m_iPort != 0; }
     // The raw bytes received on each connection so far, in order.
     std::vector<std::string> Requests();
     int Connections();

@@ -3,6 +3,8 @@
 // dorvane_core_testable only.
 #include "support/TestSeam.h"
 
+#include "platform/Platform.h"
+
 #include <array>
 #include <atomic>
 #include <cstdlib>
@@ -157,6 +159,18 @@ ScriptedAddress MakeIpv4Address(const char* szDotted, std::uint16_t uPort) {
     address.bytes[2] = static_cast<unsigned char>(uPort >> 8);
     address.bytes[3] = static_cast<unsigned char>(uPort & 0xff);
     for (int i = 0; i < 4; ++i) address.bytes[4 + i] = static_cast<unsigned char>(aOctets[i]);
+    return address;
+}
+
+ScriptedAddress MakeIpv6Address(const char* szText) {
+    // sockaddr_in6: the family in host order (Winsock's number, which the
+    // platform reads on every system), port, flow information, the 16
+    // bytes, the scope.
+    ScriptedAddress address;
+    address.bytes.assign(28, 0);
+    const std::uint16_t uFamily = winsock::kAfInet6;
+    std::memcpy(address.bytes.data(), &uFamily, sizeof uFamily);
+    winsock::ParseIpv6(szText, address.bytes.data() + 8);
     return address;
 }
 

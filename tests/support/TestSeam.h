@@ -49,6 +49,8 @@ void Reset();
 // Builds a system IPv4 socket address for a dotted text and port, for
 // scripting answers.
 ScriptedAddress MakeIpv4Address(const char* szDotted, std::uint16_t uPort);
+// The system's sockaddr_in6 for IPv6 text, port 0.
+ScriptedAddress MakeIpv6Address(const char* szText);
 // An address of a family that no system knows (never an IPv4 address).
 ScriptedAddress MakeUnconvertibleAddress();
 

@@ -34,17 +34,26 @@ int bind(SOCKET s, const SockAddrIn* pAddress, int /*iAddressLength*/) {
     return ::bind(Native(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0 : FailFromSystem();
 }
 
+int bind(SOCKET s, const SockAddrIn6* pAddress, int /*iAddressLength*/) {
+    const sockaddr_in6 address = native::ToNative6<sockaddr_in6>(*pAddress, AF_INET6);
+    return ::bind(Native(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0 : FailFromSystem();
+}
+
 int listen(SOCKET s, int iBacklog) { return ::listen(Native(s), iBacklog) == 0 ? 0 : FailFromSystem(); }
 
 SOCKET accept(SOCKET s, SockAddrIn* pAddress, int* piAddressLength) {
-    sockaddr_in address{};
-    systemsockets::AddressLength iLength = sizeof address;
+    // Room for an IPv6 peer too: Winsock fails the call rather than cut an
+    // address to a smaller buffer.
+    sockaddr_in6 peer{};
+    systemsockets::AddressLength iLength = sizeof peer;
     const systemsockets::Socket accepted =
-        systemsockets::AcceptUninherited(Native(s), reinterpret_cast<sockaddr*>(&address), &iLength);
+        systemsockets::AcceptUninherited(Native(s), reinterpret_cast<sockaddr*>(&peer), &iLength);
     if (accepted == systemsockets::kInvalid) {
         FailFromSystem();
         return kInvalidSocket;
     }
+    sockaddr_in address{};
+    if (peer.sin6_family == AF_INET) std::memcpy(&address, &peer, sizeof address);
     GiveAddress(address, pAddress, piAddressLength);
     return static_cast<SOCKET>(accepted);
 }
@@ -55,6 +64,13 @@ int getsockname(SOCKET s, SockAddrIn* pAddress, int* piAddressLength) {
     if (::getsockname(Native(s), reinterpret_cast<sockaddr*>(&address), &iLength) != 0) return FailFromSystem();
     GiveAddress(address, pAddress, piAddressLength);
     return 0;
+}
+
+int BoundPort(SOCKET s) {
+    sockaddr_in6 address{};  // the larger: an IPv4 address fits, its port at the same place
+    systemsockets::AddressLength iLength = sizeof address;
+    if (::getsockname(Native(s), reinterpret_cast<sockaddr*>(&address), &iLength) != 0) return 0;
+    return ntohs(address.sin6_port);
 }
 
 int SetLinger(SOCKET s, const LingerOption* pOption) {

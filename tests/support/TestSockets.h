@@ -24,12 +24,15 @@ struct LingerOption {
 };
 
 int bind(SOCKET s, const SockAddrIn* pAddress, int iAddressLength);
+int bind(SOCKET s, const SockAddrIn6* pAddress, int iAddressLength);
 int listen(SOCKET s, int iBacklog);
 // The accepted socket is not inherited by child processes. pAddress and
 // piAddressLength may be null.
 SOCKET accept(SOCKET s, SockAddrIn* pAddress, int* piAddressLength);
 // piAddressLength may be null.
 int getsockname(SOCKET s, SockAddrIn* pAddress, int* piAddressLength);
+// The port (host order) a socket of either family is bound to; 0 on failure.
+int BoundPort(SOCKET s);
 // Sets SO_LINGER (l_onoff 1, l_linger 0 makes closesocket reset the connection).
 int SetLinger(SOCKET s, const LingerOption* pOption);
 

@@ -18,12 +18,15 @@ DIR receives:
                     connection after connection (for TLS scenarios only what
                     arrived inside a finished handshake)
 
-Every scenario listens on 127.0.0.1 on a port of its own and, once a
+Every scenario listens on 127.0.0.1 (the ipv6 ones on ::1, and only where
+the system has it) on a port of its own and, once a
 connection gets that far, reads the request up to its blank line and
 answers "HTTP/1.0 200 OK" with body.bin, so a client that wrongly accepted
 the peer would save a backup:
   trusted      a certificate for localhost from the CA; ends with close_notify
   ipsan        a certificate for the IP address 127.0.0.1 only
+  ipv6san      on ::1, a certificate for the IP address ::1 only
+  ipv6dns      on ::1, a certificate for localhost (a DNS name) only
   untrusted    a certificate for localhost from another CA
   wrongname    a certificate for wrong.example from the CA
   expired      a certificate for localhost from the CA, expired a year ago
@@ -128,6 +131,8 @@ def make_certificates(directory):
         "ecdhecbc": ("localhost", localhost, ours, False),
         "cut": ("localhost", localhost, ours, False),
         "ipsan": ("127.0.0.1", [x509.IPAddress(ipaddress.IPv4Address("127.0.0.1"))], ours, False),
+        "ipv6san": ("::1", [x509.IPAddress(ipaddress.IPv6Address("::1"))], ours, False),
+        "ipv6dns": ("localhost", localhost, ours, False),
         "untrusted": ("localhost", localhost, theirs, False),
         "wrongname": ("wrong.example", [x509.DNSName("wrong.example")], ours, False),
         "expired": ("localhost", localhost, ours, True),
@@ -179,7 +184,10 @@ def read_request(connection):
 class Scenario:
     def __init__(self, name, directory, context):
         self.name, self.directory, self.context = name, directory, context
-        self.listener = socket.create_server(("127.0.0.1", 0))
+        if name.startswith("ipv6"):
+            self.listener = socket.create_server(("::1", 0), family=socket.AF_INET6)
+        else:
+            self.listener = socket.create_server(("127.0.0.1", 0))
         self.lock = threading.Lock()
 
     def record(self, data):
@@ -290,8 +298,12 @@ def serve(directory):
                 "[policy]\nCipherString = DEFAULT@SECLEVEL=1\n")
     scenarios = []
     for name in ("trusted", "ipsan", "untrusted", "wrongname", "expired", "selfsigned", "plain", "cut", "cnonly",
-                 "stall", "stalldb", "slow", "weakkey", "rsakex", "ecdhecbc"):
-        scenarios.append(Scenario(name, directory, server_context(name, files)))
+                 "stall", "stalldb", "slow", "weakkey", "rsakex", "ecdhecbc", "ipv6san", "ipv6dns"):
+        try:
+            scenarios.append(Scenario(name, directory, server_context(name, files)))
+        except OSError:  # no IPv6 loopback here: the tests skip the ipv6 scenarios
+            if not name.startswith("ipv6"):
+                raise
     for scenario in scenarios:
         threading.Thread(target=scenario.serve, daemon=True).start()
     ports = "".join("%s %d\n" % (s.name, s.listener.getsockname()[1]) for s in scenarios)
