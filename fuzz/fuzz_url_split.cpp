@@ -66,9 +66,22 @@ Split Reference(const std::string& url) {
         split.path = work.substr(uSlash);
         work.resize(uSlash);
     }
-    const std::size_t uColon = work.find(':');
+    // A bracketed IPv6 literal is the host; a port may follow its "]".
+    std::string host = work;
+    std::size_t uAfterHost = 0;
+    if (!work.empty() && work[0] == '[') {
+        const std::size_t uClose = work.find(']');
+        host = uClose == std::string::npos ? std::string() : work.substr(1, uClose - 1);
+        uAfterHost = uClose + 1;
+        if (uClose == std::string::npos || !Utility::IsIpv6Address(host.c_str()) ||
+            (uAfterHost < work.size() && work[uAfterHost] != ':')) {
+            split.bOk = false;
+            return split;
+        }
+    }
+    const std::size_t uColon = work.find(':', uAfterHost);
     if (uColon == std::string::npos) {
-        split.host = work;
+        split.host = host;
         return split;
     }
     const std::string portText = work.substr(uColon + 1);
@@ -77,7 +90,7 @@ Split Reference(const std::string& url) {
         split.path.clear();
         return split;
     }
-    split.host = work.substr(0, uColon);
+    split.host = uAfterHost > 0 ? host : work.substr(0, uColon);
     const std::int32_t iValue = ReadPort(portText);
     if (iValue == 0) {
         split.bOk = false;
@@ -111,7 +124,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t uSi
     const std::string path(szPath.get());
 
     // Shape, whatever the input.
-    Require(host.find_first_of("/: ") == std::string::npos, "the host holds no '/', ':' or ' '");
+    const bool bIpv6 = Utility::IsIpv6Address(host.c_str());
+    Require(host.find_first_of(bIpv6 ? "/ " : "/: ") == std::string::npos,
+            "the host holds no '/', ' ' or, but in IPv6, ':'");
     Require(path.empty() || path[0] == '/', "the path is empty or starts with '/'");
     Require(path.find(' ') == std::string::npos, "the path holds no ' '");
     Require(url.find(host) != std::string::npos, "the host is a piece of the text");
@@ -119,14 +134,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t uSi
     const std::size_t uSlashes = url.find("//");
     const std::string afterScheme = uSlashes == std::string::npos ? url : url.substr(uSlashes + 2);
     const std::string hostPart = afterScheme.substr(0, afterScheme.find_first_of("/ "));
-    const bool bPortGiven = hostPart.find(':') != std::string::npos;
+    const bool bBracketed = !hostPart.empty() && hostPart[0] == '[';
+    const std::size_t uClose = bBracketed ? hostPart.find(']') : 0;
+    const bool bPortGiven = uClose != std::string::npos && hostPart.find(':', uClose) != std::string::npos;
     if (!bPortGiven) Require(iPort == 80 || iPort == 443, "without a ':' after the host the port is 80 or 443");
-    if (bOk) Require(afterScheme.compare(0, host.size(), host) == 0, "the host starts the text after the first //");
+    if (bOk) {
+        Require(afterScheme.compare(bBracketed ? 1 : 0, host.size(), host) == 0,
+                "the host starts the text after the first // (inside its brackets)");
+    }
     if (!bOk) {
         const bool bTooLong =
             url.size() >= static_cast<std::size_t>(Utility::kTextSize) ||
-            (uSlashes != std::string::npos && uSlashes >= static_cast<std::size_t>(Utility::kSchemeSize)) || bPortGiven;
-        Require(bTooLong, "false only for a port text that is no port, or a text too long");
+            (uSlashes != std::string::npos && uSlashes >= static_cast<std::size_t>(Utility::kSchemeSize)) ||
+            bPortGiven || bBracketed;
+        Require(bTooLong,
+                "false only for a port text that is no port, a bracket that holds no IPv6 address, or a text too long");
     } else {
         Require(iPort >= 1 && iPort <= 65535, "a split that succeeds gives a port of 1 to 65535");
     }
