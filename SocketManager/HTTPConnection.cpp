@@ -296,10 +296,10 @@ void NoteRawArrival(Exchange& x) {
 Next SendFailed(Exchange& x) {
     const Next next = Failed(x);
     if (x.pTop->Fault() != transport::Fault::SendFailed) return next;
-    for (;;) {
-        std::size_t uReceived = 0;
-        if (x.pTop->Receive(ReceiveBuffer(x), kReceiveBufferSize, &uReceived) != transport::Wait::Done) break;
-        if (!Received(x, uReceived)) break;
+    // The socket reads once a pass: what this pass found readable.
+    std::size_t uReceived = 0;
+    if (x.pTop->Receive(ReceiveBuffer(x), kReceiveBufferSize, &uReceived) == transport::Wait::Done) {
+        Received(x, uReceived);
     }
     return next;
 }
